@@ -1,0 +1,152 @@
+#pragma once
+#include <QImage>
+#include <QObject>
+#include <QString>
+#include <QVector>
+#include <cstdint>
+
+/// The acquisition component as the scan window drives it (the window's VSTSCAN). The
+/// operations keep the names of the component's contract: a readable value is a getter of
+/// that name, a writable one adds setName(). Values are TWAIN codes; answers meaning "yes"
+/// are exactly 1.
+///
+/// Threading: every call is made on the thread that owns the object and returns without
+/// waiting on the device; images arrive later as PostScan signals on that thread.
+///
+/// Errors: a call that fails outright throws ScanError. LastErrorCode/LastErrorText describe
+/// the latest operation that can fail (setters, actions, CapGet/CapSet, the end of an
+/// acquisition): 0 and "" after one that succeeded. Plain reads of state (ImageCount,
+/// DataSourceOpen, ImagePicture, the Cap value readers) leave them as they are.
+class ScanComponent : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    ~ScanComponent() override = default;
+
+    // --- Device ---------------------------------------------------------------------
+    /// Starts the device layers and lists the sources; 0 when no layer could start.
+    virtual int32_t OpenSourceManager() = 0;
+    virtual void CloseSourceManager() = 0;
+    /// Opens the selected source; 1 when it is open.
+    virtual int32_t OpenDataSource() = 0;
+    /// Closes the selected source (cancelling a running acquisition); 1 when it was open.
+    virtual int32_t CloseDataSource() = 0;
+    /// Non-zero while the source is open, i.e. while further images can arrive.
+    virtual int32_t DataSourceOpen() const = 0;
+    virtual int32_t StartOptionA() const = 0;
+    virtual void setStartOptionA(int32_t value) = 0;
+    virtual int32_t StartOptionB() const = 0;
+    virtual void setStartOptionB(int32_t value) = 0;
+
+    // --- Sources, indexed from 0 ---------------------------------------------------
+    virtual int32_t SourceCount() const = 0;
+    /// Throws ScanError for an index out of range.
+    virtual QString SourceName(int32_t index) const = 0;
+    virtual int32_t SourceIndex() const = 0;
+    /// Throws ScanError for an index out of range; the selection is then unchanged.
+    virtual void setSourceIndex(int32_t index) = 0;
+    /// The component's own dialog listing the sources; Cancel keeps the selection.
+    /// Returns 1 when the user picked one.
+    virtual int32_t SelectSource() = 0;
+
+    // --- Acquisition ---------------------------------------------------------------
+    virtual int32_t TransferMode() const = 0;
+    virtual void setTransferMode(int32_t mode) = 0;
+    /// The component acquires and keeps no more images than this.
+    virtual int32_t ImageLimit() const = 0;
+    virtual void setImageLimit(int32_t limit) = 0;
+    virtual int32_t FeederEnabled() const = 0;
+    virtual void setFeederEnabled(int32_t value) = 0;
+    virtual int32_t AutoFeed() const = 0;
+    virtual void setAutoFeed(int32_t value) = 0;
+    virtual int32_t FeederPresent() = 0;
+    virtual int32_t PaperDetectable() = 0;
+    virtual int32_t FeederLoaded() = 0;
+    virtual int32_t DuplexSupported() = 0;
+    virtual int32_t DuplexEnabled() const = 0;
+    virtual void setDuplexEnabled(int32_t value) = 0;
+    /// Starts an acquisition on the open source and returns at once; images follow as
+    /// PostScan(0), the end as one PostScan with a non-zero flag. 1 when started.
+    virtual int32_t Acquire() = 0;
+
+    // --- Settings ------------------------------------------------------------------
+    virtual int32_t ImagePixelType() = 0;
+    virtual void setImagePixelType(int32_t type) = 0;
+    virtual int32_t Resolution() = 0;
+    virtual void setResolution(int32_t dpi) = 0;
+    virtual int32_t Unit() = 0;
+    virtual void setUnit(int32_t unit) = 0;
+    virtual int32_t PageSize() = 0;
+    virtual void setPageSize(int32_t size) = 0;
+    virtual int32_t JpegQuality() const = 0;
+    virtual void setJpegQuality(int32_t quality) = 0;
+    virtual int32_t TiffCompression() const = 0;
+    virtual void setTiffCompression(int32_t compression) = 0;
+    virtual float Brightness() = 0;
+    virtual void setBrightness(float value) = 0;
+    virtual float BrightnessMin() = 0;
+    virtual float BrightnessMax() = 0;
+    virtual float Contrast() = 0;
+    virtual void setContrast(float value) = 0;
+    virtual float ContrastMin() = 0;
+    virtual float ContrastMax() = 0;
+    virtual int32_t ScanOptionA() const = 0;
+    virtual void setScanOptionA(int32_t value) = 0;
+    virtual int32_t ScanOptionB() const = 0;
+    virtual void setScanOptionB(int32_t value) = 0;
+    virtual int32_t ScanOptionC() const = 0;
+    virtual void setScanOptionC(int32_t value) = 0;
+    /// The lists select their capability for the Cap readers: after SupportedResolutions,
+    /// CapContainer reads 3 and CapMin/CapMax/CapStep describe a range of resolutions.
+    virtual QVector<int32_t> SupportedResolutions() = 0;
+    virtual QVector<int32_t> SupportedUnits() = 0;
+    virtual QVector<int32_t> SupportedPixelTypes() = 0;
+    virtual QVector<int32_t> SupportedPageSizes() = 0;
+    /// The scan frame in the current unit; 1 when the device took it.
+    virtual int32_t SetImageLayout(float left, float top, float right, float bottom) = 0;
+
+    // --- Generic capability interface ----------------------------------------------
+    /// Selects the capability (TWAIN id) the Cap calls work on.
+    virtual int32_t Capability() const = 0;
+    virtual void setCapability(int32_t id) = 0;
+    /// 1 when the open (or selected) source supports the selected capability.
+    virtual int32_t CapSupported() = 0;
+    /// Set before CapGet/CapSet: the container kind wanted (1 one value, 2 array, 3 range,
+    /// 4 enumeration). Read after CapGet: the kind actually delivered.
+    virtual int32_t CapContainer() const = 0;
+    virtual void setCapContainer(int32_t kind) = 0;
+    virtual double CapValue() const = 0;
+    virtual void setCapValue(double value) = 0;
+    virtual QString CapText() const = 0;
+    virtual double CapDefault() const = 0;
+    virtual double CapMin() const = 0;
+    virtual double CapMax() const = 0;
+    virtual double CapStep() const = 0;
+    virtual int32_t CapItemCount() const = 0;
+    virtual QVector<double> CapItems() const = 0;
+    /// Reads the selected capability; 1 when read.
+    virtual int32_t CapGet() = 0;
+    /// Sets the selected capability to CapValue; 1 when set.
+    virtual int32_t CapSet() = 0;
+
+    // --- Images, indexed from 0 in order of arrival ---------------------------------
+    virtual int32_t ImageCount() const = 0;
+    /// A screen-sized preview of the image; a null image for an index out of range.
+    virtual QImage ImagePicture(int32_t index) const = 0;
+    /// Turns the image by a multiple of 90 degrees; 1 when done.
+    virtual int32_t RotateImage(int32_t index, int32_t degrees) = 0;
+    /// Writes the image to `path` in the format of its extension (.jpg, .tif, .bmp).
+    /// Throws ScanError when the file cannot be written whole.
+    virtual int32_t SaveImage(int32_t index, const QString& path) = 0;
+    virtual int32_t TiffMultiPage() const = 0;
+    virtual void setTiffMultiPage(int32_t value) = 0;
+
+    // --- Status ----------------------------------------------------------------------
+    virtual int32_t LastErrorCode() const = 0;
+    virtual QString LastErrorText() const = 0;
+
+Q_SIGNALS:
+    /// flag 0: one image has been transferred (ImageCount already counts it);
+    /// any other value: the acquisition has ended (DataSourceOpen is then 0).
+    void PostScan(int32_t flag);
+};

@@ -1,0 +1,18 @@
+#pragma once
+#include <QString>
+#include <cstdint>
+#include <stdexcept>
+
+/// The one exception type of the acquisition component: a call that fails outright (as
+/// opposed to one that reports through LastErrorCode) throws it.
+class ScanError : public std::runtime_error {
+public:
+    explicit ScanError(const QString& text, int32_t code = -1)
+        : std::runtime_error(text.toStdString()), m_code(code), m_text(text) {}
+    int32_t code() const { return m_code; }
+    const QString& text() const { return m_text; }
+
+private:
+    int32_t m_code;
+    QString m_text;
+};

@@ -1,0 +1,145 @@
+#pragma once
+#include "scan_window/PageStore.h"
+#include "scan_window/WindowServices.h"
+#include <QDialog>
+#include <QStringList>
+#include <QVector>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QCheckBox;
+class QLabel;
+class QWidget;
+class ScanComponent;
+class ScanSettings;
+class UserSettings;
+class ImageButton;
+
+/// The scan window. A host creates one per session and calls EseguiScansione, which shows the
+/// window modally and returns the produced files once it has closed.
+class FormScansione : public QDialog {
+    Q_OBJECT
+public:
+    /// The window with the default services: the acquisition component on SANE and the
+    /// virtual scanners, the per-user settings store, real message boxes and file dialogs.
+    explicit FormScansione(QWidget* parent = nullptr);
+    /// The window with injected services (tests, headless hosts).
+    FormScansione(WindowServices services, QWidget* parent = nullptr);
+    ~FormScansione() override;
+
+    /// Runs one scan session. `resultScansione` receives "" when the window was shown, else
+    /// "SCAN_SETTING_FAILED", "SCAN_DEVICE_NOT_STARTED" or "SCAN_NOT_AVAILABLE";
+    /// `VediRisultato` receives the "Apri Doc" choice, only when the window was shown.
+    /// Returns the produced files, or std::nullopt when the window was not shown.
+    /// Blocks in the window's modal event loop; call it on the GUI thread.
+    std::optional<QStringList> EseguiScansione(ScanSettings* parScanSetting,
+                                               QString& resultScansione,
+                                               int16_t& VediRisultato);
+
+    // The page view's Tag (page shown, or where the next image goes) and the window's Tag
+    // (base caption), as the Qt property "Tag" of the widgets.
+    QString imgPreviewTag() const;
+    void setImgPreviewTag(const QString& tag);
+    QString formTag() const;
+    void setFormTag(const QString& tag);
+
+    /// The acquisition component of the session; null before the window loads and after
+    /// the session has released it.
+    ScanComponent* component() const { return VSTSCAN.get(); }
+    const PageStore& pages() const { return Pagine; }
+    const QStringList& producedFiles() const { return resultFiles; }
+
+    /// Runs the command of a button index exactly as a click on it does.
+    void ImgButtons_Click(int16_t Index);
+    void LblButtons_Click(int16_t Index);
+
+Q_SIGNALS:
+    /// Emitted once the window has been set up and is about to be shown modally; headless
+    /// hosts drive the window from here.
+    void sessionShown();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    // --- session entry and log (FormScansione_Session.cpp) ---------------------------
+    void Form_Load();
+    void unloadWindow();
+    void ScriviLog(const QString& operation, int32_t code, const QString& detail);
+    void SelezionaSorgente(bool force);
+    void CambiaScanner();
+    void setMousePointer(int16_t code);
+
+    // --- layout and set-up (FormScansione_Layout.cpp) --------------------------------
+    void buildControls();
+    void ImpostaForm();
+    void CheckVisualizza_Click();
+    void chkADF_Click();
+    void chkFronteRetro_Click();
+    /// Sets a check box's value without running its click handling.
+    void setCheckValue(QCheckBox* box, int value);
+
+    // --- page store and view (FormScansione_Pages.cpp) -------------------------------
+    void MostraPagina(int16_t n);
+    void PaginaSuccessiva();
+    void PaginaPrecedente();
+    void RuotaPagina();
+    void EliminaPagina();
+    void AnnullaScansione();
+    void Form_Resize();
+    void IngrandisciVista();
+    void RiduciVista();
+    void clearView();
+    /// The buffer index of page n (item "I" & k), or nullopt when there is no entry.
+    std::optional<int16_t> imageIndexOfPage(int16_t n) const;
+
+    // --- dispatch (FormScansione_Dispatch.cpp) ---------------------------------------
+    void runCommand(int16_t Index);
+    QString InfoDispositivo();
+
+    // --- scanner programming (FormScansione_Programming.cpp) -------------------------
+    int16_t ImpostaParametriScanner();
+
+    // --- acquisition and intake (FormScansione_Acquisition.cpp) ----------------------
+    void AvviaScansione();
+    bool UsaADF();
+    void AvviaAcquisizione(int16_t firstPage, bool feederBatch);
+    void VSTSCAN_PostScan(int32_t flag);
+    void SostituisciPagina();
+
+    // --- output and import (FormScansione_Output.cpp, FormScansione_Import.cpp) -----
+    void SalvaDocumento();
+    void SalvaPdf(const QString& folder);
+    void ImportaPdf();
+
+    WindowServices m_services;
+
+    // Session variables.
+    ScanSettings* scanSetting = nullptr;
+    QStringList resultFiles;
+    int16_t visualizzaDoc = 0;
+    QString logFilePath;
+    std::unique_ptr<ScanComponent> VSTSCAN;
+    PageStore Pagine;
+    int32_t PassoZoomX = 0;
+    int32_t PassoZoomY = 0;
+    bool m_loaded = false;
+
+    // Controls (objectName = control name).
+    QWidget* PicImage = nullptr;
+    QLabel* ImgPreview = nullptr;
+    QWidget* Picture1 = nullptr;
+    QWidget* PctButtons = nullptr;
+    QWidget* FrameImpPDF = nullptr;
+    QWidget* Line1 = nullptr;
+    QLabel* LabelPicPDF = nullptr;
+    QCheckBox* CheckVisualizza = nullptr;
+    QCheckBox* chkFronteRetro = nullptr;
+    QCheckBox* chkADF = nullptr;
+    QVector<ImageButton*> ImgButtons; ///< index 0..13, null at 8
+    QVector<QLabel*> LblButtons;      ///< index 0..13, null where no caption
+    QVector<QLabel*> lblPOS;          ///< index 0..7
+};

@@ -1,0 +1,42 @@
+#pragma once
+#include <QString>
+#include <cstdint>
+
+/// The settings record of one scan session. Fields are public and unchecked; ReadIni loads
+/// them from section "MAIN" of the settings INI file, WriteIni stores them back.
+class ScanSettings {
+public:
+    /// The record for the fixed INI path (or the file named by SCANSIONE_INI).
+    ScanSettings();
+    /// The record for the INI file at `iniPath` (hosts and tests).
+    explicit ScanSettings(const QString& iniPath);
+
+    int16_t ViewProgress = -1;
+    QString ResultFormat = QStringLiteral("PDF");
+    QString PixelType = QStringLiteral("BW");
+    int32_t Risoluzione = 0;
+    int16_t BitColoreGreyLevel = 0;
+    int16_t BWThreshold = 0;
+    int16_t JpegQualityTiffCompression = 0;
+    int16_t Luminosita = 0;
+    int16_t Contrasto = 0;
+    QString Pagina;
+    QString area;
+    /// True (-1) when the INI file existed when the record was created.
+    int16_t settingsAvailable = 0;
+
+    /// Loads the fields from section "MAIN"; unknown keys and unconvertible numbers are skipped.
+    void ReadIni();
+    /// Stores the ten fields that have an INI key into section "MAIN".
+    void WriteIni();
+
+    /// The INI file this record reads and writes.
+    QString iniPath() const { return iniFilePath; }
+
+    /// The fixed path: the Windows constant on Windows builds, /etc/scansione/scanner.ini
+    /// elsewhere, or SCANSIONE_INI when that is set.
+    static QString defaultIniPath();
+
+private:
+    QString iniFilePath;
+};
