@@ -1,0 +1,9 @@
+#pragma once
+#include <QString>
+#include <memory>
+
+class ScanComponent;
+
+/// The component with its default device layers: SANE (unless SCANSIONE_SANE=0), then the
+/// virtual scanners of SCANSIONE_VIRTUAL_SCANNERS. `cacheParent` holds the session cache.
+std::unique_ptr<ScanComponent> createDefaultComponent(const QString& cacheParent);
