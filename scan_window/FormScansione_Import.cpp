@@ -1,0 +1,3 @@
+#include "scan_window/FormScansione.h"
+
+void FormScansione::ImportaPdf() {}

@@ -1,0 +1,5 @@
+#include "scan_window/FormScansione.h"
+
+void FormScansione::SalvaDocumento() {}
+
+void FormScansione::SalvaPdf(const QString& /*folder*/) {}
