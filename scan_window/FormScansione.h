@@ -62,6 +62,7 @@ Q_SIGNALS:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
@@ -72,6 +73,9 @@ private:
     void SelezionaSorgente(bool force);
     void CambiaScanner();
     void setMousePointer(int16_t code);
+    bool m_unloadRequested = false; ///< a command unloaded the window
+    bool m_inExec = false;          ///< the modal loop of the session is running
+    bool m_controlsUsed = false;    ///< a later load must rebuild the design-time controls
 
     // --- layout and set-up (FormScansione_Layout.cpp) --------------------------------
     void buildControls();
@@ -81,6 +85,10 @@ private:
     void chkFronteRetro_Click();
     /// Sets a check box's value without running its click handling.
     void setCheckValue(QCheckBox* box, int value);
+    /// Places `w` at a position in twips of its container (stored as its "twips" property).
+    static void placeTwips(QWidget* w, int left, int top, int width, int height);
+    /// The twips geometry of a control placed with placeTwips.
+    static QRect twipsOf(const QWidget* w);
 
     // --- page store and view (FormScansione_Pages.cpp) -------------------------------
     void MostraPagina(int16_t n);
@@ -102,6 +110,15 @@ private:
 
     // --- scanner programming (FormScansione_Programming.cpp) -------------------------
     int16_t ImpostaParametriScanner();
+    /// The session's component; throws ScanError when the window has none (not loaded, or
+    /// released), so that a command's error trap sees a failure instead of a null call.
+    ScanComponent& requireComponent() const;
+    /// Runs one step of a routine whose error trap resumes with the next statement: a
+    /// ScanError or other exception from the step is swallowed. Returns false when it threw.
+    static bool resumeNext(const std::function<void()>& step);
+    /// The TWAIN page size of a "Pagina" setting ("A3" 11, "A4" 1, "A5" 5; exact case), or
+    /// nullopt for any other text, which leaves the device's page size alone.
+    static std::optional<int32_t> pageSizeCode(const QString& pagina);
 
     // --- acquisition and intake (FormScansione_Acquisition.cpp) ----------------------
     void AvviaScansione();
@@ -109,6 +126,10 @@ private:
     void AvviaAcquisizione(int16_t firstPage, bool feederBatch);
     void VSTSCAN_PostScan(int32_t flag);
     void SostituisciPagina();
+    /// Page number of the image an acquisition delivers next. The Tag of ImgPreview carries
+    /// the same number, but the Tag is also the page shown, so a page command used while
+    /// pages arrive would redirect the images onto existing pages; the counter keeps them.
+    std::optional<int16_t> m_nextPage;
 
     // --- output and import (FormScansione_Output.cpp, FormScansione_Import.cpp) -----
     void SalvaDocumento();

@@ -1,6 +1,198 @@
+// Scanner programming: the device is set up from the session's settings record before every
+// acquisition, one log line (and the device's answer) per setting sent.
+#include "acquisition/ScanComponent.h"
+#include "acquisition/ScanError.h"
+#include "common/UserSettings.h"
+#include "common/VbBool.h"
+#include "common/VbConvert.h"
 #include "scan_window/FormScansione.h"
+#include "settings/ScanSettings.h"
 
-int16_t FormScansione::ImpostaParametriScanner()
-{
-    return 0;
+#include <QCheckBox>
+
+namespace {
+
+// TWAIN codes written here.
+constexpr int32_t capIndicators = 0x100B;
+constexpr int32_t capThreshold = 0x1123;
+constexpr int32_t capBitDepth = 0x112B;
+constexpr int32_t containerOneValue = 1;
+constexpr int32_t pixelBw = 0;
+constexpr int32_t pixelGray = 1;
+constexpr int32_t pixelColour = 2;
+constexpr int32_t unitCentimetres = 1;
+
+const QString separatorLine = QStringLiteral("-------------------------");
+const QString outOfRange = QStringLiteral("VALORE FUORI RANGE");
+
+} // namespace
+
+ScanComponent& FormScansione::requireComponent() const {
+    if (!VSTSCAN)
+        throw ScanError(QStringLiteral("acquisition component not loaded"));
+    return *VSTSCAN;
+}
+
+bool FormScansione::resumeNext(const std::function<void()>& step) {
+    try {
+        step();
+        return true;
+    } catch (const std::exception&) {
+        // ScanError derives from std::exception: both are the "resume next" of the trap.
+        return false;
+    }
+}
+
+std::optional<int32_t> FormScansione::pageSizeCode(const QString& pagina) {
+    if (pagina == QLatin1String("A3"))
+        return 11;
+    if (pagina == QLatin1String("A4"))
+        return 1;
+    if (pagina == QLatin1String("A5"))
+        return 5;
+    return std::nullopt;
+}
+
+int16_t FormScansione::ImpostaParametriScanner() {
+    // Without a session there is nothing to program; the callers treat this like a source
+    // that would not open.
+    if (!VSTSCAN || !scanSetting)
+        return VbFalse;
+    ScanComponent& dev = *VSTSCAN;
+    const ScanSettings& s = *scanSetting;
+
+    if (dev.DataSourceOpen() != 0)
+        return VbTrue;
+    if (dev.OpenDataSource() != 1)
+        return VbFalse;
+
+    // The device's answer to the step just made, read right after its calls.
+    const auto log = [this, &dev](const QString& operation) {
+        const int32_t code = dev.LastErrorCode();
+        const QString text = dev.LastErrorText();
+        ScriviLog(operation, code, text);
+    };
+    // Sends a one-value capability only where the source declares it; true when sent.
+    const auto setCapability = [&dev](int32_t id, float value) {
+        dev.setCapability(id);
+        if (dev.CapSupported() != 1)
+            return false;
+        dev.setCapContainer(containerOneValue);
+        dev.setCapValue(value);
+        dev.CapSet();
+        return true;
+    };
+    // Brightness and contrast are sent only inside the device's range, both ends included.
+    const auto inRange = [](float minimum, float maximum, int16_t setting) {
+        const float value = static_cast<float>(setting);
+        return minimum <= value && value <= maximum;
+    };
+
+    log(separatorLine);
+    log(QStringLiteral("IMPOSTO PARAMETRI SCANNER"));
+
+    dev.setTransferMode(0);
+    log(QStringLiteral("IMPOSTO TRANSFERMODE NATIVO"));
+
+    const bool progress = s.ViewProgress != 0;
+    if (setCapability(capIndicators, progress ? 1.0f : 0.0f))
+        log(QStringLiteral("VISUALIZZA PROGRESS WINDOW ") + booleanText(progress));
+
+    if (s.PixelType == QLatin1String("BW")) {
+        dev.setImagePixelType(pixelBw);
+        log(QStringLiteral("IMPOSTO SCANSIONE BW"));
+        if (s.BWThreshold > 0) {
+            setCapability(capThreshold, static_cast<float>(s.BWThreshold));
+            log(QStringLiteral("IMPOSTO SOGLIA BW ") + decimalText(s.BWThreshold));
+        }
+    } else if (s.PixelType == QLatin1String("GRAY")) {
+        dev.setImagePixelType(pixelGray);
+        log(QStringLiteral("IMPOSTO SCANSIONE LIVELLO GRIGI"));
+        if (s.BitColoreGreyLevel > 0) {
+            setCapability(capBitDepth, static_cast<float>(s.BitColoreGreyLevel));
+            log(QStringLiteral("IMPOSTO BIT LIVELLO GRIGI ") + decimalText(s.BitColoreGreyLevel));
+        }
+    } else {
+        dev.setImagePixelType(pixelColour);
+        log(QStringLiteral("IMPOSTO SCANSIONE A COLORI"));
+        if (s.BitColoreGreyLevel > 0) {
+            setCapability(capBitDepth, static_cast<float>(s.BitColoreGreyLevel));
+            log(QStringLiteral("IMPOSTO BIT COLORI ") + decimalText(s.BitColoreGreyLevel));
+        }
+    }
+
+    if (s.JpegQualityTiffCompression > 0) {
+        if (s.ResultFormat == QLatin1String("JPEG")) {
+            dev.setJpegQuality(s.JpegQualityTiffCompression);
+            log(QStringLiteral("IMPOSTO QUALITA JPEG ") +
+                decimalText(s.JpegQualityTiffCompression));
+        } else if (s.ResultFormat == QLatin1String("TIFF")) {
+            dev.setTiffCompression(s.JpegQualityTiffCompression);
+            log(QStringLiteral("IMPOSTO COMPRESSIONE TIFF ") +
+                decimalText(s.JpegQualityTiffCompression));
+        }
+    }
+
+    if (s.Luminosita > 0) {
+        const QString operation = QStringLiteral("IMPOSTO LUMINOSITA ") + decimalText(s.Luminosita);
+        const float minimum = dev.BrightnessMin();
+        const float maximum = dev.BrightnessMax();
+        if (inRange(minimum, maximum, s.Luminosita)) {
+            dev.setBrightness(static_cast<float>(s.Luminosita));
+            log(operation);
+        } else {
+            ScriviLog(operation, -1, outOfRange);
+        }
+    }
+
+    if (s.Contrasto > 0) {
+        const QString operation = QStringLiteral("IMPOSTO CONTRASTO ") + decimalText(s.Contrasto);
+        const float minimum = dev.ContrastMin();
+        const float maximum = dev.ContrastMax();
+        if (inRange(minimum, maximum, s.Contrasto)) {
+            dev.setContrast(static_cast<float>(s.Contrasto));
+            log(operation);
+        } else {
+            ScriviLog(operation, -1, outOfRange);
+        }
+    }
+
+    dev.setScanOptionA(0);
+    dev.setScanOptionB(0);
+    dev.setScanOptionC(0);
+
+    // Only "," separates the fields; the log keeps the fields as written.
+    const QStringList fields = s.area.isEmpty() ? QStringList() : s.area.split(QLatin1Char(','));
+    if (fields.size() >= 2) {
+        dev.setUnit(unitCentimetres);
+        log(QStringLiteral("IMPOSTO UNITA DI MISURA CM"));
+        const auto right = static_cast<float>(lenientNumber(fields.at(0)));
+        const auto bottom = static_cast<float>(lenientNumber(fields.at(1)));
+        dev.SetImageLayout(0, 0, right, bottom);
+        log(QStringLiteral("IMPOSTO AREA SCANSIONE ") + fields.at(0) + QLatin1Char('-') +
+            fields.at(1));
+    }
+
+    if (const auto size = pageSizeCode(s.Pagina)) {
+        dev.setPageSize(*size);
+        log(QStringLiteral("IMPOSTO PAGINA ") + s.Pagina);
+    }
+
+    if (s.Risoluzione != 0) {
+        dev.setResolution(s.Risoluzione);
+        log(QStringLiteral("IMPOSTO RISOLUZIONE ") + decimalText(s.Risoluzione));
+    }
+
+    if (dev.DuplexSupported() == 1) {
+        if (chkFronteRetro)
+            chkFronteRetro->setVisible(true);
+    } else {
+        if (chkFronteRetro)
+            chkFronteRetro->setVisible(false);
+        if (m_services.userSettings)
+            m_services.userSettings->remove(QStringLiteral("ScanFronteRetro"));
+    }
+
+    ScriviLog(separatorLine, 0, QString());
+    return VbTrue;
 }
