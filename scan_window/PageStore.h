@@ -8,9 +8,12 @@
 /// looked up by key; after every operation the keys are those of pages 1 to count.
 class PageStore {
 public:
+    /// The key of page n: "PAG_" & n.
     static QString keyOf(int n) { return QStringLiteral("PAG_%1").arg(n); }
+    /// The item of image k: "I" & k.
     static QString itemOf(int k) { return QStringLiteral("I%1").arg(k); }
 
+    /// Number of pages stored.
     int count() const;
     /// The item under `key`, or nullopt when there is none.
     std::optional<QString> item(const QString& key) const;
@@ -20,6 +23,13 @@ public:
     bool remove(const QString& key);
     /// Stores image k as page n: the entry of page n, if any, is replaced.
     void storePage(int n, int k);
+    /// The image index k of page n (its item "I" & k), or nullopt when page n has no entry
+    /// or its item does not hold a 16-bit number.
+    std::optional<int> imageOf(int n) const;
+    /// Drops page n and moves every later page one number down, keeping their images, so
+    /// the keys stay those of pages 1 to count. False (and no change) when there is no page n.
+    bool removePage(int n);
+    /// Drops every page.
     void clear();
 
 private:

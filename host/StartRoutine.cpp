@@ -1,0 +1,73 @@
+#include "host/StartRoutine.h"
+#include "common/VbBool.h"
+#include "scan_window/FormScansione.h"
+#include "settings/ScanSettings.h"
+
+#include <QMessageBox>
+#include <exception>
+
+namespace {
+
+/// One step of a routine that resumes with the next statement after an error.
+template <class Step> bool resumeNext(Step&& step) {
+    try {
+        step();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+} // namespace
+
+void StartRoutineServices::fillDefaults() {
+    if (!messageBox) {
+        messageBox = [](const QString& prompt, const QString& caption) {
+            QMessageBox box;
+            box.setIcon(QMessageBox::NoIcon);
+            box.setWindowTitle(caption);
+            box.setTextFormat(Qt::PlainText);
+            box.setText(prompt);
+            box.setStandardButtons(QMessageBox::Ok);
+            box.exec();
+        };
+    }
+    if (!runSession) {
+        runSession = [](ScanSettings& settings) {
+            FormScansione form;
+            QString code;
+            int16_t openDocument = VbFalse;
+            return form.EseguiScansione(&settings, code, openDocument);
+        };
+    }
+}
+
+QString producedFilesMessage(const QStringList& files) {
+    const QString lineEnd = QStringLiteral("\r\n");
+    QString text = QStringLiteral("Scansione effettuata. Files:") + lineEnd;
+    for (const QString& file : files)
+        text += file + lineEnd;
+    return text;
+}
+
+void runStartRoutine(ScanSettings& settings, StartRoutineServices services) {
+    services.fillDefaults();
+    resumeNext([&] { settings.ReadIni(); });
+    if (settings.settingsAvailable != VbTrue) {
+        resumeNext([&] {
+            services.messageBox(
+                QStringLiteral("Attenzione file scanner.ini non presente nel sistema."),
+                startRoutineCaption);
+        });
+        return;
+    }
+    // The INI file has no key for it: the test host always shows the progress window.
+    settings.ViewProgress = VbTrue;
+
+    std::optional<QStringList> files;
+    resumeNext([&] { files = services.runSession(settings); });
+    const qsizetype count = files ? files->size() : 0;
+    if (count < 1)
+        return;
+    resumeNext([&] { services.messageBox(producedFilesMessage(*files), startRoutineCaption); });
+}

@@ -1,0 +1,223 @@
+// The session: EseguiScansione from the settings check to the returned file list, the
+// window's load and unload, the scan log, and the choice of the scanner.
+#include "acquisition/ScanComponent.h"
+#include "acquisition/ScanError.h"
+#include "common/AppendLine.h"
+#include "common/UserSettings.h"
+#include "common/VbBool.h"
+#include "common/VbConvert.h"
+#include "scan_window/FormScansione.h"
+#include "scan_window/ImageButton.h"
+
+#include <QCloseEvent>
+#include <QFile>
+#include <QLabel>
+#include <QPixmap>
+
+namespace {
+
+WindowServices withDefaults(WindowServices services) {
+    services.fillDefaults();
+    return services;
+}
+
+} // namespace
+
+FormScansione::FormScansione(QWidget* parent) : FormScansione(WindowServices{}, parent) {}
+
+FormScansione::FormScansione(WindowServices services, QWidget* parent)
+    : QDialog(parent), m_services(withDefaults(std::move(services))) {
+    buildControls();
+}
+
+FormScansione::~FormScansione() {
+    // The component goes first, while the window is still whole: nothing it emits while
+    // shutting down may reach a half-destroyed window.
+    if (VSTSCAN) {
+        VSTSCAN->disconnect(this);
+        VSTSCAN.reset();
+    }
+}
+
+QString FormScansione::imgPreviewTag() const {
+    return ImgPreview->property("Tag").toString();
+}
+
+void FormScansione::setImgPreviewTag(const QString& tag) {
+    ImgPreview->setProperty("Tag", tag);
+}
+
+QString FormScansione::formTag() const {
+    return property("Tag").toString();
+}
+
+void FormScansione::setFormTag(const QString& tag) {
+    setProperty("Tag", tag);
+}
+
+void FormScansione::Form_Load() {
+    if (m_controlsUsed)
+        buildControls();
+    m_controlsUsed = true;
+    m_loaded = true;
+
+    if (VSTSCAN) {
+        VSTSCAN->disconnect(this);
+        VSTSCAN.reset();
+    }
+    resumeNext([this] { VSTSCAN = m_services.createComponent(); });
+    if (VSTSCAN) {
+        // Same thread: the component delivers PostScan on the window's thread. The intake
+        // must not let an exception out into Qt's signal delivery.
+        connect(VSTSCAN.get(), &ScanComponent::PostScan, this,
+                [this](int32_t flag) { resumeNext([this, flag] { VSTSCAN_PostScan(flag); }); });
+    }
+}
+
+void FormScansione::unloadWindow() {
+    m_loaded = false;
+    m_unloadRequested = true;
+    setMousePointer(0);
+    if (m_inExec)
+        done(QDialog::Rejected);
+    else
+        hide();
+}
+
+void FormScansione::closeEvent(QCloseEvent* event) {
+    // The window's close box unloads it, as a command does.
+    m_loaded = false;
+    QDialog::closeEvent(event);
+}
+
+void FormScansione::setMousePointer(int16_t code) {
+    if (code == 11)
+        setCursor(Qt::WaitCursor);
+    else
+        unsetCursor();
+}
+
+std::optional<QStringList> FormScansione::EseguiScansione(ScanSettings* parScanSetting,
+                                                          QString& resultScansione,
+                                                          int16_t& VediRisultato) {
+    resultScansione.clear();
+
+    QString folder;
+    resumeNext([&] { folder = m_services.workingFolder(); });
+    logFilePath = folder + QStringLiteral("Scanlog.log");
+    QFile::remove(logFilePath);
+
+    if (!m_loaded)
+        Form_Load();
+    setFormTag(QStringLiteral("SCANNER"));
+
+    PassoZoomX = 0;
+    PassoZoomY = 0;
+    Pagine.clear();
+    resultFiles.clear();
+
+    if (!parScanSetting) {
+        resultScansione = QStringLiteral("SCAN_SETTING_FAILED");
+        unloadWindow();
+        return std::nullopt;
+    }
+    scanSetting = parScanSetting;
+
+    int32_t opened = 0;
+    if (!resumeNext([&] { opened = requireComponent().OpenSourceManager(); }) || opened == 0) {
+        resultScansione = QStringLiteral("SCAN_DEVICE_NOT_STARTED");
+        unloadWindow();
+        return std::nullopt;
+    }
+
+    resumeNext([this] { requireComponent().setStartOptionA(VbFalse); });
+    resumeNext([this] { requireComponent().setStartOptionB(VbFalse); });
+
+    // A count that cannot be read counts as no source at all.
+    int32_t sources = 0;
+    resumeNext([&] { sources = requireComponent().SourceCount(); });
+    if (sources > 1) {
+        resumeNext([this] { SelezionaSorgente(false); });
+    } else if (sources == 1) {
+        resumeNext([this] { requireComponent().setSourceIndex(0); });
+    } else {
+        resultScansione = QStringLiteral("SCAN_NOT_AVAILABLE");
+        unloadWindow();
+        return std::nullopt;
+    }
+
+    resumeNext([this] { requireComponent().setImageLimit(99); });
+    resumeNext([this] { ImpostaForm(); });
+
+    m_unloadRequested = false;
+    Q_EMIT sessionShown();
+    // A headless host may already have closed the window from sessionShown.
+    if (!m_unloadRequested) {
+        m_inExec = true;
+        exec();
+        m_inExec = false;
+    }
+    m_loaded = false;
+
+    VediRisultato = visualizzaDoc;
+    resumeNext([this] { requireComponent().setImageLimit(1); });
+    resumeNext([this] { requireComponent().CloseSourceManager(); });
+    resumeNext([this] { requireComponent().CloseDataSource(); });
+    if (VSTSCAN) {
+        VSTSCAN->disconnect(this);
+        VSTSCAN.reset();
+    }
+    return resultFiles;
+}
+
+void FormScansione::ScriviLog(const QString& operation, int32_t code, const QString& detail) {
+    if (logFilePath.trimmed().isEmpty())
+        return;
+    // A line that cannot be written is lost; the session goes on.
+    AppendLine(QStringLiteral("OPERAZIONE ") + operation, logFilePath);
+    if (code != 0)
+        AppendLine(decimalText(code) + QStringLiteral(" - ") + detail, logFilePath);
+}
+
+void FormScansione::SelezionaSorgente(bool force) {
+    // No trap of its own: a stored value that is not a number, or an index the component
+    // refuses, ends the choice here and leaves the component's own selection in place.
+    ScanComponent& scanner = requireComponent();
+    const QString stored =
+        m_services.userSettings->read(QStringLiteral("DefaultSource"), QStringLiteral("-1"));
+    if (stored != QLatin1String("-1") && !force) {
+        const std::optional<int32_t> index = toInt32(stored);
+        if (!index)
+            throw ScanError(QStringLiteral("DefaultSource is not a number: ") + stored);
+        scanner.setSourceIndex(*index);
+        return;
+    }
+    scanner.SelectSource();
+    m_services.userSettings->write(QStringLiteral("DefaultSource"),
+                                   decimalText(scanner.SourceIndex()));
+}
+
+void FormScansione::CambiaScanner() {
+    ScanComponent& scanner = requireComponent();
+    if (scanner.SourceCount() < 2)
+        return;
+    SelezionaSorgente(true);
+    resultFiles.clear();
+    Pagine.clear();
+    scanner.setImageLimit(99);
+    clearView();
+    ImpostaForm();
+}
+
+void FormScansione::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    if (event->oldSize() != event->size())
+        Form_Resize();
+}
+
+void FormScansione::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    // Every session shows the window once; the view is fitted then, as at its first display.
+    if (!event->spontaneous())
+        Form_Resize();
+}
