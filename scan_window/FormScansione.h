@@ -76,6 +76,8 @@ private:
     bool m_unloadRequested = false; ///< a command unloaded the window
     bool m_inExec = false;          ///< the modal loop of the session is running
     bool m_controlsUsed = false;    ///< a later load must rebuild the design-time controls
+    /// Tests reach the private routines (the log, the page store) through this.
+    friend struct FormScansioneTestAccess;
 
     // --- layout and set-up (FormScansione_Layout.cpp) --------------------------------
     void buildControls();
