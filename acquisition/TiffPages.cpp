@@ -1,0 +1,498 @@
+#include "acquisition/TiffPages.h"
+
+#include "acquisition/ComponentErrors.h"
+#include "acquisition/ScanError.h"
+#include "acquisition/WriterSupport.h"
+
+#include <QFile>
+
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace tiffpages {
+
+namespace {
+
+using writer::PixelKind;
+
+// libtiff reports through handlers; each open file gets its own, so the message of a
+// failing call ends up in the ScanError instead of on stderr.
+struct Messages {
+    QString last;
+};
+
+int collectError(TIFF*, void* user, const char* module, const char* fmt, va_list ap) {
+    char text[512];
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    auto* messages = static_cast<Messages*>(user);
+    messages->last = QString::fromLocal8Bit(module ? module : "") + QStringLiteral(": ") +
+                     QString::fromLocal8Bit(text);
+    return 1;
+}
+
+int ignoreWarning(TIFF*, void*, const char*, const char*, va_list) {
+    return 1;
+}
+
+struct TiffCloser {
+    void operator()(TIFF* t) const { TIFFClose(t); }
+};
+using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
+
+struct OptionsFree {
+    void operator()(TIFFOpenOptions* o) const { TIFFOpenOptionsFree(o); }
+};
+
+std::unique_ptr<TIFFOpenOptions, OptionsFree> options(Messages* messages) {
+    std::unique_ptr<TIFFOpenOptions, OptionsFree> opts(TIFFOpenOptionsAlloc());
+    TIFFOpenOptionsSetErrorHandlerExtR(opts.get(), collectError, messages);
+    TIFFOpenOptionsSetWarningHandlerExtR(opts.get(), ignoreWarning, messages);
+    return opts;
+}
+
+// libtiff closes the descriptor it is given; it gets a duplicate so ours stays ours.
+TiffPtr openFd(int fd, const QString& path, const char* mode, Messages* messages) {
+    const int copy = ::dup(fd);
+    if (copy < 0)
+        return nullptr;
+    auto opts = options(messages);
+    TIFF* t = TIFFFdOpenExt(copy, QFile::encodeName(path).constData(), mode, opts.get());
+    if (!t)
+        ::close(copy);
+    return TiffPtr(t);
+}
+
+QString detail(const Messages& m) {
+    return m.last.isEmpty() ? QStringLiteral("TIFF library error") : m.last;
+}
+
+// Strips of about 128 KiB of pixels: big enough to keep per-strip costs small, small enough
+// for readers that load a strip at a time.
+uint32_t rowsPerStrip(uint64_t rowBytes, uint32_t height, int compression) {
+    if (compression == COMPRESSION_CCITTFAX4)
+        return height; // one strip per page: the PDF writer takes it as it stands
+    uint64_t rows = std::max<uint64_t>(1, (128u << 10) / std::max<uint64_t>(rowBytes, 1));
+    if (compression == COMPRESSION_JPEG)
+        rows = std::max<uint64_t>(16, rows / 16 * 16); // whole MCU rows with 2×2 subsampling
+    return uint32_t(std::min<uint64_t>(rows, height));
+}
+
+void writePage(TIFF* t, const QImage& source, int requested, int quality, const QString& path,
+               Messages& messages) {
+    const int compression = effectiveCompression(source, requested);
+    QImage img =
+        compression == COMPRESSION_JPEG ? writer::eightBit(source) : writer::normalized(source);
+    const PixelKind kind = writer::pixelKind(img);
+    const uint32_t width = uint32_t(img.width());
+    const uint32_t height = uint32_t(img.height());
+
+    int bits = 8, samples = 1, photometric = PHOTOMETRIC_MINISBLACK;
+    switch (kind) {
+    case PixelKind::Mono:
+        bits = 1;
+        photometric = PHOTOMETRIC_MINISWHITE; // the fax convention: 1 = black
+        break;
+    case PixelKind::Gray8:
+        break;
+    case PixelKind::Gray16:
+        bits = 16;
+        break;
+    case PixelKind::Rgb8:
+        samples = 3;
+        photometric = compression == COMPRESSION_JPEG ? PHOTOMETRIC_YCBCR : PHOTOMETRIC_RGB;
+        break;
+    case PixelKind::Rgb16:
+        bits = 16;
+        samples = 3;
+        photometric = PHOTOMETRIC_RGB;
+        break;
+    }
+    TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bits);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, samples);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, compression);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, photometric);
+    if (compression == COMPRESSION_JPEG) {
+        TIFFSetField(t, TIFFTAG_JPEGQUALITY, quality);
+        if (photometric == PHOTOMETRIC_YCBCR)
+            TIFFSetField(t, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+    }
+    if ((compression == COMPRESSION_LZW || compression == COMPRESSION_ADOBE_DEFLATE) && bits >= 8)
+        TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+    if (img.dotsPerMeterX() > 0 && img.dotsPerMeterY() > 0) {
+        TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+        TIFFSetField(t, TIFFTAG_XRESOLUTION, float(img.dotsPerMeterX() * 0.0254));
+        TIFFSetField(t, TIFFTAG_YRESOLUTION, float(img.dotsPerMeterY() * 0.0254));
+    }
+    const tmsize_t lineSize = TIFFScanlineSize(t);
+    if (lineSize <= 0)
+        writer::throwWriteError(path, detail(messages));
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rowsPerStrip(uint64_t(lineSize), height, compression));
+
+    // Every row goes through a scratch copy: the predictor and the 1-bit inversion work in
+    // place, and the caller's image must stay as it was.
+    std::vector<unsigned char> line(size_t(lineSize) + 8, 0);
+    const bool invert = kind == PixelKind::Mono && writer::zeroIsBlack(img);
+    for (uint32_t y = 0; y < height; ++y) {
+        const uchar* in = img.constScanLine(int(y));
+        if (kind == PixelKind::Rgb16) {
+            auto* out = reinterpret_cast<uint16_t*>(line.data());
+            const auto* px = reinterpret_cast<const uint16_t*>(in);
+            for (uint32_t x = 0; x < width; ++x) {
+                out[3 * x] = px[4 * x];
+                out[3 * x + 1] = px[4 * x + 1];
+                out[3 * x + 2] = px[4 * x + 2];
+            }
+        } else {
+            std::memcpy(line.data(), in, size_t(lineSize));
+            if (invert)
+                for (tmsize_t i = 0; i < lineSize; ++i)
+                    line[size_t(i)] = static_cast<unsigned char>(~line[size_t(i)]);
+        }
+        if (TIFFWriteScanline(t, line.data(), y, 0) < 0)
+            writer::throwWriteError(path, detail(messages));
+    }
+    if (!TIFFWriteDirectory(t))
+        writer::throwWriteError(path, detail(messages));
+}
+
+uint32_t readCount(const unsigned char* p, int size, bool bigEndian) {
+    uint64_t v = 0;
+    for (int i = 0; i < size; ++i)
+        v |= uint64_t(p[bigEndian ? size - 1 - i : i]) << (8 * i);
+    return uint32_t(std::min<uint64_t>(v, 0xFFFFFFFFull));
+}
+
+} // namespace
+
+int effectiveCompression(const QImage& image, int requested) {
+    const bool mono = writer::pixelKind(image) == PixelKind::Mono;
+    switch (requested) {
+    case 0:
+        return mono ? COMPRESSION_CCITTFAX4 : COMPRESSION_LZW;
+    case COMPRESSION_NONE:
+    case COMPRESSION_LZW:
+    case COMPRESSION_ADOBE_DEFLATE:
+        return requested;
+    case COMPRESSION_CCITTFAX4:
+        return mono ? COMPRESSION_CCITTFAX4 : COMPRESSION_LZW;
+    case COMPRESSION_JPEG:
+        return mono ? COMPRESSION_CCITTFAX4 : COMPRESSION_JPEG;
+    default:
+        throw ScanError(QStringLiteral("TIFF compression %1 is not supported (0, 1, 4, 5, 7, 8)")
+                            .arg(requested),
+                        componentError::BadValue);
+    }
+}
+
+void writeFile(const QImage& image, const QString& path, int compression, int quality) {
+    if (image.isNull())
+        writer::throwWriteError(path, QStringLiteral("no image to write"));
+    effectiveCompression(image, compression); // refuse a bad value before touching the disk
+    writer::TempFile file(path);
+    Messages messages;
+    TiffPtr t = openFd(file.fd(), path, "w", &messages);
+    if (!t)
+        writer::throwWriteError(path, detail(messages));
+    writePage(t.get(), image, compression, quality, path, messages);
+    if (!TIFFFlush(t.get()))
+        writer::throwWriteError(path, detail(messages));
+    t.reset();
+    file.commit();
+}
+
+void appendPage(const QImage& image, const QString& path, int compression, int quality) {
+    if (image.isNull())
+        writer::throwWriteError(path, QStringLiteral("no image to write"));
+    effectiveCompression(image, compression);
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            writeFile(image, path, compression, quality);
+            return;
+        }
+        if (errno == ELOOP)
+            writer::throwWriteError(path,
+                                    QStringLiteral("refusing to append through a symbolic link"));
+        writer::throwWriteError(path, QStringLiteral("cannot open the TIFF to add a page"), errno);
+    }
+    struct Guard {
+        int fd;
+        ~Guard() { ::close(fd); }
+    } guard{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        writer::throwWriteError(path, QStringLiteral("the target is not a regular file"));
+    const off_t originalSize = st.st_size;
+
+    // Where libtiff will link the new page: the next-directory field of the last directory.
+    // Its bytes are saved so that a failed append can be undone exactly.
+    Messages messages;
+    off_t linkAt = 0;
+    unsigned char linkBytes[8] = {};
+    int linkSize = 4;
+    {
+        TiffPtr r = openFd(fd, path, "r", &messages);
+        if (!r)
+            writer::throwWriteError(path, QStringLiteral("not a readable TIFF file: ") +
+                                              detail(messages));
+        const tdir_t count = TIFFNumberOfDirectories(r.get());
+        if (count == 0 || !TIFFSetDirectory(r.get(), tdir_t(count - 1)))
+            writer::throwWriteError(path, QStringLiteral("the TIFF has no readable page"));
+        const uint64_t dirAt = TIFFCurrentDirOffset(r.get());
+        const bool big = TIFFIsBigTIFF(r.get());
+        const bool bigEndian = TIFFIsBigEndian(r.get());
+        const int countSize = big ? 8 : 2;
+        const int entrySize = big ? 20 : 12;
+        linkSize = big ? 8 : 4;
+        unsigned char raw[8];
+        if (::pread(fd, raw, size_t(countSize), off_t(dirAt)) != countSize)
+            writer::throwWriteError(path, QStringLiteral("the TIFF directory is truncated"));
+        const uint64_t entries = readCount(raw, countSize, bigEndian);
+        linkAt = off_t(dirAt + uint64_t(countSize) + entries * uint64_t(entrySize));
+        if (linkAt + linkSize > originalSize ||
+            ::pread(fd, linkBytes, size_t(linkSize), linkAt) != linkSize)
+            writer::throwWriteError(path, QStringLiteral("the TIFF directory is truncated"));
+    }
+
+    try {
+        TiffPtr t = openFd(fd, path, "a", &messages);
+        if (!t)
+            writer::throwWriteError(path, detail(messages));
+        writePage(t.get(), image, compression, quality, path, messages);
+        if (!TIFFFlush(t.get()))
+            writer::throwWriteError(path, detail(messages));
+        t.reset();
+        if (::fdatasync(fd) != 0)
+            writer::throwWriteError(path, QStringLiteral("cannot flush the file"), errno);
+    } catch (...) {
+        // Undo: drop everything past the old end and restore the old link field. Both writes
+        // stay inside the old size, so a full disk or a file size limit cannot stop them.
+        const bool restored = ::ftruncate(fd, originalSize) == 0 &&
+                              ::pwrite(fd, linkBytes, size_t(linkSize), linkAt) == linkSize;
+        ::fdatasync(fd);
+        if (!restored)
+            writer::throwWriteError(path,
+                                    QStringLiteral("adding a page failed and the file "
+                                                   "could not be restored"),
+                                    errno);
+        throw;
+    }
+}
+
+int pageCount(const QString& path) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        writer::throwReadError(path, QString::fromLocal8Bit(std::strerror(errno)));
+    Messages messages;
+    TiffPtr t = openFd(fd, path, "r", &messages);
+    ::close(fd);
+    if (!t)
+        writer::throwReadError(path, detail(messages));
+    return int(TIFFNumberOfDirectories(t.get()));
+}
+
+QImage readPage(const QString& path, int index) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        writer::throwReadError(path, QString::fromLocal8Bit(std::strerror(errno)));
+    Messages messages;
+    TiffPtr t = openFd(fd, path, "r", &messages);
+    ::close(fd);
+    if (!t)
+        writer::throwReadError(path, detail(messages));
+    TIFF* tif = t.get();
+    if (index < 0 || !TIFFSetDirectory(tif, tdir_t(index)))
+        writer::throwReadError(path, QStringLiteral("the TIFF has no page %1").arg(index + 1));
+
+    uint32_t width = 0, height = 0;
+    uint16_t bits = 1, samples = 1, photometric = PHOTOMETRIC_MINISWHITE,
+             planar = PLANARCONFIG_CONTIG, compression = COMPRESSION_NONE;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+    TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+    if (width == 0 || height == 0 || width > 1000000 || height > 1000000)
+        writer::throwReadError(path, QStringLiteral("implausible TIFF image size"));
+
+    QImage::Format format = QImage::Format_Invalid;
+    const bool strips = !TIFFIsTiled(tif) && planar == PLANARCONFIG_CONTIG;
+    const bool grey =
+        photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE;
+    if (strips && samples == 1 && grey) {
+        format = bits == 1    ? QImage::Format_Mono
+                 : bits == 8  ? QImage::Format_Grayscale8
+                 : bits == 16 ? QImage::Format_Grayscale16
+                              : QImage::Format_Invalid;
+    } else if (strips && samples == 3 && bits == 8 &&
+               (photometric == PHOTOMETRIC_RGB ||
+                (photometric == PHOTOMETRIC_YCBCR && compression == COMPRESSION_JPEG))) {
+        if (photometric == PHOTOMETRIC_YCBCR)
+            TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+        format = QImage::Format_RGB888;
+    } else if (strips && samples == 3 && bits == 16 && photometric == PHOTOMETRIC_RGB) {
+        format = QImage::Format_RGBX64;
+    }
+
+    QImage img;
+    if (format != QImage::Format_Invalid) {
+        img = QImage(int(width), int(height), format);
+        if (img.isNull())
+            writer::throwReadError(path, QStringLiteral("not enough memory for the image"));
+        const tmsize_t lineSize = TIFFScanlineSize(tif);
+        std::vector<unsigned char> line(size_t(std::max<tmsize_t>(lineSize, 1)));
+        for (uint32_t y = 0; y < height; ++y) {
+            if (TIFFReadScanline(tif, line.data(), y, 0) < 0)
+                writer::throwReadError(path, detail(messages));
+            uchar* out = img.scanLine(int(y));
+            if (format == QImage::Format_RGBX64) {
+                const auto* in = reinterpret_cast<const uint16_t*>(line.data());
+                auto* px = reinterpret_cast<uint16_t*>(out);
+                for (uint32_t x = 0; x < width; ++x) {
+                    px[4 * x] = in[3 * x];
+                    px[4 * x + 1] = in[3 * x + 1];
+                    px[4 * x + 2] = in[3 * x + 2];
+                    px[4 * x + 3] = 0xFFFF;
+                }
+            } else {
+                std::memcpy(out, line.data(),
+                            size_t(std::min<tmsize_t>(lineSize, img.bytesPerLine())));
+                if (photometric == PHOTOMETRIC_MINISWHITE && bits == 8)
+                    for (uint32_t x = 0; x < width; ++x)
+                        out[x] = uchar(255 - out[x]);
+                if (photometric == PHOTOMETRIC_MINISWHITE && bits == 16) {
+                    auto* px = reinterpret_cast<uint16_t*>(out);
+                    for (uint32_t x = 0; x < width; ++x)
+                        px[x] = uint16_t(0xFFFF - px[x]);
+                }
+            }
+        }
+        if (format == QImage::Format_Mono) {
+            if (photometric == PHOTOMETRIC_MINISWHITE)
+                img.setColorTable({qRgb(255, 255, 255), qRgb(0, 0, 0)});
+            else
+                img.setColorTable({qRgb(0, 0, 0), qRgb(255, 255, 255)});
+        }
+    } else {
+        // Any other layout (tiles, palettes, planes, CMYK...): libtiff's RGBA path.
+        QImage rgba(int(width), int(height), QImage::Format_RGBA8888);
+        if (rgba.isNull())
+            writer::throwReadError(path, QStringLiteral("not enough memory for the image"));
+        if (!TIFFReadRGBAImageOriented(tif, width, height, reinterpret_cast<uint32_t*>(rgba.bits()),
+                                       ORIENTATION_TOPLEFT, 0))
+            writer::throwReadError(path, detail(messages));
+        img = rgba.convertToFormat(QImage::Format_RGB888);
+    }
+
+    float xres = 0, yres = 0;
+    uint16_t unit = RESUNIT_INCH;
+    if (TIFFGetField(tif, TIFFTAG_XRESOLUTION, &xres) &&
+        TIFFGetField(tif, TIFFTAG_YRESOLUTION, &yres) && xres > 0 && yres > 0) {
+        TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &unit);
+        const double perMetre = unit == RESUNIT_CENTIMETER ? 100.0
+                                : unit == RESUNIT_INCH     ? 1 / 0.0254
+                                                           : 0;
+        if (perMetre > 0) {
+            img.setDotsPerMeterX(int(xres * perMetre + 0.5));
+            img.setDotsPerMeterY(int(yres * perMetre + 0.5));
+        }
+    }
+    return img;
+}
+
+namespace {
+// An in-memory file for libtiff, so the G4 data for a PDF page never touches the disk.
+struct MemoryFile {
+    std::vector<unsigned char> data;
+    uint64_t pos = 0;
+};
+
+tmsize_t memRead(thandle_t h, void* buf, tmsize_t size) {
+    auto* f = static_cast<MemoryFile*>(h);
+    const uint64_t n = std::min<uint64_t>(
+        uint64_t(size), f->data.size() - std::min<uint64_t>(f->pos, f->data.size()));
+    std::memcpy(buf, f->data.data() + f->pos, n);
+    f->pos += n;
+    return tmsize_t(n);
+}
+tmsize_t memWrite(thandle_t h, void* buf, tmsize_t size) {
+    auto* f = static_cast<MemoryFile*>(h);
+    if (f->pos + uint64_t(size) > f->data.size())
+        f->data.resize(f->pos + uint64_t(size));
+    std::memcpy(f->data.data() + f->pos, buf, size_t(size));
+    f->pos += uint64_t(size);
+    return size;
+}
+toff_t memSeek(thandle_t h, toff_t off, int whence) {
+    auto* f = static_cast<MemoryFile*>(h);
+    int64_t base = whence == SEEK_CUR   ? int64_t(f->pos)
+                   : whence == SEEK_END ? int64_t(f->data.size())
+                                        : 0;
+    const int64_t target = base + int64_t(off);
+    if (target < 0)
+        return toff_t(-1);
+    f->pos = uint64_t(target);
+    return f->pos;
+}
+int memClose(thandle_t) {
+    return 0;
+}
+toff_t memSize(thandle_t h) {
+    return static_cast<MemoryFile*>(h)->data.size();
+}
+int memMap(thandle_t, void**, toff_t*) {
+    return 0;
+}
+void memUnmap(thandle_t, void*, toff_t) {}
+
+TiffPtr openMemory(MemoryFile& file, const char* mode, Messages* messages) {
+    auto opts = options(messages);
+    return TiffPtr(TIFFClientOpenExt("memory", mode, &file, memRead, memWrite, memSeek, memClose,
+                                     memSize, memMap, memUnmap, opts.get()));
+}
+} // namespace
+
+QByteArray g4Strip(const QImage& mono) {
+    if (writer::pixelKind(mono) != PixelKind::Mono)
+        throw ScanError(QStringLiteral("G4 needs a 1-bit image"), componentError::WriteFailed);
+    const QString where = QStringLiteral("G4 encoding");
+    MemoryFile file;
+    Messages messages;
+    {
+        TiffPtr w = openMemory(file, "w", &messages);
+        if (!w)
+            writer::throwWriteError(where, detail(messages));
+        writePage(w.get(), mono, COMPRESSION_CCITTFAX4, 0, where, messages);
+    }
+    file.pos = 0;
+    TiffPtr r = openMemory(file, "rm", &messages);
+    if (!r || TIFFNumberOfStrips(r.get()) != 1)
+        writer::throwWriteError(where, detail(messages));
+    const tmsize_t size = TIFFRawStripSize(r.get(), 0);
+    if (size <= 0)
+        writer::throwWriteError(where, detail(messages));
+    QByteArray bytes(qsizetype(size), Qt::Uninitialized);
+    if (TIFFReadRawStrip(r.get(), 0, bytes.data(), size) != size)
+        writer::throwWriteError(where, detail(messages));
+    return bytes;
+}
+
+} // namespace tiffpages

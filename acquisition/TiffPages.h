@@ -1,0 +1,37 @@
+#pragma once
+#include <QByteArray>
+#include <QImage>
+#include <QString>
+#include <cstdint>
+
+// TIFF pages through libtiff: new files, appended pages that roll back on failure, reading a
+// given page back, and the CCITT G4 strip of a 1-bit image for the PDF writer.
+namespace tiffpages {
+
+/// The Compression tag actually used for an image of `image`'s kind when `requested` is
+/// asked for: 0 picks G4 for 1-bit images and LZW otherwise; G4 on a grey or colour image
+/// becomes LZW (lossless, rather than thresholding the page to 1 bit); JPEG on a 1-bit image
+/// becomes G4 (JPEG has no 1-bit form). Throws ScanError for a value other than 0, 1, 4, 5,
+/// 7 or 8.
+int effectiveCompression(const QImage& image, int requested);
+
+/// Writes `image` as a new single-page TIFF at `path` (temporary file, then rename).
+void writeFile(const QImage& image, const QString& path, int compression, int jpegQuality);
+
+/// Adds `image` as a new last page to the TIFF at `path` (a new file when there is none).
+/// Refuses a symbolic link at `path`. On failure the file is put back to its earlier bytes,
+/// so the pages it had still read back, and ScanError is thrown.
+void appendPage(const QImage& image, const QString& path, int compression, int jpegQuality);
+
+/// The number of pages (directories) of the TIFF at `path`; throws ScanError when unreadable.
+int pageCount(const QString& path);
+
+/// Reads page `index` (from 0) of the TIFF at `path` into the buffer formats (Mono,
+/// Grayscale8/16, RGB888, RGBX64); throws ScanError when it cannot be read.
+QImage readPage(const QString& path, int index);
+
+/// The CCITT G4 (T.6) data of a 1-bit image, coded with 1 = black and no end-of-block
+/// marker: the bytes of a one-strip G4 TIFF written by libtiff, read back raw.
+QByteArray g4Strip(const QImage& mono);
+
+} // namespace tiffpages
