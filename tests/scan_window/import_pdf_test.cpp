@@ -1,0 +1,147 @@
+// "Importa PDF" through the real file dialog: the chosen file listed and remembered, a name
+// typed without extension completed, a missing file refused, Cancel closing with nothing.
+#include "scan_session_fixture.h"
+#include "support/ModalAnswer.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QMessageBox>
+
+namespace {
+
+class ImportTest : public ScanSessionTest {
+protected:
+    QTemporaryDir docs;
+
+    QString makeFile(const QString& name) {
+        const QString path = docs.path() + '/' + name;
+        QFile f(path);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("not even a PDF: the import never reads it");
+        return path;
+    }
+
+    /// What the dialog looked like when it opened.
+    struct Seen {
+        bool opened = false;
+        QString directory;
+        QFileDialog::FileMode mode = QFileDialog::AnyFile;
+        QString suffix;
+        QStringList filters;
+        QStringList matchingFiles;
+    };
+
+    /// Presses "Importa PDF" and answers the dialog with `answer`.
+    Outcome import(Seen& seen, const std::function<void(QFileDialog*)>& answer) {
+        return run([&](FormScansione& form) {
+            answerNextModal([&](QWidget* w) {
+                auto* dialog = qobject_cast<QFileDialog*>(w);
+                ASSERT_NE(dialog, nullptr) << w->metaObject()->className();
+                seen.opened = true;
+                seen.directory = dialog->directory().absolutePath();
+                seen.mode = dialog->fileMode();
+                seen.suffix = dialog->defaultSuffix();
+                seen.filters = dialog->nameFilters();
+                seen.matchingFiles = QDir(docs.path())
+                                         .entryList(filterPatterns(dialog),
+                                                    QDir::Files | QDir::CaseSensitive, QDir::Name);
+                answer(dialog);
+            });
+            form.ImgButtons_Click(7);
+            EXPECT_FALSE(form.isVisible());
+        });
+    }
+
+    /// The patterns of the dialog's one filter, as the dialog applies them.
+    static QStringList filterPatterns(QFileDialog* dialog) {
+        const QString filter = dialog->selectedNameFilter();
+        const int open = filter.lastIndexOf('(');
+        const int close = filter.lastIndexOf(')');
+        return filter.mid(open + 1, close - open - 1).split(' ', Qt::SkipEmptyParts);
+    }
+};
+
+TEST_F(ImportTest, ChosenFileIsListedAndRemembered) {
+    const QString a = makeFile("a.pdf");
+    makeFile("B.PDF");
+    makeFile("note.txt");
+    Seen seen;
+    const Outcome out = import(seen, [&](QFileDialog* d) {
+        d->selectFile(a);
+        static_cast<QDialog*>(d)->accept(); // QFileDialog::accept checks the name
+    });
+    ASSERT_TRUE(seen.opened);
+    EXPECT_EQ(seen.mode, QFileDialog::ExistingFile);
+    EXPECT_EQ(seen.suffix, "pdf");
+    ASSERT_EQ(seen.filters.size(), 1);
+    EXPECT_TRUE(seen.filters.first().startsWith("PDF files (*.pdf)"));
+    // The one filter matches both spellings of the extension and nothing else.
+    EXPECT_EQ(seen.matchingFiles, (QStringList{"B.PDF", "a.pdf"}));
+    ASSERT_TRUE(out.files);
+    EXPECT_EQ(*out.files, QStringList{a});
+    EXPECT_EQ(store->values.value("DIR"), a);
+
+    // The next import opens in the folder of the file chosen last.
+    Seen again;
+    import(again, [](QFileDialog* d) { d->reject();
+});
+EXPECT_EQ(again.directory, QFileInfo(a).absolutePath());
+EXPECT_EQ(store->values.value("DIR"), a);
+} // namespace
+
+TEST_F(ImportTest, NameTypedWithoutExtensionGetsPdf) {
+    const QString report = makeFile("report.pdf");
+    Seen seen;
+    const Outcome out = import(seen, [&](QFileDialog* d) {
+        d->setDirectory(docs.path());
+        d->selectFile("report");
+        static_cast<QDialog*>(d)->accept(); // QFileDialog::accept checks the name
+    });
+    ASSERT_TRUE(out.files);
+    EXPECT_EQ(*out.files, QStringList{report});
+}
+
+TEST_F(ImportTest, MissingFileIsRefused) {
+    Seen seen;
+    bool stayedOpen = false;
+    QString warning;
+    const Outcome out = import(seen, [&](QFileDialog* d) {
+        d->setDirectory(docs.path());
+        d->selectFile("absent.pdf");
+        answerNextModal([&](QWidget* w) {
+            if (auto* box = qobject_cast<QMessageBox*>(w))
+                warning = box->text();
+            w->close();
+        });
+        static_cast<QDialog*>(d)->accept(); // QFileDialog::accept checks the name
+        stayedOpen = d->isVisible();
+        d->reject();
+    });
+    EXPECT_TRUE(stayedOpen);
+    EXPECT_FALSE(warning.isEmpty());
+    ASSERT_TRUE(out.files);
+    EXPECT_TRUE(out.files->isEmpty());
+    EXPECT_FALSE(store->values.contains("DIR"));
+}
+
+TEST_F(ImportTest, CancelAfterThreePagesListsNothingAndWritesNothing) {
+    record.ResultFormat = "PDF";
+    store->values["DIR"] = "/somewhere/old.pdf";
+    Outcome out = run([&](FormScansione& form) {
+        for (int i = 0; i < 3; ++i) {
+            form.ImgButtons_Click(1);
+            deliverPages(1);
+        }
+        answerNextModal([](QWidget* w) { static_cast<QDialog*>(w)->reject(); });
+        form.ImgButtons_Click(7);
+        EXPECT_FALSE(form.isVisible());
+        EXPECT_EQ(form.pages().count(), 3); // left as they were, dropped with the window
+    });
+    ASSERT_TRUE(out.files);
+    EXPECT_TRUE(out.files->isEmpty());
+    EXPECT_EQ(store->values.value("DIR"), "/somewhere/old.pdf");
+    EXPECT_TRUE(pdfCalls.isEmpty());
+    EXPECT_FALSE(QFile::exists(folder() + "scandoc.pdf"));
+}
+
+} // namespace
