@@ -1,12 +1,30 @@
 #pragma once
 #include "acquisition/DeviceLayer.h"
 #include "acquisition/ScanComponent.h"
+#include <QPointer>
+#include <QSet>
+#include <QThread>
+#include <atomic>
 #include <memory>
+#include <optional>
 #include <vector>
+
+class AcquireWorker;
+class ImageBuffer;
+class QProgressDialog;
+class SessionCache;
+struct AcquireOutcome;
+struct StoredPage;
 
 /// The acquisition component: sources from its device layers (listed in layer order,
 /// indexed from 0), one worker thread that owns the device while it acquires, and the
 /// session's image buffer.
+///
+/// Threading: every operation is called on the thread that owns the object (the window's);
+/// none of them waits on a running acquisition. Images and the end of an acquisition arrive
+/// as PostScan on that thread. Destroying the component in the middle of an acquisition
+/// cancels it, waits for the worker to let go of the device, and removes the session cache;
+/// no event of that acquisition is delivered afterwards.
 class VstScan : public ScanComponent {
     Q_OBJECT
 public:
@@ -15,5 +33,257 @@ public:
     VstScan(std::vector<std::unique_ptr<DeviceLayer>> layers, const QString& cacheParent,
             QObject* parent = nullptr);
     ~VstScan() override;
-    // ... the ScanComponent operations (filled in by the component's implementation)
+
+    /// Starts every layer on a helper thread while the caller's event loop keeps running (a
+    /// "Ricerca scanner in corso..." window shows when it takes a while); 1 when at least one
+    /// layer started, 0 (with the first failure in LastErrorCode) when none did.
+    int32_t OpenSourceManager() override;
+    /// Closes the source (cancelling an acquisition) and stops the layers; a layer whose
+    /// device the worker still holds is stopped as soon as the worker lets go.
+    void CloseSourceManager() override;
+    /// Opens the selected source; 1 when it is open (also when it already was).
+    int32_t OpenDataSource() override;
+    /// Closes the source. A running acquisition is cancelled: its further images are dropped
+    /// and one end event PostScan(1) follows. 1 when a source was open.
+    int32_t CloseDataSource() override;
+    /// 1 while the source is open (from OpenDataSource to the end of the next acquisition).
+    int32_t DataSourceOpen() const override;
+    /// Kept and read back; no effect on the acquisition (a switch of the original contract
+    /// that the window only turns off).
+    int32_t StartOptionA() const override;
+    /// See StartOptionA.
+    void setStartOptionA(int32_t value) override;
+    /// See StartOptionA.
+    int32_t StartOptionB() const override;
+    /// See StartOptionA.
+    void setStartOptionB(int32_t value) override;
+
+    /// Number of sources listed by OpenSourceManager.
+    int32_t SourceCount() const override;
+    /// Throws ScanError for an index out of range.
+    QString SourceName(int32_t index) const override;
+    /// The selected source; -1 when there is none.
+    int32_t SourceIndex() const override;
+    /// Throws ScanError for an index out of range or while an acquisition runs; selecting
+    /// another source closes the open one.
+    void setSourceIndex(int32_t index) override;
+    /// A modal dialog listing the sources; 1 when the user picked one, 0 on Cancel (the
+    /// selection is then unchanged).
+    int32_t SelectSource() override;
+
+    /// 0 (native transfer) is the only mode; any other value is refused (BadValue).
+    int32_t TransferMode() const override;
+    /// See TransferMode.
+    void setTransferMode(int32_t mode) override;
+    /// Images the component acquires and keeps at most; an image beyond it is refused and
+    /// the acquisition ends with componentError::ImageLimit.
+    int32_t ImageLimit() const override;
+    /// A negative limit is refused (BadValue).
+    void setImageLimit(int32_t limit) override;
+    /// 1 when the next acquisition is a feeder batch.
+    int32_t FeederEnabled() const override;
+    /// Switches the feeder; refused (NotSupported) with 1 on a source without a feeder.
+    void setFeederEnabled(int32_t value) override;
+    /// The source's automatic feed switch.
+    int32_t AutoFeed() const override;
+    /// See AutoFeed; refused on a source without it unless the value is 0.
+    void setAutoFeed(int32_t value) override;
+    /// 1 when the open source has a feeder.
+    int32_t FeederPresent() override;
+    /// 1 when the open source can tell whether paper is in the feeder.
+    int32_t PaperDetectable() override;
+    /// 1 when paper is in the feeder.
+    int32_t FeederLoaded() override;
+    /// The source's duplex kind: 0 none, 1 one pass, 2 two passes.
+    int32_t DuplexSupported() override;
+    /// 1 when duplex is on.
+    int32_t DuplexEnabled() const override;
+    /// Any non-zero value turns duplex on; refused on a source without duplex.
+    void setDuplexEnabled(int32_t value) override;
+    /// Starts an acquisition on the worker and returns at once: 1 when started, 0 when no
+    /// source is open or one is already running. The end always comes as PostScan(1).
+    int32_t Acquire() override;
+
+    /// The current pixel type; -1 (with an error) when it cannot be read.
+    int32_t ImagePixelType() override;
+    /// Sets ICAP_PIXELTYPE.
+    void setImagePixelType(int32_t type) override;
+    /// The current resolution in dpi; 0 (with an error) when it cannot be read.
+    int32_t Resolution() override;
+    /// Sets both the horizontal and the vertical resolution.
+    void setResolution(int32_t dpi) override;
+    /// The current unit; -1 (with an error) when it cannot be read.
+    int32_t Unit() override;
+    /// Sets ICAP_UNITS (the unit of SetImageLayout).
+    void setUnit(int32_t unit) override;
+    /// The current page size code; -1 (with an error) when it cannot be read.
+    int32_t PageSize() override;
+    /// Sets ICAP_SUPPORTEDSIZES: the frame becomes that page (the last of page size and
+    /// layout wins).
+    void setPageSize(int32_t size) override;
+    /// Quality of the JPEG files SaveImage writes (1..100; 0 = the writer's default).
+    int32_t JpegQuality() const override;
+    /// Values outside 0..100 are refused.
+    void setJpegQuality(int32_t quality) override;
+    /// TIFF Compression tag of the files SaveImage writes: 0, 1, 4, 5, 7 or 8.
+    int32_t TiffCompression() const override;
+    /// Other values are refused.
+    void setTiffCompression(int32_t compression) override;
+    /// ICAP_BRIGHTNESS; 0 with an error when it cannot be read.
+    float Brightness() override;
+    /// Sets ICAP_BRIGHTNESS.
+    void setBrightness(float value) override;
+    /// Lower end of the brightness range.
+    float BrightnessMin() override;
+    /// Upper end of the brightness range.
+    float BrightnessMax() override;
+    /// ICAP_CONTRAST; 0 with an error when it cannot be read.
+    float Contrast() override;
+    /// Sets ICAP_CONTRAST.
+    void setContrast(float value) override;
+    /// Lower end of the contrast range.
+    float ContrastMin() override;
+    /// Upper end of the contrast range.
+    float ContrastMax() override;
+    /// Kept and read back, no effect (switches the window only turns off).
+    int32_t ScanOptionA() const override;
+    /// See ScanOptionA.
+    void setScanOptionA(int32_t value) override;
+    /// See ScanOptionA.
+    int32_t ScanOptionB() const override;
+    /// See ScanOptionA.
+    void setScanOptionB(int32_t value) override;
+    /// See ScanOptionA.
+    int32_t ScanOptionC() const override;
+    /// See ScanOptionA.
+    void setScanOptionC(int32_t value) override;
+    /// The resolutions offered (a range is listed value by value); selects ICAP_XRESOLUTION
+    /// for the Cap readers.
+    QVector<int32_t> SupportedResolutions() override;
+    /// The units offered; selects ICAP_UNITS.
+    QVector<int32_t> SupportedUnits() override;
+    /// The pixel types offered; selects ICAP_PIXELTYPE.
+    QVector<int32_t> SupportedPixelTypes() override;
+    /// The page sizes offered; selects ICAP_SUPPORTEDSIZES.
+    QVector<int32_t> SupportedPageSizes() override;
+    /// The scan frame in the current unit; 1 when the device took it.
+    int32_t SetImageLayout(float left, float top, float right, float bottom) override;
+
+    /// The capability the Cap calls work on.
+    int32_t Capability() const override;
+    /// Selects a capability; the values read by an earlier CapGet are cleared.
+    void setCapability(int32_t id) override;
+    /// 1 when the selected capability is supported (CAP_INDICATORS always is).
+    int32_t CapSupported() override;
+    /// Before CapGet the kind asked for; after it the kind delivered.
+    int32_t CapContainer() const override;
+    /// See CapContainer.
+    void setCapContainer(int32_t kind) override;
+    /// After CapGet the current value; set it before CapSet.
+    double CapValue() const override;
+    /// See CapValue.
+    void setCapValue(double value) override;
+    /// The text form of the current value (or the device's text).
+    QString CapText() const override;
+    /// The default value read by CapGet.
+    double CapDefault() const override;
+    /// Range minimum read by CapGet.
+    double CapMin() const override;
+    /// Range maximum read by CapGet.
+    double CapMax() const override;
+    /// Range step read by CapGet.
+    double CapStep() const override;
+    /// Number of items (array, enumeration) read by CapGet.
+    int32_t CapItemCount() const override;
+    /// The items read by CapGet.
+    QVector<double> CapItems() const override;
+    /// Reads the selected capability in its own container kind; 1 when read.
+    int32_t CapGet() override;
+    /// Sets the selected capability to CapValue; 1 when set.
+    int32_t CapSet() override;
+
+    /// Images acquired in this session.
+    int32_t ImageCount() const override;
+    /// The preview (fits within 1000x1400); null for an index out of range.
+    QImage ImagePicture(int32_t index) const override;
+    /// Turns the full-resolution image by a multiple of 90 degrees (negative allowed).
+    int32_t RotateImage(int32_t index, int32_t degrees) override;
+    /// Writes the full-resolution image; throws ScanError when it cannot be written whole
+    /// or the index is out of range.
+    int32_t SaveImage(int32_t index, const QString& path) override;
+    /// 1: a .tif save adds a page, except the first save of a path in this component's life,
+    /// which starts the file afresh.
+    int32_t TiffMultiPage() const override;
+    /// See TiffMultiPage.
+    void setTiffMultiPage(int32_t value) override;
+
+    /// Code of the latest operation's outcome (0 = none).
+    int32_t LastErrorCode() const override;
+    /// Text of the latest operation's outcome ("" = none).
+    QString LastErrorText() const override;
+
+    /// The session cache folder (empty when it could not be made). For tests and tools.
+    QString cacheFolder() const;
+
+private:
+    struct Source {
+        int layer = 0;
+        DeviceInfo info;
+    };
+
+    void setStatus(const DeviceStatus& status);
+    void clearStatus() { setStatus({}); }
+    bool deviceReady();
+    std::optional<::Capability> capabilityOf(uint16_t id) const;
+    double currentOf(uint16_t id, double fallback) const;
+    bool setDeviceValue(uint16_t id, double value);
+    QVector<int32_t> supportedList(uint16_t id);
+    void rangeOf(uint16_t id, float* min, float* max);
+    void cancelRunning(bool dropEvents);
+    void stopLayersWhenIdle();
+    void showProgress();
+    void closeProgress();
+    void onImageStored(quint64 jobId, const StoredPage& page);
+    void onProgress(quint64 jobId, int images, qint64 bytes, qint64 expected);
+    void onFinished(quint64 jobId, const AcquireOutcome& outcome);
+
+    std::vector<std::unique_ptr<DeviceLayer>> m_layers;
+    std::vector<bool> m_layerStarted;
+    QVector<Source> m_sources;
+    bool m_managerOpen = false;
+    bool m_stopLayersPending = false;
+    int32_t m_sourceIndex = -1;
+    std::shared_ptr<ScanDevice> m_device;
+
+    QThread m_thread;
+    AcquireWorker* m_worker = nullptr;
+    quint64 m_lastJob = 0;
+    quint64 m_activeJob = 0; ///< 0 = no acquisition running
+    int m_jobsInFlight = 0;  ///< jobs the worker has not finished, cancelled ones included
+    std::shared_ptr<std::atomic<bool>> m_cancel;
+    AcquireRequest m_request;
+    int m_imagesThisJob = 0;
+    qint64 m_bytesThisJob = 0;
+    QPointer<QProgressDialog> m_progress;
+
+    std::unique_ptr<SessionCache> m_cache;
+    std::unique_ptr<ImageBuffer> m_buffer;
+    quint64 m_rotations = 0;
+    QSet<QString> m_writtenPaths;
+
+    int32_t m_startOptionA = 0, m_startOptionB = 0;
+    int32_t m_scanOptionA = 0, m_scanOptionB = 0, m_scanOptionC = 0;
+    int32_t m_imageLimit = 99;
+    int32_t m_feederEnabled = 0, m_autoFeed = 0, m_duplexEnabled = 0;
+    bool m_indicators = false;
+    int32_t m_jpegQuality = 75;
+    int32_t m_tiffCompression = 0;
+    int32_t m_tiffMultiPage = 0;
+
+    int32_t m_capId = 0;
+    int32_t m_capContainer = 1;
+    double m_capValue = 0;
+    std::optional<::Capability> m_capRead;
+
+    DeviceStatus m_status;
 };

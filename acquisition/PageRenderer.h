@@ -1,0 +1,29 @@
+#pragma once
+#include <QImage>
+#include <QRectF>
+#include <QString>
+#include <cstdint>
+
+/// What a generated page shows and how it is scanned.
+struct PageSpec {
+    int32_t pixelType = 2; ///< TWAIN pixel type: 0 BW, 1 grey, 2 colour
+    double dpiX = 300, dpiY = 300;
+    QSizeF sizeInches{8.27, 11.69};
+    double brightness = 0; ///< -1 darkest .. 1 lightest, 0 = unchanged
+    double contrast = 0;   ///< -1 flat .. 1 strongest, 0 = unchanged
+    int threshold = 128;   ///< black below this grey level (BW only)
+    QString scannerName;
+    int sheet = 1;     ///< sheet number since the scanner was switched on
+    bool back = false; ///< the back of the sheet
+    int image = 1;     ///< image number since the scanner was switched on
+};
+
+/// Width and height in pixels of the page `spec` asks for.
+QSize pagePixels(const PageSpec& spec);
+
+/// Renders a document page a person can tell apart from the others: a header with the page's
+/// image and sheet number and side, a centimetre grid, text lines and a large page number,
+/// with a corner mark that shows the page's orientation. Returns Format_Mono (index 0 white,
+/// 1 black), Format_Grayscale8 or Format_RGB888 by pixel type, with the resolution set.
+/// Thread-safe (QPainter on a QImage). A null image when the page is too large to allocate.
+QImage renderPage(const PageSpec& spec);

@@ -1,0 +1,241 @@
+#include "acquisition/RawImageFile.h"
+#include <QFile>
+#include <QSaveFile>
+#include <cstring>
+#include <vector>
+
+namespace rawImage {
+namespace {
+
+constexpr char kMagic[8] = {'S', 'C', 'N', 'P', 'A', 'G', 'E', '1'};
+
+struct Header {
+    char magic[8];
+    int32_t width;
+    int32_t height;
+    int32_t format;
+    int32_t bytesPerLine; // bytes of pixel data per line in the file (no padding)
+    int32_t dotsPerMeterX;
+    int32_t dotsPerMeterY;
+    int32_t colorCount;
+    int32_t reserved;
+};
+static_assert(sizeof(Header) == 40);
+
+bool supportedFormat(QImage::Format f) {
+    switch (f) {
+    case QImage::Format_Mono:
+    case QImage::Format_Grayscale8:
+    case QImage::Format_Grayscale16:
+    case QImage::Format_RGB888:
+    case QImage::Format_RGBX64:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void setError(QString* error, const QString& text) {
+    if (error)
+        *error = text;
+}
+
+} // namespace
+
+bool write(const QImage& source, const QString& path, QString* error) {
+    if (source.isNull()) {
+        setError(error, QStringLiteral("immagine vuota"));
+        return false;
+    }
+    QImage image = source;
+    if (!supportedFormat(image.format()))
+        image = image.convertToFormat(QImage::Format_RGB888);
+
+    Header h{};
+    std::memcpy(h.magic, kMagic, sizeof kMagic);
+    h.width = image.width();
+    h.height = image.height();
+    h.format = int32_t(image.format());
+    h.bytesPerLine = int32_t((qint64(image.width()) * image.depth() + 7) / 8);
+    h.dotsPerMeterX = image.dotsPerMeterX();
+    h.dotsPerMeterY = image.dotsPerMeterY();
+    const QList<QRgb> colors = image.colorTable();
+    h.colorCount = int32_t(colors.size());
+
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        setError(error, file.errorString());
+        return false;
+    }
+    file.write(reinterpret_cast<const char*>(&h), sizeof h);
+    for (QRgb c : colors) {
+        const quint32 v = c;
+        file.write(reinterpret_cast<const char*>(&v), sizeof v);
+    }
+    if (image.bytesPerLine() == h.bytesPerLine) {
+        file.write(reinterpret_cast<const char*>(image.constBits()),
+                   qint64(h.bytesPerLine) * h.height);
+    } else {
+        for (int y = 0; y < h.height; ++y)
+            file.write(reinterpret_cast<const char*>(image.constScanLine(y)), h.bytesPerLine);
+    }
+    if (!file.commit()) {
+        setError(error, file.errorString());
+        return false;
+    }
+    return true;
+}
+
+QImage read(const QString& path, QString* error) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        setError(error, file.errorString());
+        return {};
+    }
+    Header h{};
+    if (file.read(reinterpret_cast<char*>(&h), sizeof h) != sizeof h ||
+        std::memcmp(h.magic, kMagic, sizeof kMagic) != 0) {
+        setError(error, QStringLiteral("file di pagina non valido"));
+        return {};
+    }
+    const auto format = QImage::Format(h.format);
+    if (!supportedFormat(format) || h.width <= 0 || h.height <= 0 || h.colorCount < 0 ||
+        h.colorCount > 256 ||
+        h.bytesPerLine !=
+            int32_t((qint64(h.width) * QImage::toPixelFormat(format).bitsPerPixel() + 7) / 8)) {
+        setError(error, QStringLiteral("intestazione di pagina non valida"));
+        return {};
+    }
+    const qint64 expected =
+        qint64(sizeof h) + qint64(h.colorCount) * 4 + qint64(h.bytesPerLine) * h.height;
+    if (file.size() != expected) {
+        setError(error, QStringLiteral("file di pagina troncato"));
+        return {};
+    }
+    QList<QRgb> colors(h.colorCount);
+    for (auto& c : colors) {
+        quint32 v = 0;
+        file.read(reinterpret_cast<char*>(&v), sizeof v);
+        c = v;
+    }
+    QImage image(h.width, h.height, format);
+    if (image.isNull()) {
+        setError(error, QStringLiteral("memoria insufficiente"));
+        return {};
+    }
+    if (image.bytesPerLine() == h.bytesPerLine) {
+        const qint64 n = qint64(h.bytesPerLine) * h.height;
+        if (file.read(reinterpret_cast<char*>(image.bits()), n) != n) {
+            setError(error, file.errorString());
+            return {};
+        }
+    } else {
+        for (int y = 0; y < h.height; ++y) {
+            if (file.read(reinterpret_cast<char*>(image.scanLine(y)), h.bytesPerLine) !=
+                h.bytesPerLine) {
+                setError(error, file.errorString());
+                return {};
+            }
+        }
+    }
+    if (!colors.isEmpty())
+        image.setColorTable(colors);
+    image.setDotsPerMeterX(h.dotsPerMeterX);
+    image.setDotsPerMeterY(h.dotsPerMeterY);
+    return image;
+}
+
+namespace {
+
+// Copies pixel (sx, sy) of `src` to (dx, dy) of `dst` for byte-aligned pixels of `bpp` bytes.
+template <int Bpp> void rotateBytes(const QImage& src, QImage& dst, int quarter) {
+    const int w = src.width(), h = src.height();
+    for (int y = 0; y < h; ++y) {
+        const uchar* s = src.constScanLine(y);
+        for (int x = 0; x < w; ++x) {
+            int dx = 0, dy = 0;
+            switch (quarter) {
+            case 1:
+                dx = h - 1 - y;
+                dy = x;
+                break;
+            case 2:
+                dx = w - 1 - x;
+                dy = h - 1 - y;
+                break;
+            default:
+                dx = y;
+                dy = w - 1 - x;
+                break;
+            }
+            std::memcpy(dst.scanLine(dy) + qsizetype(dx) * Bpp, s + qsizetype(x) * Bpp, Bpp);
+        }
+    }
+}
+
+void rotateBits(const QImage& src, QImage& dst, int quarter) {
+    const int w = src.width(), h = src.height();
+    dst.fill(0);
+    for (int y = 0; y < h; ++y) {
+        const uchar* s = src.constScanLine(y);
+        for (int x = 0; x < w; ++x) {
+            if (!(s[x >> 3] & (0x80 >> (x & 7))))
+                continue;
+            int dx = 0, dy = 0;
+            switch (quarter) {
+            case 1:
+                dx = h - 1 - y;
+                dy = x;
+                break;
+            case 2:
+                dx = w - 1 - x;
+                dy = h - 1 - y;
+                break;
+            default:
+                dx = y;
+                dy = w - 1 - x;
+                break;
+            }
+            dst.scanLine(dy)[dx >> 3] |= uchar(0x80 >> (dx & 7));
+        }
+    }
+}
+
+} // namespace
+
+QImage rotated(const QImage& image, int degrees) {
+    const int quarter = ((degrees / 90) % 4 + 4) % 4;
+    if (quarter == 0 || image.isNull())
+        return image;
+    QImage src = image;
+    if (!supportedFormat(src.format()))
+        src = src.convertToFormat(QImage::Format_RGB888);
+    const bool swap = quarter != 2;
+    QImage dst(swap ? src.height() : src.width(), swap ? src.width() : src.height(), src.format());
+    if (dst.isNull())
+        return {};
+    switch (src.depth()) {
+    case 1:
+        rotateBits(src, dst, quarter);
+        break;
+    case 8:
+        rotateBytes<1>(src, dst, quarter);
+        break;
+    case 16:
+        rotateBytes<2>(src, dst, quarter);
+        break;
+    case 24:
+        rotateBytes<3>(src, dst, quarter);
+        break;
+    default:
+        rotateBytes<8>(src, dst, quarter);
+        break;
+    }
+    if (src.colorCount() > 0)
+        dst.setColorTable(src.colorTable());
+    dst.setDotsPerMeterX(swap ? src.dotsPerMeterY() : src.dotsPerMeterX());
+    dst.setDotsPerMeterY(swap ? src.dotsPerMeterX() : src.dotsPerMeterY());
+    return dst;
+}
+
+} // namespace rawImage

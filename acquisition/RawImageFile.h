@@ -1,0 +1,23 @@
+#pragma once
+#include <QImage>
+#include <QString>
+
+// The session cache's page files: a small fixed header followed by the image's scan lines as
+// they lie in memory. Writing one is a plain sequential write (no encoder), so the worker can
+// store a 300 dpi colour page in a few milliseconds.
+namespace rawImage {
+
+/// Writes `image` to `path` through a temporary file renamed into place, so a failed write
+/// never leaves a partial page behind. Returns false and fills `error` on failure.
+/// Thread-safe (touches only its own files).
+bool write(const QImage& image, const QString& path, QString* error = nullptr);
+
+/// Reads a file written by write(). Returns a null image and fills `error` when the file is
+/// missing, truncated or not a page file. Thread-safe.
+QImage read(const QString& path, QString* error = nullptr);
+
+/// The image turned clockwise by `degrees` (any multiple of 90, negative allowed), pixel for
+/// pixel, for every buffer format (1-bit included); resolution and colour table carried over.
+QImage rotated(const QImage& image, int degrees);
+
+} // namespace rawImage

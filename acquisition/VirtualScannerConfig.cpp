@@ -1,0 +1,317 @@
+#include "acquisition/VirtualScannerConfig.h"
+#include "acquisition/ScanError.h"
+#include "acquisition/TwainCodes.h"
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSizeF>
+
+namespace {
+
+struct Named {
+    const char* name;
+    int32_t code;
+};
+
+const Named kPixelTypes[] = {{"BW", 0}, {"GRAY", 1}, {"RGB", 2}};
+const Named kUnits[] = {{"inches", 0}, {"centimeters", 1}, {"picas", 2},
+                        {"points", 3}, {"twips", 4},       {"pixels", 5}};
+const Named kPageSizes[] = {{"A4", 1},       {"A4LETTER", 1},     {"B5LETTER", 2}, {"USLETTER", 3},
+                            {"USLEGAL", 4},  {"A5", 5},           {"B4", 6},       {"B6", 7},
+                            {"USLEDGER", 9}, {"USEXECUTIVE", 10}, {"A3", 11},      {"B3", 12},
+                            {"A6", 13},      {"C4", 14},          {"C5", 15},      {"C6", 16}};
+
+class Reader {
+public:
+    explicit Reader(QString where) : m_where(std::move(where)) {}
+
+    [[noreturn]] void fail(const QString& field, const QString& what) const {
+        throw ScanError(
+            QStringLiteral("scanner virtuali: %1, campo \"%2\": %3").arg(m_where, field, what));
+    }
+
+    template <size_t N>
+    QVector<int32_t> codes(const QJsonObject& o, const char* field, const Named (&names)[N],
+                           const QVector<int32_t>& fallback) const {
+        const QJsonValue v = o.value(QLatin1String(field));
+        if (v.isUndefined())
+            return fallback;
+        if (!v.isArray() || v.toArray().isEmpty())
+            fail(QLatin1String(field), QStringLiteral("serve un elenco non vuoto"));
+        QVector<int32_t> out;
+        for (const QJsonValue& item : v.toArray()) {
+            int32_t code = -1;
+            if (item.isDouble()) {
+                code = item.toInt(-1);
+            } else if (item.isString()) {
+                for (const Named& n : names) {
+                    if (item.toString().compare(QLatin1String(n.name), Qt::CaseInsensitive) == 0)
+                        code = n.code;
+                }
+            }
+            bool known = false;
+            for (const Named& n : names)
+                known = known || n.code == code;
+            if (!known)
+                fail(QLatin1String(field),
+                     QStringLiteral("valore sconosciuto %1")
+                         .arg(QString::fromUtf8(
+                             QJsonDocument(QJsonArray{item}).toJson(QJsonDocument::Compact))));
+            if (!out.contains(code))
+                out << code;
+        }
+        return out;
+    }
+
+    double number(const QJsonObject& o, const char* field, double fallback) const {
+        const QJsonValue v = o.value(QLatin1String(field));
+        if (v.isUndefined())
+            return fallback;
+        if (!v.isDouble())
+            fail(QLatin1String(field), QStringLiteral("serve un numero"));
+        return v.toDouble();
+    }
+
+    bool boolean(const QJsonObject& o, const char* field, bool fallback) const {
+        const QJsonValue v = o.value(QLatin1String(field));
+        if (v.isUndefined())
+            return fallback;
+        if (!v.isBool())
+            fail(QLatin1String(field), QStringLiteral("serve true o false"));
+        return v.toBool();
+    }
+
+    QJsonObject object(const QJsonObject& o, const char* field) const {
+        const QJsonValue v = o.value(QLatin1String(field));
+        if (v.isUndefined())
+            return {};
+        if (!v.isObject())
+            fail(QLatin1String(field), QStringLiteral("serve un oggetto"));
+        return v.toObject();
+    }
+
+    void range(const QJsonObject& o, const char* field, double* min, double* max, double* step,
+               double* def) const {
+        if (!o.contains(QLatin1String(field)))
+            return;
+        const QJsonObject r = object(o, field);
+        *min = number(r, "min", *min);
+        *max = number(r, "max", *max);
+        *step = number(r, "step", *step);
+        *def = number(r, "default", std::clamp(0.0, *min, *max));
+        if (*min > *max || *step <= 0 || *def < *min || *def > *max)
+            fail(QLatin1String(field), QStringLiteral("intervallo non valido"));
+    }
+
+    std::optional<VirtualFault> fault(const QJsonObject& o, const char* field, int32_t code,
+                                      const QString& text) const {
+        const QJsonValue v = o.value(QLatin1String(field));
+        if (v.isUndefined() || (v.isBool() && !v.toBool()))
+            return std::nullopt;
+        VirtualFault f{code, text};
+        if (v.isBool())
+            return f;
+        if (!v.isObject())
+            fail(QLatin1String(field), QStringLiteral("serve true o un oggetto con code e text"));
+        const QJsonObject fo = v.toObject();
+        f.code = int32_t(number(fo, "code", code));
+        if (fo.contains(QLatin1String("text"))) {
+            if (!fo.value(QLatin1String("text")).isString())
+                fail(QLatin1String(field), QStringLiteral("\"text\" deve essere un testo"));
+            f.text = fo.value(QLatin1String("text")).toString();
+        }
+        if (f.code == 0)
+            fail(QLatin1String(field), QStringLiteral("il codice di un guasto non puo' essere 0"));
+        return f;
+    }
+
+    std::optional<VirtualPageFault> pageFault(const QJsonObject& o, const char* field, int32_t code,
+                                              const QString& text) const {
+        const auto f = fault(o, field, code, text);
+        if (!f)
+            return std::nullopt;
+        const QJsonObject fo = o.value(QLatin1String(field)).toObject();
+        const double page = number(fo, "page", 0);
+        if (page < 1 || page != std::floor(page))
+            fail(QLatin1String(field), QStringLiteral("\"page\" deve essere un intero da 1"));
+        return VirtualPageFault{int(page), *f};
+    }
+
+private:
+    QString m_where;
+};
+
+VirtualScannerSpec parseScanner(const QJsonObject& o, int index) {
+    VirtualScannerSpec s;
+    const QJsonValue name = o.value(QLatin1String("name"));
+    if (!name.isString() || name.toString().trimmed().isEmpty())
+        Reader(QStringLiteral("scanner %1").arg(index + 1))
+            .fail(QStringLiteral("name"), QStringLiteral("manca il nome"));
+    s.name = name.toString().trimmed();
+    const Reader r(QStringLiteral("\"%1\"").arg(s.name));
+
+    s.pixelTypes = r.codes(o, "pixelTypes", kPixelTypes, s.pixelTypes);
+    s.units = r.codes(o, "units", kUnits, s.units);
+    s.pageSizes = r.codes(o, "pageSizes", kPageSizes, s.pageSizes);
+
+    const QJsonValue res = o.value(QLatin1String("resolutions"));
+    if (res.isArray()) {
+        s.resolutions.clear();
+        for (const QJsonValue& v : res.toArray()) {
+            if (!v.isDouble() || v.toInt() <= 0)
+                r.fail(QStringLiteral("resolutions"), QStringLiteral("risoluzioni positive"));
+            if (!s.resolutions.contains(v.toInt()))
+                s.resolutions << v.toInt();
+        }
+        if (s.resolutions.isEmpty())
+            r.fail(QStringLiteral("resolutions"), QStringLiteral("elenco vuoto"));
+        std::sort(s.resolutions.begin(), s.resolutions.end());
+    } else if (res.isObject()) {
+        s.resolutionRange = true;
+        double def = 0;
+        s.resolutionMin = 75;
+        s.resolutionMax = 1200;
+        r.range(o, "resolutions", &s.resolutionMin, &s.resolutionMax, &s.resolutionStep, &def);
+        if (s.resolutionMin <= 0)
+            r.fail(QStringLiteral("resolutions"), QStringLiteral("risoluzioni positive"));
+    } else if (!res.isUndefined()) {
+        r.fail(QStringLiteral("resolutions"), QStringLiteral("serve un elenco o un intervallo"));
+    }
+    s.defaultResolution = int32_t(r.number(o, "defaultResolution", 0));
+
+    r.range(o, "brightness", &s.brightnessMin, &s.brightnessMax, &s.brightnessStep,
+            &s.brightnessDefault);
+    r.range(o, "contrast", &s.contrastMin, &s.contrastMax, &s.contrastStep, &s.contrastDefault);
+
+    if (o.contains(QLatin1String("feeder"))) {
+        const QJsonObject f = r.object(o, "feeder");
+        s.feederPresent = r.boolean(f, "present", true);
+        s.paperDetectable = r.boolean(f, "paperDetectable", s.feederPresent);
+        const double sheets = r.number(f, "sheets", s.feederPresent ? 1 : 0);
+        if (sheets < 0 || sheets != std::floor(sheets) || sheets > 100000)
+            r.fail(QStringLiteral("feeder.sheets"), QStringLiteral("numero di fogli non valido"));
+        s.sheets = int(sheets);
+    }
+    s.duplex = r.boolean(o, "duplex", false);
+    const double delay = r.number(o, "pageDelayMs", 0);
+    if (delay < 0 || delay > 60000)
+        r.fail(QStringLiteral("pageDelayMs"), QStringLiteral("tra 0 e 60000"));
+    s.pageDelayMs = int(delay);
+
+    const QJsonObject faults = r.object(o, "faults");
+    s.openFault = r.fault(faults, "openFails", 11, QStringLiteral("Accesso allo scanner negato"));
+    s.errorAfterPage =
+        r.pageFault(faults, "errorAfterPage", 9, QStringLiteral("Errore di comunicazione"));
+    s.jamOnPage = r.pageFault(faults, "jamOnPage", 6, QStringLiteral("Carta inceppata"));
+    s.feederEmpty = r.fault(faults, "feederEmpty", 7, QStringLiteral("Alimentatore vuoto"));
+    return s;
+}
+
+} // namespace
+
+VirtualScannerFile parseVirtualScanners(const QByteArray& json) {
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(json, &error);
+    if (error.error != QJsonParseError::NoError)
+        throw ScanError(QStringLiteral("scanner virtuali: JSON non valido alla posizione %1: %2")
+                            .arg(error.offset)
+                            .arg(error.errorString()));
+    if (!doc.isObject())
+        throw ScanError(QStringLiteral("scanner virtuali: serve un oggetto con \"scanners\""));
+    const QJsonObject root = doc.object();
+    const Reader r(QStringLiteral("file"));
+    VirtualScannerFile file;
+    const QJsonValue list = root.value(QLatin1String("scanners"));
+    if (!list.isArray())
+        r.fail(QStringLiteral("scanners"), QStringLiteral("serve un elenco di scanner"));
+    int index = 0;
+    for (const QJsonValue& v : list.toArray()) {
+        if (!v.isObject())
+            r.fail(QStringLiteral("scanners"),
+                   QStringLiteral("l'elemento %1 non e' un oggetto").arg(index + 1));
+        VirtualScannerSpec spec = parseScanner(v.toObject(), index++);
+        for (const VirtualScannerSpec& other : file.scanners) {
+            if (other.name == spec.name)
+                r.fail(QStringLiteral("scanners"),
+                       QStringLiteral("nome ripetuto \"%1\"").arg(spec.name));
+        }
+        file.scanners << spec;
+    }
+    const QJsonObject faults = r.object(root, "faults");
+    file.startFault = r.fault(faults, "startFails", 9,
+                              QStringLiteral("Gestore scanner virtuali non disponibile"));
+    const double delay = r.number(root, "startDelayMs", 0);
+    if (delay < 0 || delay > 60000)
+        r.fail(QStringLiteral("startDelayMs"), QStringLiteral("tra 0 e 60000"));
+    file.startDelayMs = int(delay);
+    return file;
+}
+
+QSizeF pageSizeInches(int32_t code) {
+    double w = 0, h = 0; // millimetres
+    switch (code) {
+    case twain::A4:
+        w = 210;
+        h = 297;
+        break;
+    case twain::B5Letter:
+        w = 182;
+        h = 257;
+        break;
+    case twain::USLetter:
+        w = 215.9;
+        h = 279.4;
+        break;
+    case twain::USLegal:
+        w = 215.9;
+        h = 355.6;
+        break;
+    case twain::A5:
+        w = 148;
+        h = 210;
+        break;
+    case twain::B4:
+        w = 250;
+        h = 353;
+        break;
+    case twain::B6:
+        w = 125;
+        h = 176;
+        break;
+    case twain::USLedger:
+        w = 279.4;
+        h = 431.8;
+        break;
+    case twain::USExecutive:
+        w = 184.15;
+        h = 266.7;
+        break;
+    case twain::A3:
+        w = 297;
+        h = 420;
+        break;
+    case twain::B3:
+        w = 353;
+        h = 500;
+        break;
+    case twain::A6:
+        w = 105;
+        h = 148;
+        break;
+    case twain::C4:
+        w = 229;
+        h = 324;
+        break;
+    case twain::C5:
+        w = 162;
+        h = 229;
+        break;
+    case twain::C6:
+        w = 114;
+        h = 162;
+        break;
+    default:
+        return {};
+    }
+    return QSizeF(w / 25.4, h / 25.4);
+}

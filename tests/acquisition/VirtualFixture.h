@@ -1,0 +1,90 @@
+#pragma once
+// Shared set-up of the component tests: a virtual scanner file in a temporary folder, the
+// component over it, and helpers that drive an acquisition to its end.
+#include "acquisition/ComponentErrors.h"
+#include "acquisition/TwainCodes.h"
+#include "acquisition/VirtualScanner.h"
+#include "acquisition/VstScan.h"
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <memory>
+
+/// What one acquisition produced, seen from the window's side.
+struct AcquireRun {
+    bool ended = false;
+    int images = 0;            ///< PostScan(0) events
+    QVector<int> countAtEvent; ///< ImageCount at each PostScan(0)
+    QVector<int> openAtEvent;  ///< DataSourceOpen at each PostScan(0)
+    int endEvents = 0;
+    int openAtEnd = -1;
+    int32_t codeAtEnd = 0;
+    QString textAtEnd;
+};
+
+class VirtualFixture : public ::testing::Test {
+protected:
+    /// A file with one scanner described by `scanner` (a JSON object's members).
+    static QByteArray oneScanner(const QByteArray& scanner) {
+        return "{\"scanners\":[{" + scanner + "}]}";
+    }
+
+    void makeComponent(const QByteArray& json) {
+        ASSERT_TRUE(m_dir.isValid());
+        const QString path = m_dir.filePath(QStringLiteral("scanners.json"));
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(json);
+        f.close();
+        std::vector<std::unique_ptr<DeviceLayer>> layers;
+        layers.push_back(std::make_unique<VirtualScannerLayer>(path));
+        m_scan = std::make_unique<VstScan>(std::move(layers), m_dir.path());
+    }
+
+    /// Makes the component, opens the manager and the first source.
+    void openScanner(const QByteArray& scannerMembers) {
+        makeComponent(oneScanner(scannerMembers));
+        ASSERT_EQ(m_scan->OpenSourceManager(), 1) << m_scan->LastErrorText().toStdString();
+        ASSERT_EQ(m_scan->OpenDataSource(), 1) << m_scan->LastErrorText().toStdString();
+    }
+
+    /// Starts an acquisition and records what the window would see until its end.
+    AcquireRun runAcquisition(int timeoutMs = 20000) {
+        AcquireRun run;
+        VstScan* scan = m_scan.get();
+        auto c = QObject::connect(scan, &ScanComponent::PostScan, scan, [&run, scan](int32_t flag) {
+            if (flag == 0) {
+                ++run.images;
+                run.countAtEvent << scan->ImageCount();
+                run.openAtEvent << scan->DataSourceOpen();
+            } else {
+                ++run.endEvents;
+                run.ended = true;
+                run.openAtEnd = scan->DataSourceOpen();
+                run.codeAtEnd = scan->LastErrorCode();
+                run.textAtEnd = scan->LastErrorText();
+            }
+        });
+        if (scan->Acquire() == 1)
+            waitFor([&run] { return run.ended; }, timeoutMs);
+        // Anything late would show up here.
+        QCoreApplication::processEvents();
+        QObject::disconnect(c);
+        return run;
+    }
+
+    /// Runs the event loop until `done` or the timeout; returns `done()`.
+    template <typename F> static bool waitFor(F done, int timeoutMs = 20000) {
+        QElapsedTimer t;
+        t.start();
+        while (!done() && t.elapsed() < timeoutMs)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        return done();
+    }
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<VstScan> m_scan;
+};
