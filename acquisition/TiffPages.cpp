@@ -62,6 +62,9 @@ std::unique_ptr<TIFFOpenOptions, OptionsFree> options(Messages* messages) {
 
 // libtiff closes the descriptor it is given; it gets a duplicate so ours stays ours.
 TiffPtr openFd(int fd, const QString& path, const char* mode, Messages* messages) {
+    // A duplicate shares the file offset, and libtiff reads the header from where it is.
+    if (::lseek(fd, 0, SEEK_SET) != 0)
+        return nullptr;
     const int copy = ::dup(fd);
     if (copy < 0)
         return nullptr;
