@@ -1,0 +1,40 @@
+#include "common/AppendLine.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+int32_t AppendLine(const QString& text, const QString& fileName) {
+    const QByteArray path = fileName.toLocal8Bit();
+    if (path.isEmpty() || path.contains('\0'))
+        return ENOENT;
+    QByteArray line = text.toUtf8();
+    line.append("\r\n");
+
+    int fd = -1;
+    do {
+        fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return errno;
+
+    // The whole line goes out in one write where possible, so with O_APPEND concurrent
+    // writers never interleave inside a line; a short write is continued.
+    int32_t error = 0;
+    const char* data = line.constData();
+    qsizetype left = line.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            error = errno;
+            break;
+        }
+        data += written;
+        left -= written;
+    }
+    if (::close(fd) != 0 && errno != EINTR)
+        error = errno;
+    return error;
+}
