@@ -2,6 +2,7 @@
 #include <QString>
 #include <cstdint>
 #include <functional>
+#include <span>
 
 class ScanComponent;
 
@@ -23,3 +24,16 @@ QString NomeTipoPixel(int64_t code);
 QString NomeFormatoPagina(int64_t code);
 /// TWAIN capability id to its constant name, or "Custom capability ( <id>)".
 QString NomeCapacita(int64_t id);
+
+/// One row of the capability name table: a TWAIN capability id and its constant name.
+struct CapabilityName {
+    int32_t id;
+    const char* name;
+};
+
+/// The rows NomeCapacita searches, in search order (rising ids).
+std::span<const CapabilityName> capabilityNames();
+
+/// Places in the report's table of listed capability ids; a source listing more abandons
+/// the report.
+inline constexpr int kCapabilityIdSlots = 201;

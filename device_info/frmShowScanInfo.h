@@ -9,9 +9,11 @@ class QPushButton;
 class frmShowScanInfo : public QDialog {
     Q_OBJECT
 public:
+    /// Builds the window with its design layout and an empty text box (GUI thread only).
     explicit frmShowScanInfo(QWidget* parent = nullptr);
 
-    /// Shows `info` unchanged and returns when the user has closed the window.
+    /// Shows `info` unchanged and returns when the user has closed the window (modal, GUI
+    /// thread only).
     void MostraInfo(const QString& info);
 
 private:
