@@ -258,6 +258,12 @@ int32_t PdfWriter::EndDocument() {
     if (d->state == Impl::State::Failed)
         return 0;
     d->finishPage();
+    if (d->pagesKept == 0) {
+        // Only the clean-up after a failing first page gets here: a file without pages is
+        // no document (readers refuse it), so nothing is written and nothing is thrown.
+        d->state = Impl::State::Failed;
+        return 0;
+    }
     try {
         d->result = d->write();
         d->state = Impl::State::Written;

@@ -25,7 +25,8 @@ public:
     /// Draws image `id` with its top-left corner at (x, y), y measured from the bottom.
     virtual void DrawImage(int32_t id, double x, double y, double width, double height);
     virtual void EndPage(const QString& info);
-    /// Writes the file; returns 1 when written. Throws ScanError when it cannot be written.
+    /// Writes the file; returns 1 when written, 0 (writing nothing) when no page was finished
+    /// or an earlier EndDocument already failed. Throws ScanError when it cannot be written.
     virtual int32_t EndDocument();
 
 private:
