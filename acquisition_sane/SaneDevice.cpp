@@ -9,7 +9,6 @@
 #include <cmath>
 #include <cstring>
 #include <poll.h>
-#include <thread>
 
 using namespace twain;
 
@@ -212,6 +211,27 @@ DeviceStatus SaneDevice::writeString(const char* name, const QString& value) {
     const int index = m_options[size_t(optionIndex(name))].index;
     return control(index, buffer.data(),
                    QStringLiteral("%1 = %2").arg(QString::fromUtf8(name), value));
+}
+
+DeviceStatus SaneDevice::setOption(const QByteArray& name, const QString& value) {
+    const SANE_Option_Descriptor* d = option(name.constData());
+    if (!d)
+        return sanestatus::status(sanestatus::NotSupported, QString::fromUtf8(name));
+    if (d->type == SANE_TYPE_STRING)
+        return writeString(name.constData(), value);
+    if (d->type == SANE_TYPE_BOOL) {
+        const QString v = value.trimmed().toLower();
+        if (v == QLatin1String("yes") || v == QLatin1String("true") || v == QLatin1String("1"))
+            return writeNumber(name.constData(), 1);
+        if (v == QLatin1String("no") || v == QLatin1String("false") || v == QLatin1String("0"))
+            return writeNumber(name.constData(), 0);
+        return sanestatus::status(SANE_STATUS_INVAL, value);
+    }
+    bool ok = false;
+    const double number = value.trimmed().toDouble(&ok);
+    if (!ok)
+        return sanestatus::status(SANE_STATUS_INVAL, value);
+    return writeNumber(name.constData(), number);
 }
 
 QStringList SaneDevice::sourceList() const {
@@ -698,6 +718,11 @@ DeviceStatus SaneDevice::acquire(const AcquireRequest& request, AcquireSink& sin
         m_saneCancelled = false;
         m_cancelRequested = false;
     }
+    // A batch needs a feeder under it: on a flatbed, which never runs out of "sheets", a
+    // batch request would scan the same glass until the image limit.
+    const std::optional<QString> source = readString("source");
+    const bool batch = request.feeder && (!source || sanemap::classifySource(*source) !=
+                                                         sanemap::SourceKind::Flatbed);
     FrameAssembler frames;
     DeviceStatus result;
     int delivered = 0;
@@ -724,7 +749,7 @@ DeviceStatus SaneDevice::acquire(const AcquireRequest& request, AcquireSink& sin
         ++delivered;
         if (!sink.image(std::move(image)))
             break;
-        if (!request.feeder)
+        if (!batch)
             break;
     }
     {
@@ -787,6 +812,11 @@ DeviceStatus SaneDevice::acquirePage(FrameAssembler& frames, AcquireSink& sink, 
             fp.format != FrameParameters::Gray && fp.format != FrameParameters::RGB;
         const int64_t pageExpected = frames.expectedBytes() * (threePass ? 3 : 1);
         DeviceStatus read = readFrame(frames, sink, pageBytes, pageExpected);
+        if (read.code == SANE_STATUS_NO_DOCS && pageBytes == 0 && frames.receivedBytes() == 0) {
+            // Some backends find the feeder empty only at the first read of a sheet.
+            noDocs = true;
+            return DeviceStatus();
+        }
         if (!read.ok())
             return read;
         pageBytes += frames.receivedBytes();
@@ -799,12 +829,16 @@ DeviceStatus SaneDevice::acquirePage(FrameAssembler& frames, AcquireSink& sink, 
 
 DeviceStatus SaneDevice::readFrame(FrameAssembler& frames, AcquireSink& sink,
                                    int64_t pageBytesBefore, int64_t pageExpected) {
-    // Non-blocking reads with the backend's select descriptor let a silent device be noticed
-    // and a cancel be seen; a backend without them reads blocking and relies on sane_cancel.
-    bool nonBlocking = sane_set_io_mode(m_handle, SANE_TRUE) == SANE_STATUS_GOOD;
+    // Non-blocking reads polled on the backend's select descriptor let a silent device be
+    // noticed and a cancel be seen without waiting on the device. Without a descriptor there
+    // is nothing to wait on but a busy loop (and some backends then mistake "no data yet" for
+    // the end of the frame), so such a backend reads blocking and relies on sane_cancel,
+    // which SANE allows from another thread.
     SANE_Int fd = -1;
-    if (nonBlocking && sane_get_select_fd(m_handle, &fd) != SANE_STATUS_GOOD)
+    if (sane_get_select_fd(m_handle, &fd) != SANE_STATUS_GOOD || fd < 0 ||
+        sane_set_io_mode(m_handle, SANE_TRUE) != SANE_STATUS_GOOD)
         fd = -1;
+    const bool nonBlocking = fd >= 0;
     QElapsedTimer sinceData, sinceProgress;
     sinceData.start();
     sinceProgress.start();
@@ -812,6 +846,17 @@ DeviceStatus SaneDevice::readFrame(FrameAssembler& frames, AcquireSink& sink,
     for (;;) {
         if (m_cancelRequested || sink.cancelled())
             return sanestatus::status(SANE_STATUS_CANCELLED);
+        if (fd >= 0) {
+            // Wait for data before reading: a silent device is noticed here and a cancel is
+            // seen within one poll interval.
+            pollfd pfd{fd, POLLIN, 0};
+            const int ready = ::poll(&pfd, 1, kPollMs);
+            if (ready == 0) {
+                if (sinceData.elapsed() > m_stallTimeoutMs)
+                    return sanestatus::status(sanestatus::DeviceSilent);
+                continue;
+            }
+        }
         auto [where, room] = frames.writable(kReadChunk);
         if (!where)
             return sanestatus::status(SANE_STATUS_NO_MEM);
@@ -831,16 +876,8 @@ DeviceStatus SaneDevice::readFrame(FrameAssembler& frames, AcquireSink& sink,
             }
             continue;
         }
-        if (!nonBlocking)
-            continue; // a blocking backend returning no data: ask again
-        if (sinceData.elapsed() > m_stallTimeoutMs)
+        if (nonBlocking && sinceData.elapsed() > m_stallTimeoutMs)
             return sanestatus::status(sanestatus::DeviceSilent);
-        if (fd >= 0) {
-            pollfd pfd{fd, POLLIN, 0};
-            ::poll(&pfd, 1, kPollMs);
-        } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
     }
     sink.progress(pageBytesBefore + frames.receivedBytes(), pageExpected);
     return DeviceStatus();

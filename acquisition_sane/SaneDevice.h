@@ -31,6 +31,11 @@ public:
     /// From any thread: calls sane_cancel once for the running acquisition.
     void cancel() override;
 
+    /// Sets a backend option by name from its text form, as a user would type it: "yes"/"no"
+    /// for a switch, a number, or a text. For options outside the capability model. Owner
+    /// thread, no acquisition running.
+    DeviceStatus setOption(const QByteArray& name, const QString& value);
+
     /// How long a read may wait for data before the page is given up ("Il dispositivo non
     /// risponde"). Only effective for backends that support non-blocking reads.
     void setStallTimeoutMs(int ms) { m_stallTimeoutMs = ms; }

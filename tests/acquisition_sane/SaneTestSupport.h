@@ -1,0 +1,40 @@
+#pragma once
+// Helpers shared by the SANE layer's tests: a sink that records what the device delivers.
+#include "acquisition/DeviceLayer.h"
+#include <QImage>
+#include <QVector>
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <ostream>
+
+class RecordingSink : public AcquireSink {
+public:
+    bool image(QImage image) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        images.append(image);
+        return onImage ? onImage(images.size()) : true;
+    }
+    void progress(int64_t bytes, int64_t expected) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++progressCalls;
+        lastBytes = bytes;
+        lastExpected = expected;
+    }
+    bool cancelled() const override { return stop.load(); }
+
+    QVector<QImage> images;
+    int progressCalls = 0;
+    int64_t lastBytes = 0, lastExpected = 0;
+    std::atomic<bool> stop{false};
+    /// Called after each image with the number received; false ends the acquisition.
+    std::function<bool(int)> onImage;
+
+private:
+    std::mutex m_mutex;
+};
+
+// Readable failure messages for Qt strings.
+inline void PrintTo(const QString& s, std::ostream* os) {
+    *os << '"' << s.toStdString() << '"';
+}
