@@ -56,8 +56,11 @@ void FormScansione::setFormTag(const QString& tag) {
 }
 
 void FormScansione::Form_Load() {
-    if (m_controlsUsed)
+    if (m_controlsUsed) {
         buildControls();
+        // The fresh "Apri Doc" box is unchecked; the choice handed back must say the same.
+        visualizzaDoc = VbFalse;
+    }
     m_controlsUsed = true;
     m_loaded = true;
 

@@ -1,0 +1,114 @@
+// The start routine of the scansione program: its two message boxes and its silent ends.
+#include "host/StartRoutine.h"
+#include "settings/ScanSettings.h"
+#include "support/ModalAnswer.h"
+
+#include <QFile>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+class StartRoutineTest : public ::testing::Test {
+protected:
+    QTemporaryDir tmp;
+    QStringList messages; // caption | prompt
+    int sessions = 0;
+    int16_t viewProgressSeen = 0;
+    std::optional<QStringList> sessionResult;
+
+    QString iniPath() const { return tmp.filePath(QStringLiteral("scanner.ini")); }
+    void writeIni() {
+        QFile f(iniPath());
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("[MAIN]\r\nFormato=PDF\r\n");
+    }
+    StartRoutineServices services() {
+        StartRoutineServices s;
+        s.messageBox = [this](const QString& prompt, const QString& caption) {
+            messages << caption + QLatin1Char('|') + prompt;
+        };
+        s.runSession = [this](ScanSettings& settings) {
+            ++sessions;
+            viewProgressSeen = settings.ViewProgress;
+            return sessionResult;
+        };
+        return s;
+    }
+    void runRoutine() {
+        ScanSettings settings(iniPath());
+        settings.ViewProgress = 0;
+        runStartRoutine(settings, services());
+    }
+};
+
+TEST_F(StartRoutineTest, WithoutTheIniFileOnlyTheWarningIsShown) {
+    runRoutine();
+    EXPECT_EQ(messages,
+              QStringList{"TEST SCANNER|Attenzione file scanner.ini non presente nel sistema."});
+    EXPECT_EQ(sessions, 0) << "no scan window is created";
+}
+
+TEST_F(StartRoutineTest, ASessionThatProducedNothingEndsSilently) {
+    writeIni();
+    for (const std::optional<QStringList>& result :
+         {std::optional<QStringList>(), std::optional<QStringList>(QStringList())}) {
+        sessionResult = result;
+        runRoutine();
+    }
+    EXPECT_EQ(sessions, 2);
+    EXPECT_TRUE(messages.isEmpty()) << messages.join('\n').toStdString();
+}
+
+TEST_F(StartRoutineTest, TheProducedFilesAreListedOnePerLine) {
+    writeIni();
+    sessionResult = QStringList{"/tmp/pag_1.jpg", "/tmp/pag_2.jpg"};
+    runRoutine();
+    EXPECT_EQ(sessions, 1);
+    EXPECT_EQ(viewProgressSeen, -1) << "the session always shows progress";
+    EXPECT_EQ(messages,
+              QStringList{"TEST SCANNER|Scansione effettuata. Files:\r\n/tmp/pag_1.jpg\r\n"
+                          "/tmp/pag_2.jpg\r\n"});
+}
+
+TEST_F(StartRoutineTest, AFailingSessionEndsSilently) {
+    writeIni();
+    StartRoutineServices s = services();
+    s.runSession = [](ScanSettings&) -> std::optional<QStringList> {
+        throw std::runtime_error("session failed");
+    };
+    ScanSettings settings(iniPath());
+    runStartRoutine(settings, s);
+    EXPECT_TRUE(messages.isEmpty());
+}
+
+TEST_F(StartRoutineTest, TheRealMessageBoxHasOnlyOkNoIconAndTheCaption) {
+    QString caption, text;
+    int buttons = -1;
+    QMessageBox::Icon icon = QMessageBox::Warning;
+    answerNextModal([&](QWidget* w) {
+        auto* box = qobject_cast<QMessageBox*>(w);
+        ASSERT_NE(box, nullptr);
+        caption = box->windowTitle();
+        text = box->text();
+        icon = box->icon();
+        buttons = int(box->buttons().size());
+        box->button(QMessageBox::Ok)->click();
+    });
+    StartRoutineServices s = services();
+    s.messageBox = nullptr; // the default
+    ScanSettings settings(iniPath());
+    runStartRoutine(settings, s);
+    EXPECT_EQ(caption, QStringLiteral("TEST SCANNER"));
+    EXPECT_EQ(text, QStringLiteral("Attenzione file scanner.ini non presente nel sistema."));
+    EXPECT_EQ(icon, QMessageBox::NoIcon);
+    EXPECT_EQ(buttons, 1);
+}
+
+TEST(ProducedFilesMessageTest, EndsWithALineBreak) {
+    EXPECT_EQ(producedFilesMessage({"a"}), QStringLiteral("Scansione effettuata. Files:\r\na\r\n"));
+}
+
+} // namespace
