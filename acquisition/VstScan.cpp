@@ -11,8 +11,8 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
-#include <QImageWriter>
 #include <QProgressDialog>
+#include <QTimer>
 #include <QWidget>
 #include <cmath>
 
@@ -35,16 +35,6 @@ QString numberText(double v) {
 }
 
 } // namespace
-
-#ifdef SCANSIONE_WRITER_FALLBACK
-void writeImageFile(const QImage& image, const QString& path, const ImageWriteOptions& options) {
-    QImageWriter writer(path);
-    if (options.jpegQuality > 0)
-        writer.setQuality(options.jpegQuality);
-    if (!writer.write(image))
-        throw ScanError(writer.errorString());
-}
-#endif
 
 VstScan::VstScan(std::vector<std::unique_ptr<DeviceLayer>> layers, const QString& cacheParent,
                  QObject* parent)
@@ -158,8 +148,10 @@ int32_t VstScan::OpenSourceManager() {
         searching->setLabelText(QStringLiteral("Ricerca scanner in corso..."));
         searching->setCancelButton(nullptr);
         searching->setRange(0, 0);
-        searching->setMinimumDuration(300);
         searching->setWindowModality(Qt::ApplicationModal);
+        searching->hide();
+        // Only a start that takes noticeably long is worth a window.
+        QTimer::singleShot(300, searching.get(), &QWidget::show);
     }
     starter->start();
     loop.exec(QEventLoop::ExcludeUserInputEvents);
@@ -1084,11 +1076,6 @@ int32_t VstScan::SaveImage(int32_t index, const QString& path) {
     ImageWriteOptions options;
     options.jpegQuality = m_jpegQuality;
     options.tiffCompression = m_tiffCompression;
-    // CCITT G4 only codes 1-bit pages and JPEG no 1-bit ones: a compression that does not fit
-    // the page falls back to the automatic choice instead of losing the page.
-    if ((options.tiffCompression == 4 && image.format() != QImage::Format_Mono) ||
-        (options.tiffCompression == 7 && image.format() == QImage::Format_Mono))
-        options.tiffCompression = 0;
     options.tiffAppend = tiff && m_tiffMultiPage == 1 && m_writtenPaths.contains(key);
     try {
         writeImageFile(image, path, options);

@@ -2,6 +2,7 @@
 // Shared set-up of the component tests: a virtual scanner file in a temporary folder, the
 // component over it, and helpers that drive an acquisition to its end.
 #include "acquisition/ComponentErrors.h"
+#include "acquisition/ScanError.h"
 #include "acquisition/TwainCodes.h"
 #include "acquisition/VirtualScanner.h"
 #include "acquisition/VstScan.h"
