@@ -498,4 +498,59 @@ QByteArray g4Strip(const QImage& mono) {
     return bytes;
 }
 
+QByteArray jpegStream(const QImage& image8, int quality) {
+    const QString where = QStringLiteral("JPEG encoding");
+    const bool grey = image8.format() == QImage::Format_Grayscale8;
+    if (!grey && image8.format() != QImage::Format_RGB888)
+        throw ScanError(QStringLiteral("JPEG needs an 8-bit grey or colour image"),
+                        componentError::WriteFailed);
+    MemoryFile file;
+    Messages messages;
+    {
+        TiffPtr t = openMemory(file, "w", &messages);
+        if (!t)
+            writer::throwWriteError(where, detail(messages));
+        TIFF* tif = t.get();
+        const uint32_t width = uint32_t(image8.width());
+        const uint32_t height = uint32_t(image8.height());
+        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
+        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, grey ? 1 : 3);
+        TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_JPEG);
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, grey ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_YCBCR);
+        TIFFSetField(tif, TIFFTAG_JPEGQUALITY, quality);
+        // Tables inside the strip make it a self-contained JPEG stream, and with the
+        // Huffman tables per strip libtiff optimises them.
+        TIFFSetField(tif, TIFFTAG_JPEGTABLESMODE, 0);
+        if (!grey)
+            TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, height);
+        const tmsize_t lineSize = TIFFScanlineSize(tif);
+        std::vector<unsigned char> line(size_t(std::max<tmsize_t>(lineSize, 1)));
+        for (uint32_t y = 0; y < height; ++y) {
+            // libjpeg may read the row it is given in place; a scratch copy keeps the
+            // caller's image const for real.
+            std::memcpy(line.data(), image8.constScanLine(int(y)), size_t(lineSize));
+            if (TIFFWriteScanline(tif, line.data(), y, 0) < 0)
+                writer::throwWriteError(where, detail(messages));
+        }
+        if (!TIFFWriteDirectory(tif))
+            writer::throwWriteError(where, detail(messages));
+    }
+    file.pos = 0;
+    TiffPtr r = openMemory(file, "rm", &messages);
+    if (!r || TIFFNumberOfStrips(r.get()) != 1)
+        writer::throwWriteError(where, detail(messages));
+    const tmsize_t size = TIFFRawStripSize(r.get(), 0);
+    if (size < 4)
+        writer::throwWriteError(where, detail(messages));
+    QByteArray bytes(qsizetype(size), Qt::Uninitialized);
+    if (TIFFReadRawStrip(r.get(), 0, bytes.data(), size) != size || uchar(bytes[0]) != 0xFF ||
+        uchar(bytes[1]) != 0xD8)
+        writer::throwWriteError(where, QStringLiteral("the codec gave no JPEG stream"));
+    return bytes;
+}
+
 } // namespace tiffpages

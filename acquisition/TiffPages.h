@@ -34,4 +34,9 @@ QImage readPage(const QString& path, int index);
 /// marker: the bytes of a one-strip G4 TIFF written by libtiff, read back raw.
 QByteArray g4Strip(const QImage& mono);
 
+/// A complete baseline JPEG stream (SOI to EOI, no JFIF marker) of an 8-bit grey or colour
+/// image (Grayscale8 or RGB888; colour as YCbCr 4:2:0 with optimised Huffman tables), made by
+/// libtiff's JPEG codec as the single strip of an in-memory TIFF with its tables inside.
+QByteArray jpegStream(const QImage& image8, int quality);
+
 } // namespace tiffpages

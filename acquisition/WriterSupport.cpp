@@ -2,11 +2,10 @@
 
 #include "acquisition/ComponentErrors.h"
 #include "acquisition/ScanError.h"
+#include "acquisition/TiffPages.h"
 
-#include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
-#include <QImageWriter>
 #include <QRandomGenerator>
 
 #include <algorithm>
@@ -180,16 +179,36 @@ void TempFile::commit() {
 }
 
 QByteArray encodeJpeg(const QImage& image8, int quality, const QString& pathForErrors) {
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter jpeg(&buffer, "jpeg");
-    jpeg.setQuality(quality);
-    jpeg.setOptimizedWrite(true);
-    if (!jpeg.write(image8))
-        throwWriteError(pathForErrors,
-                        QStringLiteral("JPEG encoding failed: ") + jpeg.errorString());
-    return bytes;
+    QByteArray stream;
+    try {
+        stream = tiffpages::jpegStream(image8, quality);
+    } catch (const ScanError& e) {
+        throwWriteError(pathForErrors, e.text());
+    }
+    // A JFIF header after SOI: names the colour model outright and carries the resolution.
+    const int dpiX = int(image8.dotsPerMeterX() * 0.0254 + 0.5);
+    const int dpiY = int(image8.dotsPerMeterY() * 0.0254 + 0.5);
+    const bool dpi = dpiX > 0 && dpiY > 0 && dpiX < 65536 && dpiY < 65536;
+    const unsigned char jfif[18] = {0xFF,
+                                    0xE0,
+                                    0x00,
+                                    0x10,
+                                    'J',
+                                    'F',
+                                    'I',
+                                    'F',
+                                    0x00,
+                                    0x01,
+                                    0x01,
+                                    uchar(dpi ? 1 : 0),
+                                    uchar(dpi ? dpiX >> 8 : 0),
+                                    uchar(dpi ? dpiX & 0xFF : 1),
+                                    uchar(dpi ? dpiY >> 8 : 0),
+                                    uchar(dpi ? dpiY & 0xFF : 1),
+                                    0x00,
+                                    0x00};
+    stream.insert(2, reinterpret_cast<const char*>(jfif), sizeof jfif);
+    return stream;
 }
 
 // ---- BMP ----
