@@ -13,7 +13,8 @@ using ReportMessage = std::function<void(const QString& prompt)>;
 /// resolutions and page sizes, then every capability it declares with its values.
 /// Returns "" at once when the source is already open. Any component failure on the way, or
 /// more capability ids than the report's table holds, throws ScanError (no report); the
-/// source is then left open, as the report closes it on its normal path only.
+/// source is then left open, as the report closes it on its normal path only. Call on the
+/// component's thread; `message` is shown modally and the report waits for it.
 QString InfoDispositivo(ScanComponent& VSTSCAN, const ReportMessage& message);
 
 /// TWAIN unit code to name ("inches", "centimeters", ...); "" for unknown codes.

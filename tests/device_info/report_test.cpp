@@ -106,18 +106,6 @@ TEST_F(Report, WholeTextOfAKnownDevice) {
     EXPECT_EQ(fake.values["DataSourceOpen"].toInt(), 0);
 }
 
-TEST_F(Report, EveryKindIsAskedForAndOnlyDeliveredKindsWritten) {
-    fake.caps[0x1103] = cap(0, 0);
-    listCapabilities({0x1103});
-    run();
-    const int from = fake.calls.indexOf("Capability=4355");
-    ASSERT_GE(from, 0);
-    const QStringList tail = fake.calls.mid(from);
-    for (int kind = 1; kind <= 4; ++kind)
-        EXPECT_TRUE(tail.contains(QStringLiteral("CapContainer=%1").arg(kind))) << kind;
-    EXPECT_EQ(tail.count("CapGet"), 4);
-}
-
 TEST_F(Report, ResolutionListInsteadOfRange) {
     fake.caps[0x1118] = cap(4, 300, {100, 200, 300});
     fake.values["SupportedResolutions"] = list({100, 200, 300});
@@ -145,16 +133,6 @@ TEST_F(Report, CurrentValuesThatCannotBeReadGiveTheirMessages) {
     for (const char* reader :
          {"SupportedUnits", "SupportedPixelTypes", "SupportedResolutions", "SupportedPageSizes"})
         EXPECT_TRUE(fake.callsNamed(reader).isEmpty()) << reader;
-}
-
-TEST_F(Report, OneFailingItemLeavesTheOthersInPlace) {
-    fake.values["ImagePixelType"] = -1;
-    fake.errors["ImagePixelType"] = {4, QStringLiteral("busy")};
-    const QString text = run();
-    EXPECT_EQ(messages, QStringList{"Can't get current pixel type: busy"});
-    EXPECT_FALSE(text.contains("pixel type"));
-    EXPECT_TRUE(text.contains("Current unit of measure: inches" + CRLF));
-    EXPECT_TRUE(text.contains("Current page size: Other" + CRLF));
 }
 
 TEST_F(Report, ListsThatFailKeepOnlyTheirLabel) {
@@ -242,12 +220,6 @@ TEST_F(AbandonedReport, MoreIdsThanTheTableHolds) {
     expectAbandoned();
     // Abandoned as a whole: no capability of the list was questioned.
     EXPECT_FALSE(fake.calls.contains("Capability=4096"));
-}
-
-TEST_F(AbandonedReport, FarMoreIdsThanA16BitCount) {
-    QVector<double> ids(40000, 0x1001);
-    listCapabilities(ids);
-    expectAbandoned();
 }
 
 TEST_F(AbandonedReport, IdsThatAreNotWhole32BitNumbers) {
