@@ -188,10 +188,9 @@ void FormScansione::buildControls() {
 
     const auto makeCheck = [this](const QString& name, const QString& caption, int left, int top,
                                   int width, int height) {
-        auto* box = new QCheckBox(caption, PctButtons);
+        auto* box = new WrappingCheckBox(caption, PctButtons);
         box->setObjectName(name);
         styleCaption(box, 8.25);
-        box->setAutoFillBackground(true);
         placeTwips(box, left, top, width, height);
         return box;
     };

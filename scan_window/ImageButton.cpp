@@ -3,6 +3,8 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QStyleOptionButton>
+#include <QStylePainter>
 
 ClickableLabel::ClickableLabel(QWidget* parent) : QLabel(parent) {}
 
@@ -35,6 +37,27 @@ void PageView::paintEvent(QPaintEvent* /*event*/) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
     painter.drawPixmap(rect(), picture);
+}
+
+WrappingCheckBox::WrappingCheckBox(const QString& text, QWidget* parent)
+    : QCheckBox(text, parent) {}
+
+void WrappingCheckBox::paintEvent(QPaintEvent* /*event*/) {
+    QStylePainter painter(this);
+    QStyleOptionButton option;
+    initStyleOption(&option);
+    QStyleOptionButton indicator = option;
+    indicator.rect = style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, this);
+    indicator.rect.moveTop((height() - indicator.rect.height()) / 2);
+    painter.drawPrimitive(QStyle::PE_IndicatorCheckBox, indicator);
+    const int spacing = style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, &option, this);
+    const QRect textRect = rect().adjusted(indicator.rect.right() + 1 + spacing, 0, 0, 0);
+    painter.setPen(palette().color(QPalette::WindowText));
+    painter.drawText(textRect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextWordWrap, text());
+}
+
+bool WrappingCheckBox::hitButton(const QPoint& pos) const {
+    return rect().contains(pos);
 }
 
 namespace {

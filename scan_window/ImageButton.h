@@ -1,4 +1,5 @@
 #pragma once
+#include <QCheckBox>
 #include <QLabel>
 #include <QPixmap>
 
@@ -42,6 +43,19 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+};
+
+/// A check box whose caption wraps onto further lines within the box's width, as the
+/// window's narrow option boxes need; the whole box answers a click.
+class WrappingCheckBox : public QCheckBox {
+    Q_OBJECT
+public:
+    /// An unchecked box with `text` as its caption.
+    explicit WrappingCheckBox(const QString& text, QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    bool hitButton(const QPoint& pos) const override;
 };
 
 /// The icon of command `index` of the button bar: 26 × 26 pixels, the zoom buttons 9 and 10
