@@ -1,0 +1,24 @@
+#include "settings/Ini.h"
+
+#include "settings/IniDocument.h"
+
+#include <QDebug>
+
+namespace INI {
+
+QStringList ReadIniKeys(const QString& fileName, const QString& section) {
+    return keysThroughBuffer(IniDocument::load(fileName).keys(section));
+}
+
+QString ReadIniValue(const QString& fileName, const QString& section, const QString& key) {
+    const std::optional<QString> value = IniDocument::load(fileName).value(section, key);
+    return value ? valueThroughBuffer(*value) : QString();
+}
+
+void WriteIniValue(const QString& fileName, const QString& section, const QString& key,
+                   const QString& value) {
+    if (!IniDocument::writeValues(fileName, section, {{key, value}}))
+        qWarning() << "INI: could not write key" << key << "into" << fileName;
+}
+
+} // namespace INI
