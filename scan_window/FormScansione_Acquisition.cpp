@@ -155,6 +155,17 @@ void FormScansione::VSTSCAN_PostScan(int32_t flag) {
         return;
     }
 
+    // The acquisition's error is read before anything else is sent: the view reset below
+    // writes ImageLimit, and every write replaces the component's last error, so reading it
+    // afterwards would hide a jam or an empty feeder on a scan that brought no page.
+    int32_t code = 0;
+    QString text;
+    resumeNext([this, &code] { code = requireComponent().LastErrorCode(); });
+    if (code != 0) {
+        resumeNext([this, &code] { code = requireComponent().LastErrorCode(); });
+        resumeNext([this, &text] { text = requireComponent().LastErrorText(); });
+    }
+
     m_nextPage.reset();
     resumeNext([this] { setMousePointer(pointerDefault); });
 
@@ -169,12 +180,7 @@ void FormScansione::VSTSCAN_PostScan(int32_t flag) {
         resumeNext([this] { Pagine.clear(); });
     }
 
-    int32_t code = 0;
-    resumeNext([this, &code] { code = requireComponent().LastErrorCode(); });
     if (code != 0) {
-        QString text;
-        resumeNext([this, &code] { code = requireComponent().LastErrorCode(); });
-        resumeNext([this, &text] { text = requireComponent().LastErrorText(); });
         const QString prompt = QStringLiteral("ERRORE ACQUISIZIONE IMMAGINE.") +
                                QStringLiteral("CODICE ") + decimalText(code) +
                                QStringLiteral("\r\n") + text;

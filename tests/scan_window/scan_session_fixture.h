@@ -17,6 +17,11 @@
 #include <memory>
 #include <optional>
 
+/// QString in test failures as text.
+inline void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
+
 /// The per-user store in memory.
 class MemorySettings : public UserSettings {
 public:
