@@ -1,0 +1,301 @@
+// End to end on the real component and the virtual scanner: acquisition faults as the window
+// shows them, and the documents of "Conferma" judged by third-party tools.
+#include "acquisition/VirtualScanner.h"
+#include "acquisition/VstScan.h"
+#include "scan_session_fixture.h"
+
+#include <QDir>
+#include <QImageReader>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTest>
+#include <csignal>
+#include <sys/resource.h>
+
+namespace {
+
+class VirtualSession : public ScanSessionTest {
+protected:
+    QString json;
+
+    /// One virtual scanner; `extra` is spliced into its JSON object.
+    void scanner(const QString& extra) {
+        json = tmp.filePath("virtual.json");
+        QFile f(json);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QStringLiteral(
+                    R"({"scanners": [{"name": "Virtuale", "pixelTypes": ["BW", "GRAY", "RGB"],
+            "resolutions": [50, 60, 70, 80, 90, 100, 150, 300], "pageSizes": ["A4", "A5", "A3"] %1}]})")
+                    .arg(extra)
+                    .toUtf8());
+    }
+
+    WindowServices realServices() {
+        WindowServices s = services();
+        const QString path = json;
+        const QString cache = folder();
+        s.createComponent = [path, cache]() -> std::unique_ptr<ScanComponent> {
+            std::vector<std::unique_ptr<DeviceLayer>> layers;
+            layers.push_back(std::make_unique<VirtualScannerLayer>(path));
+            return std::make_unique<VstScan>(std::move(layers), cache);
+        };
+        s.createPdfWriter = nullptr;
+        s.fillDefaults();
+        return s;
+    }
+
+    /// Runs a session on the virtual scanner (the fixture's run() uses the fake).
+    Outcome runReal(const std::function<void(FormScansione&)>& body) {
+        Outcome out;
+        FormScansione form(realServices());
+        QObject::connect(&form, &FormScansione::sessionShown, &form, [&] {
+            QTimer::singleShot(0, &form, [&] {
+                out.bodyRan = true;
+                body(form);
+                if (form.isVisible())
+                    form.ImgButtons_Click(6);
+            });
+        });
+        int16_t openDoc = 0;
+        out.files = form.EseguiScansione(&record, out.code, openDoc);
+        return out;
+    }
+
+    /// Presses "Scansione documento" and waits for the acquisition's end event.
+    static bool scan(FormScansione& form, int timeoutMs = 30000) {
+        bool ended = false;
+        auto connection = QObject::connect(form.component(), &ScanComponent::PostScan, &form,
+                                           [&](int32_t flag) { ended = ended || flag != 0; });
+        form.ImgButtons_Click(1);
+        const bool ok = QTest::qWaitFor([&] { return ended; }, timeoutMs);
+        QObject::disconnect(connection);
+        return ok;
+    }
+
+    static QString tool(const QString& program, const QStringList& args) {
+        QProcess p;
+        p.start(program, args);
+        if (!p.waitForFinished(60000))
+            return QStringLiteral("<timeout>");
+        return QString::fromLocal8Bit(p.readAllStandardOutput() + p.readAllStandardError());
+    }
+};
+
+TEST_F(VirtualSession, ErrorAfterThirdPageOfBatchKeepsThreePages) {
+    scanner(R"(, "feeder": {"present": true, "paperDetectable": true, "sheets": 6},
+               "faults": {"errorAfterPage": {"page": 3, "code": 9, "text": "Errore di comunicazione"}})");
+    record.Risoluzione = 50;
+    QString map;
+    runReal([&](FormScansione& form) {
+        ASSERT_TRUE(scan(form));
+        map = pageMap(form);
+        EXPECT_EQ(form.imgPreviewTag(), "1");
+    });
+    EXPECT_EQ(map, "PAG_1=I0,PAG_2=I1,PAG_3=I2");
+    EXPECT_EQ(
+        messages,
+        QStringList{"ERRORE|ERRORE ACQUISIZIONE IMMAGINE.CODICE 9\r\nErrore di comunicazione"});
+}
+
+TEST_F(VirtualSession, JamInTheMiddleOfAPageAddsNoHalfPage) {
+    scanner(R"(, "feeder": {"present": true, "paperDetectable": true, "sheets": 5},
+               "faults": {"jamOnPage": {"page": 2}})");
+    record.Risoluzione = 50;
+    QString map;
+    int images = -1;
+    runReal([&](FormScansione& form) {
+        ASSERT_TRUE(scan(form));
+        map = pageMap(form);
+        images = form.component()->ImageCount();
+    });
+    EXPECT_EQ(map, "PAG_1=I0");
+    EXPECT_EQ(images, 1);
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages.first().startsWith("ERRORE|ERRORE ACQUISIZIONE IMMAGINE.CODICE 6\r\n"));
+}
+
+TEST_F(VirtualSession, SourceThatFailsToOpenScansNothingAndSaysNothing) {
+    scanner(R"(, "faults": {"openFails": true})");
+    QStringList log;
+    runReal([&](FormScansione& form) {
+        form.ImgButtons_Click(1);
+        QTest::qWait(200);
+        EXPECT_EQ(form.pages().count(), 0);
+        EXPECT_EQ(form.cursor().shape(), Qt::ArrowCursor);
+    });
+    EXPECT_TRUE(messages.isEmpty());
+    EXPECT_TRUE(logLines().isEmpty());
+}
+
+TEST_F(VirtualSession, ThreePagesAsJpegNamedByPage) {
+    scanner("");
+    record.ResultFormat = "JPEG";
+    record.PixelType = "GRAY";
+    record.Pagina = "A5";
+    record.Risoluzione = 50;
+    const Outcome out = runReal([&](FormScansione& form) {
+        for (int i = 0; i < 4; ++i)
+            ASSERT_TRUE(scan(form));
+        form.ImgButtons_Click(5); // delete page 1: pages are images 1, 2, 3
+        form.ImgButtons_Click(0);
+    });
+    ASSERT_TRUE(out.files);
+    ASSERT_EQ(*out.files, (QStringList{folder() + "pag_1.jpg", folder() + "pag_2.jpg",
+                                       folder() + "pag_3.jpg"}));
+    for (const QString& path : *out.files) {
+        QImageReader reader(path);
+        EXPECT_EQ(reader.format(), "jpeg") << path.toStdString();
+        EXPECT_TRUE(reader.canRead());
+    }
+    EXPECT_FALSE(QFile::exists(folder() + "pag_4.jpg"));
+}
+
+TEST_F(VirtualSession, ThreePagesAsOneTiff) {
+    scanner("");
+    record.ResultFormat = "TIFF";
+    record.Risoluzione = 50;
+    record.Pagina = "A4";
+    const Outcome out = runReal([&](FormScansione& form) {
+        for (int i = 0; i < 3; ++i)
+            ASSERT_TRUE(scan(form));
+        form.ImgButtons_Click(0);
+    });
+    ASSERT_TRUE(out.files);
+    ASSERT_EQ(*out.files, QStringList{folder() + "scandoc.tif"});
+    const QString info = tool("tiffinfo", {folder() + "scandoc.tif"});
+    EXPECT_EQ(info.count("TIFF Directory at offset"), 3) << info.toStdString();
+}
+
+TEST_F(VirtualSession, PdfPagesInPageOrderAfterReplacementAndDeletion) {
+    scanner("");
+    record.ResultFormat = "PDF";
+    record.PixelType = "GRAY";
+    record.Pagina = "A4";
+    // Image k is scanned at 50 + 10k dpi, so its pixel size tells it apart in the PDF.
+    const Outcome out = runReal([&](FormScansione& form) {
+        for (int k = 0; k < 3; ++k) {
+            record.Risoluzione = 50 + 10 * k;
+            ASSERT_TRUE(scan(form));
+        }
+        ASSERT_EQ(form.imgPreviewTag(), "1");
+        record.Risoluzione = 80;
+        ASSERT_TRUE(scan(form)); // appended as page 4 = I3
+        form.ImgButtons_Click(2);
+        form.ImgButtons_Click(2);
+        form.ImgButtons_Click(2); // page 4
+        form.ImgButtons_Click(3); // page 3
+        ASSERT_EQ(form.imgPreviewTag(), "3");
+        form.ImgButtons_Click(5); // delete page 3 (I2): pages I0, I1, I3
+        form.ImgButtons_Click(2); // page 2
+        record.Risoluzione = 90;
+        bool ended = false;
+        QObject::connect(form.component(), &ScanComponent::PostScan, &form,
+                         [&](int32_t flag) { ended = ended || flag != 0; });
+        form.ImgButtons_Click(4); // replace page 2 by I4: pages I0, I4, I3
+        ASSERT_TRUE(QTest::qWaitFor([&] { return ended; }, 30000));
+        ASSERT_EQ(pageMap(form), "PAG_1=I0,PAG_2=I4,PAG_3=I3");
+        form.ImgButtons_Click(0);
+    });
+    ASSERT_TRUE(out.files);
+    const QString pdf = folder() + "scandoc.pdf";
+    ASSERT_EQ(*out.files, QStringList{pdf});
+    EXPECT_TRUE(QDir(folder()).entryList({"pag_*.bmp"}).isEmpty());
+
+    const QString info = tool("pdfinfo", {pdf});
+    EXPECT_TRUE(info.contains(QRegularExpression("Pages:\\s+3\\b"))) << info.toStdString();
+    EXPECT_TRUE(info.contains(QRegularExpression("Page size:\\s+595\\.\\d* x 841\\.\\d* pts")))
+        << info.toStdString();
+
+    // pdfimages -list: page, num, type, width, height, ...; one image per page.
+    const QStringList rows = tool("pdfimages", {"-list", pdf}).split('\n', Qt::SkipEmptyParts);
+    QStringList widths;
+    for (const QString& row : rows.mid(2)) {
+        const QStringList cols = row.simplified().split(' ');
+        if (cols.size() > 4)
+            widths << cols.at(0) + ':' + cols.at(3);
+    }
+    const auto a4Width = [](int dpi) { return QString::number(qRound(8.27 * dpi)); };
+    const QStringList expected{"1:" + a4Width(50), "2:" + a4Width(90), "3:" + a4Width(80)};
+    ASSERT_EQ(widths.size(), 3) << rows.join('\n').toStdString();
+    // Allow one pixel of rounding in the scanner's page width.
+    for (int i = 0; i < 3; ++i) {
+        const int got = widths.at(i).section(':', 1).toInt();
+        const int want = expected.at(i).section(':', 1).toInt();
+        EXPECT_EQ(widths.at(i).section(':', 0, 0), QString::number(i + 1));
+        EXPECT_NEAR(got, want, 1) << "page " << i + 1;
+    }
+    EXPECT_EQ(tool("qpdf", {"--check", pdf}).contains("No syntax or stream encoding errors"), true);
+}
+
+/// Files may grow to `limit` bytes in this scope; SIGXFSZ turns into a write error.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t limit) {
+        getrlimit(RLIMIT_FSIZE, &m_old);
+        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit r = m_old;
+        r.rlim_cur = limit;
+        setrlimit(RLIMIT_FSIZE, &r);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &m_old);
+        std::signal(SIGXFSZ, m_oldHandler);
+    }
+
+private:
+    rlimit m_old{};
+    void (*m_oldHandler)(int) = nullptr;
+};
+
+struct DiskCase {
+    const char* format;
+    const char* probeSuffix; ///< what the format writes page by page
+    QStringList listed;
+};
+
+class DiskFillsMidway : public VirtualSession, public ::testing::WithParamInterface<DiskCase> {};
+
+TEST_P(DiskFillsMidway, NothingIncompleteIsListed) {
+    const DiskCase c = GetParam();
+    scanner("");
+    record.ResultFormat = c.format;
+    record.PixelType = "GRAY";
+    record.Pagina = "A4";
+    qint64 small = 0, large = 0;
+    Outcome out = runReal([&](FormScansione& form) {
+        // Page 1 small, pages 2 and 3 large: a file-size limit between the two lets page 1
+        // be written and stops the output at page 2.
+        for (int dpi : {50, 100, 100}) {
+            record.Risoluzione = dpi;
+            ASSERT_TRUE(scan(form));
+        }
+        const QString probe = folder() + "probe." + c.probeSuffix;
+        for (int k : {0, 1}) {
+            QFile::remove(probe);
+            form.component()->SaveImage(k, probe);
+            (k == 0 ? small : large) = QFileInfo(probe).size();
+        }
+        QFile::remove(probe);
+        ASSERT_GT(small, 0);
+        ASSERT_GT(large, small * 3 / 2);
+        FileSizeLimit limit(static_cast<rlim_t>((small + large) / 2));
+        form.ImgButtons_Click(0);
+    });
+    ASSERT_TRUE(out.files);
+    QStringList expected;
+    for (const QString& name : c.listed)
+        expected << folder() + name;
+    EXPECT_EQ(*out.files, expected);
+    if (QString(c.format) == "PDF") {
+        // The writer finished a one-page document in its clean-up; it must not stay.
+        EXPECT_FALSE(QFile::exists(folder() + "scandoc.pdf"));
+        EXPECT_TRUE(QDir(folder()).entryList({"pag_*.bmp"}).isEmpty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, DiskFillsMidway,
+                         ::testing::Values(DiskCase{"JPEG", "jpg", {"pag_1.jpg"}},
+                                           DiskCase{"TIFF", "tif", {}},
+                                           DiskCase{"PDF", "bmp", {}}));
+
+} // namespace
