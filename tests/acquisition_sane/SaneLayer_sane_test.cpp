@@ -23,6 +23,7 @@ protected:
             << "the tests need SANE_CONFIG_DIR pointing at tests/sane";
         const DeviceStatus st = m_layer.start();
         ASSERT_TRUE(st.ok()) << st.text.toStdString();
+        pinSaneBackends();
     }
 
     /// Opens test:0 (or another) and returns it as the SANE device it is.

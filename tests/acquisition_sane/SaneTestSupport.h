@@ -4,6 +4,9 @@
 #include <QImage>
 #include <QVector>
 #include <atomic>
+#include <cstring>
+#include <dlfcn.h>
+#include <link.h>
 #include <functional>
 #include <mutex>
 #include <ostream>
@@ -37,4 +40,17 @@ private:
 // Readable failure messages for Qt strings.
 inline void PrintTo(const QString& s, std::ostream* os) {
     *os << '"' << s.toStdString() << '"';
+}
+
+/// Keeps the SANE backends loaded so far in memory for the rest of the process. SANE unloads
+/// them at sane_exit; a leak inside one then shows up as "<unknown module>" and the
+/// sanitizer's libsane suppression cannot match it. Call after a layer has started.
+inline void pinSaneBackends() {
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void*) {
+            if (info->dlpi_name && std::strstr(info->dlpi_name, "/sane/libsane-"))
+                dlopen(info->dlpi_name, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+            return 0;
+        },
+        nullptr);
 }
