@@ -55,12 +55,17 @@ QSize pagePixels(const PageSpec& spec) {
                  std::max(1, int(std::lround(spec.sizeInches.height() * spec.dpiY))));
 }
 
-QImage renderPage(const PageSpec& spec) {
+QImage renderPage(const PageSpec& spec, QImage* reuse) {
     const QSize px = pagePixels(spec);
     const bool colour = spec.pixelType == 2;
-    // Grey pages are painted in grey directly; colour ones in RGB32, the raster engine's
-    // fastest target, and packed to 24 bits at the end.
-    QImage canvas(px, colour ? QImage::Format_RGB32 : QImage::Format_Grayscale8);
+    // Colour pages are painted straight into the buffer's 24-bit format, grey and 1-bit ones
+    // in grey (1-bit by a threshold afterwards).
+    const QImage::Format format = colour ? QImage::Format_RGB888 : QImage::Format_Grayscale8;
+    QImage canvas;
+    if (reuse && reuse->size() == px && reuse->format() == format && reuse->isDetached())
+        canvas = std::move(*reuse);
+    else
+        canvas = QImage(px, format);
     if (canvas.isNull())
         return {};
     const double dpmmX = spec.dpiX / 25.4, dpmmY = spec.dpiY / 25.4;
@@ -122,21 +127,17 @@ QImage renderPage(const PageSpec& spec) {
     p.drawPolygon(QPolygonF({QPointF(0, 0), QPointF(8 * dpmmX, 0), QPointF(0, 8 * dpmmY)}));
     p.end();
 
-    QImage out;
-    switch (spec.pixelType) {
-    case 0:
-        out = toMono(canvas, spec.threshold);
-        break;
-    case 1:
-        out = canvas;
-        break;
-    default:
-        out = canvas.convertToFormat(QImage::Format_RGB888);
-        break;
-    }
+    // Resolution first: changing it on an image already shared would copy the pixels.
+    const int dpmX = int(std::lround(spec.dpiX / 0.0254));
+    const int dpmY = int(std::lround(spec.dpiY / 0.0254));
+    canvas.setDotsPerMeterX(dpmX);
+    canvas.setDotsPerMeterY(dpmY);
+    QImage out = spec.pixelType == 0 ? toMono(canvas, spec.threshold) : canvas;
     if (out.isNull())
         return {};
-    out.setDotsPerMeterX(int(std::lround(spec.dpiX / 0.0254)));
-    out.setDotsPerMeterY(int(std::lround(spec.dpiY / 0.0254)));
+    out.setDotsPerMeterX(dpmX);
+    out.setDotsPerMeterY(dpmY);
+    if (reuse)
+        *reuse = canvas; // shared with `out` until the receiver lets go of it
     return out;
 }

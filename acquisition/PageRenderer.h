@@ -26,4 +26,6 @@ QSize pagePixels(const PageSpec& spec);
 /// with a corner mark that shows the page's orientation. Returns Format_Mono (index 0 white,
 /// 1 black), Format_Grayscale8 or Format_RGB888 by pixel type, with the resolution set.
 /// Thread-safe (QPainter on a QImage). A null image when the page is too large to allocate.
-QImage renderPage(const PageSpec& spec);
+/// `canvas`, when given, is painted on and kept for the next page: a page-sized buffer that is
+/// used again costs no fresh memory, which is most of the time a new page would take.
+QImage renderPage(const PageSpec& spec, QImage* canvas = nullptr);

@@ -242,7 +242,7 @@ public:
                 }
                 page.back = side == 1;
                 sink.progress(expected / 2, expected);
-                QImage image = renderPage(page);
+                QImage image = renderPage(page, &m_canvas);
                 if (image.isNull())
                     return {10, QStringLiteral("Memoria insufficiente")};
                 sink.progress(expected, expected);
@@ -301,6 +301,7 @@ private:
     QHash<uint16_t, ::Capability> m_caps;
     QVector<uint16_t> m_order;
     QRectF m_frame;
+    QImage m_canvas; // the page buffer painted on, kept from page to page (worker thread)
     std::atomic<bool> m_cancelled{false};
 };
 

@@ -140,16 +140,32 @@ TEST(RawImageFile, RotationMovesEachPixelWhereAClockwiseTurnPutsIt) {
     }
 }
 
-TEST(ImagePreview, FitsTheScreenBoxKeepingTheShape) {
-    const QImage a4 = makePreview(QImage(2480, 3508, QImage::Format_RGB888));
+TEST(ImagePreview, FitsTheScreenBoxKeepingTheShapeAndTheContent) {
+    // A4 at 300 dpi, left half black, right half white.
+    QImage page(2480, 3508, QImage::Format_RGB888);
+    page.fill(Qt::white);
+    for (int y = 0; y < page.height(); ++y)
+        std::fill(page.scanLine(y), page.scanLine(y) + 1240 * 3, uchar(0));
+    const QImage a4 = makePreview(page);
     EXPECT_LE(a4.width(), 1000);
-    EXPECT_EQ(a4.height(), 1400);
+    EXPECT_LE(a4.height(), 1400);
+    EXPECT_GT(a4.height(), 1000); // screen-sized, not a thumbnail
+    EXPECT_NEAR(double(a4.height()) / a4.width(), 3508.0 / 2480, 0.01);
+    EXPECT_EQ(a4.pixelColor(10, 10), QColor(Qt::black));
+    EXPECT_EQ(a4.pixelColor(a4.width() - 10, 10), QColor(Qt::white));
+
     const QImage landscape = makePreview(QImage(3508, 2480, QImage::Format_Grayscale8));
-    EXPECT_EQ(landscape.width(), 1000);
-    EXPECT_NEAR(landscape.height(), 707, 1);
-    const QImage small = makePreview(QImage(300, 200, QImage::Format_Mono));
+    EXPECT_LE(landscape.width(), 1000);
+    EXPECT_NEAR(double(landscape.width()) / landscape.height(), 3508.0 / 2480, 0.01);
+    EXPECT_EQ(landscape.format(), QImage::Format_Grayscale8);
+
+    QImage mono(300, 200, QImage::Format_Mono);
+    mono.setColorTable({qRgb(255, 255, 255), qRgb(0, 0, 0)});
+    mono.fill(1);
+    const QImage small = makePreview(mono);
     EXPECT_EQ(small.size(), QSize(300, 200));
     EXPECT_EQ(small.format(), QImage::Format_Grayscale8);
+    EXPECT_EQ(small.pixelColor(5, 5), QColor(Qt::black)); // the colour table is honoured
 }
 
 TEST(SessionCacheFolder, IsPrivateHoldsThePagesAndIsRemovedAtTheEnd) {
