@@ -25,3 +25,9 @@ if(SCANSIONE_FUZZ)
                          -fno-sanitize-recover=undefined ${SCANSIONE_WARNINGS})
   target_link_options(ini_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
 endif()
+
+# The settings tests also check the shipped example file.
+if(TARGET scan_settings_test)
+  target_compile_definitions(scan_settings_test PRIVATE
+    SCANSIONE_EXAMPLES_DIR="${PROJECT_SOURCE_DIR}/examples")
+endif()

@@ -302,4 +302,22 @@ TEST_F(ScanSettingsFileTest, Windows1252FileIsRewrittenAsUtf8) {
     EXPECT_EQ(again.JpegQualityTiffCompression, 90);
 }
 
+#ifdef SCANSIONE_EXAMPLES_DIR
+TEST(ExampleFile, LoadsTheShippedSettings) {
+    ScanSettings s(QStringLiteral(SCANSIONE_EXAMPLES_DIR "/scanner.ini"));
+    ASSERT_EQ(s.settingsAvailable, -1);
+    s.ReadIni();
+    EXPECT_EQ(s.Pagina, QStringLiteral("A4"));
+    EXPECT_EQ(s.area, QString());
+    EXPECT_EQ(s.PixelType, QStringLiteral("GRAY"));
+    EXPECT_EQ(s.BitColoreGreyLevel, 8);
+    EXPECT_EQ(s.BWThreshold, 128);
+    EXPECT_EQ(s.JpegQualityTiffCompression, 75);
+    EXPECT_EQ(s.Risoluzione, 200);
+    EXPECT_EQ(s.ResultFormat, QStringLiteral("PDF"));
+    EXPECT_EQ(s.Luminosita, 0);
+    EXPECT_EQ(s.Contrasto, 0);
+}
+#endif
+
 } // namespace
