@@ -17,10 +17,12 @@
 #include <memory>
 #include <optional>
 
+#ifndef SCAN_FIXTURE_HAS_PRINTTO // another support header may bring its own
 /// QString in test failures as text.
 inline void PrintTo(const QString& text, std::ostream* os) {
     *os << '"' << text.toStdString() << '"';
 }
+#endif
 
 /// The per-user store in memory.
 class MemorySettings : public UserSettings {
