@@ -453,25 +453,7 @@ DeviceStatus SaneDevice::setSource(uint16_t id, bool on) {
         want = SourceKind::Feeder;
     if (want == now)
         return DeviceStatus();
-    // Among several candidates prefer the plain or front one ("ADF", "ADF Front") to "ADF Back",
-    // and for the flatbed one that says so to a transparency unit.
-    QString chosen;
-    int best = -1;
-    for (const QString& s : sources) {
-        if (sanemap::classifySource(s) != want)
-            continue;
-        const QString l = s.toLower();
-        int score = 1;
-        if (l.contains(QLatin1String("back")) || l.contains(QLatin1String("transparen")) ||
-            l.contains(QLatin1String("negative")) || l.contains(QLatin1String("film")))
-            score = 0;
-        if (l.contains(QLatin1String("front")) || l.contains(QLatin1String("flatbed")))
-            score = 2;
-        if (score > best) {
-            best = score;
-            chosen = s;
-        }
-    }
+    const QString chosen = sanemap::chooseSource(sources, want);
     if (chosen.isEmpty())
         return sanestatus::status(sanestatus::ValueNotOffered,
                                   on ? QStringLiteral("1") : QStringLiteral("0"));

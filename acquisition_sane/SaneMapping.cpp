@@ -14,6 +14,27 @@ SourceKind classifySource(const QString& source) {
     return feeder ? SourceKind::Feeder : SourceKind::Flatbed;
 }
 
+QString chooseSource(const QStringList& sources, SourceKind want) {
+    QString chosen;
+    int best = -1;
+    for (const QString& s : sources) {
+        if (classifySource(s) != want)
+            continue;
+        const QString l = s.toLower();
+        int score = 1;
+        if (l.contains(QLatin1String("back")) || l.contains(QLatin1String("transparen")) ||
+            l.contains(QLatin1String("negative")) || l.contains(QLatin1String("film")))
+            score = 0;
+        if (l.contains(QLatin1String("front")) || l.contains(QLatin1String("flatbed")))
+            score = 2;
+        if (score > best) {
+            best = score;
+            chosen = s;
+        }
+    }
+    return chosen;
+}
+
 int pixelTypeOfMode(const QString& mode) {
     const QString m = mode.toLower();
     const bool colour = m.contains(QLatin1String("color")) || m.contains(QLatin1String("colour"));

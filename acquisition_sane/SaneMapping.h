@@ -1,5 +1,6 @@
 #pragma once
 #include <QString>
+#include <QStringList>
 #include <QVector>
 #include <cstdint>
 #include <optional>
@@ -15,6 +16,11 @@ enum class SourceKind { Flatbed, Feeder, Duplex };
 /// Classifies a backend's source name ("Flatbed", "ADF", "Automatic Document Feeder",
 /// "ADF Front", "ADF Back", "ADF Duplex", "Duplex", ...).
 SourceKind classifySource(const QString& source);
+
+/// The entry of `sources` to switch to for `want`: among several of that kind the plain or
+/// front one ("ADF", "ADF Front") before "ADF Back", and "Flatbed" before a transparency or
+/// film unit. Empty when the list has none of that kind.
+QString chooseSource(const QStringList& sources, SourceKind want);
 
 /// The TWAIN pixel type of a SANE scan mode ("Lineart", "Binary", "Halftone" -> BW, "Gray" ->
 /// Gray, "Color" -> RGB), or -1 for a mode with no TWAIN counterpart ("Color Lineart").

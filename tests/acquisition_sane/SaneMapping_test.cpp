@@ -32,6 +32,21 @@ TEST(SaneMapping, ClassifiesTheSourceNamesBackendsUse) {
         EXPECT_EQ(classifySource(QString::fromLatin1(c.name)), c.kind) << c.name;
 }
 
+TEST(SaneMapping, ChoosesTheSourceToSwitchTo) {
+    const QStringList scanner = {"Flatbed", "Transparency Adapter", "ADF Back", "ADF Front",
+                                 "ADF Duplex"};
+    EXPECT_EQ(chooseSource(scanner, SourceKind::Flatbed), "Flatbed");
+    EXPECT_EQ(chooseSource(scanner, SourceKind::Feeder), "ADF Front");
+    EXPECT_EQ(chooseSource(scanner, SourceKind::Duplex), "ADF Duplex");
+    const QStringList film = {"Transparency Adapter", "Flatbed"};
+    EXPECT_EQ(chooseSource(film, SourceKind::Flatbed), "Flatbed");
+    const QStringList sheetFed = {"ADF", "Duplex"};
+    EXPECT_EQ(chooseSource(sheetFed, SourceKind::Feeder), "ADF");
+    EXPECT_EQ(chooseSource(sheetFed, SourceKind::Flatbed), ""); // nothing to switch to
+    EXPECT_EQ(chooseSource({"Flatbed"}, SourceKind::Duplex), "");
+    EXPECT_EQ(chooseSource({}, SourceKind::Feeder), "");
+}
+
 TEST(SaneMapping, MapsScanModesToPixelTypes) {
     struct Case {
         const char* mode;

@@ -6,8 +6,8 @@
 #include <atomic>
 #include <cstring>
 #include <dlfcn.h>
-#include <link.h>
 #include <functional>
+#include <link.h>
 #include <mutex>
 #include <ostream>
 
