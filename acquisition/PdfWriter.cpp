@@ -6,6 +6,7 @@
 #include "acquisition/TiffPages.h"
 #include "acquisition/WriterSupport.h"
 
+#include <qpdf/Buffer.hh>
 #include <qpdf/Pipeline.hh>
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFObjectHandle.hh>
@@ -14,6 +15,7 @@
 #include <qpdf/QPDFWriter.hh>
 
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <map>
 #include <optional>
@@ -34,6 +36,13 @@ std::string number(double v) {
     if (text == QLatin1String("-0"))
         text = QStringLiteral("0");
     return text.toStdString();
+}
+
+// The encoded bytes, copied once into the buffer qpdf keeps until the file is written.
+std::shared_ptr<Buffer> toBuffer(const QByteArray& bytes) {
+    auto buffer = std::make_shared<Buffer>(size_t(bytes.size()));
+    std::memcpy(buffer->getBuffer(), bytes.constData(), size_t(bytes.size()));
+    return buffer;
 }
 
 // QPDFWriter's output straight into our temporary file, every write checked.
@@ -137,7 +146,7 @@ struct PdfWriter::Impl {
             parms.replaceKey("/K", QPDFObjectHandle::newInteger(-1));
             parms.replaceKey("/Columns", QPDFObjectHandle::newInteger(source.width()));
             parms.replaceKey("/Rows", QPDFObjectHandle::newInteger(source.height()));
-            stream.replaceStreamData(g4.toStdString(), QPDFObjectHandle::newName("/CCITTFaxDecode"),
+            stream.replaceStreamData(toBuffer(g4), QPDFObjectHandle::newName("/CCITTFaxDecode"),
                                      parms);
         } else {
             const QImage img = writer::eightBit(source);
@@ -147,7 +156,7 @@ struct PdfWriter::Impl {
             dict.replaceKey("/ColorSpace",
                             QPDFObjectHandle::newName(grey ? "/DeviceGray" : "/DeviceRGB"));
             dict.replaceKey("/BitsPerComponent", QPDFObjectHandle::newInteger(8));
-            stream.replaceStreamData(jpeg.toStdString(), QPDFObjectHandle::newName("/DCTDecode"),
+            stream.replaceStreamData(toBuffer(jpeg), QPDFObjectHandle::newName("/DCTDecode"),
                                      QPDFObjectHandle::newNull());
         }
         return stream;

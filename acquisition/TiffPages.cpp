@@ -521,9 +521,9 @@ QByteArray jpegStream(const QImage& image8, int quality) {
         TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_JPEG);
         TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, grey ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_YCBCR);
         TIFFSetField(tif, TIFFTAG_JPEGQUALITY, quality);
-        // Tables inside the strip make it a self-contained JPEG stream, and with the
-        // Huffman tables per strip libtiff optimises them.
-        TIFFSetField(tif, TIFFTAG_JPEGTABLESMODE, 0);
+        // Standard Huffman tables in the JPEGTABLES tag: no second, optimising pass over
+        // the page (it costs a fifth of the time for a few per cent of bytes).
+        TIFFSetField(tif, TIFFTAG_JPEGTABLESMODE, JPEGTABLESMODE_QUANT | JPEGTABLESMODE_HUFF);
         if (!grey)
             TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
         TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, height);
@@ -546,10 +546,24 @@ QByteArray jpegStream(const QImage& image8, int quality) {
     const tmsize_t size = TIFFRawStripSize(r.get(), 0);
     if (size < 4)
         writer::throwWriteError(where, detail(messages));
-    QByteArray bytes(qsizetype(size), Qt::Uninitialized);
-    if (TIFFReadRawStrip(r.get(), 0, bytes.data(), size) != size || uchar(bytes[0]) != 0xFF ||
-        uchar(bytes[1]) != 0xD8)
+    // The strip is an abbreviated stream (SOI, frame, scan, EOI); its tables (SOI, DQT, DHT,
+    // EOI) sit in the JPEGTABLES tag. Tables spliced in after the strip's SOI make the
+    // self-contained stream that a JPEG file or a DCTDecode image needs.
+    uint32_t tableSize = 0;
+    const unsigned char* tables = nullptr;
+    if (!TIFFGetField(r.get(), TIFFTAG_JPEGTABLES, &tableSize, &tables) || tableSize < 4 ||
+        tables[0] != 0xFF || tables[1] != 0xD8 || tables[tableSize - 2] != 0xFF ||
+        tables[tableSize - 1] != 0xD9)
+        writer::throwWriteError(where, QStringLiteral("the codec gave no JPEG tables"));
+    QByteArray strip(qsizetype(size), Qt::Uninitialized);
+    if (TIFFReadRawStrip(r.get(), 0, strip.data(), size) != size || uchar(strip[0]) != 0xFF ||
+        uchar(strip[1]) != 0xD8)
         writer::throwWriteError(where, QStringLiteral("the codec gave no JPEG stream"));
+    QByteArray bytes;
+    bytes.reserve(qsizetype(size) + qsizetype(tableSize));
+    bytes.append(strip.constData(), 2);
+    bytes.append(reinterpret_cast<const char*>(tables) + 2, qsizetype(tableSize) - 4);
+    bytes.append(strip.constData() + 2, strip.size() - 2);
     return bytes;
 }
 

@@ -35,8 +35,8 @@ QImage readPage(const QString& path, int index);
 QByteArray g4Strip(const QImage& mono);
 
 /// A complete baseline JPEG stream (SOI to EOI, no JFIF marker) of an 8-bit grey or colour
-/// image (Grayscale8 or RGB888; colour as YCbCr 4:2:0 with optimised Huffman tables), made by
-/// libtiff's JPEG codec as the single strip of an in-memory TIFF with its tables inside.
+/// image (Grayscale8 or RGB888; colour as YCbCr 4:2:0, standard Huffman tables), made by
+/// libtiff's JPEG codec as the single strip of an in-memory TIFF, its tables spliced in.
 QByteArray jpegStream(const QImage& image8, int quality);
 
 } // namespace tiffpages

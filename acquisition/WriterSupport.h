@@ -70,7 +70,7 @@ private:
 };
 
 /// Encodes an 8-bit grey or colour image (Grayscale8 or RGB888) as a baseline JFIF JPEG with
-/// optimised Huffman tables and the image's resolution. Throws ScanError when it fails.
+/// the image's resolution. Throws ScanError when it fails.
 QByteArray encodeJpeg(const QImage& image8, int quality, const QString& pathForErrors);
 
 /// Writes `image` as an uncompressed BMP to `fd`: 1-bit with its two colours, 8-bit with a

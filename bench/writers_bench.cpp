@@ -341,15 +341,28 @@ int main(int argc, char** argv) {
                 m.wall + floorSecs, m.peakKiB, QFileInfo(peerPdf).size(), qpdfCheck(peerPdf));
             figure[kind + "/img2pdf"] = QFileInfo(peerPdf).size();
         }
-        const QString magick = dir + QStringLiteral("/convert.pdf");
-        QStringList convert = QStringList{QStringLiteral("convert")} + pnm;
-        convert << QStringLiteral("-compress")
-                << (kind == QLatin1String("mono") ? QStringLiteral("Group4")
-                                                  : QStringLiteral("JPEG"))
-                << QStringLiteral("-quality") << QString::number(quality) << magickPdf + magick;
-        m = spawn(convert);
-        add(kind, QStringLiteral("ImageMagick convert"), QStringLiteral("PDF"), m.wall, m.peakKiB,
-            QFileInfo(magick).size(), m.ok ? qpdfCheck(magick) : QStringLiteral("no output"));
+        // ImageMagick holds every page at 16 bits a sample; Debian's resource policy stops
+        // it well before 20 such pages, so it converts one page per run and the runs add up.
+        double magickSecs = 0;
+        long magickPeak = 0;
+        QStringList magickPdfs;
+        QString magickCheck = QStringLiteral("pass");
+        for (const QString& in : pnm) {
+            const QString one = in.chopped(4) + QStringLiteral(".convert.pdf");
+            m = spawn(
+                {QStringLiteral("convert"), in, QStringLiteral("-compress"),
+                 kind == QLatin1String("mono") ? QStringLiteral("Group4") : QStringLiteral("JPEG"),
+                 QStringLiteral("-quality"), QString::number(quality), magickPdf + one});
+            magickSecs += m.wall;
+            magickPeak = std::max(magickPeak, m.peakKiB);
+            magickPdfs << one;
+            const QString c = m.ok ? qpdfCheck(one) : QStringLiteral("no output");
+            if (c != QLatin1String("pass"))
+                magickCheck = c;
+        }
+        add(kind, QStringLiteral("ImageMagick convert (a run a page)"), QStringLiteral("PDF"),
+            magickSecs, magickPeak, bytesOf(magickPdfs), magickCheck);
+        m.wall = magickSecs;
         figure[kind + "/convert-time"] = m.wall / pages;
 
         for (const QString& f : pnm + tifs)
