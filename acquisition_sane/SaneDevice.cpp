@@ -711,7 +711,7 @@ DeviceStatus SaneDevice::acquire(const AcquireRequest& request, AcquireSink& sin
     for (;;) {
         if (m_cancelRequested || sink.cancelled())
             break;
-        if (request.maxImages > 0 && delivered >= request.maxImages)
+        if (delivered >= request.maxImages)
             break;
         bool noDocs = false;
         const DeviceStatus page = acquirePage(frames, sink, noDocs);

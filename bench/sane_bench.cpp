@@ -101,6 +101,7 @@ Figure runLayer() {
     KeepingSink sink;
     AcquireRequest request;
     request.feeder = true;
+    request.maxImages = 99;
     QElapsedTimer t;
     t.start();
     st = device->acquire(request, sink);

@@ -16,6 +16,14 @@ using namespace twain;
 
 namespace {
 
+/// What the component asks for: a single page or a batch, with room for 99 images.
+AcquireRequest request(bool feeder = false) {
+    AcquireRequest r;
+    r.feeder = feeder;
+    r.maxImages = 99;
+    return r;
+}
+
 class SaneLayerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -43,7 +51,7 @@ protected:
     /// One flatbed image with the device as it is set.
     QImage scanOne(SaneDevice& d) {
         RecordingSink sink;
-        const DeviceStatus st = d.acquire(AcquireRequest{}, sink);
+        const DeviceStatus st = d.acquire(request(), sink);
         EXPECT_TRUE(st.ok()) << st.text.toStdString();
         EXPECT_EQ(sink.images.size(), 1);
         return sink.images.value(0);
@@ -106,7 +114,7 @@ TEST(SaneLayerLifetime, ADeviceKeepsSaneAliveAfterItsLayerStops) {
     SaneLayer other;
     EXPECT_EQ(other.start().code, sanestatus::LayerInUse); // the device still needs SANE
     RecordingSink sink;
-    EXPECT_TRUE(device->acquire(AcquireRequest{}, sink).ok());
+    EXPECT_TRUE(device->acquire(request(), sink).ok());
     EXPECT_EQ(sink.images.size(), 1);
     device.reset();
     EXPECT_TRUE(other.start().ok());
@@ -303,8 +311,7 @@ TEST_F(SaneLayerTest, AFeederBatchTakesTheTenSheetsThenEndsCleanly) {
     SaneDevice& d = open();
     ASSERT_TRUE(d.setCapability(CAP_FEEDERENABLED, 1).ok());
     RecordingSink sink;
-    AcquireRequest request;
-    request.feeder = true;
+    AcquireRequest request = ::request(true);
     const DeviceStatus st = d.acquire(request, sink);
     EXPECT_TRUE(st.ok()) << st.text.toStdString();
     ASSERT_EQ(sink.images.size(), 10);
@@ -316,8 +323,7 @@ TEST_F(SaneLayerTest, AFeederBatchTakesTheTenSheetsThenEndsCleanly) {
 TEST_F(SaneLayerTest, AnEmptyFeederEndsABatchNormallyOnlyAfterAPage) {
     SaneDevice& d = open();
     ASSERT_TRUE(d.setCapability(CAP_FEEDERENABLED, 1).ok());
-    AcquireRequest request;
-    request.feeder = true;
+    AcquireRequest request = ::request(true);
 
     // Empty at once: the error of its own.
     set(d, "read-return-value", "SANE_STATUS_NO_DOCS");
@@ -344,24 +350,29 @@ TEST_F(SaneLayerTest, AFeederBatchStopsAtTheImageLimitAndWhenTheSinkSaysSo) {
     SaneDevice& d = open();
     ASSERT_TRUE(d.setCapability(CAP_FEEDERENABLED, 1).ok());
     RecordingSink limited;
-    AcquireRequest request;
-    request.feeder = true;
+    AcquireRequest request = ::request(true);
     request.maxImages = 3;
     EXPECT_TRUE(d.acquire(request, limited).ok());
     EXPECT_EQ(limited.images.size(), 3);
 
     RecordingSink stopping;
     stopping.onImage = [](int n) { return n < 2; };
-    request.maxImages = 0;
+    request.maxImages = 99;
     EXPECT_TRUE(d.acquire(request, stopping).ok());
     EXPECT_EQ(stopping.images.size(), 2);
+
+    RecordingSink full; // no room left at all: the device is not even started
+    request.maxImages = 0;
+    EXPECT_TRUE(d.acquire(request, full).ok());
+    EXPECT_TRUE(full.images.isEmpty());
+    EXPECT_EQ(full.progressCalls, 0);
 }
 
 TEST_F(SaneLayerTest, ABatchRequestOnTheFlatbedGivesOnePage) {
     SaneDevice& d = open();
     RecordingSink sink;
-    AcquireRequest request;
-    request.feeder = true; // the flatbed never runs empty: the batch must not loop on it
+    AcquireRequest request =
+        ::request(true); // the flatbed never runs empty: the batch must not loop on it
     EXPECT_TRUE(d.acquire(request, sink).ok());
     EXPECT_EQ(sink.images.size(), 1);
 }
@@ -380,7 +391,7 @@ TEST_P(SaneStatusMatrix, EndsTheAcquisitionWithTheTranslatedStatusAndRecovers) {
     SaneDevice& d = open();
     set(d, "read-return-value", QString::fromLatin1(c.option));
     RecordingSink sink;
-    const DeviceStatus st = d.acquire(AcquireRequest{}, sink);
+    const DeviceStatus st = d.acquire(request(), sink);
     EXPECT_EQ(st.code, c.code);
     EXPECT_TRUE(st.text.startsWith(QString::fromUtf8(c.text))) << st.text.toStdString();
     EXPECT_TRUE(sink.images.isEmpty()); // a page cut short is not delivered
@@ -417,8 +428,7 @@ TEST_F(SaneLayerTest, AnErrorInTheMiddleOfABatchKeepsThePagesBeforeIt) {
             d.setOption("read-return-value", QStringLiteral("SANE_STATUS_JAMMED"));
         return true;
     };
-    AcquireRequest request;
-    request.feeder = true;
+    AcquireRequest request = ::request(true);
     const DeviceStatus st = d.acquire(request, sink);
     EXPECT_EQ(st.code, 6);
     EXPECT_EQ(sink.images.size(), 3);
@@ -429,7 +439,7 @@ TEST_F(SaneLayerTest, HandScannerHeightComesFromTheBytes) {
     set(d, "resolution", "100");
     set(d, "hand-scanner", "yes");
     RecordingSink sink;
-    ASSERT_TRUE(d.acquire(AcquireRequest{}, sink).ok());
+    ASSERT_TRUE(d.acquire(request(), sink).ok());
     ASSERT_EQ(sink.images.size(), 1);
     const QImage hand = sink.images[0];
     EXPECT_NEAR(hand.width(), 110 / 25.4 * 100, 2); // the test backend's fixed 11 cm
@@ -539,7 +549,7 @@ TEST_F(SaneLayerTest, ASilentDeviceEndsThePageInsteadOfHanging) {
     RecordingSink sink;
     QElapsedTimer timer;
     timer.start();
-    const DeviceStatus st = d.acquire(AcquireRequest{}, sink);
+    const DeviceStatus st = d.acquire(request(), sink);
     EXPECT_EQ(st.code, sanestatus::DeviceSilent);
     EXPECT_EQ(st.text, "Il dispositivo non risponde");
     EXPECT_TRUE(sink.images.isEmpty());
@@ -560,8 +570,7 @@ TEST_P(SaneCancel, CancelEndsASlowReadAndTheNextAcquisitionWorks) {
     RecordingSink sink;
     QElapsedTimer timer;
     timer.start();
-    auto running =
-        std::async(std::launch::async, [&] { return d.acquire(AcquireRequest{}, sink); });
+    auto running = std::async(std::launch::async, [&] { return d.acquire(request(), sink); });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     d.cancel();
     d.cancel(); // a second request changes nothing
@@ -584,7 +593,7 @@ TEST_F(SaneLayerTest, TheSinksCancelIsHonouredBeforeTheFirstPage) {
     SaneDevice& d = open();
     RecordingSink sink;
     sink.stop = true;
-    EXPECT_TRUE(d.acquire(AcquireRequest{}, sink).ok());
+    EXPECT_TRUE(d.acquire(request(), sink).ok());
     EXPECT_TRUE(sink.images.isEmpty());
     EXPECT_FALSE(scanOne(d).isNull());
 }
