@@ -61,7 +61,6 @@ const CapabilityRule* ruleOf(uint16_t cap) {
     return nullptr;
 }
 
-constexpr const char* kSensorOptions[] = {"adf-loaded", "page-loaded", "paper-loaded", nullptr};
 
 double wordValue(const SANE_Option_Descriptor* d, SANE_Word w) {
     return d->type == SANE_TYPE_FIXED ? SANE_UNFIX(w) : double(w);
@@ -461,7 +460,7 @@ DeviceStatus SaneDevice::setSource(uint16_t id, bool on) {
 }
 
 std::optional<Capability> SaneDevice::sensorCapability(uint16_t id) const {
-    const char* sensor = firstActive(kSensorOptions);
+    const char* sensor = firstActive(ruleOf(id)->options);
     if (id == CAP_PAPERDETECTABLE) {
         if (!sensor && !sourceCapability(CUSTOM_FEEDERPRESENT).value_or(Capability()).current)
             return std::nullopt; // neither a feeder nor a sensor: nothing to detect
