@@ -61,7 +61,6 @@ const CapabilityRule* ruleOf(uint16_t cap) {
     return nullptr;
 }
 
-
 double wordValue(const SANE_Option_Descriptor* d, SANE_Word w) {
     return d->type == SANE_TYPE_FIXED ? SANE_UNFIX(w) : double(w);
 }
