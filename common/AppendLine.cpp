@@ -1,11 +1,13 @@
 #include "common/AppendLine.h"
 
+#include <QFile>
+
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 
 int32_t AppendLine(const QString& text, const QString& fileName) {
-    const QByteArray path = fileName.toLocal8Bit();
+    const QByteArray path = QFile::encodeName(fileName);
     if (path.isEmpty() || path.contains('\0'))
         return ENOENT;
     QByteArray line = text.toUtf8();

@@ -3,6 +3,7 @@
 #include <QFileInfo>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -170,10 +171,11 @@ bool replaceFile(const QString& path, const QByteArray& bytes, const struct stat
 
     bool ok = writeAll(fd, bytes);
     if (ok && existing) {
-        // Keep the file's owner and permissions; failing to restore the owner (not root) is
-        // harmless, since then we are the owner already.
-        if (::fchown(fd, existing->st_uid, existing->st_gid) != 0) {
-        }
+        // Keep the file's owner and permissions. Restoring the owner fails unless we are root,
+        // and then it is not needed: the file was ours to rewrite. The mode is set after the
+        // owner because a change of owner may clear set-id bits.
+        const bool ownerKept = ::fchown(fd, existing->st_uid, existing->st_gid) == 0;
+        Q_UNUSED(ownerKept);
         ok = ::fchmod(fd, existing->st_mode & 07777) == 0;
     } else if (ok) {
         ok = ::fchmod(fd, 0644) == 0;
@@ -210,23 +212,25 @@ IniDocument IniDocument::fromBytes(const QByteArray& bytes) {
         document.m_bom = false;
     }
 
+    // Lines end at CR LF, LF or a lone CR (files from old editors); each line keeps its own
+    // terminator so that lines a write does not touch are written back byte for byte.
     qsizetype start = 0;
-    while (start < text.size()) {
-        qsizetype newline = text.indexOf(u'\n', start);
+    const qsizetype size = text.size();
+    while (start < size) {
+        qsizetype stop = start;
+        while (stop < size && text[stop] != u'\n' && text[stop] != u'\r')
+            ++stop;
         QString end;
-        qsizetype stop;
-        if (newline < 0) {
-            stop = text.size();
-        } else {
-            stop = newline;
-            end = QStringLiteral("\n");
-        }
-        if (stop > start && text[stop - 1] == u'\r' && !end.isEmpty()) {
-            --stop;
+        qsizetype next = stop;
+        if (stop < size && text[stop] == u'\r' && stop + 1 < size && text[stop + 1] == u'\n') {
             end = QStringLiteral("\r\n");
+            next = stop + 2;
+        } else if (stop < size) {
+            end = QString(text[stop]);
+            next = stop + 1;
         }
         document.m_lines.append(parseLine(text.mid(start, stop - start), end));
-        start = newline < 0 ? text.size() : newline + 1;
+        start = next;
     }
     return document;
 }

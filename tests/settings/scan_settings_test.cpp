@@ -124,6 +124,11 @@ INSTANTIATE_TEST_SUITE_P(
                  [](ScanSettings& s) {
                      s.area = QStringLiteral("21") + QChar(0) + QStringLiteral(",29");
                  }},
+        LoadCase{"OldMacLineEnds", "[MAIN]\rFormato=TIFF\rPagina=A3", false,
+                 [](ScanSettings& s) {
+                     s.ResultFormat = QStringLiteral("TIFF");
+                     s.Pagina = QStringLiteral("A3");
+                 }},
         LoadCase{"Utf8ByteOrderMark", "\xef\xbb\xbf[MAIN]\nFormato=TIFF\n", false,
                  [](ScanSettings& s) { s.ResultFormat = QStringLiteral("TIFF"); }},
         LoadCase{"Windows1252Value", "[MAIN]\nArea=21\x80,29\n", false,
