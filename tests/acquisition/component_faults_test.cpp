@@ -232,3 +232,26 @@ TEST_F(ComponentFaults, CloseSourceManagerDuringAnAcquisitionIsSafe) {
     EXPECT_EQ(m_scan->OpenSourceManager(), 1);
     EXPECT_EQ(m_scan->SourceCount(), 1);
 }
+
+TEST_F(ComponentFaults, WithoutACacheFolderPagesStayInMemoryAndNothingIsLost) {
+    ASSERT_TRUE(m_dir.isValid());
+    const QString path = m_dir.filePath(QStringLiteral("s.json"));
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(oneScanner(feeder(2)));
+    f.close();
+    std::vector<std::unique_ptr<DeviceLayer>> layers;
+    layers.push_back(std::make_unique<VirtualScannerLayer>(path));
+    m_scan = std::make_unique<VstScan>(std::move(layers), m_dir.filePath(QStringLiteral("gone")));
+    EXPECT_TRUE(m_scan->cacheFolder().isEmpty());
+    ASSERT_EQ(m_scan->OpenSourceManager(), 1);
+    ASSERT_EQ(m_scan->OpenDataSource(), 1);
+    m_scan->setFeederEnabled(1);
+    const AcquireRun run = runAcquisition();
+    EXPECT_EQ(run.images, 2);
+    EXPECT_EQ(run.codeAtEnd, 0);
+    ASSERT_EQ(m_scan->RotateImage(1, 90), 1);
+    const QString bmp = m_dir.filePath(QStringLiteral("p.bmp"));
+    ASSERT_EQ(m_scan->SaveImage(1, bmp), 1);
+    EXPECT_EQ(QImage(bmp).size(), QSize(413, 291)); // A5 at 50 dpi, turned
+}
