@@ -132,7 +132,8 @@ RawFile readRaw(const QString& path, bool followLinks) {
         raw.status = IniDocument::LoadStatus::TooBig;
         // Only complete lines count: the cut line could be a value without its end.
         raw.bytes.truncate(IniDocument::maxFileBytes);
-        const qsizetype lastEnd = raw.bytes.lastIndexOf('\n');
+        const qsizetype lastEnd =
+            std::max(raw.bytes.lastIndexOf('\n'), raw.bytes.lastIndexOf('\r'));
         raw.bytes.truncate(lastEnd < 0 ? 0 : lastEnd + 1);
     }
     if (raw.status == IniDocument::LoadStatus::Unreadable)
@@ -171,9 +172,9 @@ bool replaceFile(const QString& path, const QByteArray& bytes, const struct stat
 
     bool ok = writeAll(fd, bytes);
     if (ok && existing) {
-        // Keep the file's owner and permissions. Restoring the owner fails unless we are root,
-        // and then it is not needed: the file was ours to rewrite. The mode is set after the
-        // owner because a change of owner may clear set-id bits.
+        // Keep the file's owner and permissions. Restoring the owner needs root; without it
+        // the new file belongs to the writer, as with any editor's save. The mode is set after
+        // the owner because a change of owner may clear set-id bits.
         const bool ownerKept = ::fchown(fd, existing->st_uid, existing->st_gid) == 0;
         Q_UNUSED(ownerKept);
         ok = ::fchmod(fd, existing->st_mode & 07777) == 0;
