@@ -2,6 +2,7 @@
 // scanners, output judged by third-party tools, exit status and the two output streams.
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -185,6 +186,17 @@ TEST_F(BatchTest, AcquisitionErrorGoesToStandardErrorPagesKept) {
     EXPECT_EQ(r.out.count(".jpg"), 2);
     EXPECT_TRUE(r.err.contains("ERRORE ACQUISIZIONE IMMAGINE.CODICE 9")) << r.err.toStdString();
     EXPECT_TRUE(r.err.contains("Errore di comunicazione"));
+}
+
+TEST_F(BatchTest, StuckAcquisitionTimesOutInsteadOfWaiting) {
+    scanners(
+        {R"({"name": "Lento", "resolutions": [50], "pageSizes": ["A4"], "pageDelayMs": 20000})"});
+    QElapsedTimer clock;
+    clock.start();
+    const BatchRun r = run({"--timeout", "1"});
+    EXPECT_LT(clock.elapsed(), 15000);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(r.err.contains("nessuna fine acquisizione entro 1 s")) << r.err.toStdString();
 }
 
 TEST_F(BatchTest, InfoPrintsTheCapabilityReport) {
