@@ -9,6 +9,8 @@
 #include "settings/ScanSettings.h"
 
 #include <QCheckBox>
+#include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -21,6 +23,13 @@ constexpr int32_t pixelBw = 0;
 constexpr int32_t pixelGray = 1;
 constexpr int32_t pixelColour = 2;
 constexpr int32_t unitCentimetres = 1;
+
+// An area field beyond single precision ("1e300") would make the float conversion undefined;
+// the device refuses such a frame anyway, so hand it the largest single instead.
+float toSingle(double value) {
+    constexpr double largest = std::numeric_limits<float>::max();
+    return static_cast<float>(std::clamp(value, -largest, largest));
+}
 
 const QString separatorLine = QStringLiteral("-------------------------");
 const QString outOfRange = QStringLiteral("VALORE FUORI RANGE");
@@ -166,8 +175,8 @@ int16_t FormScansione::ImpostaParametriScanner() {
     if (fields.size() >= 2) {
         dev.setUnit(unitCentimetres);
         log(QStringLiteral("IMPOSTO UNITA DI MISURA CM"));
-        const auto right = static_cast<float>(lenientNumber(fields.at(0)));
-        const auto bottom = static_cast<float>(lenientNumber(fields.at(1)));
+        const auto right = toSingle(lenientNumber(fields.at(0)));
+        const auto bottom = toSingle(lenientNumber(fields.at(1)));
         dev.SetImageLayout(0, 0, right, bottom);
         log(QStringLiteral("IMPOSTO AREA SCANSIONE ") + fields.at(0) + QLatin1Char('-') +
             fields.at(1));

@@ -180,6 +180,13 @@ std::vector<LogCase> logCases() {
           op("IMPOSTO AREA SCANSIONE  2 1.0-29.7cm")},
          {"SetImageLayout(0,0,21,29.7)"},
          {}},
+        {"AreaBeyondSinglePrecisionIsClamped",
+         [](ScanSettings& s) { s.area = "1e300,-1e300"; },
+         noDevice,
+         {op("IMPOSTO SCANSIONE BW"), op("IMPOSTO UNITA DI MISURA CM"),
+          op("IMPOSTO AREA SCANSIONE 1e300--1e300")},
+         {"SetImageLayout(0,0,3.40282e+38,-3.40282e+38)"},
+         {}},
         {"AreaThenA3",
          [](ScanSettings& s) {
              s.area = "21,29.7";
