@@ -3,6 +3,7 @@
 #include "acquisition/ImageWriters.h"
 #include "acquisition/PdfWriter.h"
 #include "acquisition/ScanError.h"
+#include "support/TestTools.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,21 +19,6 @@
 
 namespace {
 
-struct ToolResult {
-    int exitCode = -1;
-    QString output;
-};
-
-ToolResult runTool(const QString& program, const QStringList& args) {
-    QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(program, args);
-    if (!p.waitForFinished(120000))
-        return {};
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-            QString::fromLocal8Bit(p.readAll())};
-}
-
 // A page whose top-left quarter is black ink, the rest white with some strokes; in `f`.
 QImage markedPage(QImage::Format f, int w = 620, int h = 877) {
     QImage rgb(w, h, QImage::Format_RGB888);
@@ -46,27 +32,6 @@ QImage markedPage(QImage::Format f, int w = 620, int h = 877) {
     if (f == QImage::Format_Mono)
         return rgb.convertToFormat(f, Qt::ThresholdDither);
     return rgb.convertToFormat(f);
-}
-
-void withFileSizeLimit(rlim_t limit, const std::function<void()>& fn) {
-    rlimit old{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-    struct sigaction ignore {
-    }, previous{};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGXFSZ, &ignore, &previous);
-    rlimit tight = old;
-    tight.rlim_cur = limit;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
-    try {
-        fn();
-    } catch (...) {
-        setrlimit(RLIMIT_FSIZE, &old);
-        sigaction(SIGXFSZ, &previous, nullptr);
-        throw;
-    }
-    setrlimit(RLIMIT_FSIZE, &old);
-    sigaction(SIGXFSZ, &previous, nullptr);
 }
 
 class PdfWriterTest : public ::testing::Test {

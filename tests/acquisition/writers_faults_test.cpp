@@ -4,6 +4,7 @@
 #include "acquisition/ImageWriters.h"
 #include "acquisition/ScanError.h"
 #include "acquisition/TiffPages.h"
+#include "support/TestTools.h"
 
 #include <QDir>
 #include <QFile>
@@ -37,29 +38,6 @@ QImage page(QImage::Format f, int w = 640, int h = 480, int seed = 1) {
 QByteArray contents(const QString& file) {
     QFile f(file);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-// Runs `fn` with writes past `limit` bytes of any file failing with EFBIG, as on a full
-// disk; SIGXFSZ is ignored meanwhile so the process survives to see the error.
-void withFileSizeLimit(rlim_t limit, const std::function<void()>& fn) {
-    rlimit old{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-    struct sigaction ignore {
-    }, previous{};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGXFSZ, &ignore, &previous);
-    rlimit tight = old;
-    tight.rlim_cur = limit;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
-    try {
-        fn();
-    } catch (...) {
-        setrlimit(RLIMIT_FSIZE, &old);
-        sigaction(SIGXFSZ, &previous, nullptr);
-        throw;
-    }
-    setrlimit(RLIMIT_FSIZE, &old);
-    sigaction(SIGXFSZ, &previous, nullptr);
 }
 
 class WriterFaults : public ::testing::Test {

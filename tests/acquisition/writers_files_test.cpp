@@ -3,6 +3,7 @@
 #include "acquisition/ImageWriters.h"
 #include "acquisition/ScanError.h"
 #include "acquisition/TiffPages.h"
+#include "support/TestTools.h"
 
 #include <QDir>
 #include <QFile>
@@ -42,21 +43,6 @@ QImage documentPage(QImage::Format f, int w, int h, quint32 seed = 7) {
     if (f == QImage::Format_Mono)
         return rgb.convertToFormat(QImage::Format_Mono, Qt::ThresholdDither);
     return rgb.convertToFormat(f);
-}
-
-struct ToolResult {
-    int exitCode = -1;
-    QString output;
-};
-
-ToolResult runTool(const QString& program, const QStringList& args) {
-    QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(program, args);
-    if (!p.waitForFinished(120000))
-        return {};
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-            QString::fromLocal8Bit(p.readAll())};
 }
 
 // Same pixels, compared through 8-bit RGB so that different colour tables or depths of the

@@ -3,6 +3,7 @@
 #include "acquisition/VirtualScanner.h"
 #include "acquisition/VstScan.h"
 #include "scan_session_fixture.h"
+#include "support/TestTools.h"
 
 #include <QDir>
 #include <QImageReader>
@@ -73,11 +74,7 @@ protected:
     }
 
     static QString tool(const QString& program, const QStringList& args) {
-        QProcess p;
-        p.start(program, args);
-        if (!p.waitForFinished(60000))
-            return QStringLiteral("<timeout>");
-        return QString::fromLocal8Bit(p.readAllStandardOutput() + p.readAllStandardError());
+        return runTool(program, args, 60000).output;
     }
 };
 
@@ -227,26 +224,6 @@ TEST_F(VirtualSession, PdfPagesInPageOrderAfterReplacementAndDeletion) {
     EXPECT_EQ(tool("qpdf", {"--check", pdf}).contains("No syntax or stream encoding errors"), true);
 }
 
-/// Files may grow to `limit` bytes in this scope; SIGXFSZ turns into a write error.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t limit) {
-        getrlimit(RLIMIT_FSIZE, &m_old);
-        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit r = m_old;
-        r.rlim_cur = limit;
-        setrlimit(RLIMIT_FSIZE, &r);
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &m_old);
-        std::signal(SIGXFSZ, m_oldHandler);
-    }
-
-private:
-    rlimit m_old{};
-    void (*m_oldHandler)(int) = nullptr;
-};
-
 struct DiskCase {
     const char* format;
     const char* probeSuffix; ///< what the format writes page by page
@@ -279,6 +256,7 @@ TEST_P(DiskFillsMidway, NothingIncompleteIsListed) {
         ASSERT_GT(small, 0);
         ASSERT_GT(large, small * 3 / 2);
         FileSizeLimit limit(static_cast<rlim_t>((small + large) / 2));
+        ASSERT_TRUE(limit.active());
         form.ImgButtons_Click(0);
     });
     ASSERT_TRUE(out.files);

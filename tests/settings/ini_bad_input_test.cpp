@@ -5,6 +5,7 @@
 #include "settings/ScanSettings.h"
 
 #include "settings_test_support.h"
+#include "support/TestTools.h"
 
 #include <QElapsedTimer>
 
@@ -152,15 +153,11 @@ TEST_F(BadInputTest, FailedWriteLeavesTheOldFileWhole) {
     ScanSettings s(path());
     s.ResultFormat = QStringLiteral("JPEG");
 
-    struct rlimit saved {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = saved;
-    small.rlim_cur = 1024;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    s.WriteIni();
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previousHandler);
+    {
+        FileSizeLimit limit(1024);
+        ASSERT_TRUE(limit.active());
+        s.WriteIni();
+    }
 
     EXPECT_EQ(readBytes(path()), before);
     EXPECT_EQ(otherEntries(m_dir.path(), QStringLiteral("scanner.ini")), QStringList());

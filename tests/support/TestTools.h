@@ -1,0 +1,66 @@
+#pragma once
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <csignal>
+#include <functional>
+#include <stdexcept>
+#include <sys/resource.h>
+
+/// The outcome of a third-party tool run by a test: its exit code (-1 when it crashed or
+/// did not finish) and its standard output and error, merged.
+struct ToolResult {
+    int exitCode = -1;
+    QString output;
+};
+
+/// Runs `program` with `args` and waits for it (at most `timeoutMs`).
+inline ToolResult runTool(const QString& program, const QStringList& args, int timeoutMs = 120000) {
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, args);
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished();
+        return {};
+    }
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+            QString::fromLocal8Bit(p.readAll())};
+}
+
+/// While alive, writes past `limit` bytes of any file fail with EFBIG, as on a full disk
+/// (tests run as root, where permissions cannot make a write fail). SIGXFSZ is ignored
+/// meanwhile so the process survives to see the error.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t limit) {
+        ::getrlimit(RLIMIT_FSIZE, &m_old);
+        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit tight = m_old;
+        tight.rlim_cur = limit;
+        m_active = ::setrlimit(RLIMIT_FSIZE, &tight) == 0;
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &m_old);
+        std::signal(SIGXFSZ, m_oldHandler);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+    /// False when the limit could not be set (the test then proves nothing).
+    bool active() const { return m_active; }
+
+private:
+    rlimit m_old{};
+    void (*m_oldHandler)(int) = nullptr;
+    bool m_active = false;
+};
+
+/// Runs `fn` under a FileSizeLimit of `limit` bytes; throws std::runtime_error when the limit
+/// cannot be set, so a test expecting the write error does not pass by accident.
+inline void withFileSizeLimit(rlim_t limit, const std::function<void()>& fn) {
+    FileSizeLimit guard(limit);
+    if (!guard.active())
+        throw std::runtime_error("RLIMIT_FSIZE could not be set");
+    fn();
+}
