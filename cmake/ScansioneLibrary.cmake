@@ -12,6 +12,11 @@ function(scansione_library name)
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/scansione>)
   target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS})
   target_compile_options(${name} PRIVATE ${SCANSIONE_WARNINGS})
+  if(SCANSIONE_SANITIZE)
+    # Instrumented archives need the sanitizer runtimes in whatever links them, installed
+    # hosts included.
+    target_link_options(${name} INTERFACE -fsanitize=address,undefined)
+  endif()
   set_target_properties(${name} PROPERTIES OUTPUT_NAME scansione_${name} EXPORT_NAME ${name})
   install(TARGETS ${name} EXPORT ScansioneTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
   file(RELATIVE_PATH folder ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
