@@ -50,14 +50,14 @@ QImage toMono(const QImage& grey, int threshold) {
 
 } // namespace
 
-QSize pagePixels(const PageSpec& spec) {
-    return QSize(std::max(1, int(std::lround(spec.sizeInches.width() * spec.dpiX))),
-                 std::max(1, int(std::lround(spec.sizeInches.height() * spec.dpiY))));
+QSize pagePixels(const PageSpec& layout) {
+    return QSize(std::max(1, int(std::lround(layout.sizeInches.width() * layout.dpiX))),
+                 std::max(1, int(std::lround(layout.sizeInches.height() * layout.dpiY))));
 }
 
-QImage renderPage(const PageSpec& spec, QImage* reuse) {
-    const QSize px = pagePixels(spec);
-    const bool colour = spec.pixelType == 2;
+QImage renderPage(const PageSpec& layout, QImage* reuse) {
+    const QSize px = pagePixels(layout);
+    const bool colour = layout.pixelType == 2;
     // Colour pages are painted straight into the buffer's 24-bit format, grey and 1-bit ones
     // in grey (1-bit by a threshold afterwards).
     const QImage::Format format = colour ? QImage::Format_RGB888 : QImage::Format_Grayscale8;
@@ -68,14 +68,14 @@ QImage renderPage(const PageSpec& spec, QImage* reuse) {
         canvas = QImage(px, format);
     if (canvas.isNull())
         return {};
-    const double dpmmX = spec.dpiX / 25.4, dpmmY = spec.dpiY / 25.4;
+    const double dpmmX = layout.dpiX / 25.4, dpmmY = layout.dpiY / 25.4;
     const double unit = std::min(dpmmX, dpmmY); // pixels per millimetre for sizes
 
     QPainter p(&canvas);
-    p.fillRect(canvas.rect(), tone(colour ? QColor(252, 250, 244) : QColor(255, 255, 255), spec));
+    p.fillRect(canvas.rect(), tone(colour ? QColor(252, 250, 244) : QColor(255, 255, 255), layout));
 
     // Centimetre grid.
-    const QColor gridColour = tone(colour ? QColor(170, 200, 235) : QColor(200, 200, 200), spec);
+    const QColor gridColour = tone(colour ? QColor(170, 200, 235) : QColor(200, 200, 200), layout);
     const int lineW = std::max(1, int(std::lround(0.2 * unit)));
     for (double x = 10 * dpmmX; x < px.width(); x += 10 * dpmmX)
         p.fillRect(QRectF(x, 0, lineW, px.height()), gridColour);
@@ -83,21 +83,21 @@ QImage renderPage(const PageSpec& spec, QImage* reuse) {
         p.fillRect(QRectF(0, y, px.width(), lineW), gridColour);
 
     // Header band.
-    const QColor ink = tone(QColor(20, 20, 20), spec);
+    const QColor ink = tone(QColor(20, 20, 20), layout);
     const QColor accent =
-        tone(colour ? (spec.back ? QColor(30, 110, 60) : QColor(190, 30, 30)) : QColor(60, 60, 60),
-             spec);
+        tone(colour ? (layout.back ? QColor(30, 110, 60) : QColor(190, 30, 30)) : QColor(60, 60, 60),
+             layout);
     const QRectF header(10 * dpmmX, 10 * dpmmY, px.width() - 20 * dpmmX, 22 * dpmmY);
     p.fillRect(header, accent);
     QFont font(QStringLiteral("DejaVu Sans"));
     font.setPixelSize(std::max(4, int(9 * unit)));
     font.setBold(true);
     p.setFont(font);
-    p.setPen(tone(QColor(255, 255, 255), spec));
-    const QString side = spec.back ? QStringLiteral("retro") : QStringLiteral("fronte");
+    p.setPen(tone(QColor(255, 255, 255), layout));
+    const QString side = layout.back ? QStringLiteral("retro") : QStringLiteral("fronte");
     p.drawText(
         header.adjusted(4 * dpmmX, 0, -4 * dpmmX, 0), Qt::AlignVCenter | Qt::AlignLeft,
-        QStringLiteral("Pagina %1 - foglio %2 %3").arg(spec.image).arg(spec.sheet).arg(side));
+        QStringLiteral("Pagina %1 - foglio %2 %3").arg(layout.image).arg(layout.sheet).arg(side));
 
     // Text lines.
     font.setBold(false);
@@ -106,10 +106,10 @@ QImage renderPage(const PageSpec& spec, QImage* reuse) {
     p.setPen(ink);
     double y = header.bottom() + 12 * dpmmY;
     p.drawText(QPointF(15 * dpmmX, y),
-               spec.scannerName + QStringLiteral(" - %1 dpi, %2")
-                                      .arg(int(spec.dpiX))
-                                      .arg(spec.pixelType == 0   ? "bianco e nero"
-                                           : spec.pixelType == 1 ? "grigi"
+               layout.scannerName + QStringLiteral(" - %1 dpi, %2")
+                                      .arg(int(layout.dpiX))
+                                      .arg(layout.pixelType == 0   ? "bianco e nero"
+                                           : layout.pixelType == 1 ? "grigi"
                                                                  : "colori"));
     y += 10 * dpmmY;
     for (int i = 0; i < 12 && y < px.height() * 0.55; ++i, y += 8 * dpmmY)
@@ -121,18 +121,18 @@ QImage renderPage(const PageSpec& spec, QImage* reuse) {
     p.setFont(font);
     p.setPen(accent);
     p.drawText(QRectF(0, px.height() * 0.55, px.width(), px.height() * 0.35), Qt::AlignCenter,
-               QString::number(spec.image));
+               QString::number(layout.image));
     p.setPen(Qt::NoPen);
     p.setBrush(ink);
     p.drawPolygon(QPolygonF({QPointF(0, 0), QPointF(8 * dpmmX, 0), QPointF(0, 8 * dpmmY)}));
     p.end();
 
     // Resolution first: changing it on an image already shared would copy the pixels.
-    const int dpmX = int(std::lround(spec.dpiX / 0.0254));
-    const int dpmY = int(std::lround(spec.dpiY / 0.0254));
+    const int dpmX = int(std::lround(layout.dpiX / 0.0254));
+    const int dpmY = int(std::lround(layout.dpiY / 0.0254));
     canvas.setDotsPerMeterX(dpmX);
     canvas.setDotsPerMeterY(dpmY);
-    QImage out = spec.pixelType == 0 ? toMono(canvas, spec.threshold) : canvas;
+    QImage out = layout.pixelType == 0 ? toMono(canvas, layout.threshold) : canvas;
     if (out.isNull())
         return {};
     out.setDotsPerMeterX(dpmX);

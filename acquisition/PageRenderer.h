@@ -18,8 +18,8 @@ struct PageSpec {
     int image = 1;     ///< image number since the scanner was switched on
 };
 
-/// Width and height in pixels of the page `spec` asks for.
-QSize pagePixels(const PageSpec& spec);
+/// Width and height in pixels of the page `layout` asks for.
+QSize pagePixels(const PageSpec& layout);
 
 /// Renders a document page a person can tell apart from the others: a header with the page's
 /// image and sheet number and side, a centimetre grid, text lines and a large page number,
@@ -28,4 +28,4 @@ QSize pagePixels(const PageSpec& spec);
 /// Thread-safe (QPainter on a QImage). A null image when the page is too large to allocate.
 /// `canvas`, when given, is painted on and kept for the next page: a page-sized buffer that is
 /// used again costs no fresh memory, which is most of the time a new page would take.
-QImage renderPage(const PageSpec& spec, QImage* canvas = nullptr);
+QImage renderPage(const PageSpec& layout, QImage* canvas = nullptr);

@@ -26,9 +26,9 @@ struct ScannerState {
 };
 
 // Largest frame the scanner takes: its largest page size.
-QSizeF maxFrame(const VirtualScannerSpec& spec) {
+QSizeF maxFrame(const VirtualScannerSpec& layout) {
     QSizeF m;
-    for (int32_t code : spec.pageSizes)
+    for (int32_t code : layout.pageSizes)
         m = m.expandedTo(pageSizeInches(code));
     return m.isEmpty() ? pageSizeInches(A4) : m;
 }
@@ -56,55 +56,55 @@ constexpr qint64 kMaxPixels = 150'000'000;
 
 class VirtualDevice : public ScanDevice {
 public:
-    VirtualDevice(const VirtualScannerSpec& spec, std::shared_ptr<ScannerState> state)
-        : m_spec(spec), m_state(std::move(state)) {
+    VirtualDevice(const VirtualScannerSpec& layout, std::shared_ptr<ScannerState> state)
+        : m_spec(layout), m_state(std::move(state)) {
         auto enumOf = [](uint16_t id, const QVector<int32_t>& codes, int32_t def) {
             QVector<double> items;
             for (int32_t c : codes)
                 items << c;
             return ::Capability::enumeration(id, def, def, items);
         };
-        const int32_t pixelDef = spec.pixelTypes.first();
-        add(enumOf(ICAP_PIXELTYPE, spec.pixelTypes, pixelDef));
+        const int32_t pixelDef = layout.pixelTypes.first();
+        add(enumOf(ICAP_PIXELTYPE, layout.pixelTypes, pixelDef));
         add(::Capability::enumeration(ICAP_BITDEPTH, depthOf(pixelDef), depthOf(pixelDef),
                                       {double(depthOf(pixelDef))}));
-        add(enumOf(ICAP_UNITS, spec.units,
-                   spec.units.contains(Inches) ? Inches : spec.units.first()));
-        add(enumOf(ICAP_SUPPORTEDSIZES, spec.pageSizes,
-                   spec.pageSizes.contains(A4) ? int32_t(A4) : spec.pageSizes.first()));
+        add(enumOf(ICAP_UNITS, layout.units,
+                   layout.units.contains(Inches) ? Inches : layout.units.first()));
+        add(enumOf(ICAP_SUPPORTEDSIZES, layout.pageSizes,
+                   layout.pageSizes.contains(A4) ? int32_t(A4) : layout.pageSizes.first()));
         add(::Capability::enumeration(ICAP_XFERMECH, 0, 0, {0}));
         add(::Capability::enumeration(ICAP_COMPRESSION, 0, 0, {0}));
         for (uint16_t id : {ICAP_XRESOLUTION, ICAP_YRESOLUTION}) {
-            if (spec.resolutionRange) {
+            if (layout.resolutionRange) {
                 const double def =
-                    std::clamp(spec.defaultResolution > 0 ? spec.defaultResolution : 300.0,
-                               spec.resolutionMin, spec.resolutionMax);
-                add(::Capability::range(id, def, def, spec.resolutionMin, spec.resolutionMax,
-                                        spec.resolutionStep));
+                    std::clamp(layout.defaultResolution > 0 ? layout.defaultResolution : 300.0,
+                               layout.resolutionMin, layout.resolutionMax);
+                add(::Capability::range(id, def, def, layout.resolutionMin, layout.resolutionMax,
+                                        layout.resolutionStep));
             } else {
-                QVector<int32_t> list = spec.resolutions;
-                const int32_t def = list.contains(spec.defaultResolution) ? spec.defaultResolution
+                QVector<int32_t> list = layout.resolutions;
+                const int32_t def = list.contains(layout.defaultResolution) ? layout.defaultResolution
                                     : list.contains(300)                  ? 300
                                                                           : list.first();
                 add(enumOf(id, list, def));
             }
         }
-        add(::Capability::range(ICAP_BRIGHTNESS, spec.brightnessDefault, spec.brightnessDefault,
-                                spec.brightnessMin, spec.brightnessMax, spec.brightnessStep));
-        add(::Capability::range(ICAP_CONTRAST, spec.contrastDefault, spec.contrastDefault,
-                                spec.contrastMin, spec.contrastMax, spec.contrastStep));
+        add(::Capability::range(ICAP_BRIGHTNESS, layout.brightnessDefault, layout.brightnessDefault,
+                                layout.brightnessMin, layout.brightnessMax, layout.brightnessStep));
+        add(::Capability::range(ICAP_CONTRAST, layout.contrastDefault, layout.contrastDefault,
+                                layout.contrastMin, layout.contrastMax, layout.contrastStep));
         add(::Capability::range(ICAP_THRESHOLD, 128, 128, 0, 255, 1));
         add(::Capability::oneValue(CAP_UICONTROLLABLE, 1, true));
         add(::Capability::oneValue(CAP_DEVICEONLINE, 1, true));
-        add(::Capability::oneValue(CAP_DUPLEX, spec.duplex ? 1 : 0, true));
-        if (spec.duplex)
+        add(::Capability::oneValue(CAP_DUPLEX, layout.duplex ? 1 : 0, true));
+        if (layout.duplex)
             add(::Capability::oneValue(CAP_DUPLEXENABLED, 0));
-        add(::Capability::oneValue(CUSTOM_FEEDERPRESENT, spec.feederPresent ? 1 : 0, true));
-        if (spec.feederPresent) {
+        add(::Capability::oneValue(CUSTOM_FEEDERPRESENT, layout.feederPresent ? 1 : 0, true));
+        if (layout.feederPresent) {
             add(::Capability::oneValue(CAP_FEEDERENABLED, 0));
             add(::Capability::oneValue(CAP_AUTOFEED, 0));
             add(::Capability::oneValue(CAP_FEEDERLOADED, 0, true));
-            add(::Capability::oneValue(CAP_PAPERDETECTABLE, spec.paperDetectable ? 1 : 0, true));
+            add(::Capability::oneValue(CAP_PAPERDETECTABLE, layout.paperDetectable ? 1 : 0, true));
         }
         add(::Capability::oneValue(ICAP_PHYSICALWIDTH, 0, true));
         add(::Capability::oneValue(ICAP_PHYSICALHEIGHT, 0, true));

@@ -229,13 +229,13 @@ VirtualScannerFile parseVirtualScanners(const QByteArray& json) {
         if (!v.isObject())
             r.fail(QStringLiteral("scanners"),
                    QStringLiteral("l'elemento %1 non e' un oggetto").arg(index + 1));
-        VirtualScannerSpec spec = parseScanner(v.toObject(), index++);
+        VirtualScannerSpec layout = parseScanner(v.toObject(), index++);
         for (const VirtualScannerSpec& other : file.scanners) {
-            if (other.name == spec.name)
+            if (other.name == layout.name)
                 r.fail(QStringLiteral("scanners"),
-                       QStringLiteral("nome ripetuto \"%1\"").arg(spec.name));
+                       QStringLiteral("nome ripetuto \"%1\"").arg(layout.name));
         }
-        file.scanners << spec;
+        file.scanners << layout;
     }
     const QJsonObject faults = r.object(root, "faults");
     file.startFault = r.fault(faults, "startFails", 9,

@@ -40,11 +40,11 @@ int main(int argc, char** argv) {
     const int pages = argc > 1 ? std::atoi(argv[1]) : 99;
 
     // Page generation and storing alone, before anything else is in memory.
-    PageSpec spec;
-    spec.pixelType = 2;
-    spec.dpiX = spec.dpiY = 300;
-    spec.sizeInches = QSizeF(210 / 25.4, 297 / 25.4);
-    spec.scannerName = QStringLiteral("bench");
+    PageSpec layout;
+    layout.pixelType = 2;
+    layout.dpiX = layout.dpiY = 300;
+    layout.sizeInches = QSizeF(210 / 25.4, 297 / 25.4);
+    layout.scannerName = QStringLiteral("bench");
     QTemporaryDir dir;
     if (!dir.isValid()) {
         std::fprintf(stderr, "no temporary folder\n");
@@ -55,9 +55,9 @@ int main(int argc, char** argv) {
     const int samples = 5;
     QImage canvas; // the device paints each page into the buffer of the last one
     for (int i = 0; i < samples; ++i) {
-        spec.image = i + 1;
+        layout.image = i + 1;
         t.start();
-        const QImage page = renderPage(spec, &canvas);
+        const QImage page = renderPage(layout, &canvas);
         renderMs += t.elapsed();
         t.start();
         const StoredPage stored = storePage(page, dir.filePath(QStringLiteral("sample.raw")));

@@ -110,11 +110,11 @@ TEST(PageRendering, FormatSizeAndResolutionFollowTheRequest) {
     for (const Case& c :
          {Case{BW, 200, QImage::Format_Mono}, Case{Gray, 150, QImage::Format_Grayscale8},
           Case{RGB, 100, QImage::Format_RGB888}}) {
-        PageSpec spec;
-        spec.pixelType = c.pixelType;
-        spec.dpiX = spec.dpiY = c.dpi;
-        spec.sizeInches = QSizeF(210 / 25.4, 297 / 25.4);
-        const QImage img = renderPage(spec);
+        PageSpec layout;
+        layout.pixelType = c.pixelType;
+        layout.dpiX = layout.dpiY = c.dpi;
+        layout.sizeInches = QSizeF(210 / 25.4, 297 / 25.4);
+        const QImage img = renderPage(layout);
         ASSERT_FALSE(img.isNull());
         EXPECT_EQ(img.format(), c.format);
         EXPECT_EQ(img.size(),
@@ -136,34 +136,34 @@ TEST(PageRendering, FormatSizeAndResolutionFollowTheRequest) {
 }
 
 TEST(PageRendering, PagesDifferAndAReusedCanvasLeavesEarlierPagesIntact) {
-    PageSpec spec;
-    spec.pixelType = RGB;
-    spec.dpiX = spec.dpiY = 100;
+    PageSpec layout;
+    layout.pixelType = RGB;
+    layout.dpiX = layout.dpiY = 100;
     QImage canvas;
-    spec.image = 1;
-    const QImage first = renderPage(spec, &canvas);
+    layout.image = 1;
+    const QImage first = renderPage(layout, &canvas);
     const QImage firstCopy = first.copy();
-    spec.image = 2;
-    spec.back = true;
-    const QImage second = renderPage(spec, &canvas);
+    layout.image = 2;
+    layout.back = true;
+    const QImage second = renderPage(layout, &canvas);
     EXPECT_NE(first, second);
     EXPECT_EQ(first, firstCopy); // still held by its receiver: painted over would be data loss
-    spec.image = 1;
-    spec.back = false;
-    EXPECT_EQ(renderPage(spec), firstCopy); // the same request gives the same page
+    layout.image = 1;
+    layout.back = false;
+    EXPECT_EQ(renderPage(layout), firstCopy); // the same request gives the same page
 }
 
 TEST(PageRendering, ColourA4At300DpiIsQuick) {
-    PageSpec spec;
-    spec.pixelType = RGB;
+    PageSpec layout;
+    layout.pixelType = RGB;
     QImage canvas;
-    renderPage(spec, &canvas); // first use allocates
+    renderPage(layout, &canvas); // first use allocates
     QElapsedTimer t;
     t.start();
     const int pages = 3;
     for (int i = 0; i < pages; ++i) {
-        spec.image = i + 2;
-        ASSERT_FALSE(renderPage(spec, &canvas).isNull());
+        layout.image = i + 2;
+        ASSERT_FALSE(renderPage(layout, &canvas).isNull());
     }
     // Far looser than the figure the benchmark reports; catches an accidental slow path.
     EXPECT_LT(t.elapsed() / pages, 1000);
