@@ -2,6 +2,7 @@
 #include <QFile>
 #include <QSaveFile>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace rawImage {
@@ -147,27 +148,25 @@ QImage read(const QString& path, QString* error) {
 
 namespace {
 
+// Where pixel (x, y) of a w × h image lands after `quarter` turns of 90 degrees clockwise.
+std::pair<int, int> rotatedPosition(int x, int y, int w, int h, int quarter) {
+    switch (quarter) {
+    case 1:
+        return {h - 1 - y, x};
+    case 2:
+        return {w - 1 - x, h - 1 - y};
+    default:
+        return {y, w - 1 - x};
+    }
+}
+
 // Copies pixel (sx, sy) of `src` to (dx, dy) of `dst` for byte-aligned pixels of `bpp` bytes.
 template <int Bpp> void rotateBytes(const QImage& src, QImage& dst, int quarter) {
     const int w = src.width(), h = src.height();
     for (int y = 0; y < h; ++y) {
         const uchar* s = src.constScanLine(y);
         for (int x = 0; x < w; ++x) {
-            int dx = 0, dy = 0;
-            switch (quarter) {
-            case 1:
-                dx = h - 1 - y;
-                dy = x;
-                break;
-            case 2:
-                dx = w - 1 - x;
-                dy = h - 1 - y;
-                break;
-            default:
-                dx = y;
-                dy = w - 1 - x;
-                break;
-            }
+            const auto [dx, dy] = rotatedPosition(x, y, w, h, quarter);
             std::memcpy(dst.scanLine(dy) + qsizetype(dx) * Bpp, s + qsizetype(x) * Bpp, Bpp);
         }
     }
@@ -181,21 +180,7 @@ void rotateBits(const QImage& src, QImage& dst, int quarter) {
         for (int x = 0; x < w; ++x) {
             if (!(s[x >> 3] & (0x80 >> (x & 7))))
                 continue;
-            int dx = 0, dy = 0;
-            switch (quarter) {
-            case 1:
-                dx = h - 1 - y;
-                dy = x;
-                break;
-            case 2:
-                dx = w - 1 - x;
-                dy = h - 1 - y;
-                break;
-            default:
-                dx = y;
-                dy = w - 1 - x;
-                break;
-            }
+            const auto [dx, dy] = rotatedPosition(x, y, w, h, quarter);
             dst.scanLine(dy)[dx >> 3] |= uchar(0x80 >> (dx & 7));
         }
     }
