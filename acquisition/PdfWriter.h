@@ -1,4 +1,5 @@
 #pragma once
+#include "common/Export.h"
 #include <QString>
 #include <cstdint>
 #include <memory>
@@ -8,7 +9,7 @@
 /// grey and colour ones JPEG. The file counts as complete only after EndDocument, which
 /// writes it; until then nothing at OutputPath looks like a finished document.
 /// Not thread-safe: one writer is used from one thread at a time.
-class PdfWriter {
+class SCANSIONE_EXPORT PdfWriter {
 public:
     /// `jpegQuality` is the component's JPEG quality; 0 chooses 85.
     explicit PdfWriter(int32_t jpegQuality = 0);

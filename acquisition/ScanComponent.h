@@ -1,4 +1,5 @@
 #pragma once
+#include "common/Export.h"
 #include <QImage>
 #include <QObject>
 #include <QString>
@@ -17,7 +18,7 @@
 /// the latest operation that can fail (setters, actions, CapGet/CapSet, the end of an
 /// acquisition): 0 and "" after one that succeeded. Plain reads of state (ImageCount,
 /// DataSourceOpen, ImagePicture, the Cap value readers) leave them as they are.
-class ScanComponent : public QObject {
+class SCANSIONE_EXPORT ScanComponent : public QObject {
     Q_OBJECT
 public:
     using QObject::QObject;

@@ -1,26 +1,26 @@
 # One static library per folder. Sources include each other as "folder/Header.h" from the
-# source root; installed headers land in include/scansione/<folder>/ and are reachable both as
-# <scansione/folder/Header.h> and, for our own headers' includes, as "folder/Header.h".
+# source root. The folder libraries are not installed: hosts get them through the shared
+# library of cmake/ScansionePackage.cmake, which links them whole and shows only what is
+# marked SCANSIONE_EXPORT; so everything here is compiled with hidden visibility.
 set(SCANSIONE_LIBRARIES "" CACHE INTERNAL "")
+
+# Install rules without a component of their own (the programs) belong to the program package.
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME scansione)
+# Helper programs that the library starts, never run by a person, go here.
+set(SCANSIONE_INSTALL_LIBEXECDIR ${CMAKE_INSTALL_LIBEXECDIR}/scansione)
 
 function(scansione_library name)
   cmake_parse_arguments(ARG "" "" "SOURCES;HEADERS;PUBLIC_LIBS;PRIVATE_LIBS" ${ARGN})
   add_library(${name} STATIC ${ARG_SOURCES} ${ARG_HEADERS})
-  target_include_directories(${name} PUBLIC
-    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
-    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>
-    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/scansione>)
+  target_include_directories(${name} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>)
   target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS})
   target_compile_options(${name} PRIVATE ${SCANSIONE_WARNINGS})
   if(SCANSIONE_SANITIZE)
-    # Instrumented archives need the sanitizer runtimes in whatever links them, installed
-    # hosts included.
+    # Instrumented archives need the sanitizer runtimes in whatever links them.
     target_link_options(${name} INTERFACE -fsanitize=address,undefined)
   endif()
-  set_target_properties(${name} PROPERTIES OUTPUT_NAME scansione_${name} EXPORT_NAME ${name})
-  install(TARGETS ${name} EXPORT ScansioneTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-  file(RELATIVE_PATH folder ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
-  install(FILES ${ARG_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/scansione/${folder})
+  set_target_properties(${name} PROPERTIES OUTPUT_NAME scansione_${name}
+    CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
   set(SCANSIONE_LIBRARIES ${SCANSIONE_LIBRARIES} ${name} CACHE INTERNAL "")
 endfunction()
 

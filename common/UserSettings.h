@@ -1,10 +1,11 @@
 #pragma once
+#include "common/Export.h"
 #include <QString>
 
 /// The per-user settings store ("DefaultSource", "AutoADF", "ScanFronteRetro", "DIR"):
 /// QSettings of organisation "Componenti", application "Scansione", section "Scansione".
 /// Values written by one session are read by the next (every write is synced at once).
-class UserSettings {
+class SCANSIONE_EXPORT UserSettings {
 public:
     UserSettings();
     virtual ~UserSettings() = default;

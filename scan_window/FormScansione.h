@@ -1,4 +1,5 @@
 #pragma once
+#include "common/Export.h"
 #include "scan_window/PageStore.h"
 #include "scan_window/WindowServices.h"
 #include <QDialog>
@@ -19,7 +20,7 @@ class ImageButton;
 
 /// The scan window. A host creates one per session and calls EseguiScansione, which shows the
 /// window modally and returns the produced files once it has closed.
-class FormScansione : public QDialog {
+class SCANSIONE_EXPORT FormScansione : public QDialog {
     Q_OBJECT
 public:
     /// The window with the default services: the acquisition component on SANE and the

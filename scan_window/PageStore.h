@@ -1,4 +1,5 @@
 #pragma once
+#include "common/Export.h"
 #include <QHash>
 #include <QString>
 #include <optional>
@@ -6,7 +7,7 @@
 /// The page store Pagine: a keyed collection of texts. The key of page n is "PAG_" & n, the
 /// item "I" & k with k the zero-based image index in the component's buffer. Entries are
 /// looked up by key; after every operation the keys are those of pages 1 to count.
-class PageStore {
+class SCANSIONE_EXPORT PageStore {
 public:
     /// The key of page n: "PAG_" & n.
     static QString keyOf(int n) { return QStringLiteral("PAG_%1").arg(n); }

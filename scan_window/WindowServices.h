@@ -1,4 +1,5 @@
 #pragma once
+#include "common/Export.h"
 #include <QString>
 #include <functional>
 #include <memory>
@@ -12,7 +13,7 @@ class PdfWriter;
 /// What the scan window needs from outside, injected so that tests and headless hosts can
 /// stand in for people and devices. Every member has a default (FormScansione's convenience
 /// constructor wires them all).
-struct WindowServices {
+struct SCANSIONE_EXPORT WindowServices {
     /// Creates the acquisition component when the window loads.
     std::function<std::unique_ptr<ScanComponent>()> createComponent;
     /// The per-user settings store.

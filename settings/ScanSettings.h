@@ -1,10 +1,11 @@
 #pragma once
+#include "common/Export.h"
 #include <QString>
 #include <cstdint>
 
 /// The settings record of one scan session. Fields are public and unchecked; ReadIni loads
 /// them from section "MAIN" of the settings INI file, WriteIni stores them back.
-class ScanSettings {
+class SCANSIONE_EXPORT ScanSettings {
 public:
     /// The record for the fixed INI path (or the file named by SCANSIONE_INI).
     ScanSettings();

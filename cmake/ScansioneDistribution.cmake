@@ -1,0 +1,136 @@
+# What an installed Scansione carries beyond the library of ScansionePackage.cmake: the desktop
+# entry, icon and AppStream metadata, the manual pages, the settings file, the documentation;
+# and the Debian packages that CPack makes of it all (./dev package).
+#
+# Packages, by install component:
+#   scansione         (component scansione) the programs and everything a person uses
+#   libscansione1     (component library)   the shared library
+#   libscansione-dev  (component dev)       headers, CMake package, pkg-config file
+
+set(SCANSIONE_APP_ID it.scansione.scansione)
+set(SCANSIONE_DEBIAN_REVISION 1)
+set(SCANSIONE_DEBIAN_VERSION ${PROJECT_VERSION}-${SCANSIONE_DEBIAN_REVISION})
+set(SCANSIONE_PACKAGE_MAINTAINER "Scansione developers <scansione@example.org>" CACHE STRING
+    "The Maintainer field of the Debian packages and their changelog")
+
+install(FILES ${PROJECT_SOURCE_DIR}/desktop/${SCANSIONE_APP_ID}.desktop
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/applications)
+install(FILES ${PROJECT_SOURCE_DIR}/desktop/${SCANSIONE_APP_ID}.metainfo.xml
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/metainfo)
+install(FILES ${PROJECT_SOURCE_DIR}/desktop/scansione.svg
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/icons/hicolor/scalable/apps)
+install(FILES ${PROJECT_SOURCE_DIR}/examples/virtual-scanners.json
+              ${PROJECT_SOURCE_DIR}/examples/scanner.ini
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/scansione/examples)
+
+# The settings file at its fixed path, so that the programs run as soon as they are installed.
+# /etc belongs to the system only for a /usr install; any other prefix keeps it inside.
+install(CODE "
+  if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+    set(etc /etc/scansione)
+  else()
+    set(etc \"\${CMAKE_INSTALL_PREFIX}/etc/scansione\")
+  endif()
+  file(INSTALL \"${PROJECT_SOURCE_DIR}/examples/scanner.ini\" DESTINATION \"\${etc}\")
+")
+
+# Manual pages and the Debian changelog are installed compressed, as Debian wants them
+# (gzip -9n: no name or time stamp, so the same source gives the same file).
+find_program(GZIP_PROGRAM gzip REQUIRED)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/changelog.in
+               ${PROJECT_BINARY_DIR}/packaging/changelog.Debian @ONLY)
+set(compressed "")
+foreach(source ${PROJECT_SOURCE_DIR}/man/scansione.1 ${PROJECT_SOURCE_DIR}/man/scansione-batch.1
+               ${PROJECT_BINARY_DIR}/packaging/changelog.Debian)
+  get_filename_component(name ${source} NAME)
+  set(output ${PROJECT_BINARY_DIR}/packaging/${name}.gz)
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${GZIP_PROGRAM} -9nc ${source} > ${output}
+    DEPENDS ${source} VERBATIM)
+  list(APPEND compressed ${output})
+endforeach()
+add_custom_target(scansione_compressed_docs ALL DEPENDS ${compressed})
+install(FILES ${PROJECT_BINARY_DIR}/packaging/scansione.1.gz
+              ${PROJECT_BINARY_DIR}/packaging/scansione-batch.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# Every package carries the copyright file and the changelog in its own documentation folder.
+foreach(component_package scansione:scansione library:libscansione1 dev:libscansione-dev)
+  string(REPLACE ":" ";" pair ${component_package})
+  list(GET pair 0 component)
+  list(GET pair 1 package)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright
+                ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
+endforeach()
+
+# The settings file is the administrator's: dpkg keeps their changes on upgrade.
+file(WRITE ${PROJECT_BINARY_DIR}/packaging/conffiles "/etc/scansione/scanner.ini\n")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME scansione)
+set(CPACK_PACKAGE_VENDOR "Scansione")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
+# Install as root under /usr into a staging folder, so /etc paths land in the package.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL scansione library dev)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${SCANSIONE_DEBIAN_REVISION})
+set(CPACK_DEBIAN_PACKAGE_SOURCE scansione)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${SCANSIONE_PACKAGE_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+set(CPACK_DEBIAN_SCANSIONE_PACKAGE_NAME scansione)
+set(CPACK_DEBIAN_SCANSIONE_PACKAGE_SECTION graphics)
+set(CPACK_DEBIAN_SCANSIONE_PACKAGE_RECOMMENDS "sane-utils")
+set(CPACK_DEBIAN_SCANSIONE_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/conffiles)
+set(CPACK_DEBIAN_SCANSIONE_DESCRIPTION
+"acquire documents from scanners into PDF, TIFF or JPEG
+Scansione opens a scan window in which pages are acquired from a SANE scanner
+(USB, SCSI or network) or a virtual one, one at a time or as a feeder batch,
+on one side or both; they can be looked through, rotated, deleted or acquired
+again before the document is written as a multi-page TIFF, a PDF or one JPEG
+a page.
+.
+This package holds the program scansione, its headless sibling
+scansione-batch for scripts and machines without a display, the desktop
+entry and the manual pages.")
+
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libscansione${PROJECT_VERSION_MAJOR})
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
+# The ldconfig trigger dpkg wants for a library in a public folder. CPack also writes
+# postinst/postrm scripts that call ldconfig themselves (lintian: maintscript-calls-ldconfig),
+# which the trigger makes redundant but not wrong.
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/triggers)
+set(CPACK_DEBIAN_LIBRARY_DESCRIPTION
+"scan window library for Qt applications
+libscansione gives a Qt application the Scansione scan window: one call shows
+it, the user acquires pages from a SANE or virtual scanner, and the call
+returns the PDF, TIFF or JPEG files written.
+.
+This package holds the shared library.")
+
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME libscansione-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
+    "libscansione${PROJECT_VERSION_MAJOR} (= ${SCANSIONE_DEBIAN_VERSION}), qt6-base-dev")
+set(CPACK_DEBIAN_DEV_DESCRIPTION
+"scan window library for Qt applications - development files
+libscansione gives a Qt application the Scansione scan window: one call shows
+it, the user acquires pages from a SANE or virtual scanner, and the call
+returns the PDF, TIFF or JPEG files written.
+.
+This package holds the headers, the CMake package (find_package(Scansione))
+and the pkg-config file.")
+
+include(CPack)
