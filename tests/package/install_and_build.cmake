@@ -1,6 +1,10 @@
-# Installs the build into a private prefix, then configures, builds and runs the small host of
-# host/ against that prefix with find_package(Scansione). Run by CTest through cmake -P.
-# Inputs: BUILD_DIR, HOST_SOURCE, WORK_DIR, TARGETS ("|"-separated), CXX, BUILD_TYPE.
+# The installed package as a host sees it: install the build into a private prefix, then
+# - the shared library exports only the classes marked SCANSIONE_EXPORT in its headers;
+# - every installed header compiles alone, with the flags of the installed scansione.pc;
+# - a tiny host built with find_package(Scansione 1.0), and one built with pkg-config, link
+#   the shared library and run: settings read, a session refused for want of a scanner.
+# Run by CTest through cmake -P. Inputs: BUILD_DIR, HOST_SOURCE, WORK_DIR, TARGETS
+# ("|"-separated), CXX, BUILD_TYPE, LIBDIR, NM, PKG_CONFIG, READELF.
 cmake_minimum_required(VERSION 3.25)
 
 function(run what)
@@ -14,26 +18,96 @@ endfunction()
 file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}")
 set(prefix "${WORK_DIR}/prefix")
+set(libdir "${prefix}/${LIBDIR}")
 
 # cmake --install needs every installed target built; when they are, this does nothing.
 string(REPLACE "|" ";" targets "${TARGETS}")
 run("building the installed targets" ${CMAKE_COMMAND} --build "${BUILD_DIR}" -j2 --target ${targets})
 run("cmake --install" ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}")
 
-foreach(header include/scansione/settings/ScanSettings.h include/scansione/common/VbConvert.h
-               lib/cmake/Scansione/ScansioneConfig.cmake)
-  if(NOT EXISTS "${prefix}/${header}")
-    message(FATAL_ERROR "the install lacks ${header}")
+foreach(file ${LIBDIR}/libscansione.so.1 ${LIBDIR}/cmake/Scansione/ScansioneConfigVersion.cmake
+             ${LIBDIR}/pkgconfig/scansione.pc include/scansione/settings/ScanSettings.h)
+  if(NOT EXISTS "${prefix}/${file}")
+    message(FATAL_ERROR "the install lacks ${file}")
   endif()
 endforeach()
+file(GLOB_RECURSE archives "${prefix}/*.a")
+if(archives)
+  message(FATAL_ERROR "internal static libraries were installed: ${archives}")
+endif()
+
+# The exported classes, as the headers declare them.
+file(GLOB_RECURSE headers RELATIVE "${prefix}/include" "${prefix}/include/scansione/*.h")
+set(classes "")
+foreach(header IN LISTS headers)
+  file(STRINGS "${prefix}/include/${header}" declarations
+       REGEX "^[ \t]*(class|struct)[ \t]+SCANSIONE_EXPORT[ \t]+[A-Za-z_]")
+  foreach(declaration IN LISTS declarations)
+    string(REGEX REPLACE ".*SCANSIONE_EXPORT[ \t]+([A-Za-z_0-9]+).*" "\\1" class "${declaration}")
+    list(APPEND classes ${class})
+  endforeach()
+endforeach()
+list(JOIN classes "|" class_alternatives)
+run("nm" ${NM} -D --defined-only -C "${libdir}/libscansione.so.1")
+string(REPLACE "\n" ";" symbols "${last_output}")
+set(foreign "")
+foreach(line IN LISTS symbols)
+  if(line MATCHES "^[0-9a-f]+ [A-Za-z] (.*)$")
+    set(name "${CMAKE_MATCH_1}")
+    if(NOT name MATCHES "^((vtable|typeinfo|typeinfo name) for |(non-)?virtual thunk to )?(${class_alternatives})(::|$)")
+      list(APPEND foreign "${name}")
+    endif()
+  endif()
+endforeach()
+if(foreign)
+  list(JOIN foreign "\n  " foreign)
+  message(FATAL_ERROR "libscansione exports symbols beyond ${class_alternatives}:\n  ${foreign}")
+endif()
+foreach(needed "FormScansione::EseguiScansione" "FormScansione::staticMetaObject"
+               "ScanSettings::ReadIni")
+  string(FIND "${last_output}" "${needed}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "libscansione does not export ${needed}")
+  endif()
+endforeach()
+
+# Hosts compile with what scansione.pc gives, on the oldest standard Qt 6 allows.
+set(ENV{PKG_CONFIG_PATH} "${libdir}/pkgconfig")
+run("pkg-config --cflags" ${PKG_CONFIG} --cflags scansione)
+separate_arguments(cflags UNIX_COMMAND "${last_output}")
+run("pkg-config --libs" ${PKG_CONFIG} --libs scansione)
+separate_arguments(libs UNIX_COMMAND "${last_output}")
+foreach(header IN LISTS headers)
+  file(WRITE "${WORK_DIR}/header.cpp" "#include <${header}>\n")
+  run("compiling ${header} alone" ${CXX} -std=c++17 -fPIC -fsyntax-only ${cflags}
+      "${WORK_DIR}/header.cpp")
+endforeach()
+
+set(ini "${WORK_DIR}/scanner.ini")
+file(WRITE "${ini}" "[MAIN]\nFormato=TIFF\nRisoluzione=300\nQualitàJPEG=75\n")
+# No scanner at all: SANE left out, no virtual scanners.
+set(ENV{SCANSIONE_SANE} 0)
+unset(ENV{SCANSIONE_VIRTUAL_SCANNERS})
+
+function(check_host host)
+  run("reading the host's libraries" ${READELF} -d "${host}")
+  if(NOT last_output MATCHES "NEEDED[^\n]*libscansione\\.so\\.1\\]")
+    message(FATAL_ERROR "${host} does not link libscansione.so.1:\n${last_output}")
+  endif()
+  run("running ${host}" "${host}" "${ini}")
+  if(NOT last_output MATCHES "available=-1 format=TIFF resolution=300 quality=75\n"
+     OR NOT last_output MATCHES "session=none code=(SCAN_NOT_AVAILABLE|SCAN_DEVICE_NOT_STARTED)\n")
+    message(FATAL_ERROR "${host} did not work as expected:\n${last_output}")
+  endif()
+  message(STATUS "${host}: ${last_output}")
+endfunction()
 
 run("configuring the host" ${CMAKE_COMMAND} -S "${HOST_SOURCE}" -B "${WORK_DIR}/host"
     "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_CXX_COMPILER=${CXX}" "-DCMAKE_BUILD_TYPE=${BUILD_TYPE}")
 run("building the host" ${CMAKE_COMMAND} --build "${WORK_DIR}/host" -j2)
+check_host("${WORK_DIR}/host/package_host")
 
-file(WRITE "${WORK_DIR}/scanner.ini" "[MAIN]\nFormato=TIFF\nRisoluzione=300\nQualitàJPEG=75\n")
-run("running the host" "${WORK_DIR}/host/package_host" "${WORK_DIR}/scanner.ini")
-if(NOT last_output MATCHES "available=-1 format=TIFF resolution=300 quality=75")
-  message(FATAL_ERROR "the host read the wrong settings: ${last_output}")
-endif()
-message(STATUS "package host: ${last_output}")
+run("building the host with pkg-config" ${CXX} -std=c++20 -fPIC ${cflags}
+    "${HOST_SOURCE}/main.cpp" -o "${WORK_DIR}/package_host_pc" ${libs})
+set(ENV{LD_LIBRARY_PATH} "${libdir}")
+check_host("${WORK_DIR}/package_host_pc")

@@ -1,10 +1,14 @@
-// Loads the settings file named on the command line through the installed library and prints
-// what it read, so the test can tell that the package links and works, not only compiles.
+// A host of the installed library: loads the settings file named on the command line, prints
+// what it read, then opens a scan session, which with no scanner at all must refuse to start
+// and say why. So the test sees the package link and work, window included, not only compile.
+#include <scansione/scan_window/FormScansione.h>
 #include <scansione/settings/ScanSettings.h>
 
+#include <QApplication>
 #include <cstdio>
 
 int main(int argc, char** argv) {
+    QApplication app(argc, argv);
     if (argc != 2) {
         std::fprintf(stderr, "usage: package_host SETTINGS.ini\n");
         return 2;
@@ -14,5 +18,11 @@ int main(int argc, char** argv) {
     std::printf("available=%d format=%s resolution=%d quality=%d\n", settings.settingsAvailable,
                 qPrintable(settings.ResultFormat), settings.Risoluzione,
                 settings.JpegQualityTiffCompression);
+
+    FormScansione form;
+    QString code;
+    int16_t openDocument = 0;
+    const std::optional<QStringList> files = form.EseguiScansione(&settings, code, openDocument);
+    std::printf("session=%s code=%s\n", files ? "shown" : "none", qPrintable(code));
     return settings.settingsAvailable == -1 ? 0 : 1;
 }

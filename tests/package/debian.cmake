@@ -1,0 +1,85 @@
+# The Debian packages of ./dev package: made by CPack from the build tree into a private folder,
+# judged by lintian, their contents and dependencies checked, and the installed tree of the
+# program package validated by appstreamcli as a software centre would read it. Run by CTest
+# through cmake -P. Inputs: BUILD_DIR, WORK_DIR, CPACK, APP_ID, VERSION.
+cmake_minimum_required(VERSION 3.25)
+
+foreach(tool lintian dpkg-deb dpkg-shlibdeps appstreamcli file)
+  find_program(tool_path ${tool})
+  if(NOT tool_path)
+    message("SKIPPED: ${tool} is not installed (./dev setup installs it)")
+    return()
+  endif()
+  unset(tool_path CACHE)
+endforeach()
+
+function(run what)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "${what} failed (${result}):\n${out}")
+  endif()
+  set(last_output "${out}" PARENT_SCOPE)
+endfunction()
+
+file(REMOVE_RECURSE "${WORK_DIR}")
+file(MAKE_DIRECTORY "${WORK_DIR}")
+run("cpack" ${CPACK} --config "${BUILD_DIR}/CPackConfig.cmake" -B "${WORK_DIR}")
+
+set(deb_version ${VERSION}-1)
+set(program_deb "${WORK_DIR}/scansione_${deb_version}_amd64.deb")
+set(library_deb "${WORK_DIR}/libscansione1_${deb_version}_amd64.deb")
+set(dev_deb "${WORK_DIR}/libscansione-dev_${deb_version}_amd64.deb")
+
+# Warnings that stay, each for a reason:
+#   initial-upload-closes-no-bugs  a first Debian upload closes its ITP bug; there is none.
+#   maintscript-calls-ldconfig     CPack writes ldconfig calls beside the ldconfig trigger.
+set(accepted_warnings initial-upload-closes-no-bugs maintscript-calls-ldconfig)
+execute_process(COMMAND lintian "${program_deb}" "${library_deb}" "${dev_deb}"
+                OUTPUT_VARIABLE report ERROR_VARIABLE report)
+string(REPLACE "\n" ";" lines "${report}")
+set(faults "")
+foreach(line IN LISTS lines)
+  if(line MATCHES "^([EW]): [^ ]+ ([a-z0-9-]+)")
+    if(CMAKE_MATCH_1 STREQUAL "E" OR NOT CMAKE_MATCH_2 IN_LIST accepted_warnings)
+      list(APPEND faults "${line}")
+    endif()
+  endif()
+endforeach()
+if(faults)
+  list(JOIN faults "\n" faults)
+  message(FATAL_ERROR "lintian:\n${faults}")
+endif()
+message(STATUS "lintian:\n${report}")
+
+function(expect_files deb)
+  run("dpkg-deb -c" dpkg-deb -c "${deb}")
+  foreach(path ${ARGN})
+    string(FIND "${last_output}" " ./${path}" at)
+    if(at EQUAL -1)
+      message(FATAL_ERROR "${deb} lacks ${path}:\n${last_output}")
+    endif()
+  endforeach()
+endfunction()
+expect_files("${program_deb}" usr/bin/scansione usr/bin/scansione-batch
+  usr/share/applications/${APP_ID}.desktop usr/share/metainfo/${APP_ID}.metainfo.xml
+  usr/share/icons/hicolor/scalable/apps/scansione.svg
+  usr/share/man/man1/scansione.1.gz usr/share/man/man1/scansione-batch.1.gz
+  etc/scansione/scanner.ini usr/share/doc/scansione/copyright)
+expect_files("${library_deb}" usr/lib/x86_64-linux-gnu/libscansione.so.1)
+expect_files("${dev_deb}" usr/lib/x86_64-linux-gnu/libscansione.so
+  usr/lib/x86_64-linux-gnu/pkgconfig/scansione.pc
+  usr/lib/x86_64-linux-gnu/cmake/Scansione/ScansioneConfigVersion.cmake
+  usr/include/scansione/scan_window/FormScansione.h)
+
+# dpkg-shlibdeps found the libraries the programs load.
+run("dpkg-deb -f" dpkg-deb -f "${program_deb}" Depends)
+foreach(package libsane1 libqt6widgets6 libtiff6 libqpdf29)
+  if(NOT last_output MATCHES "(^|, )${package} ")
+    message(FATAL_ERROR "scansione does not depend on ${package}: ${last_output}")
+  endif()
+endforeach()
+
+# The desktop entry, icon and metadata as installed: the metadata names the entry, the entry
+# the icon.
+run("dpkg-deb -x" dpkg-deb -x "${program_deb}" "${WORK_DIR}/root")
+run("appstreamcli validate-tree" appstreamcli validate-tree --no-net "${WORK_DIR}/root")
