@@ -6,7 +6,8 @@ set(SCANSIONE_LIBRARIES "" CACHE INTERNAL "")
 
 # Install rules without a component of their own (the programs) belong to the program package.
 set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME scansione)
-# Helper programs that the library starts, never run by a person, go here.
+# Helper programs that the library starts, never run by a person, go here, installed with
+# COMPONENT library: they belong with the library (package libscansione1), not the programs.
 set(SCANSIONE_INSTALL_LIBEXECDIR ${CMAKE_INSTALL_LIBEXECDIR}/scansione)
 
 function(scansione_library name)

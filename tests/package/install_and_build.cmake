@@ -79,7 +79,7 @@ run("pkg-config --libs" ${PKG_CONFIG} --libs scansione)
 separate_arguments(libs UNIX_COMMAND "${last_output}")
 foreach(header IN LISTS headers)
   file(WRITE "${WORK_DIR}/header.cpp" "#include <${header}>\n")
-  run("compiling ${header} alone" ${CXX} -std=c++17 -fPIC -fsyntax-only ${cflags}
+  run("compiling ${header} alone" ${CXX} -std=c++17 -fsyntax-only ${cflags}
       "${WORK_DIR}/header.cpp")
 endforeach()
 
@@ -107,7 +107,7 @@ run("configuring the host" ${CMAKE_COMMAND} -S "${HOST_SOURCE}" -B "${WORK_DIR}/
 run("building the host" ${CMAKE_COMMAND} --build "${WORK_DIR}/host" -j2)
 check_host("${WORK_DIR}/host/package_host")
 
-run("building the host with pkg-config" ${CXX} -std=c++20 -fPIC ${cflags}
+run("building the host with pkg-config" ${CXX} -std=c++17 ${cflags}
     "${HOST_SOURCE}/main.cpp" -o "${WORK_DIR}/package_host_pc" ${libs})
 set(ENV{LD_LIBRARY_PATH} "${libdir}")
 check_host("${WORK_DIR}/package_host_pc")
