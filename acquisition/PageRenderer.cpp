@@ -3,6 +3,7 @@
 #include <QPainter>
 #include <QPolygonF>
 #include <algorithm>
+#include <climits>
 #include <cmath>
 
 namespace {
@@ -48,14 +49,29 @@ QImage toMono(const QImage& grey, int threshold) {
     return mono;
 }
 
+// Pixels along one side, in double until it is known to fit: a side beyond int's range (or
+// a NaN) becomes INT_MAX, which every pixel budget refuses, instead of wrapping to a tiny page.
+int sidePixels(double inches, double dpi) {
+    const double px = std::round(inches * dpi);
+    if (!(px < double(INT_MAX)))
+        return INT_MAX;
+    return std::max(1, int(px));
+}
+
 } // namespace
 
 QSize pagePixels(const PageSpec& layout) {
-    return QSize(std::max(1, int(std::lround(layout.sizeInches.width() * layout.dpiX))),
-                 std::max(1, int(std::lround(layout.sizeInches.height() * layout.dpiY))));
+    return QSize(sidePixels(layout.sizeInches.width(), layout.dpiX),
+                 sidePixels(layout.sizeInches.height(), layout.dpiY));
 }
 
 QImage renderPage(const PageSpec& layout, QImage* reuse) {
+    // Fonts, line widths and the stored resolution are ints derived from the resolution;
+    // outside this band they would not be representable.
+    for (const double dpi : {layout.dpiX, layout.dpiY}) {
+        if (!(dpi >= 1 && dpi <= kMostPageDpi))
+            return {};
+    }
     const QSize px = pagePixels(layout);
     const bool colour = layout.pixelType == 2;
     // Colour pages are painted straight into the buffer's 24-bit format, grey and 1-bit ones
@@ -84,9 +100,9 @@ QImage renderPage(const PageSpec& layout, QImage* reuse) {
 
     // Header band.
     const QColor ink = tone(QColor(20, 20, 20), layout);
-    const QColor accent =
-        tone(colour ? (layout.back ? QColor(30, 110, 60) : QColor(190, 30, 30)) : QColor(60, 60, 60),
-             layout);
+    const QColor accent = tone(colour ? (layout.back ? QColor(30, 110, 60) : QColor(190, 30, 30))
+                                      : QColor(60, 60, 60),
+                               layout);
     const QRectF header(10 * dpmmX, 10 * dpmmY, px.width() - 20 * dpmmX, 22 * dpmmY);
     p.fillRect(header, accent);
     QFont font(QStringLiteral("DejaVu Sans"));
@@ -107,10 +123,10 @@ QImage renderPage(const PageSpec& layout, QImage* reuse) {
     double y = header.bottom() + 12 * dpmmY;
     p.drawText(QPointF(15 * dpmmX, y),
                layout.scannerName + QStringLiteral(" - %1 dpi, %2")
-                                      .arg(int(layout.dpiX))
-                                      .arg(layout.pixelType == 0   ? "bianco e nero"
-                                           : layout.pixelType == 1 ? "grigi"
-                                                                 : "colori"));
+                                        .arg(int(layout.dpiX))
+                                        .arg(layout.pixelType == 0   ? "bianco e nero"
+                                             : layout.pixelType == 1 ? "grigi"
+                                                                     : "colori"));
     y += 10 * dpmmY;
     for (int i = 0; i < 12 && y < px.height() * 0.55; ++i, y += 8 * dpmmY)
         p.drawText(QPointF(15 * dpmmX, y), QString::fromLatin1(kLines[i % 6]));

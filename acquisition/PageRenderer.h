@@ -18,14 +18,19 @@ struct PageSpec {
     int image = 1;     ///< image number since the scanner was switched on
 };
 
-/// Width and height in pixels of the page `layout` asks for.
+/// The highest resolution a page is rendered at; a virtual scanner offers no more.
+constexpr double kMostPageDpi = 32767;
+
+/// Width and height in pixels of the page `layout` asks for; a side too long for an int is
+/// INT_MAX, so that a pixel budget refuses the page instead of a wrapped, tiny size.
 QSize pagePixels(const PageSpec& layout);
 
 /// Renders a document page a person can tell apart from the others: a header with the page's
 /// image and sheet number and side, a centimetre grid, text lines and a large page number,
 /// with a corner mark that shows the page's orientation. Returns Format_Mono (index 0 white,
 /// 1 black), Format_Grayscale8 or Format_RGB888 by pixel type, with the resolution set.
-/// Thread-safe (QPainter on a QImage). A null image when the page is too large to allocate.
+/// Thread-safe (QPainter on a QImage). A null image when the page is too large to allocate
+/// or a resolution lies outside 1 to kMostPageDpi.
 /// `canvas`, when given, is painted on and kept for the next page: a page-sized buffer that is
 /// used again costs no fresh memory, which is most of the time a new page would take.
 QImage renderPage(const PageSpec& layout, QImage* canvas = nullptr);

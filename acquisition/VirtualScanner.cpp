@@ -3,6 +3,7 @@
 #include "acquisition/PageRenderer.h"
 #include "acquisition/ScanError.h"
 #include "acquisition/VirtualScannerConfig.h"
+#include "common/RegularFile.h"
 #include <QFile>
 #include <QHash>
 #include <QMap>
@@ -83,9 +84,10 @@ public:
                                         layout.resolutionStep));
             } else {
                 QVector<int32_t> list = layout.resolutions;
-                const int32_t def = list.contains(layout.defaultResolution) ? layout.defaultResolution
-                                    : list.contains(300)                  ? 300
-                                                                          : list.first();
+                const int32_t def = list.contains(layout.defaultResolution)
+                                        ? layout.defaultResolution
+                                    : list.contains(300) ? 300
+                                                         : list.first();
                 add(enumOf(id, list, def));
             }
         }
@@ -142,6 +144,9 @@ public:
         if (c.readOnly)
             return componentError::status(componentError::BadValue,
                                           QStringLiteral("valore di sola lettura"));
+        // A NaN passes every comparison below and would reach the page as its resolution.
+        if (!std::isfinite(value))
+            return componentError::status(componentError::BadValue, QString::number(value));
         switch (c.container) {
         case Enumeration:
         case Array:
@@ -310,13 +315,14 @@ public:
     explicit Layer(QString path) : m_path(std::move(path)) {}
 
     DeviceStatus start() override {
-        QFile file(m_path);
-        if (!file.open(QIODevice::ReadOnly))
+        const RegularFile file = readRegularFile(m_path, kVirtualScannerFileMaxBytes);
+        if (file.status != FileReadStatus::Loaded)
             return componentError::status(
                 componentError::LayerFailed,
-                QStringLiteral("scanner virtuali: %1: %2").arg(m_path, file.errorString()));
+                QStringLiteral("scanner virtuali: %1: %2")
+                    .arg(m_path, readFailureText(file, kVirtualScannerFileMaxBytes)));
         try {
-            m_file = parseVirtualScanners(file.readAll());
+            m_file = parseVirtualScanners(file.bytes);
         } catch (const ScanError& e) {
             return componentError::status(componentError::LayerFailed,
                                           m_path + QStringLiteral(": ") + e.text());

@@ -1,10 +1,14 @@
 #include "acquisition/VirtualScannerConfig.h"
+#include "acquisition/PageRenderer.h"
 #include "acquisition/ScanError.h"
 #include "acquisition/TwainCodes.h"
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSizeF>
+#include <algorithm>
+#include <climits>
+#include <cmath>
 
 namespace {
 
@@ -12,6 +16,16 @@ struct Named {
     const char* name;
     int32_t code;
 };
+
+// TWAIN carries range values as 16.16 fixed-point numbers: nothing finer than 1/65536 and
+// nothing beyond 32767 can be offered. Within these bounds a walk from a range's minimum in
+// steps always advances (a step below a value's own rounding unit would leave it standing),
+// and no resolution can make a page whose pixel count wraps.
+constexpr double kRangeLimit = 32767;
+constexpr double kSmallestStep = 1.0 / 65536;
+// A range is listed value by value; beyond this many steps it is not a scanner's range.
+constexpr double kMostRangeSteps = 100000;
+constexpr auto kMostResolution = int32_t(kMostPageDpi);
 
 const Named kPixelTypes[] = {{"BW", 0}, {"GRAY", 1}, {"RGB", 2}};
 const Named kUnits[] = {{"inches", 0}, {"centimeters", 1}, {"picas", 2},
@@ -67,9 +81,20 @@ public:
         const QJsonValue v = o.value(QLatin1String(field));
         if (v.isUndefined())
             return fallback;
-        if (!v.isDouble())
+        if (!v.isDouble() || !std::isfinite(v.toDouble()))
             fail(QLatin1String(field), QStringLiteral("serve un numero"));
         return v.toDouble();
+    }
+
+    // A whole number from `lowest` to `highest`, checked before it is converted: a double
+    // outside the integer's range converts to nothing defined.
+    int32_t integer(const QJsonObject& o, const char* field, int32_t fallback, int32_t lowest,
+                    int32_t highest, const QString& shown = QString()) const {
+        const double v = number(o, field, fallback);
+        if (v != std::floor(v) || v < lowest || v > highest)
+            fail(shown.isEmpty() ? QLatin1String(field) : shown,
+                 QStringLiteral("serve un intero tra %1 e %2").arg(lowest).arg(highest));
+        return int32_t(v);
     }
 
     bool boolean(const QJsonObject& o, const char* field, bool fallback) const {
@@ -98,9 +123,20 @@ public:
         *min = number(r, "min", *min);
         *max = number(r, "max", *max);
         *step = number(r, "step", *step);
-        *def = number(r, "default", std::clamp(0.0, *min, *max));
-        if (*min > *max || *step <= 0 || *def < *min || *def > *max)
+        if (std::fabs(*min) > kRangeLimit || std::fabs(*max) > kRangeLimit ||
+            std::fabs(*step) > kRangeLimit)
+            fail(QLatin1String(field),
+                 QStringLiteral("valori oltre %1 in valore assoluto").arg(kRangeLimit));
+        if (*min > *max)
             fail(QLatin1String(field), QStringLiteral("intervallo non valido"));
+        *def = number(r, "default", std::clamp(0.0, *min, *max));
+        if (*def < *min || *def > *max)
+            fail(QLatin1String(field), QStringLiteral("intervallo non valido"));
+        if (!(*step >= kSmallestStep))
+            fail(QLatin1String(field), QStringLiteral("passo minore di 1/65536"));
+        if ((*max - *min) / *step > kMostRangeSteps)
+            fail(QLatin1String(field),
+                 QStringLiteral("troppi passi (oltre %1)").arg(kMostRangeSteps));
     }
 
     std::optional<VirtualFault> fault(const QJsonObject& o, const char* field, int32_t code,
@@ -114,7 +150,8 @@ public:
         if (!v.isObject())
             fail(QLatin1String(field), QStringLiteral("serve true o un oggetto con code e text"));
         const QJsonObject fo = v.toObject();
-        f.code = int32_t(number(fo, "code", code));
+        f.code = integer(fo, "code", code, INT32_MIN, INT32_MAX,
+                         QLatin1String(field) + QStringLiteral(".code"));
         if (fo.contains(QLatin1String("text"))) {
             if (!fo.value(QLatin1String("text")).isString())
                 fail(QLatin1String(field), QStringLiteral("\"text\" deve essere un testo"));
@@ -131,10 +168,11 @@ public:
         if (!f)
             return std::nullopt;
         const QJsonObject fo = o.value(QLatin1String(field)).toObject();
-        const double page = number(fo, "page", 0);
-        if (page < 1 || page != std::floor(page))
+        if (!fo.contains(QLatin1String("page")))
             fail(QLatin1String(field), QStringLiteral("\"page\" deve essere un intero da 1"));
-        return VirtualPageFault{int(page), *f};
+        return VirtualPageFault{
+            integer(fo, "page", 0, 1, INT32_MAX, QLatin1String(field) + QStringLiteral(".page")),
+            *f};
     }
 
 private:
@@ -158,10 +196,12 @@ VirtualScannerSpec parseScanner(const QJsonObject& o, int index) {
     if (res.isArray()) {
         s.resolutions.clear();
         for (const QJsonValue& v : res.toArray()) {
-            if (!v.isDouble() || v.toInt() <= 0)
-                r.fail(QStringLiteral("resolutions"), QStringLiteral("risoluzioni positive"));
-            if (!s.resolutions.contains(v.toInt()))
-                s.resolutions << v.toInt();
+            const double dpi = v.toDouble(-1);
+            if (!v.isDouble() || dpi != std::floor(dpi) || dpi < 1 || dpi > kMostResolution)
+                r.fail(QStringLiteral("resolutions"),
+                       QStringLiteral("risoluzioni intere tra 1 e %1 dpi").arg(kMostResolution));
+            if (!s.resolutions.contains(int32_t(dpi)))
+                s.resolutions << int32_t(dpi);
         }
         if (s.resolutions.isEmpty())
             r.fail(QStringLiteral("resolutions"), QStringLiteral("elenco vuoto"));
@@ -172,12 +212,13 @@ VirtualScannerSpec parseScanner(const QJsonObject& o, int index) {
         s.resolutionMin = 75;
         s.resolutionMax = 1200;
         r.range(o, "resolutions", &s.resolutionMin, &s.resolutionMax, &s.resolutionStep, &def);
-        if (s.resolutionMin <= 0)
-            r.fail(QStringLiteral("resolutions"), QStringLiteral("risoluzioni positive"));
+        if (s.resolutionMin <= 0 || s.resolutionMax > kMostResolution)
+            r.fail(QStringLiteral("resolutions"),
+                   QStringLiteral("risoluzioni tra 1 e %1 dpi").arg(kMostResolution));
     } else if (!res.isUndefined()) {
         r.fail(QStringLiteral("resolutions"), QStringLiteral("serve un elenco o un intervallo"));
     }
-    s.defaultResolution = int32_t(r.number(o, "defaultResolution", 0));
+    s.defaultResolution = r.integer(o, "defaultResolution", 0, 0, kMostResolution);
 
     r.range(o, "brightness", &s.brightnessMin, &s.brightnessMax, &s.brightnessStep,
             &s.brightnessDefault);
@@ -187,16 +228,11 @@ VirtualScannerSpec parseScanner(const QJsonObject& o, int index) {
         const QJsonObject f = r.object(o, "feeder");
         s.feederPresent = r.boolean(f, "present", true);
         s.paperDetectable = r.boolean(f, "paperDetectable", s.feederPresent);
-        const double sheets = r.number(f, "sheets", s.feederPresent ? 1 : 0);
-        if (sheets < 0 || sheets != std::floor(sheets) || sheets > 100000)
-            r.fail(QStringLiteral("feeder.sheets"), QStringLiteral("numero di fogli non valido"));
-        s.sheets = int(sheets);
+        s.sheets = r.integer(f, "sheets", s.feederPresent ? 1 : 0, 0, 100000,
+                             QStringLiteral("feeder.sheets"));
     }
     s.duplex = r.boolean(o, "duplex", false);
-    const double delay = r.number(o, "pageDelayMs", 0);
-    if (delay < 0 || delay > 60000)
-        r.fail(QStringLiteral("pageDelayMs"), QStringLiteral("tra 0 e 60000"));
-    s.pageDelayMs = int(delay);
+    s.pageDelayMs = r.integer(o, "pageDelayMs", 0, 0, 60000);
 
     const QJsonObject faults = r.object(o, "faults");
     s.openFault = r.fault(faults, "openFails", 11, QStringLiteral("Accesso allo scanner negato"));
@@ -240,10 +276,7 @@ VirtualScannerFile parseVirtualScanners(const QByteArray& json) {
     const QJsonObject faults = r.object(root, "faults");
     file.startFault = r.fault(faults, "startFails", 9,
                               QStringLiteral("Gestore scanner virtuali non disponibile"));
-    const double delay = r.number(root, "startDelayMs", 0);
-    if (delay < 0 || delay > 60000)
-        r.fail(QStringLiteral("startDelayMs"), QStringLiteral("tra 0 e 60000"));
-    file.startDelayMs = int(delay);
+    file.startDelayMs = r.integer(root, "startDelayMs", 0, 0, 60000);
     return file;
 }
 

@@ -47,6 +47,10 @@ struct VirtualScannerFile {
     int startDelayMs = 0;                   ///< the layer takes this long to start
 };
 
+/// The most bytes read from a virtual scanner file. A file describing even hundreds of
+/// scanners is a few tens of kilobytes; a bigger one is refused rather than read.
+constexpr qsizetype kVirtualScannerFileMaxBytes = 1024 * 1024;
+
 /// Parses the JSON text of a virtual scanner file. Names of pixel types, units and page sizes
 /// may be given as TWAIN codes or as their names ("RGB", "centimeters", "A4"). Throws
 /// ScanError with a message naming the scanner and field at fault.

@@ -32,6 +32,9 @@ void FormScansione::SalvaDocumento() {
         const QString folder = m_services.workingFolder();
         if (Pagine.count() == 0 || !scanSetting)
             return;
+        // Without a private folder the names would be relative to the current directory.
+        if (folder.isEmpty())
+            throw ScanError(QStringLiteral("no private working folder"));
         const int count = Pagine.count();
         const auto imageOf = [this](int n) {
             const auto k = imageIndexOfPage(static_cast<int16_t>(n));

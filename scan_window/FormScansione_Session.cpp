@@ -107,8 +107,10 @@ std::optional<QStringList> FormScansione::EseguiScansione(ScanSettings* parScanS
 
     QString folder;
     resumeNext([&] { folder = m_services.workingFolder(); });
-    logFilePath = folder + QStringLiteral("Scanlog.log");
-    QFile::remove(logFilePath);
+    // No private folder: no log at all, rather than one in the current directory.
+    logFilePath = folder.isEmpty() ? QString() : folder + QStringLiteral("Scanlog.log");
+    if (!logFilePath.isEmpty())
+        QFile::remove(logFilePath);
 
     if (!m_loaded)
         Form_Load();

@@ -19,13 +19,13 @@ struct SCANSIONE_EXPORT WindowServices {
     /// The per-user settings store.
     std::shared_ptr<UserSettings> userSettings;
     /// Shows a modal message box with an OK button only and no icon.
-    std::function<void(QWidget* parent, const QString& prompt, const QString& caption)>
-        messageBox;
+    std::function<void(QWidget* parent, const QString& prompt, const QString& caption)> messageBox;
     /// Creates the PDF writer of one document; `jpegQuality` is the component's.
     std::function<std::unique_ptr<PdfWriter>(int32_t jpegQuality)> createPdfWriter;
     /// Shows the information window with a report, modally; returns when it is closed.
     std::function<void(const QString& info)> showInfo;
-    /// The working folder of the session (ends with "/").
+    /// The working folder of the session (ends with "/"); empty when there is none, and then
+    /// no log and no document is written.
     std::function<QString()> workingFolder;
 
     /// Fills every member left empty with its default.

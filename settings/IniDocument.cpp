@@ -1,4 +1,5 @@
 #include "settings/IniDocument.h"
+#include "common/RegularFile.h"
 
 #include <QFileInfo>
 #include <QStringDecoder>
@@ -62,82 +63,15 @@ QString encodeValue(const QString& value) {
     return value;
 }
 
-struct RawFile {
-    IniDocument::LoadStatus status = IniDocument::LoadStatus::Missing;
-    QByteArray bytes;
-    struct stat info {};
-};
-
-RawFile readRaw(const QString& path, bool followLinks) {
-    RawFile raw;
-    const QByteArray name = QFile::encodeName(path);
-    if (name.isEmpty() || name.contains('\0'))
-        return raw;
-
-    // Look before opening: opening a FIFO would wait for a writer, and opening some devices
-    // has effects of its own. fstat below repeats the check on what was actually opened.
-    struct stat info {};
-    const int looked =
-        followLinks ? ::stat(name.constData(), &info) : ::lstat(name.constData(), &info);
-    if (looked != 0) {
-        raw.status = errno == ENOENT || errno == ENOTDIR ? IniDocument::LoadStatus::Missing
-                                                         : IniDocument::LoadStatus::Unreadable;
-        return raw;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        raw.status = IniDocument::LoadStatus::NotRegularFile;
-        return raw;
-    }
-
-    int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-    if (!followLinks)
-        flags |= O_NOFOLLOW;
-    int fd = -1;
-    do {
-        fd = ::open(name.constData(), flags);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        raw.status = errno == ENOENT ? IniDocument::LoadStatus::Missing
-                                     : IniDocument::LoadStatus::Unreadable;
-        return raw;
-    }
-    if (::fstat(fd, &raw.info) != 0 || !S_ISREG(raw.info.st_mode)) {
-        ::close(fd);
-        raw.status = IniDocument::LoadStatus::NotRegularFile;
-        return raw;
-    }
-
-    // Read one byte past the bound to tell "exactly at the bound" from "bigger".
-    const qsizetype limit = IniDocument::maxFileBytes + 1;
-    raw.bytes.reserve(std::min<qsizetype>(limit, raw.info.st_size > 0 ? raw.info.st_size : 4096));
-    char chunk[65536];
-    raw.status = IniDocument::LoadStatus::Loaded;
-    while (raw.bytes.size() < limit) {
-        const size_t want =
-            static_cast<size_t>(std::min<qsizetype>(sizeof chunk, limit - raw.bytes.size()));
-        const ssize_t got = ::read(fd, chunk, want);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            raw.status = IniDocument::LoadStatus::Unreadable;
-            break;
-        }
-        if (got == 0)
-            break;
-        raw.bytes.append(chunk, got);
-    }
-    ::close(fd);
-    if (raw.status == IniDocument::LoadStatus::Loaded &&
-        raw.bytes.size() > IniDocument::maxFileBytes) {
-        raw.status = IniDocument::LoadStatus::TooBig;
-        // Only complete lines count: the cut line could be a value without its end.
-        raw.bytes.truncate(IniDocument::maxFileBytes);
+// The file at `path` as the loader uses it: at most maxFileBytes, and when the bound cuts it,
+// only its complete lines, since the cut line could be a value without its end.
+RegularFile readRaw(const QString& path, bool followLinks) {
+    RegularFile raw = readRegularFile(path, IniDocument::maxFileBytes, followLinks);
+    if (raw.status == IniDocument::LoadStatus::TooBig) {
         const qsizetype lastEnd =
             std::max(raw.bytes.lastIndexOf('\n'), raw.bytes.lastIndexOf('\r'));
         raw.bytes.truncate(lastEnd < 0 ? 0 : lastEnd + 1);
     }
-    if (raw.status == IniDocument::LoadStatus::Unreadable)
-        raw.bytes.clear();
     return raw;
 }
 
@@ -237,7 +171,7 @@ IniDocument IniDocument::fromBytes(const QByteArray& bytes) {
 }
 
 IniDocument IniDocument::load(const QString& path, LoadStatus* status, bool followLinks) {
-    const RawFile raw = readRaw(path, followLinks);
+    const RegularFile raw = readRaw(path, followLinks);
     if (status)
         *status = raw.status;
     if (raw.status != LoadStatus::Loaded && raw.status != LoadStatus::TooBig)
@@ -393,7 +327,7 @@ QByteArray IniDocument::toBytes() const {
 bool IniDocument::writeValues(const QString& path, const QString& section,
                               const QList<std::pair<QString, QString>>& values) {
     // Links are not followed for writing: the file that is read is the file that is replaced.
-    const RawFile raw = readRaw(path, false);
+    const RegularFile raw = readRaw(path, false);
     if (raw.status != LoadStatus::Loaded && raw.status != LoadStatus::Missing)
         return false;
     IniDocument document = fromBytes(raw.bytes);

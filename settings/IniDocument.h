@@ -1,4 +1,5 @@
 #pragma once
+#include "common/RegularFile.h"
 #include <QByteArray>
 #include <QHash>
 #include <QList>
@@ -27,7 +28,7 @@ public:
     static IniDocument fromBytes(const QByteArray& bytes);
 
     /// Outcome of reading a file from disk.
-    enum class LoadStatus { Loaded, Missing, NotRegularFile, TooBig, Unreadable };
+    using LoadStatus = FileReadStatus;
 
     /// Reads the file at `path` without blocking: only a regular file (or, when `followLinks`,
     /// a link to one) is opened, with O_NONBLOCK. A file bigger than maxFileBytes loads its

@@ -5,10 +5,13 @@
 #include "acquisition/TwainCodes.h"
 #include "acquisition/VirtualScanner.h"
 #include "acquisition/VirtualScannerConfig.h"
+#include "support/Promptly.h"
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
+#include <cmath>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 using namespace twain;
 
@@ -77,6 +80,21 @@ TEST(VirtualScannerFile, BadInputIsRefusedWithTheFieldNamed) {
         {R"({"scanners":[{"name":"A","faults":{"openFails":"sempre"}}]})", "openFails"},
         {R"({"scanners":[{"name":"A","pageDelayMs":-5}]})", "pageDelayMs"},
         {R"({"startDelayMs":"tanto","scanners":[]})", "startDelayMs"},
+        // Numbers that would wrap, loop or convert to nothing defined.
+        {R"({"scanners":[{"name":"A","resolutions":[300000000]}]})", "resolutions"},
+        {R"({"scanners":[{"name":"A","resolutions":{"min":75,"max":3e8}}]})", "resolutions"},
+        {R"({"scanners":[{"name":"A","resolutions":{"min":300,"max":300,"step":1e-300}}]})",
+         "resolutions"},
+        {R"({"scanners":[{"name":"A","brightness":{"min":0,"max":1000,"step":0.001}}]})",
+         "brightness"},
+        {R"({"scanners":[{"name":"A","contrast":{"min":-1e300,"max":1e300,"step":1e298}}]})",
+         "contrast"},
+        {R"({"scanners":[{"name":"A","defaultResolution":1e300}]})", "defaultResolution"},
+        {R"({"scanners":[{"name":"A","defaultResolution":-300}]})", "defaultResolution"},
+        {R"({"scanners":[{"name":"A","faults":{"openFails":{"code":1e10}}}]})", "openFails"},
+        {R"({"scanners":[{"name":"A","faults":{"openFails":{"code":2.5}}}]})", "openFails"},
+        {R"({"scanners":[{"name":"A","faults":{"jamOnPage":{"page":1e300}}}]})", "jamOnPage"},
+        {R"({"scanners":[{"name":"A","pageDelayMs":10.5}]})", "pageDelayMs"},
     };
     for (const Case& c : cases) {
         try {
@@ -132,6 +150,16 @@ TEST(PageRendering, FormatSizeAndResolutionFollowTheRequest) {
             EXPECT_GT(black, samples / 100);
             EXPECT_LT(black, samples / 2);
         }
+    }
+}
+
+TEST(PageRendering, AbsurdResolutionGivesNoPageRatherThanAWrappedOne) {
+    for (const double dpi : {3e8, 1e20, std::nan("")}) {
+        PageSpec layout; // an A4 page
+        layout.dpiX = layout.dpiY = dpi;
+        const QSize px = pagePixels(layout);
+        EXPECT_GT(qint64(px.width()) * px.height(), qint64(1) << 40) << dpi;
+        EXPECT_TRUE(renderPage(layout).isNull()) << dpi;
     }
 }
 
@@ -212,4 +240,85 @@ TEST(VirtualLayer, FeederKeepsItsSheetsAcrossOpensAndRefillsWhenEmpty) {
         EXPECT_EQ(again.images.size(), 3); // the stack put back
     }
     EXPECT_THROW(layer.open(QStringLiteral("nessuno")), ScanError);
+}
+
+namespace {
+
+QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes) {
+    const QString path = dir.filePath(name);
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+        ADD_FAILURE() << "cannot write " << path.toStdString();
+    return path;
+}
+
+} // namespace
+
+// Whatever stands at the file's path, the layer answers at once: a FIFO is not waited on, a
+// device or a huge file is not read, and the refusal names the file and the reason.
+TEST(VirtualLayer, OnlyARegularFileWithinTheBoundIsRead) {
+    QTemporaryDir dir;
+    const QByteArray valid = R"({"scanners":[{"name":"A"}]})";
+    const QString fifo = dir.filePath(QStringLiteral("fifo.json"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString zeroLink = dir.filePath(QStringLiteral("zero.json"));
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/zero"), zeroLink));
+    const QString huge = writeFile(dir, QStringLiteral("huge.json"), valid);
+    ASSERT_TRUE(QFile(huge).resize(qint64(4) << 30)); // sparse: takes no disk
+    const QString atBound =
+        writeFile(dir, QStringLiteral("bound.json"),
+                  valid + QByteArray(kVirtualScannerFileMaxBytes - valid.size(), ' '));
+    const QString overBound =
+        writeFile(dir, QStringLiteral("over.json"),
+                  valid + QByteArray(kVirtualScannerFileMaxBytes - valid.size() + 1, ' '));
+    const QString link = dir.filePath(QStringLiteral("link.json"));
+    ASSERT_TRUE(QFile::link(atBound, link));
+
+    struct Case {
+        QString path;
+        const char* reason; ///< nullptr: the file loads
+    };
+    const Case cases[] = {
+        {fifo, "non e' un file normale"},
+        {QStringLiteral("/dev/zero"), "non e' un file normale"},
+        {zeroLink, "non e' un file normale"},
+        {dir.path(), "non e' un file normale"},
+        {huge, "piu' grande di 1048576 byte"},
+        {overBound, "piu' grande di 1048576 byte"},
+        {dir.filePath(QStringLiteral("missing.json")), ""},
+        {atBound, nullptr},
+        {link, nullptr},
+    };
+    for (const Case& c : cases) {
+        DeviceStatus status;
+        ASSERT_TRUE(finishesWithin(
+            10, [&] { status = VirtualScannerLayer(c.path).start(); }, QFile::encodeName(fifo)))
+            << "blocked on " << c.path.toStdString();
+        if (!c.reason) {
+            EXPECT_TRUE(status.ok()) << c.path.toStdString() << ": " << status.text.toStdString();
+            continue;
+        }
+        EXPECT_FALSE(status.ok()) << c.path.toStdString();
+        EXPECT_TRUE(status.text.contains(QStringLiteral("scanner virtuali: ") + c.path + u':'))
+            << status.text.toStdString();
+        EXPECT_TRUE(status.text.contains(QLatin1String(c.reason))) << status.text.toStdString();
+    }
+    struct stat info {};
+    ASSERT_EQ(::lstat(QFile::encodeName(fifo).constData(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+}
+
+// A value no comparison can place (NaN) would reach the page as its resolution.
+TEST(VirtualLayer, NotANumberIsRefusedForARange) {
+    QTemporaryDir dir;
+    VirtualScannerLayer layer(
+        writeFile(dir, QStringLiteral("s.json"),
+                  R"({"scanners":[{"name":"R","resolutions":{"min":75,"max":1200,"step":1}}]})"));
+    ASSERT_TRUE(layer.start().ok());
+    auto device = layer.open(QStringLiteral("R"));
+    for (const uint16_t id : {ICAP_XRESOLUTION, ICAP_BRIGHTNESS, ICAP_THRESHOLD}) {
+        const double before = device->capability(id)->current;
+        EXPECT_FALSE(device->setCapability(id, std::nan("")).ok()) << id;
+        EXPECT_EQ(device->capability(id)->current, before) << id;
+    }
 }

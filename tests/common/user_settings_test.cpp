@@ -1,6 +1,7 @@
 // The per-user settings store: values survive from one session (one object, one process)
 // to the next because every write reaches the disk at once.
 #include "common/UserSettings.h"
+#include "support/Promptly.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,10 @@
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
+
+#include <functional>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -78,6 +83,71 @@ TEST_F(UserSettingsTest, TextValuesRoundTrip) {
     const QString path = QString::fromUtf8("/home/utente/Documenti/\u00e0 caso, \"prova\"=1.pdf");
     UserSettings().write(QStringLiteral("DIR"), path);
     EXPECT_EQ(UserSettings().read(QStringLiteral("DIR"), QString()), path);
+}
+
+// What QSettings would block on (a FIFO) or take whole into memory (a huge file) is neither
+// read nor written: reads give their defaults at once, and the thing at the path stays as it
+// was. A link to a regular file is an ordinary store.
+TEST_F(UserSettingsTest, OnlyARegularFileOfSensibleSizeIsUsed) {
+    const QByteArray path = QFile::encodeName(storeFile());
+    const QByteArray normal = QFile::encodeName(s_config->filePath(QStringLiteral("real.conf")));
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+        bool used;
+    };
+    const Case cases[] = {
+        {"fifo", [&] { ASSERT_EQ(::mkfifo(path.constData(), 0600), 0); }, false},
+        {"device link", [&] { ASSERT_EQ(::symlink("/dev/zero", path.constData()), 0); }, false},
+        {"directory", [&] { ASSERT_EQ(::mkdir(path.constData(), 0700), 0); }, false},
+        {"huge file",
+         [&] {
+             QFile f(storeFile());
+             ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+             f.write("[Scansione]\nDIR=/grande\n");
+             ASSERT_TRUE(f.resize(qint64(3) << 30)); // sparse: takes no disk
+         },
+         false},
+        {"link to a file",
+         [&] {
+             QFile f(QFile::decodeName(normal));
+             ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+             f.write("[Scansione]\nDIR=/collegato\n");
+             f.close();
+             ASSERT_EQ(::symlink(normal.constData(), path.constData()), 0);
+         },
+         true},
+    };
+    for (const Case& c : cases) {
+        QFile::remove(storeFile());
+        ::rmdir(path.constData());
+        c.make();
+        struct stat before {};
+        ASSERT_EQ(::lstat(path.constData(), &before), 0) << c.what;
+
+        QString dir;
+        ASSERT_TRUE(finishesWithin(
+            10,
+            [&] {
+                UserSettings store;
+                dir = store.read(QStringLiteral("DIR"), QStringLiteral("nessuna"));
+                store.write(QStringLiteral("AutoADF"), QStringLiteral("1"));
+                store.remove(QStringLiteral("DIR"));
+            },
+            path))
+            << c.what << ": blocked";
+        if (c.used) {
+            EXPECT_EQ(dir, QStringLiteral("/collegato")) << c.what;
+            EXPECT_EQ(UserSettings().read(QStringLiteral("AutoADF"), {}), QStringLiteral("1"));
+            continue;
+        }
+        EXPECT_EQ(dir, QStringLiteral("nessuna")) << c.what;
+        struct stat after {};
+        ASSERT_EQ(::lstat(path.constData(), &after), 0) << c.what;
+        EXPECT_EQ(after.st_ino, before.st_ino) << c.what << " was replaced";
+        EXPECT_EQ(after.st_size, before.st_size) << c.what;
+    }
+    QFile::remove(storeFile());
 }
 
 } // namespace

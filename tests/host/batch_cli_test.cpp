@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QHash>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -28,6 +30,8 @@ class BatchTest : public ::testing::Test {
 protected:
     QTemporaryDir tmp;
     QString ini = tmp.filePath("scanner.ini");
+    QHash<QString, QString> environment; ///< set for the run, over the defaults
+    QString workDir;                     ///< the run's current folder; empty: this one
 
     void SetUp() override {
         ASSERT_TRUE(QFile::exists(program())) << program().toStdString();
@@ -68,7 +72,11 @@ protected:
         env.insert("TMPDIR", tmp.path());
         env.insert("XDG_CONFIG_HOME", tmp.filePath("config"));
         env.insert("XDG_RUNTIME_DIR", tmp.path());
+        env.insert("XDG_STATE_HOME", tmp.filePath("state"));
+        for (auto it = environment.cbegin(); it != environment.cend(); ++it)
+            env.insert(it.key(), it.value());
         p.setProcessEnvironment(env);
+        p.setWorkingDirectory(workDir);
         p.start(program(), args);
         BatchRun r;
         if (!p.waitForFinished(120000)) {
@@ -223,6 +231,35 @@ INSTANTIATE_TEST_SUITE_P(Args, BatchBadArguments,
                                            QStringList{"--scans", "100"},
                                            QStringList{"--timeout", "0"}, QStringList{"--nope"},
                                            QStringList{"extra"}));
+
+// When the private temporary folder is unusable the documents go to the private state folder,
+// and when that is unusable too, nowhere: never beside the program or into the current folder.
+TEST_F(BatchTest, UnusableTemporaryFolderFallsBackToTheStateFolderThenToNone) {
+    const QString programFolder = QFileInfo(program()).canonicalPath();
+    const QStringList besideProgram = QDir(programFolder).entryList({"scandoc*", "Scanlog.log"});
+    QFile planted(tmp.path() + "/scansione-" + QString::number(getuid()));
+    ASSERT_TRUE(planted.open(QIODevice::WriteOnly)); // a file where the folder belongs
+    planted.close();
+    ASSERT_TRUE(QDir(tmp.path()).mkdir("cwd"));
+    workDir = tmp.filePath("cwd");
+
+    const QString state = tmp.filePath("state/scansione/");
+    BatchRun r = run({});
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "Scansione effettuata. Files:\n" + state + "scandoc.pdf\n");
+    EXPECT_TRUE(QFile::exists(state + "Scanlog.log"));
+    EXPECT_EQ(QFileInfo(state).permissions().toInt() & 0x0077, 0) << "group or others may enter";
+
+    QDir(state).removeRecursively();
+    QFile planted2(tmp.filePath("state/scansione"));
+    ASSERT_TRUE(planted2.open(QIODevice::WriteOnly));
+    planted2.close();
+    r = run({});
+    EXPECT_EQ(r.status, 1) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("no private working folder")) << r.err.toStdString();
+    EXPECT_EQ(QDir(workDir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+    EXPECT_EQ(QDir(programFolder).entryList({"scandoc*", "Scanlog.log"}), besideProgram);
+}
 
 TEST_F(BatchTest, HelpNamesEveryOption) {
     const BatchRun r = run({"--help"});
