@@ -91,6 +91,7 @@ TEST_F(UserSettingsTest, TextValuesRoundTrip) {
 TEST_F(UserSettingsTest, OnlyARegularFileOfSensibleSizeIsUsed) {
     const QByteArray path = QFile::encodeName(storeFile());
     const QByteArray normal = QFile::encodeName(s_config->filePath(QStringLiteral("real.conf")));
+    const QByteArray fifo = QFile::encodeName(s_config->filePath(QStringLiteral("other.fifo")));
     struct Case {
         const char* what;
         std::function<void()> make;
@@ -98,7 +99,15 @@ TEST_F(UserSettingsTest, OnlyARegularFileOfSensibleSizeIsUsed) {
     };
     const Case cases[] = {
         {"fifo", [&] { ASSERT_EQ(::mkfifo(path.constData(), 0600), 0); }, false},
-        {"device link", [&] { ASSERT_EQ(::symlink("/dev/zero", path.constData()), 0); }, false},
+        // A link to something that is not a regular file; it points at a FIFO of our own, so
+        // that a regression (QSettings saves through links) can never replace a system device.
+        {"link to a fifo",
+         [&] {
+             QFile::remove(QFile::decodeName(fifo));
+             ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+             ASSERT_EQ(::symlink(fifo.constData(), path.constData()), 0);
+         },
+         false},
         {"directory", [&] { ASSERT_EQ(::mkdir(path.constData(), 0700), 0); }, false},
         {"huge file",
          [&] {
