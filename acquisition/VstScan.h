@@ -1,24 +1,21 @@
 #pragma once
+#include "acquisition/ComponentErrors.h"
 #include "acquisition/DeviceLayer.h"
 #include "acquisition/ScanComponent.h"
-#include <QPointer>
-#include <QSet>
-#include <QThread>
-#include <atomic>
+#include "acquisition/SessionImages.h"
+#include "acquisition/SourceManager.h"
 #include <memory>
 #include <optional>
 #include <vector>
 
-class AcquireWorker;
-class ImageBuffer;
-class QProgressDialog;
-class SessionCache;
+class AcquisitionRunner;
+class ComponentDialogs;
 struct AcquireOutcome;
-struct StoredPage;
 
-/// The acquisition component: sources from its device layers (listed in layer order,
-/// indexed from 0), one worker thread that owns the device while it acquires, and the
-/// session's image buffer.
+/// The acquisition component: a façade over its sources (SourceManager), its acquisitions
+/// (AcquisitionRunner, one worker thread that owns the device while it acquires) and the
+/// session's images (SessionImages). Each operation checks the state, hands the work to one
+/// of them and sets the status.
 ///
 /// Threading: every operation is called on the thread that owns the object (the window's);
 /// none of them waits on a running acquisition. Images and the end of an acquisition arrive
@@ -29,14 +26,16 @@ class VstScan : public ScanComponent {
     Q_OBJECT
 public:
     /// `layers` in listing order (SANE first, then virtual scanners); `cacheParent` is the
-    /// folder that holds the session cache of full-resolution pages (the working folder).
+    /// folder that holds the session cache of full-resolution pages (the working folder);
+    /// `dialogs` show the search, the source choice and the progress (null: headless, where
+    /// nothing is shown and SelectSource keeps the selection).
     VstScan(std::vector<std::unique_ptr<DeviceLayer>> layers, const QString& cacheParent,
-            QObject* parent = nullptr);
+            std::shared_ptr<ComponentDialogs> dialogs = nullptr, QObject* parent = nullptr);
     ~VstScan() override;
 
-    /// Starts every layer on a helper thread while the caller's event loop keeps running (a
-    /// "Ricerca scanner in corso..." window shows when it takes a while); 1 when at least one
-    /// layer started, 0 (with the first failure in LastErrorCode) when none did.
+    /// Starts every layer on a helper thread while the caller's event loop keeps running (the
+    /// dialogs show the search); 1 when at least one layer started, 0 (with the first failure
+    /// in LastErrorCode) when none did.
     int32_t OpenSourceManager() override;
     /// Closes the source (cancelling an acquisition) and stops the layers; a layer whose
     /// device the worker still holds is stopped as soon as the worker lets go.
@@ -67,8 +66,8 @@ public:
     /// Throws ScanError for an index out of range or while an acquisition runs; selecting
     /// another source closes the open one.
     void setSourceIndex(int32_t index) override;
-    /// A modal dialog listing the sources; 1 when the user picked one, 0 on Cancel (the
-    /// selection is then unchanged).
+    /// The dialogs' source choice; 1 when the user picked one, 0 on Cancel or without a
+    /// person (the selection is then unchanged).
     int32_t SelectSource() override;
 
     /// 0 (native transfer) is the only mode; any other value is refused (BadValue).
@@ -226,54 +225,37 @@ public:
     QString cacheFolder() const;
 
 private:
-    struct Source {
-        int layer = 0;
-        DeviceInfo info;
-    };
-
-    void setStatus(const DeviceStatus& status);
-    void clearStatus() { setStatus({}); }
+    void setStatus(const DeviceStatus& status) { m_status = status; }
+    void clearStatus() { m_status = {}; }
+    /// Sets `error` as the status and returns `result`: the failing exit of an operation.
+    template <typename T> T fail(componentError::Code error, T result);
     bool deviceReady();
     std::optional<::Capability> capabilityOf(uint16_t id) const;
     double currentOf(uint16_t id, double fallback) const;
+    /// The current value of a capability as the named getters read it: `fallback` (with an
+    /// error) when no source is ready or it lacks the capability.
+    template <typename T> T readCurrent(uint16_t id, T fallback);
+    /// A sensor or feature the window only asks about: 0, without an error, when the device
+    /// lacks it.
+    double readSensor(uint16_t id);
     bool setDeviceValue(uint16_t id, double value);
+    /// Sets a feeder or duplex switch; a source without it refuses only switching it on.
+    void setSwitch(uint16_t id, int32_t value, int32_t& kept);
     QVector<int32_t> supportedList(uint16_t id);
     void rangeOf(uint16_t id, float* min, float* max);
-    void cancelRunning(bool dropEvents);
     void stopLayersWhenIdle();
-    void showProgress();
-    void closeProgress();
-    void onImageStored(quint64 jobId, const StoredPage& page);
-    void onProgress(quint64 jobId, int images, qint64 bytes, qint64 expected);
-    void onFinished(quint64 jobId, const AcquireOutcome& outcome);
+    void onEnded(const AcquireOutcome& outcome);
 
-    std::vector<std::unique_ptr<DeviceLayer>> m_layers;
-    std::vector<bool> m_layerStarted;
-    QVector<Source> m_sources;
-    bool m_managerOpen = false;
-    bool m_stopLayersPending = false;
-    int32_t m_sourceIndex = -1;
-    std::shared_ptr<ScanDevice> m_device;
-
-    QThread m_thread;
-    AcquireWorker* m_worker = nullptr;
-    quint64 m_lastJob = 0;
-    quint64 m_activeJob = 0; ///< 0 = no acquisition running
-    int m_jobsInFlight = 0;  ///< jobs the worker has not finished, cancelled ones included
-    std::shared_ptr<std::atomic<bool>> m_cancel;
-    AcquireRequest m_request;
-    int m_imagesThisJob = 0;
-    qint64 m_bytesThisJob = 0;
-    QPointer<QProgressDialog> m_progress;
-
-    std::unique_ptr<SessionCache> m_cache;
-    std::unique_ptr<ImageBuffer> m_buffer;
-    quint64 m_rotations = 0;
-    QSet<QString> m_writtenPaths;
+    // Destroyed in reverse: the runner lets go of the device before the sources stop their
+    // layers, and both before the images' cache folder goes.
+    std::shared_ptr<ComponentDialogs> m_dialogs;
+    SessionImages m_images;
+    SourceManager m_sources;
+    std::unique_ptr<AcquisitionRunner> m_runner;
 
     int32_t m_startOptionA = 0, m_startOptionB = 0;
     int32_t m_scanOptionA = 0, m_scanOptionB = 0, m_scanOptionC = 0;
-    int32_t m_imageLimit = 99;
+    int32_t m_imageLimit = kSessionImageLimit;
     int32_t m_feederEnabled = 0, m_autoFeed = 0, m_duplexEnabled = 0;
     bool m_indicators = false;
     int32_t m_jpegQuality = 75;

@@ -1,7 +1,7 @@
 // "Importa PDF" through the real file dialog: the chosen file listed and remembered, a name
 // typed without extension completed, a missing file refused, Cancel closing with nothing.
-#include "scan_session_fixture.h"
 #include "support/ModalAnswer.h"
+#include "support/ScanSession.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -12,6 +12,8 @@ namespace {
 
 class ImportTest : public ScanSessionTest {
 protected:
+    ImportTest() { realFileDialog = true; }
+
     QTemporaryDir docs;
 
     QString makeFile(const QString& name) {

@@ -1,7 +1,7 @@
 // "Conferma" on the fake component: the files each format writes and lists, the order of the
 // PDF writer's calls, the deletes before writing, and every failure path closing the window.
 #include "acquisition/ScanError.h"
-#include "scan_session_fixture.h"
+#include "support/ScanSession.h"
 
 #include <QDir>
 #include <QRegularExpression>

@@ -1,7 +1,7 @@
 // The scanner programming as the device and the scan log see it: the exact log of a
 // "Scansione documento" for a table of settings records, the device calls of the default
 // record in order, the duplex rule and the failure paths.
-#include "scan_session_fixture.h"
+#include "support/ScanSession.h"
 
 namespace {
 
@@ -405,7 +405,7 @@ TEST_P(DuplexRule, CheckBoxAndStoredChoice) {
     run([&](FormScansione& form) {
         fake->calls.clear();
         form.ImgButtons_Click(1);
-        hidden = box(form, "chkFronteRetro")->isHidden();
+        hidden = check(form, "chkFronteRetro")->isHidden();
         calls = fake->calls;
     });
     EXPECT_EQ(hidden, !c.shown);

@@ -1,6 +1,6 @@
 // The page store's rules and the page commands through real clicks: showing, wrap-around,
 // rotation, deletion with renumbering, zoom, cancel.
-#include "window_fixture.h"
+#include "support/ScanSession.h"
 
 #include <cmath>
 
@@ -69,7 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- the view through the window ---------------------------------------------------
 
-class WindowPagesTest : public WindowTest {
+class WindowPagesTest : public ScanSessionTest {
 protected:
     void SetUp() override {
         prepare = [](FakeScanComponent& c) { c.sourceNames = {QStringLiteral("SCAN1")}; };
