@@ -10,16 +10,6 @@ using componentError::status;
 
 namespace {
 
-// A list the device offers as a range is handed out value by value up to this many values;
-// beyond it only the two ends are listed (the range itself stays readable through CapMin/Max).
-constexpr int kMaxListedRange = 10000;
-
-QString numberText(double v) {
-    if (std::isfinite(v) && v == std::floor(v) && std::fabs(v) < 1e15)
-        return QString::number(qint64(v));
-    return QString::number(v, 'g', 7);
-}
-
 int32_t asSwitch(double value) {
     return value != 0 ? 1 : 0;
 }
@@ -46,23 +36,11 @@ VstScan::~VstScan() {
     m_runner->disconnect(this);
 }
 
-QString VstScan::cacheFolder() const {
-    return m_images.cacheFolder();
-}
-
 // --- Status -------------------------------------------------------------------------------
 
 template <typename T> T VstScan::fail(componentError::Code error, T result) {
     setStatus(status(error));
     return result;
-}
-
-int32_t VstScan::LastErrorCode() const {
-    return m_status.code;
-}
-
-QString VstScan::LastErrorText() const {
-    return m_status.text;
 }
 
 bool VstScan::deviceReady() {
@@ -129,38 +107,7 @@ int32_t VstScan::CloseDataSource() {
     return 1;
 }
 
-int32_t VstScan::DataSourceOpen() const {
-    return m_sources.device() ? 1 : 0;
-}
-
-int32_t VstScan::StartOptionA() const {
-    return m_startOptionA;
-}
-void VstScan::setStartOptionA(int32_t value) {
-    m_startOptionA = value;
-    clearStatus();
-}
-int32_t VstScan::StartOptionB() const {
-    return m_startOptionB;
-}
-void VstScan::setStartOptionB(int32_t value) {
-    m_startOptionB = value;
-    clearStatus();
-}
-
 // --- Sources ------------------------------------------------------------------------------
-
-int32_t VstScan::SourceCount() const {
-    return m_sources.count();
-}
-
-QString VstScan::SourceName(int32_t index) const {
-    return m_sources.name(index);
-}
-
-int32_t VstScan::SourceIndex() const {
-    return m_sources.selected();
-}
 
 void VstScan::setSourceIndex(int32_t index) {
     m_sources.checkIndex(index);
@@ -277,53 +224,22 @@ QVector<int32_t> VstScan::supportedList(uint16_t id) {
     m_capRead = c;
     m_capContainer = c->container;
     m_capValue = c->current;
-    QVector<int32_t> list;
-    switch (c->container) {
-    case Range:
-        if (c->step > 0 && (c->max - c->min) / c->step < kMaxListedRange) {
-            for (double v = c->min; v <= c->max + 1e-9; v += c->step)
-                list << int32_t(std::lround(v));
-        } else {
-            list << int32_t(std::lround(c->min)) << int32_t(std::lround(c->max));
-        }
-        break;
-    case Array:
-    case Enumeration:
-        for (double v : c->items)
-            list << int32_t(std::lround(v));
-        break;
-    case OneValue:
-        list << int32_t(std::lround(c->current));
-        break;
-    }
     clearStatus();
-    return list;
+    return listedValues(*c);
 }
 
-void VstScan::rangeOf(uint16_t id, float* min, float* max) {
-    *min = *max = 0;
+std::pair<float, float> VstScan::rangeOf(uint16_t id) {
     if (!deviceReady())
-        return;
+        return {0, 0};
     const auto c = capabilityOf(id);
     if (!c)
-        return setStatus(status(componentError::NotSupported));
-    if (c->container == Range) {
-        *min = float(c->min);
-        *max = float(c->max);
-    } else if (!c->items.isEmpty()) {
-        *min = float(*std::min_element(c->items.begin(), c->items.end()));
-        *max = float(*std::max_element(c->items.begin(), c->items.end()));
-    } else {
-        *min = *max = float(c->current);
-    }
+        return fail(componentError::NotSupported, std::pair<float, float>(0, 0));
     clearStatus();
+    const auto [low, high] = valueRange(*c);
+    return {float(low), float(high)};
 }
 
 // --- Acquisition switches ------------------------------------------------------------------
-
-int32_t VstScan::TransferMode() const {
-    return 0;
-}
 
 void VstScan::setTransferMode(int32_t mode) {
     if (mode != 0) {
@@ -337,35 +253,12 @@ void VstScan::setTransferMode(int32_t mode) {
     clearStatus();
 }
 
-int32_t VstScan::ImageLimit() const {
-    return m_imageLimit;
-}
-
 void VstScan::setImageLimit(int32_t limit) {
     if (limit < 0)
         return setStatus(
             status(componentError::BadValue, QStringLiteral("limite immagini %1").arg(limit)));
     m_imageLimit = limit;
     clearStatus();
-}
-
-int32_t VstScan::FeederEnabled() const {
-    return m_feederEnabled;
-}
-void VstScan::setFeederEnabled(int32_t value) {
-    setSwitch(CAP_FEEDERENABLED, value, m_feederEnabled);
-}
-int32_t VstScan::AutoFeed() const {
-    return m_autoFeed;
-}
-void VstScan::setAutoFeed(int32_t value) {
-    setSwitch(CAP_AUTOFEED, value, m_autoFeed);
-}
-int32_t VstScan::DuplexEnabled() const {
-    return m_duplexEnabled;
-}
-void VstScan::setDuplexEnabled(int32_t value) {
-    setSwitch(CAP_DUPLEXENABLED, value, m_duplexEnabled);
 }
 
 int32_t VstScan::FeederPresent() {
@@ -423,9 +316,6 @@ void VstScan::onEnded(const AcquireOutcome& outcome) {
 int32_t VstScan::ImagePixelType() {
     return readCurrent<int32_t>(ICAP_PIXELTYPE, -1);
 }
-void VstScan::setImagePixelType(int32_t type) {
-    setDeviceValue(ICAP_PIXELTYPE, type);
-}
 
 int32_t VstScan::Resolution() {
     return readCurrent<int32_t>(ICAP_XRESOLUTION, 0);
@@ -438,19 +328,9 @@ void VstScan::setResolution(int32_t dpi) {
 int32_t VstScan::Unit() {
     return readCurrent<int32_t>(ICAP_UNITS, -1);
 }
-void VstScan::setUnit(int32_t unit) {
-    setDeviceValue(ICAP_UNITS, unit);
-}
 
 int32_t VstScan::PageSize() {
     return readCurrent<int32_t>(ICAP_SUPPORTEDSIZES, -1);
-}
-void VstScan::setPageSize(int32_t size) {
-    setDeviceValue(ICAP_SUPPORTEDSIZES, size);
-}
-
-int32_t VstScan::JpegQuality() const {
-    return m_jpegQuality;
 }
 
 void VstScan::setJpegQuality(int32_t quality) {
@@ -459,10 +339,6 @@ void VstScan::setJpegQuality(int32_t quality) {
             status(componentError::BadValue, QStringLiteral("qualità JPEG %1").arg(quality)));
     m_jpegQuality = quality;
     clearStatus();
-}
-
-int32_t VstScan::TiffCompression() const {
-    return m_tiffCompression;
 }
 
 void VstScan::setTiffCompression(int32_t compression) {
@@ -485,70 +361,9 @@ void VstScan::setTiffCompression(int32_t compression) {
 float VstScan::Brightness() {
     return readCurrent<float>(ICAP_BRIGHTNESS, 0);
 }
-void VstScan::setBrightness(float value) {
-    setDeviceValue(ICAP_BRIGHTNESS, value);
-}
-float VstScan::BrightnessMin() {
-    float min = 0, max = 0;
-    rangeOf(ICAP_BRIGHTNESS, &min, &max);
-    return min;
-}
-float VstScan::BrightnessMax() {
-    float min = 0, max = 0;
-    rangeOf(ICAP_BRIGHTNESS, &min, &max);
-    return max;
-}
 
 float VstScan::Contrast() {
     return readCurrent<float>(ICAP_CONTRAST, 0);
-}
-void VstScan::setContrast(float value) {
-    setDeviceValue(ICAP_CONTRAST, value);
-}
-float VstScan::ContrastMin() {
-    float min = 0, max = 0;
-    rangeOf(ICAP_CONTRAST, &min, &max);
-    return min;
-}
-float VstScan::ContrastMax() {
-    float min = 0, max = 0;
-    rangeOf(ICAP_CONTRAST, &min, &max);
-    return max;
-}
-
-int32_t VstScan::ScanOptionA() const {
-    return m_scanOptionA;
-}
-void VstScan::setScanOptionA(int32_t value) {
-    m_scanOptionA = value;
-    clearStatus();
-}
-int32_t VstScan::ScanOptionB() const {
-    return m_scanOptionB;
-}
-void VstScan::setScanOptionB(int32_t value) {
-    m_scanOptionB = value;
-    clearStatus();
-}
-int32_t VstScan::ScanOptionC() const {
-    return m_scanOptionC;
-}
-void VstScan::setScanOptionC(int32_t value) {
-    m_scanOptionC = value;
-    clearStatus();
-}
-
-QVector<int32_t> VstScan::SupportedResolutions() {
-    return supportedList(ICAP_XRESOLUTION);
-}
-QVector<int32_t> VstScan::SupportedUnits() {
-    return supportedList(ICAP_UNITS);
-}
-QVector<int32_t> VstScan::SupportedPixelTypes() {
-    return supportedList(ICAP_PIXELTYPE);
-}
-QVector<int32_t> VstScan::SupportedPageSizes() {
-    return supportedList(ICAP_SUPPORTEDSIZES);
 }
 
 int32_t VstScan::SetImageLayout(float left, float top, float right, float bottom) {
@@ -565,10 +380,6 @@ int32_t VstScan::SetImageLayout(float left, float top, float right, float bottom
 }
 
 // --- Generic capability interface ------------------------------------------------------------
-
-int32_t VstScan::Capability() const {
-    return m_capId;
-}
 
 void VstScan::setCapability(int32_t id) {
     m_capId = id;
@@ -588,42 +399,8 @@ int32_t VstScan::CapSupported() {
     return fail(m_runner->running() ? componentError::Busy : componentError::NotSupported, 0);
 }
 
-int32_t VstScan::CapContainer() const {
-    return m_capContainer;
-}
-void VstScan::setCapContainer(int32_t kind) {
-    m_capContainer = kind;
-}
-double VstScan::CapValue() const {
-    return m_capValue;
-}
-void VstScan::setCapValue(double value) {
-    m_capValue = value;
-}
-
 QString VstScan::CapText() const {
-    if (!m_capRead)
-        return {};
-    return m_capRead->text.isEmpty() ? numberText(m_capRead->current) : m_capRead->text;
-}
-
-double VstScan::CapDefault() const {
-    return m_capRead ? m_capRead->defaultValue : 0;
-}
-double VstScan::CapMin() const {
-    return m_capRead ? m_capRead->min : 0;
-}
-double VstScan::CapMax() const {
-    return m_capRead ? m_capRead->max : 0;
-}
-double VstScan::CapStep() const {
-    return m_capRead ? m_capRead->step : 0;
-}
-int32_t VstScan::CapItemCount() const {
-    return m_capRead ? int32_t(m_capRead->items.size()) : 0;
-}
-QVector<double> VstScan::CapItems() const {
-    return m_capRead ? m_capRead->items : QVector<double>();
+    return m_capRead ? currentText(*m_capRead) : QString();
 }
 
 int32_t VstScan::CapGet() {
@@ -666,14 +443,6 @@ int32_t VstScan::CapSet() {
 
 // --- Images --------------------------------------------------------------------------------
 
-int32_t VstScan::ImageCount() const {
-    return m_images.count();
-}
-
-QImage VstScan::ImagePicture(int32_t index) const {
-    return m_images.preview(index);
-}
-
 int32_t VstScan::RotateImage(int32_t index, int32_t degrees) {
     setStatus(m_images.rotate(index, degrees));
     return m_status.ok() ? 1 : 0;
@@ -687,13 +456,4 @@ int32_t VstScan::SaveImage(int32_t index, const QString& path) {
     if (!m_status.ok())
         throw ScanError(m_status.text, m_status.code);
     return 1;
-}
-
-int32_t VstScan::TiffMultiPage() const {
-    return m_tiffMultiPage;
-}
-
-void VstScan::setTiffMultiPage(int32_t value) {
-    m_tiffMultiPage = value;
-    clearStatus();
 }

@@ -46,23 +46,29 @@ public:
     /// and one end event PostScan(1) follows. 1 when a source was open.
     int32_t CloseDataSource() override;
     /// 1 while the source is open (from OpenDataSource to the end of the next acquisition).
-    int32_t DataSourceOpen() const override;
+    int32_t DataSourceOpen() const override { return m_sources.device() ? 1 : 0; }
     /// Kept and read back; no effect on the acquisition (a switch of the original contract
     /// that the window only turns off).
-    int32_t StartOptionA() const override;
+    int32_t StartOptionA() const override { return m_startOptionA; }
     /// See StartOptionA.
-    void setStartOptionA(int32_t value) override;
+    void setStartOptionA(int32_t value) override {
+        m_startOptionA = value;
+        clearStatus();
+    }
     /// See StartOptionA.
-    int32_t StartOptionB() const override;
+    int32_t StartOptionB() const override { return m_startOptionB; }
     /// See StartOptionA.
-    void setStartOptionB(int32_t value) override;
+    void setStartOptionB(int32_t value) override {
+        m_startOptionB = value;
+        clearStatus();
+    }
 
     /// Number of sources listed by OpenSourceManager.
-    int32_t SourceCount() const override;
+    int32_t SourceCount() const override { return m_sources.count(); }
     /// Throws ScanError for an index out of range.
-    QString SourceName(int32_t index) const override;
+    QString SourceName(int32_t index) const override { return m_sources.name(index); }
     /// The selected source; -1 when there is none.
-    int32_t SourceIndex() const override;
+    int32_t SourceIndex() const override { return m_sources.selected(); }
     /// Throws ScanError for an index out of range or while an acquisition runs; selecting
     /// another source closes the open one.
     void setSourceIndex(int32_t index) override;
@@ -71,22 +77,24 @@ public:
     int32_t SelectSource() override;
 
     /// 0 (native transfer) is the only mode; any other value is refused (BadValue).
-    int32_t TransferMode() const override;
+    int32_t TransferMode() const override { return 0; }
     /// See TransferMode.
     void setTransferMode(int32_t mode) override;
     /// Images the component acquires and keeps at most; an image beyond it is refused and
     /// the acquisition ends with componentError::ImageLimit.
-    int32_t ImageLimit() const override;
+    int32_t ImageLimit() const override { return m_imageLimit; }
     /// A negative limit is refused (BadValue).
     void setImageLimit(int32_t limit) override;
     /// 1 when the next acquisition is a feeder batch.
-    int32_t FeederEnabled() const override;
+    int32_t FeederEnabled() const override { return m_feederEnabled; }
     /// Switches the feeder; refused (NotSupported) with 1 on a source without a feeder.
-    void setFeederEnabled(int32_t value) override;
+    void setFeederEnabled(int32_t value) override {
+        setSwitch(twain::CAP_FEEDERENABLED, value, m_feederEnabled);
+    }
     /// The source's automatic feed switch.
-    int32_t AutoFeed() const override;
+    int32_t AutoFeed() const override { return m_autoFeed; }
     /// See AutoFeed; refused on a source without it unless the value is 0.
-    void setAutoFeed(int32_t value) override;
+    void setAutoFeed(int32_t value) override { setSwitch(twain::CAP_AUTOFEED, value, m_autoFeed); }
     /// 1 when the open source has a feeder.
     int32_t FeederPresent() override;
     /// 1 when the open source can tell whether paper is in the feeder.
@@ -96,9 +104,11 @@ public:
     /// The source's duplex kind: 0 none, 1 one pass, 2 two passes.
     int32_t DuplexSupported() override;
     /// 1 when duplex is on.
-    int32_t DuplexEnabled() const override;
+    int32_t DuplexEnabled() const override { return m_duplexEnabled; }
     /// Any non-zero value turns duplex on; refused on a source without duplex.
-    void setDuplexEnabled(int32_t value) override;
+    void setDuplexEnabled(int32_t value) override {
+        setSwitch(twain::CAP_DUPLEXENABLED, value, m_duplexEnabled);
+    }
     /// Starts an acquisition on the worker and returns at once: 1 when started, 0 when no
     /// source is open or one is already running. The end always comes as PostScan(1).
     int32_t Acquire() override;
@@ -106,7 +116,7 @@ public:
     /// The current pixel type; -1 (with an error) when it cannot be read.
     int32_t ImagePixelType() override;
     /// Sets ICAP_PIXELTYPE.
-    void setImagePixelType(int32_t type) override;
+    void setImagePixelType(int32_t type) override { setDeviceValue(twain::ICAP_PIXELTYPE, type); }
     /// The current resolution in dpi; 0 (with an error) when it cannot be read.
     int32_t Resolution() override;
     /// Sets both the horizontal and the vertical resolution.
@@ -114,97 +124,114 @@ public:
     /// The current unit; -1 (with an error) when it cannot be read.
     int32_t Unit() override;
     /// Sets ICAP_UNITS (the unit of SetImageLayout).
-    void setUnit(int32_t unit) override;
+    void setUnit(int32_t unit) override { setDeviceValue(twain::ICAP_UNITS, unit); }
     /// The current page size code; -1 (with an error) when it cannot be read.
     int32_t PageSize() override;
     /// Sets ICAP_SUPPORTEDSIZES: the frame becomes that page (the last of page size and
     /// layout wins).
-    void setPageSize(int32_t size) override;
+    void setPageSize(int32_t size) override { setDeviceValue(twain::ICAP_SUPPORTEDSIZES, size); }
     /// Quality of the JPEG files SaveImage writes (1..100; 0 = the writer's default).
-    int32_t JpegQuality() const override;
+    int32_t JpegQuality() const override { return m_jpegQuality; }
     /// Values outside 0..100 are refused.
     void setJpegQuality(int32_t quality) override;
     /// TIFF Compression tag of the files SaveImage writes: 0, 1, 4, 5, 7 or 8.
-    int32_t TiffCompression() const override;
+    int32_t TiffCompression() const override { return m_tiffCompression; }
     /// Other values are refused.
     void setTiffCompression(int32_t compression) override;
     /// ICAP_BRIGHTNESS; 0 with an error when it cannot be read.
     float Brightness() override;
     /// Sets ICAP_BRIGHTNESS.
-    void setBrightness(float value) override;
+    void setBrightness(float value) override { setDeviceValue(twain::ICAP_BRIGHTNESS, value); }
     /// Lower end of the brightness range.
-    float BrightnessMin() override;
+    float BrightnessMin() override { return rangeOf(twain::ICAP_BRIGHTNESS).first; }
     /// Upper end of the brightness range.
-    float BrightnessMax() override;
+    float BrightnessMax() override { return rangeOf(twain::ICAP_BRIGHTNESS).second; }
     /// ICAP_CONTRAST; 0 with an error when it cannot be read.
     float Contrast() override;
     /// Sets ICAP_CONTRAST.
-    void setContrast(float value) override;
+    void setContrast(float value) override { setDeviceValue(twain::ICAP_CONTRAST, value); }
     /// Lower end of the contrast range.
-    float ContrastMin() override;
+    float ContrastMin() override { return rangeOf(twain::ICAP_CONTRAST).first; }
     /// Upper end of the contrast range.
-    float ContrastMax() override;
+    float ContrastMax() override { return rangeOf(twain::ICAP_CONTRAST).second; }
     /// Kept and read back, no effect (switches the window only turns off).
-    int32_t ScanOptionA() const override;
+    int32_t ScanOptionA() const override { return m_scanOptionA; }
     /// See ScanOptionA.
-    void setScanOptionA(int32_t value) override;
+    void setScanOptionA(int32_t value) override {
+        m_scanOptionA = value;
+        clearStatus();
+    }
     /// See ScanOptionA.
-    int32_t ScanOptionB() const override;
+    int32_t ScanOptionB() const override { return m_scanOptionB; }
     /// See ScanOptionA.
-    void setScanOptionB(int32_t value) override;
+    void setScanOptionB(int32_t value) override {
+        m_scanOptionB = value;
+        clearStatus();
+    }
     /// See ScanOptionA.
-    int32_t ScanOptionC() const override;
+    int32_t ScanOptionC() const override { return m_scanOptionC; }
     /// See ScanOptionA.
-    void setScanOptionC(int32_t value) override;
+    void setScanOptionC(int32_t value) override {
+        m_scanOptionC = value;
+        clearStatus();
+    }
     /// The resolutions offered (a range is listed value by value); selects ICAP_XRESOLUTION
     /// for the Cap readers.
-    QVector<int32_t> SupportedResolutions() override;
+    QVector<int32_t> SupportedResolutions() override {
+        return supportedList(twain::ICAP_XRESOLUTION);
+    }
     /// The units offered; selects ICAP_UNITS.
-    QVector<int32_t> SupportedUnits() override;
+    QVector<int32_t> SupportedUnits() override { return supportedList(twain::ICAP_UNITS); }
     /// The pixel types offered; selects ICAP_PIXELTYPE.
-    QVector<int32_t> SupportedPixelTypes() override;
+    QVector<int32_t> SupportedPixelTypes() override { return supportedList(twain::ICAP_PIXELTYPE); }
     /// The page sizes offered; selects ICAP_SUPPORTEDSIZES.
-    QVector<int32_t> SupportedPageSizes() override;
+    QVector<int32_t> SupportedPageSizes() override {
+        return supportedList(twain::ICAP_SUPPORTEDSIZES);
+    }
     /// The scan frame in the current unit; 1 when the device took it.
     int32_t SetImageLayout(float left, float top, float right, float bottom) override;
 
     /// The capability the Cap calls work on.
-    int32_t Capability() const override;
+    int32_t Capability() const override { return m_capId; }
     /// Selects a capability; the values read by an earlier CapGet are cleared.
     void setCapability(int32_t id) override;
     /// 1 when the selected capability is supported (CAP_INDICATORS always is).
     int32_t CapSupported() override;
     /// Before CapGet the kind asked for; after it the kind delivered.
-    int32_t CapContainer() const override;
+    int32_t CapContainer() const override { return m_capContainer; }
     /// See CapContainer.
-    void setCapContainer(int32_t kind) override;
+    void setCapContainer(int32_t kind) override { m_capContainer = kind; }
     /// After CapGet the current value; set it before CapSet.
-    double CapValue() const override;
+    double CapValue() const override { return m_capValue; }
     /// See CapValue.
-    void setCapValue(double value) override;
+    void setCapValue(double value) override { m_capValue = value; }
     /// The text form of the current value (or the device's text).
     QString CapText() const override;
     /// The default value read by CapGet.
-    double CapDefault() const override;
+    double CapDefault() const override { return m_capRead ? m_capRead->defaultValue : 0; }
     /// Range minimum read by CapGet.
-    double CapMin() const override;
+    double CapMin() const override { return m_capRead ? m_capRead->min : 0; }
     /// Range maximum read by CapGet.
-    double CapMax() const override;
+    double CapMax() const override { return m_capRead ? m_capRead->max : 0; }
     /// Range step read by CapGet.
-    double CapStep() const override;
+    double CapStep() const override { return m_capRead ? m_capRead->step : 0; }
     /// Number of items (array, enumeration) read by CapGet.
-    int32_t CapItemCount() const override;
+    int32_t CapItemCount() const override {
+        return m_capRead ? int32_t(m_capRead->items.size()) : 0;
+    }
     /// The items read by CapGet.
-    QVector<double> CapItems() const override;
+    QVector<double> CapItems() const override {
+        return m_capRead ? m_capRead->items : QVector<double>();
+    }
     /// Reads the selected capability in its own container kind; 1 when read.
     int32_t CapGet() override;
     /// Sets the selected capability to CapValue; 1 when set.
     int32_t CapSet() override;
 
     /// Images acquired in this session.
-    int32_t ImageCount() const override;
+    int32_t ImageCount() const override { return m_images.count(); }
     /// The preview (fits within 1000x1400); null for an index out of range.
-    QImage ImagePicture(int32_t index) const override;
+    QImage ImagePicture(int32_t index) const override { return m_images.preview(index); }
     /// Turns the full-resolution image by a multiple of 90 degrees (negative allowed).
     int32_t RotateImage(int32_t index, int32_t degrees) override;
     /// Writes the full-resolution image; throws ScanError when it cannot be written whole
@@ -212,17 +239,20 @@ public:
     int32_t SaveImage(int32_t index, const QString& path) override;
     /// 1: a .tif save adds a page, except the first save of a path in this component's life,
     /// which starts the file afresh.
-    int32_t TiffMultiPage() const override;
+    int32_t TiffMultiPage() const override { return m_tiffMultiPage; }
     /// See TiffMultiPage.
-    void setTiffMultiPage(int32_t value) override;
+    void setTiffMultiPage(int32_t value) override {
+        m_tiffMultiPage = value;
+        clearStatus();
+    }
 
     /// Code of the latest operation's outcome (0 = none).
-    int32_t LastErrorCode() const override;
+    int32_t LastErrorCode() const override { return m_status.code; }
     /// Text of the latest operation's outcome ("" = none).
-    QString LastErrorText() const override;
+    QString LastErrorText() const override { return m_status.text; }
 
     /// The session cache folder (empty when it could not be made). For tests and tools.
-    QString cacheFolder() const;
+    QString cacheFolder() const { return m_images.cacheFolder(); }
 
 private:
     void setStatus(const DeviceStatus& status) { m_status = status; }
@@ -242,7 +272,8 @@ private:
     /// Sets a feeder or duplex switch; a source without it refuses only switching it on.
     void setSwitch(uint16_t id, int32_t value, int32_t& kept);
     QVector<int32_t> supportedList(uint16_t id);
-    void rangeOf(uint16_t id, float* min, float* max);
+    /// The lowest and highest value of a capability (0, 0 with an error when unreadable).
+    std::pair<float, float> rangeOf(uint16_t id);
     void stopLayersWhenIdle();
     void onEnded(const AcquireOutcome& outcome);
 
