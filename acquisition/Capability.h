@@ -13,37 +13,29 @@ struct Capability {
     double current = 0;
     double defaultValue = 0;
     double min = 0, max = 0, step = 0; // Range
-    QVector<double> items;             // Array and Enumeration
-    QString text;                      // a text value (or the text form of the current value)
+    QVector<double> items{};           // Array and Enumeration
+    QString text{};                    // a text value (or the text form of the current value)
     bool readOnly = false;
 
     static Capability oneValue(uint16_t id, double value, bool readOnly = false) {
-        Capability c;
-        c.id = id;
-        c.current = c.defaultValue = value;
-        c.readOnly = readOnly;
-        return c;
+        return {.id = id, .current = value, .defaultValue = value, .readOnly = readOnly};
     }
     static Capability range(uint16_t id, double current, double def, double min, double max,
                             double step) {
-        Capability c;
-        c.id = id;
-        c.container = twain::Range;
-        c.current = current;
-        c.defaultValue = def;
-        c.min = min;
-        c.max = max;
-        c.step = step;
-        return c;
+        return {.id = id,
+                .container = twain::Range,
+                .current = current,
+                .defaultValue = def,
+                .min = min,
+                .max = max,
+                .step = step};
     }
     static Capability enumeration(uint16_t id, double current, double def, QVector<double> items) {
-        Capability c;
-        c.id = id;
-        c.container = twain::Enumeration;
-        c.current = current;
-        c.defaultValue = def;
-        c.items = std::move(items);
-        return c;
+        return {.id = id,
+                .container = twain::Enumeration,
+                .current = current,
+                .defaultValue = def,
+                .items = std::move(items)};
     }
 };
 

@@ -18,8 +18,7 @@ public:
     explicit SourceManager(std::vector<std::unique_ptr<DeviceLayer>> layers);
     /// Stops the layers that are still started; the open device must be gone by then.
     ~SourceManager();
-    SourceManager(const SourceManager&) = delete;
-    SourceManager& operator=(const SourceManager&) = delete;
+    Q_DISABLE_COPY(SourceManager)
 
     /// Starts every layer, the search shown through `dialogs`, and lists the sources with
     /// the first selected. Ok when at least one layer started; else the first failure.

@@ -214,16 +214,16 @@ void VstScan::setSwitch(uint16_t id, int32_t value, int32_t& kept) {
 }
 
 QVector<int32_t> VstScan::supportedList(uint16_t id) {
-    m_capId = id;
-    m_capRead.reset();
+    m_cap.id = id;
+    m_cap.read.reset();
     if (!deviceReady())
         return {};
     const auto c = capabilityOf(id);
     if (!c)
         return fail(componentError::NotSupported, QVector<int32_t>());
-    m_capRead = c;
-    m_capContainer = c->container;
-    m_capValue = c->current;
+    m_cap.read = c;
+    m_cap.container = c->container;
+    m_cap.value = c->current;
     clearStatus();
     return listedValues(*c);
 }
@@ -337,7 +337,7 @@ void VstScan::setJpegQuality(int32_t quality) {
     if (quality < 0 || quality > 100)
         return setStatus(
             status(componentError::BadValue, QStringLiteral("qualità JPEG %1").arg(quality)));
-    m_jpegQuality = quality;
+    m_writeOptions.jpegQuality = quality;
     clearStatus();
 }
 
@@ -349,7 +349,7 @@ void VstScan::setTiffCompression(int32_t compression) {
     case 5:
     case 7:
     case 8:
-        m_tiffCompression = compression;
+        m_writeOptions.tiffCompression = compression;
         clearStatus();
         return;
     default:
@@ -382,15 +382,15 @@ int32_t VstScan::SetImageLayout(float left, float top, float right, float bottom
 // --- Generic capability interface ------------------------------------------------------------
 
 void VstScan::setCapability(int32_t id) {
-    m_capId = id;
-    m_capRead.reset();
+    m_cap.id = id;
+    m_cap.read.reset();
     clearStatus();
 }
 
 int32_t VstScan::CapSupported() {
-    if (m_capId < 0 || m_capId > 0xFFFF)
+    if (m_cap.id < 0 || m_cap.id > 0xFFFF)
         return fail(componentError::NotSupported, 0);
-    if (capabilityOf(uint16_t(m_capId))) {
+    if (capabilityOf(uint16_t(m_cap.id))) {
         clearStatus();
         return 1;
     }
@@ -400,36 +400,36 @@ int32_t VstScan::CapSupported() {
 }
 
 QString VstScan::CapText() const {
-    return m_capRead ? currentText(*m_capRead) : QString();
+    return m_cap.read ? currentText(*m_cap.read) : QString();
 }
 
 int32_t VstScan::CapGet() {
-    m_capRead.reset();
+    m_cap.read.reset();
     if (CapSupported() != 1)
         return 0;
     // Each capability comes in its own container kind, whatever was asked for: the caller
     // reads CapContainer to learn which.
-    m_capRead = capabilityOf(uint16_t(m_capId));
-    m_capContainer = m_capRead->container;
-    m_capValue = m_capRead->current;
+    m_cap.read = capabilityOf(uint16_t(m_cap.id));
+    m_cap.container = m_cap.read->container;
+    m_cap.value = m_cap.read->current;
     clearStatus();
     return 1;
 }
 
 int32_t VstScan::CapSet() {
-    if (m_capId == CAP_INDICATORS) {
-        m_indicators = m_capValue != 0;
+    if (m_cap.id == CAP_INDICATORS) {
+        m_indicators = m_cap.value != 0;
         clearStatus();
         return 1;
     }
-    if (m_capId == CAP_SUPPORTEDCAPS) {
+    if (m_cap.id == CAP_SUPPORTEDCAPS) {
         setStatus(status(componentError::BadValue, QStringLiteral("capacità di sola lettura")));
         return 0;
     }
-    if (m_capId < 0 || m_capId > 0xFFFF)
+    if (m_cap.id < 0 || m_cap.id > 0xFFFF)
         return fail(componentError::NotSupported, 0);
-    const auto id = uint16_t(m_capId);
-    if (!setDeviceValue(id, m_capValue))
+    const auto id = uint16_t(m_cap.id);
+    if (!setDeviceValue(id, m_cap.value))
         return 0;
     // Keep the named switches in step with the device: both are views of one state.
     if (id == CAP_FEEDERENABLED)
@@ -449,10 +449,7 @@ int32_t VstScan::RotateImage(int32_t index, int32_t degrees) {
 }
 
 int32_t VstScan::SaveImage(int32_t index, const QString& path) {
-    ImageWriteOptions options;
-    options.jpegQuality = m_jpegQuality;
-    options.tiffCompression = m_tiffCompression;
-    setStatus(m_images.save(index, path, options, m_tiffMultiPage == 1));
+    setStatus(m_images.save(index, path, m_writeOptions, m_tiffMultiPage == 1));
     if (!m_status.ok())
         throw ScanError(m_status.text, m_status.code);
     return 1;

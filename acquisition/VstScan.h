@@ -131,11 +131,11 @@ public:
     /// layout wins).
     void setPageSize(int32_t size) override { setDeviceValue(twain::ICAP_SUPPORTEDSIZES, size); }
     /// Quality of the JPEG files SaveImage writes (1..100; 0 = the writer's default).
-    int32_t JpegQuality() const override { return m_jpegQuality; }
+    int32_t JpegQuality() const override { return m_writeOptions.jpegQuality; }
     /// Values outside 0..100 are refused.
     void setJpegQuality(int32_t quality) override;
     /// TIFF Compression tag of the files SaveImage writes: 0, 1, 4, 5, 7 or 8.
-    int32_t TiffCompression() const override { return m_tiffCompression; }
+    int32_t TiffCompression() const override { return m_writeOptions.tiffCompression; }
     /// Other values are refused.
     void setTiffCompression(int32_t compression) override;
     /// ICAP_BRIGHTNESS; 0 with an error when it cannot be read.
@@ -192,36 +192,36 @@ public:
     int32_t SetImageLayout(float left, float top, float right, float bottom) override;
 
     /// The capability the Cap calls work on.
-    int32_t Capability() const override { return m_capId; }
+    int32_t Capability() const override { return m_cap.id; }
     /// Selects a capability; the values read by an earlier CapGet are cleared.
     void setCapability(int32_t id) override;
     /// 1 when the selected capability is supported (CAP_INDICATORS always is).
     int32_t CapSupported() override;
     /// Before CapGet the kind asked for; after it the kind delivered.
-    int32_t CapContainer() const override { return m_capContainer; }
+    int32_t CapContainer() const override { return m_cap.container; }
     /// See CapContainer.
-    void setCapContainer(int32_t kind) override { m_capContainer = kind; }
+    void setCapContainer(int32_t kind) override { m_cap.container = kind; }
     /// After CapGet the current value; set it before CapSet.
-    double CapValue() const override { return m_capValue; }
+    double CapValue() const override { return m_cap.value; }
     /// See CapValue.
-    void setCapValue(double value) override { m_capValue = value; }
+    void setCapValue(double value) override { m_cap.value = value; }
     /// The text form of the current value (or the device's text).
     QString CapText() const override;
     /// The default value read by CapGet.
-    double CapDefault() const override { return m_capRead ? m_capRead->defaultValue : 0; }
+    double CapDefault() const override { return m_cap.read ? m_cap.read->defaultValue : 0; }
     /// Range minimum read by CapGet.
-    double CapMin() const override { return m_capRead ? m_capRead->min : 0; }
+    double CapMin() const override { return m_cap.read ? m_cap.read->min : 0; }
     /// Range maximum read by CapGet.
-    double CapMax() const override { return m_capRead ? m_capRead->max : 0; }
+    double CapMax() const override { return m_cap.read ? m_cap.read->max : 0; }
     /// Range step read by CapGet.
-    double CapStep() const override { return m_capRead ? m_capRead->step : 0; }
+    double CapStep() const override { return m_cap.read ? m_cap.read->step : 0; }
     /// Number of items (array, enumeration) read by CapGet.
     int32_t CapItemCount() const override {
-        return m_capRead ? int32_t(m_capRead->items.size()) : 0;
+        return m_cap.read ? int32_t(m_cap.read->items.size()) : 0;
     }
     /// The items read by CapGet.
     QVector<double> CapItems() const override {
-        return m_capRead ? m_capRead->items : QVector<double>();
+        return m_cap.read ? m_cap.read->items : QVector<double>();
     }
     /// Reads the selected capability in its own container kind; 1 when read.
     int32_t CapGet() override;
@@ -289,14 +289,17 @@ private:
     int32_t m_imageLimit = kSessionImageLimit;
     int32_t m_feederEnabled = 0, m_autoFeed = 0, m_duplexEnabled = 0;
     bool m_indicators = false;
-    int32_t m_jpegQuality = 75;
-    int32_t m_tiffCompression = 0;
+    ImageWriteOptions m_writeOptions{.jpegQuality = 75};
     int32_t m_tiffMultiPage = 0;
 
-    int32_t m_capId = 0;
-    int32_t m_capContainer = 1;
-    double m_capValue = 0;
-    std::optional<::Capability> m_capRead;
+    /// The generic capability interface: the capability selected, what a caller sets before
+    /// CapSet, and what the latest CapGet (or list) read.
+    struct CapCursor {
+        int32_t id = 0;
+        int32_t container = twain::OneValue;
+        double value = 0;
+        std::optional<::Capability> read;
+    } m_cap;
 
     DeviceStatus m_status;
 };

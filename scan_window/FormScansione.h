@@ -23,21 +23,22 @@ class ImageButton;
 class FormScansione : public QDialog {
     Q_OBJECT
 public:
-    /// The commands of the button bar, by the index of their button and caption.
+    /// The commands of the button bar, by the index of their button and caption: 0 to 13,
+    /// none at 8.
     enum Command : int16_t {
-        cmdConferma = 0,
-        cmdScansione = 1,
-        cmdAvanti = 2,
-        cmdIndietro = 3,
-        cmdSostituisci = 4,
-        cmdElimina = 5,
-        cmdAnnulla = 6,
-        cmdImportaPdf = 7,
+        cmdConferma,
+        cmdScansione,
+        cmdAvanti,
+        cmdIndietro,
+        cmdSostituisci,
+        cmdElimina,
+        cmdAnnulla,
+        cmdImportaPdf,
         cmdRiduci = 9,
-        cmdIngrandisci = 10,
-        cmdRuota = 11,
-        cmdCambiaScanner = 12,
-        cmdInfo = 13,
+        cmdIngrandisci,
+        cmdRuota,
+        cmdCambiaScanner,
+        cmdInfo
     };
     /// The option boxes of the command panel.
     enum class OptionBox { ApriDoc, FronteRetro, ForzaAdf };
