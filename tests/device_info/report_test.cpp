@@ -29,14 +29,7 @@ FakeScanComponent::Cap cap(int container, double value = 0, QVector<double> item
 }
 
 FakeScanComponent::Cap rangeCap(double value, double def, double min, double max, double step) {
-    FakeScanComponent::Cap c;
-    c.container = 3;
-    c.value = value;
-    c.def = def;
-    c.min = min;
-    c.max = max;
-    c.step = step;
-    return c;
+    return {.container = 3, .value = value, .def = def, .min = min, .max = max, .step = step};
 }
 
 class Report : public ::testing::Test {

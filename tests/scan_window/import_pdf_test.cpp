@@ -143,10 +143,7 @@ TEST_F(ImportTest, CancelAfterThreePagesListsNothingAndWritesNothing) {
     record.ResultFormat = "PDF";
     store->values["DIR"] = "/somewhere/old.pdf";
     Outcome out = run([&](FormScansione& form) {
-        for (int i = 0; i < 3; ++i) {
-            form.ImgButtons_Click(1);
-            deliverPages(1);
-        }
+        scanPages(form, 3);
         answerNextModal([](QWidget* w) { static_cast<QDialog*>(w)->reject(); });
         form.ImgButtons_Click(7);
         EXPECT_FALSE(form.isVisible());

@@ -194,10 +194,7 @@ TEST_F(ScanSessionTest, BatchNumbersPagesFromOneAndEndShowsPageOne) {
 TEST_F(ScanSessionTest, ForcedBatchEmptiesTheStoreFirst) {
     QString before, after;
     run([&](FormScansione& form) {
-        for (int i = 0; i < 4; ++i) {
-            form.ImgButtons_Click(1);
-            deliverPages(1);
-        }
+        scanPages(form, 4);
         before = pageMap(form);
         check(form, "chkADF")->click();
         form.ImgButtons_Click(1);
@@ -212,10 +209,7 @@ TEST_F(ScanSessionTest, ForcedBatchEmptiesTheStoreFirst) {
 TEST_F(ScanSessionTest, FlatbedSheetIsAppendedShownThenPageOne) {
     QString shownOnArrival, captionOnArrival, map, tagAtEnd;
     run([&](FormScansione& form) {
-        for (int i = 0; i < 2; ++i) {
-            form.ImgButtons_Click(1);
-            deliverPages(1);
-        }
+        scanPages(form, 2);
         form.ImgButtons_Click(1);
         EXPECT_EQ(form.imgPreviewTag(), "3");
         fake->values["DataSourceOpen"] = 0;

@@ -162,8 +162,7 @@ INSTANTIATE_TEST_SUITE_P(Values, WindowAutoAdfTest,
 TEST_F(WindowDispatchTest, ClickingForzaAdfStoresItAndRerunsTheSetUp) {
     run([&](FormScansione& f) {
         addPages(f, 3);
-        click(button(f, 2));
-        click(button(f, 2)); // page 2
+        showPage(f, 2);
         ASSERT_EQ(f.windowTitle(), QStringLiteral("Piano - Pag. 2"));
         click(check(f, "chkADF"));
         EXPECT_EQ(store->values.value(QStringLiteral("AutoADF")), QStringLiteral("TRUE"));

@@ -206,6 +206,15 @@ protected:
             fake->finish(code, text);
     }
 
+    /// Scans `n` single pages on the fake: each a press of "Scansione documento", then one
+    /// image and the end of the acquisition.
+    void scanPages(FormScansione& form, int n) {
+        for (int i = 0; i < n; ++i) {
+            form.ImgButtons_Click(FormScansione::cmdScansione);
+            deliverPages(1);
+        }
+    }
+
     /// Puts `n` images into the fake's buffer and files them as pages 1 to n.
     void addPages(FormScansione& form, int n) {
         for (int i = 0; i < n; ++i) {
@@ -214,6 +223,12 @@ protected:
             FormScansioneTestAccess::pages(form).storePage(
                 FormScansioneTestAccess::pages(form).count() + 1, k);
         }
+    }
+
+    /// Shows page `n` by clicking "Avanti" n times, starting from no page shown.
+    static void showPage(FormScansione& form, int n) {
+        for (int i = 0; i < n; ++i)
+            click(button(form, FormScansione::cmdAvanti));
     }
 
     /// A small image whose upper half's colour tells which buffer index it is; the lower
