@@ -5,6 +5,12 @@
 
 WidgetComponentDialogs::WidgetComponentDialogs(QWidget* parent) : m_parent(parent) {}
 
+QWidget* WidgetComponentDialogs::owner() const {
+    // Before the window is shown (the search and the first choice come then) a window over
+    // it would stand where the hidden window is; on its own it is centred on the screen.
+    return m_parent && m_parent->isVisible() ? m_parent.data() : nullptr;
+}
+
 WidgetComponentDialogs::~WidgetComponentDialogs() {
     searchEnded();
     progressEnded();
@@ -12,7 +18,7 @@ WidgetComponentDialogs::~WidgetComponentDialogs() {
 
 void WidgetComponentDialogs::searchStarted() {
     delete m_searching;
-    m_searching = new QProgressDialog(m_parent);
+    m_searching = new QProgressDialog(owner());
     m_searching->setObjectName(QStringLiteral("SearchingScanners"));
     m_searching->setWindowTitle(QStringLiteral("Scanner"));
     m_searching->setLabelText(QStringLiteral("Ricerca scanner in corso..."));
@@ -29,7 +35,7 @@ void WidgetComponentDialogs::searchEnded() {
 }
 
 std::optional<int> WidgetComponentDialogs::chooseSource(const QStringList& names, int current) {
-    SelectSourceDialog dialog(names, current, m_parent);
+    SelectSourceDialog dialog(names, current, owner());
     if (dialog.exec() != QDialog::Accepted)
         return std::nullopt;
     return dialog.chosen();
@@ -37,7 +43,8 @@ std::optional<int> WidgetComponentDialogs::chooseSource(const QStringList& names
 
 void WidgetComponentDialogs::progressStarted(std::function<void()> cancel) {
     progressEnded();
-    auto* dialog = new QProgressDialog(m_parent);
+    QWidget* over = owner();
+    auto* dialog = new QProgressDialog(over);
     dialog->setObjectName(QStringLiteral("AcquisitionProgress"));
     dialog->setAttribute(Qt::WA_DeleteOnClose, false);
     dialog->setWindowTitle(QStringLiteral("Acquisizione"));
@@ -47,7 +54,7 @@ void WidgetComponentDialogs::progressStarted(std::function<void()> cancel) {
     dialog->setAutoReset(false);
     dialog->setRange(0, 0);
     dialog->setMinimumDuration(0);
-    if (m_parent)
+    if (over)
         dialog->setWindowModality(Qt::WindowModal);
     // Cancel ends the acquisition but keeps what was delivered: the end event still comes.
     QObject::connect(dialog, &QProgressDialog::canceled, dialog, [dialog, cancel] {

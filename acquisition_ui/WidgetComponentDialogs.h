@@ -15,7 +15,8 @@ class QProgressDialog;
 /// Threading: GUI thread only, like every widget.
 class WidgetComponentDialogs : public ComponentDialogs {
 public:
-    /// `parent` owns the windows; null makes them top-level windows of the application.
+    /// The windows stand over `parent` while it is shown; otherwise (and with null) they are
+    /// top-level windows of the application.
     explicit WidgetComponentDialogs(QWidget* parent = nullptr);
     ~WidgetComponentDialogs() override;
 
@@ -33,6 +34,9 @@ public:
     void progressEnded() override;
 
 private:
+    /// The parent of a window about to be shown: the parent window once it is visible.
+    QWidget* owner() const;
+
     QPointer<QWidget> m_parent;
     QPointer<QProgressDialog> m_searching;
     QPointer<QProgressDialog> m_progress;
