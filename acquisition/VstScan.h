@@ -51,17 +51,11 @@ public:
     /// that the window only turns off).
     int32_t StartOptionA() const override { return m_startOptionA; }
     /// See StartOptionA.
-    void setStartOptionA(int32_t value) override {
-        m_startOptionA = value;
-        clearStatus();
-    }
+    void setStartOptionA(int32_t value) override { keep(m_startOptionA, value); }
     /// See StartOptionA.
     int32_t StartOptionB() const override { return m_startOptionB; }
     /// See StartOptionA.
-    void setStartOptionB(int32_t value) override {
-        m_startOptionB = value;
-        clearStatus();
-    }
+    void setStartOptionB(int32_t value) override { keep(m_startOptionB, value); }
 
     /// Number of sources listed by OpenSourceManager.
     int32_t SourceCount() const override { return m_sources.count(); }
@@ -157,24 +151,15 @@ public:
     /// Kept and read back, no effect (switches the window only turns off).
     int32_t ScanOptionA() const override { return m_scanOptionA; }
     /// See ScanOptionA.
-    void setScanOptionA(int32_t value) override {
-        m_scanOptionA = value;
-        clearStatus();
-    }
+    void setScanOptionA(int32_t value) override { keep(m_scanOptionA, value); }
     /// See ScanOptionA.
     int32_t ScanOptionB() const override { return m_scanOptionB; }
     /// See ScanOptionA.
-    void setScanOptionB(int32_t value) override {
-        m_scanOptionB = value;
-        clearStatus();
-    }
+    void setScanOptionB(int32_t value) override { keep(m_scanOptionB, value); }
     /// See ScanOptionA.
     int32_t ScanOptionC() const override { return m_scanOptionC; }
     /// See ScanOptionA.
-    void setScanOptionC(int32_t value) override {
-        m_scanOptionC = value;
-        clearStatus();
-    }
+    void setScanOptionC(int32_t value) override { keep(m_scanOptionC, value); }
     /// The resolutions offered (a range is listed value by value); selects ICAP_XRESOLUTION
     /// for the Cap readers.
     QVector<int32_t> SupportedResolutions() override {
@@ -257,6 +242,11 @@ public:
 private:
     void setStatus(const DeviceStatus& status) { m_status = status; }
     void clearStatus() { m_status = {}; }
+    /// Stores a value the component only keeps and reads back.
+    void keep(int32_t& option, int32_t value) {
+        option = value;
+        clearStatus();
+    }
     /// Sets `error` as the status and returns `result`: the failing exit of an operation.
     template <typename T> T fail(componentError::Code error, T result);
     bool deviceReady();
