@@ -6,6 +6,10 @@
 #include <QVector>
 #include <cstdint>
 
+/// The most images one session acquires: the limit a component starts with, and the one the
+/// scan window sets at the start of a session and of every feeder batch.
+inline constexpr int32_t kSessionImageLimit = 99;
+
 /// The acquisition component as the scan window drives it (the window's VSTSCAN). The
 /// operations keep the names of the component's contract: a readable value is a getter of
 /// that name, a writable one adds setName(). Values are TWAIN codes; answers meaning "yes"

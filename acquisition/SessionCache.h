@@ -10,8 +10,7 @@ public:
     /// isValid() is false (and error() says why) when the folder cannot be made.
     explicit SessionCache(const QString& cacheParent);
     ~SessionCache();
-    SessionCache(const SessionCache&) = delete;
-    SessionCache& operator=(const SessionCache&) = delete;
+    Q_DISABLE_COPY(SessionCache)
 
     bool isValid() const { return !m_path.isEmpty(); }
     /// The folder, without a trailing separator; empty when not valid.

@@ -202,19 +202,29 @@ int effectiveCompression(const QImage& image, int requested) {
     }
 }
 
-void writeFile(const QImage& image, const QString& path, int compression, int quality) {
-    if (image.isNull())
-        writer::throwWriteError(path, QStringLiteral("no image to write"));
-    effectiveCompression(image, compression); // refuse a bad value before touching the disk
-    writer::TempFile file(path);
+namespace {
+
+/// Opens the TIFF of `fd` in `mode` ("w" a new file, "a" a page more), writes `image` as one
+/// page and flushes it to the descriptor; throws ScanError on failure.
+void writeOnePage(int fd, const char* mode, const QImage& image, int compression, int quality,
+                  const QString& path) {
     Messages messages;
-    TiffPtr t = openFd(file.fd(), path, "w", &messages);
+    TiffPtr t = openFd(fd, path, mode, &messages);
     if (!t)
         writer::throwWriteError(path, detail(messages));
     writePage(t.get(), image, compression, quality, path, messages);
     if (!TIFFFlush(t.get()))
         writer::throwWriteError(path, detail(messages));
-    t.reset();
+}
+
+} // namespace
+
+void writeFile(const QImage& image, const QString& path, int compression, int quality) {
+    if (image.isNull())
+        writer::throwWriteError(path, QStringLiteral("no image to write"));
+    effectiveCompression(image, compression); // refuse a bad value before touching the disk
+    writer::TempFile file(path);
+    writeOnePage(file.fd(), "w", image, compression, quality, path);
     file.commit();
 }
 
@@ -274,13 +284,7 @@ void appendPage(const QImage& image, const QString& path, int compression, int q
     }
 
     try {
-        TiffPtr t = openFd(fd, path, "a", &messages);
-        if (!t)
-            writer::throwWriteError(path, detail(messages));
-        writePage(t.get(), image, compression, quality, path, messages);
-        if (!TIFFFlush(t.get()))
-            writer::throwWriteError(path, detail(messages));
-        t.reset();
+        writeOnePage(fd, "a", image, compression, quality, path);
         if (::fdatasync(fd) != 0)
             writer::throwWriteError(path, QStringLiteral("cannot flush the file"), errno);
     } catch (...) {
@@ -298,27 +302,31 @@ void appendPage(const QImage& image, const QString& path, int compression, int q
     }
 }
 
-int pageCount(const QString& path) {
+namespace {
+
+/// The TIFF at `path` opened for reading, its library messages collected in `messages` for as
+/// long as it stays open; throws ScanError when it cannot be opened.
+TiffPtr openForReading(const QString& path, Messages& messages) {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         writer::throwReadError(path, QString::fromLocal8Bit(std::strerror(errno)));
-    Messages messages;
     TiffPtr t = openFd(fd, path, "r", &messages);
     ::close(fd);
     if (!t)
         writer::throwReadError(path, detail(messages));
-    return int(TIFFNumberOfDirectories(t.get()));
+    return t;
+}
+
+} // namespace
+
+int pageCount(const QString& path) {
+    Messages messages;
+    return int(TIFFNumberOfDirectories(openForReading(path, messages).get()));
 }
 
 QImage readPage(const QString& path, int index) {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        writer::throwReadError(path, QString::fromLocal8Bit(std::strerror(errno)));
     Messages messages;
-    TiffPtr t = openFd(fd, path, "r", &messages);
-    ::close(fd);
-    if (!t)
-        writer::throwReadError(path, detail(messages));
+    const TiffPtr t = openForReading(path, messages);
     TIFF* tif = t.get();
     if (index < 0 || !TIFFSetDirectory(tif, tdir_t(index)))
         writer::throwReadError(path, QStringLiteral("the TIFF has no page %1").arg(index + 1));

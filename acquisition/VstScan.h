@@ -1,24 +1,21 @@
 #pragma once
+#include "acquisition/ComponentErrors.h"
 #include "acquisition/DeviceLayer.h"
 #include "acquisition/ScanComponent.h"
-#include <QPointer>
-#include <QSet>
-#include <QThread>
-#include <atomic>
+#include "acquisition/SessionImages.h"
+#include "acquisition/SourceManager.h"
 #include <memory>
 #include <optional>
 #include <vector>
 
-class AcquireWorker;
-class ImageBuffer;
-class QProgressDialog;
-class SessionCache;
+class AcquisitionRunner;
+class ComponentDialogs;
 struct AcquireOutcome;
-struct StoredPage;
 
-/// The acquisition component: sources from its device layers (listed in layer order,
-/// indexed from 0), one worker thread that owns the device while it acquires, and the
-/// session's image buffer.
+/// The acquisition component: a façade over its sources (SourceManager), its acquisitions
+/// (AcquisitionRunner, one worker thread that owns the device while it acquires) and the
+/// session's images (SessionImages). Each operation checks the state, hands the work to one
+/// of them and sets the status.
 ///
 /// Threading: every operation is called on the thread that owns the object (the window's);
 /// none of them waits on a running acquisition. Images and the end of an acquisition arrive
@@ -29,14 +26,16 @@ class VstScan : public ScanComponent {
     Q_OBJECT
 public:
     /// `layers` in listing order (SANE first, then virtual scanners); `cacheParent` is the
-    /// folder that holds the session cache of full-resolution pages (the working folder).
+    /// folder that holds the session cache of full-resolution pages (the working folder);
+    /// `dialogs` show the search, the source choice and the progress (null: headless, where
+    /// nothing is shown and SelectSource keeps the selection).
     VstScan(std::vector<std::unique_ptr<DeviceLayer>> layers, const QString& cacheParent,
-            QObject* parent = nullptr);
+            std::shared_ptr<ComponentDialogs> dialogs = nullptr, QObject* parent = nullptr);
     ~VstScan() override;
 
-    /// Starts every layer on a helper thread while the caller's event loop keeps running (a
-    /// "Ricerca scanner in corso..." window shows when it takes a while); 1 when at least one
-    /// layer started, 0 (with the first failure in LastErrorCode) when none did.
+    /// Starts every layer on a helper thread while the caller's event loop keeps running (the
+    /// dialogs show the search); 1 when at least one layer started, 0 (with the first failure
+    /// in LastErrorCode) when none did.
     int32_t OpenSourceManager() override;
     /// Closes the source (cancelling an acquisition) and stops the layers; a layer whose
     /// device the worker still holds is stopped as soon as the worker lets go.
@@ -47,47 +46,49 @@ public:
     /// and one end event PostScan(1) follows. 1 when a source was open.
     int32_t CloseDataSource() override;
     /// 1 while the source is open (from OpenDataSource to the end of the next acquisition).
-    int32_t DataSourceOpen() const override;
+    int32_t DataSourceOpen() const override { return m_sources.device() ? 1 : 0; }
     /// Kept and read back; no effect on the acquisition (a switch of the original contract
     /// that the window only turns off).
-    int32_t StartOptionA() const override;
+    int32_t StartOptionA() const override { return m_startOptionA; }
     /// See StartOptionA.
-    void setStartOptionA(int32_t value) override;
+    void setStartOptionA(int32_t value) override { keep(m_startOptionA, value); }
     /// See StartOptionA.
-    int32_t StartOptionB() const override;
+    int32_t StartOptionB() const override { return m_startOptionB; }
     /// See StartOptionA.
-    void setStartOptionB(int32_t value) override;
+    void setStartOptionB(int32_t value) override { keep(m_startOptionB, value); }
 
     /// Number of sources listed by OpenSourceManager.
-    int32_t SourceCount() const override;
+    int32_t SourceCount() const override { return m_sources.count(); }
     /// Throws ScanError for an index out of range.
-    QString SourceName(int32_t index) const override;
+    QString SourceName(int32_t index) const override { return m_sources.name(index); }
     /// The selected source; -1 when there is none.
-    int32_t SourceIndex() const override;
+    int32_t SourceIndex() const override { return m_sources.selected(); }
     /// Throws ScanError for an index out of range or while an acquisition runs; selecting
     /// another source closes the open one.
     void setSourceIndex(int32_t index) override;
-    /// A modal dialog listing the sources; 1 when the user picked one, 0 on Cancel (the
-    /// selection is then unchanged).
+    /// The dialogs' source choice; 1 when the user picked one, 0 on Cancel or without a
+    /// person (the selection is then unchanged).
     int32_t SelectSource() override;
 
     /// 0 (native transfer) is the only mode; any other value is refused (BadValue).
-    int32_t TransferMode() const override;
+    int32_t TransferMode() const override { return 0; }
     /// See TransferMode.
     void setTransferMode(int32_t mode) override;
     /// Images the component acquires and keeps at most; an image beyond it is refused and
     /// the acquisition ends with componentError::ImageLimit.
-    int32_t ImageLimit() const override;
+    int32_t ImageLimit() const override { return m_imageLimit; }
     /// A negative limit is refused (BadValue).
     void setImageLimit(int32_t limit) override;
     /// 1 when the next acquisition is a feeder batch.
-    int32_t FeederEnabled() const override;
+    int32_t FeederEnabled() const override { return m_feederEnabled; }
     /// Switches the feeder; refused (NotSupported) with 1 on a source without a feeder.
-    void setFeederEnabled(int32_t value) override;
+    void setFeederEnabled(int32_t value) override {
+        setSwitch(twain::CAP_FEEDERENABLED, value, m_feederEnabled);
+    }
     /// The source's automatic feed switch.
-    int32_t AutoFeed() const override;
+    int32_t AutoFeed() const override { return m_autoFeed; }
     /// See AutoFeed; refused on a source without it unless the value is 0.
-    void setAutoFeed(int32_t value) override;
+    void setAutoFeed(int32_t value) override { setSwitch(twain::CAP_AUTOFEED, value, m_autoFeed); }
     /// 1 when the open source has a feeder.
     int32_t FeederPresent() override;
     /// 1 when the open source can tell whether paper is in the feeder.
@@ -97,9 +98,11 @@ public:
     /// The source's duplex kind: 0 none, 1 one pass, 2 two passes.
     int32_t DuplexSupported() override;
     /// 1 when duplex is on.
-    int32_t DuplexEnabled() const override;
+    int32_t DuplexEnabled() const override { return m_duplexEnabled; }
     /// Any non-zero value turns duplex on; refused on a source without duplex.
-    void setDuplexEnabled(int32_t value) override;
+    void setDuplexEnabled(int32_t value) override {
+        setSwitch(twain::CAP_DUPLEXENABLED, value, m_duplexEnabled);
+    }
     /// Starts an acquisition on the worker and returns at once: 1 when started, 0 when no
     /// source is open or one is already running. The end always comes as PostScan(1).
     int32_t Acquire() override;
@@ -107,7 +110,7 @@ public:
     /// The current pixel type; -1 (with an error) when it cannot be read.
     int32_t ImagePixelType() override;
     /// Sets ICAP_PIXELTYPE.
-    void setImagePixelType(int32_t type) override;
+    void setImagePixelType(int32_t type) override { setDeviceValue(twain::ICAP_PIXELTYPE, type); }
     /// The current resolution in dpi; 0 (with an error) when it cannot be read.
     int32_t Resolution() override;
     /// Sets both the horizontal and the vertical resolution.
@@ -115,97 +118,105 @@ public:
     /// The current unit; -1 (with an error) when it cannot be read.
     int32_t Unit() override;
     /// Sets ICAP_UNITS (the unit of SetImageLayout).
-    void setUnit(int32_t unit) override;
+    void setUnit(int32_t unit) override { setDeviceValue(twain::ICAP_UNITS, unit); }
     /// The current page size code; -1 (with an error) when it cannot be read.
     int32_t PageSize() override;
     /// Sets ICAP_SUPPORTEDSIZES: the frame becomes that page (the last of page size and
     /// layout wins).
-    void setPageSize(int32_t size) override;
+    void setPageSize(int32_t size) override { setDeviceValue(twain::ICAP_SUPPORTEDSIZES, size); }
     /// Quality of the JPEG files SaveImage writes (1..100; 0 = the writer's default).
-    int32_t JpegQuality() const override;
+    int32_t JpegQuality() const override { return m_writeOptions.jpegQuality; }
     /// Values outside 0..100 are refused.
     void setJpegQuality(int32_t quality) override;
     /// TIFF Compression tag of the files SaveImage writes: 0, 1, 4, 5, 7 or 8.
-    int32_t TiffCompression() const override;
+    int32_t TiffCompression() const override { return m_writeOptions.tiffCompression; }
     /// Other values are refused.
     void setTiffCompression(int32_t compression) override;
     /// ICAP_BRIGHTNESS; 0 with an error when it cannot be read.
     float Brightness() override;
     /// Sets ICAP_BRIGHTNESS.
-    void setBrightness(float value) override;
+    void setBrightness(float value) override { setDeviceValue(twain::ICAP_BRIGHTNESS, value); }
     /// Lower end of the brightness range.
-    float BrightnessMin() override;
+    float BrightnessMin() override { return rangeOf(twain::ICAP_BRIGHTNESS).first; }
     /// Upper end of the brightness range.
-    float BrightnessMax() override;
+    float BrightnessMax() override { return rangeOf(twain::ICAP_BRIGHTNESS).second; }
     /// ICAP_CONTRAST; 0 with an error when it cannot be read.
     float Contrast() override;
     /// Sets ICAP_CONTRAST.
-    void setContrast(float value) override;
+    void setContrast(float value) override { setDeviceValue(twain::ICAP_CONTRAST, value); }
     /// Lower end of the contrast range.
-    float ContrastMin() override;
+    float ContrastMin() override { return rangeOf(twain::ICAP_CONTRAST).first; }
     /// Upper end of the contrast range.
-    float ContrastMax() override;
+    float ContrastMax() override { return rangeOf(twain::ICAP_CONTRAST).second; }
     /// Kept and read back, no effect (switches the window only turns off).
-    int32_t ScanOptionA() const override;
+    int32_t ScanOptionA() const override { return m_scanOptionA; }
     /// See ScanOptionA.
-    void setScanOptionA(int32_t value) override;
+    void setScanOptionA(int32_t value) override { keep(m_scanOptionA, value); }
     /// See ScanOptionA.
-    int32_t ScanOptionB() const override;
+    int32_t ScanOptionB() const override { return m_scanOptionB; }
     /// See ScanOptionA.
-    void setScanOptionB(int32_t value) override;
+    void setScanOptionB(int32_t value) override { keep(m_scanOptionB, value); }
     /// See ScanOptionA.
-    int32_t ScanOptionC() const override;
+    int32_t ScanOptionC() const override { return m_scanOptionC; }
     /// See ScanOptionA.
-    void setScanOptionC(int32_t value) override;
+    void setScanOptionC(int32_t value) override { keep(m_scanOptionC, value); }
     /// The resolutions offered (a range is listed value by value); selects ICAP_XRESOLUTION
     /// for the Cap readers.
-    QVector<int32_t> SupportedResolutions() override;
+    QVector<int32_t> SupportedResolutions() override {
+        return supportedList(twain::ICAP_XRESOLUTION);
+    }
     /// The units offered; selects ICAP_UNITS.
-    QVector<int32_t> SupportedUnits() override;
+    QVector<int32_t> SupportedUnits() override { return supportedList(twain::ICAP_UNITS); }
     /// The pixel types offered; selects ICAP_PIXELTYPE.
-    QVector<int32_t> SupportedPixelTypes() override;
+    QVector<int32_t> SupportedPixelTypes() override { return supportedList(twain::ICAP_PIXELTYPE); }
     /// The page sizes offered; selects ICAP_SUPPORTEDSIZES.
-    QVector<int32_t> SupportedPageSizes() override;
+    QVector<int32_t> SupportedPageSizes() override {
+        return supportedList(twain::ICAP_SUPPORTEDSIZES);
+    }
     /// The scan frame in the current unit; 1 when the device took it.
     int32_t SetImageLayout(float left, float top, float right, float bottom) override;
 
     /// The capability the Cap calls work on.
-    int32_t Capability() const override;
+    int32_t Capability() const override { return m_cap.id; }
     /// Selects a capability; the values read by an earlier CapGet are cleared.
     void setCapability(int32_t id) override;
     /// 1 when the selected capability is supported (CAP_INDICATORS always is).
     int32_t CapSupported() override;
     /// Before CapGet the kind asked for; after it the kind delivered.
-    int32_t CapContainer() const override;
+    int32_t CapContainer() const override { return m_cap.container; }
     /// See CapContainer.
-    void setCapContainer(int32_t kind) override;
+    void setCapContainer(int32_t kind) override { m_cap.container = kind; }
     /// After CapGet the current value; set it before CapSet.
-    double CapValue() const override;
+    double CapValue() const override { return m_cap.value; }
     /// See CapValue.
-    void setCapValue(double value) override;
+    void setCapValue(double value) override { m_cap.value = value; }
     /// The text form of the current value (or the device's text).
     QString CapText() const override;
     /// The default value read by CapGet.
-    double CapDefault() const override;
+    double CapDefault() const override { return m_cap.read ? m_cap.read->defaultValue : 0; }
     /// Range minimum read by CapGet.
-    double CapMin() const override;
+    double CapMin() const override { return m_cap.read ? m_cap.read->min : 0; }
     /// Range maximum read by CapGet.
-    double CapMax() const override;
+    double CapMax() const override { return m_cap.read ? m_cap.read->max : 0; }
     /// Range step read by CapGet.
-    double CapStep() const override;
+    double CapStep() const override { return m_cap.read ? m_cap.read->step : 0; }
     /// Number of items (array, enumeration) read by CapGet.
-    int32_t CapItemCount() const override;
+    int32_t CapItemCount() const override {
+        return m_cap.read ? int32_t(m_cap.read->items.size()) : 0;
+    }
     /// The items read by CapGet.
-    QVector<double> CapItems() const override;
+    QVector<double> CapItems() const override {
+        return m_cap.read ? m_cap.read->items : QVector<double>();
+    }
     /// Reads the selected capability in its own container kind; 1 when read.
     int32_t CapGet() override;
     /// Sets the selected capability to CapValue; 1 when set.
     int32_t CapSet() override;
 
     /// Images acquired in this session.
-    int32_t ImageCount() const override;
+    int32_t ImageCount() const override { return m_images.count(); }
     /// The preview (fits within 1000x1400); null for an index out of range.
-    QImage ImagePicture(int32_t index) const override;
+    QImage ImagePicture(int32_t index) const override { return m_images.preview(index); }
     /// Turns the full-resolution image by a multiple of 90 degrees (negative allowed).
     int32_t RotateImage(int32_t index, int32_t degrees) override;
     /// Writes the full-resolution image; throws ScanError when it cannot be written whole
@@ -213,77 +224,72 @@ public:
     int32_t SaveImage(int32_t index, const QString& path) override;
     /// 1: a .tif save adds a page, except the first save of a path in this component's life,
     /// which starts the file afresh.
-    int32_t TiffMultiPage() const override;
+    int32_t TiffMultiPage() const override { return m_tiffMultiPage; }
     /// See TiffMultiPage.
-    void setTiffMultiPage(int32_t value) override;
+    void setTiffMultiPage(int32_t value) override {
+        m_tiffMultiPage = value;
+        clearStatus();
+    }
 
     /// Code of the latest operation's outcome (0 = none).
-    int32_t LastErrorCode() const override;
+    int32_t LastErrorCode() const override { return m_status.code; }
     /// Text of the latest operation's outcome ("" = none).
-    QString LastErrorText() const override;
+    QString LastErrorText() const override { return m_status.text; }
 
     /// The session cache folder (empty when it could not be made). For tests and tools.
-    QString cacheFolder() const;
+    QString cacheFolder() const { return m_images.cacheFolder(); }
 
 private:
-    struct Source {
-        int layer = 0;
-        DeviceInfo info;
-    };
-
-    void setStatus(const DeviceStatus& status);
-    void clearStatus() { setStatus({}); }
+    void setStatus(const DeviceStatus& status) { m_status = status; }
+    void clearStatus() { m_status = {}; }
+    /// Stores a value the component only keeps and reads back.
+    void keep(int32_t& option, int32_t value) {
+        option = value;
+        clearStatus();
+    }
+    /// Sets `error` as the status and returns `result`: the failing exit of an operation.
+    template <typename T> T fail(componentError::Code error, T result);
     bool deviceReady();
     std::optional<::Capability> capabilityOf(uint16_t id) const;
     double currentOf(uint16_t id, double fallback) const;
+    /// The current value of a capability as the named getters read it: `fallback` (with an
+    /// error) when no source is ready or it lacks the capability.
+    template <typename T> T readCurrent(uint16_t id, T fallback);
+    /// A sensor or feature the window only asks about: 0, without an error, when the device
+    /// lacks it.
+    double readSensor(uint16_t id);
     bool setDeviceValue(uint16_t id, double value);
+    /// Sets a feeder or duplex switch; a source without it refuses only switching it on.
+    void setSwitch(uint16_t id, int32_t value, int32_t& kept);
     QVector<int32_t> supportedList(uint16_t id);
-    void rangeOf(uint16_t id, float* min, float* max);
-    void cancelRunning(bool dropEvents);
+    /// The lowest and highest value of a capability (0, 0 with an error when unreadable).
+    std::pair<float, float> rangeOf(uint16_t id);
     void stopLayersWhenIdle();
-    void showProgress();
-    void closeProgress();
-    void onImageStored(quint64 jobId, const StoredPage& page);
-    void onProgress(quint64 jobId, int images, qint64 bytes, qint64 expected);
-    void onFinished(quint64 jobId, const AcquireOutcome& outcome);
+    void onEnded(const AcquireOutcome& outcome);
 
-    std::vector<std::unique_ptr<DeviceLayer>> m_layers;
-    std::vector<bool> m_layerStarted;
-    QVector<Source> m_sources;
-    bool m_managerOpen = false;
-    bool m_stopLayersPending = false;
-    int32_t m_sourceIndex = -1;
-    std::shared_ptr<ScanDevice> m_device;
-
-    QThread m_thread;
-    AcquireWorker* m_worker = nullptr;
-    quint64 m_lastJob = 0;
-    quint64 m_activeJob = 0; ///< 0 = no acquisition running
-    int m_jobsInFlight = 0;  ///< jobs the worker has not finished, cancelled ones included
-    std::shared_ptr<std::atomic<bool>> m_cancel;
-    AcquireRequest m_request;
-    int m_imagesThisJob = 0;
-    qint64 m_bytesThisJob = 0;
-    QPointer<QProgressDialog> m_progress;
-
-    std::unique_ptr<SessionCache> m_cache;
-    std::unique_ptr<ImageBuffer> m_buffer;
-    quint64 m_rotations = 0;
-    QSet<QString> m_writtenPaths;
+    // Destroyed in reverse: the runner lets go of the device before the sources stop their
+    // layers, and both before the images' cache folder goes.
+    std::shared_ptr<ComponentDialogs> m_dialogs;
+    SessionImages m_images;
+    SourceManager m_sources;
+    std::unique_ptr<AcquisitionRunner> m_runner;
 
     int32_t m_startOptionA = 0, m_startOptionB = 0;
     int32_t m_scanOptionA = 0, m_scanOptionB = 0, m_scanOptionC = 0;
-    int32_t m_imageLimit = 99;
+    int32_t m_imageLimit = kSessionImageLimit;
     int32_t m_feederEnabled = 0, m_autoFeed = 0, m_duplexEnabled = 0;
     bool m_indicators = false;
-    int32_t m_jpegQuality = 75;
-    int32_t m_tiffCompression = 0;
+    ImageWriteOptions m_writeOptions{.jpegQuality = 75};
     int32_t m_tiffMultiPage = 0;
 
-    int32_t m_capId = 0;
-    int32_t m_capContainer = 1;
-    double m_capValue = 0;
-    std::optional<::Capability> m_capRead;
+    /// The generic capability interface: the capability selected, what a caller sets before
+    /// CapSet, and what the latest CapGet (or list) read.
+    struct CapCursor {
+        int32_t id = 0;
+        int32_t container = twain::OneValue;
+        double value = 0;
+        std::optional<::Capability> read;
+    } m_cap;
 
     DeviceStatus m_status;
 };

@@ -231,6 +231,21 @@ uint16_t get16(const unsigned char* p) {
 uint32_t get32(const unsigned char* p) {
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
+
+/// One row between a BMP file and an image line: 24-bit rows are BGR in the file and RGB in
+/// the image (the swap goes both ways); other rows are copied as they are, up to the shorter.
+void copyBmpRow(unsigned char* out, const unsigned char* in, int bits, uint64_t width,
+                uint64_t rowBytes, uint64_t lineBytes) {
+    if (bits == 24) {
+        for (uint64_t x = 0; x < width; ++x) {
+            out[3 * x] = in[3 * x + 2];
+            out[3 * x + 1] = in[3 * x + 1];
+            out[3 * x + 2] = in[3 * x];
+        }
+    } else {
+        std::memcpy(out, in, std::min(rowBytes, lineBytes));
+    }
+}
 } // namespace
 
 void writeBmp(int fd, const QImage& image, const QString& path) {
@@ -286,16 +301,8 @@ void writeBmp(int fd, const QImage& image, const QString& path) {
         for (uint64_t i = 0; i < n; ++i) {
             --row;
             unsigned char* out = chunk.data() + i * rowBytes;
-            const uchar* in = img.constScanLine(int(row));
-            if (bits == 24) {
-                for (uint64_t x = 0; x < width; ++x) {
-                    out[3 * x] = in[3 * x + 2];
-                    out[3 * x + 1] = in[3 * x + 1];
-                    out[3 * x + 2] = in[3 * x];
-                }
-            } else {
-                std::memcpy(out, in, std::min<uint64_t>(rowBytes, uint64_t(img.bytesPerLine())));
-            }
+            copyBmpRow(out, img.constScanLine(int(row)), bits, width, rowBytes,
+                       uint64_t(img.bytesPerLine()));
         }
         writeAll(fd, chunk.data(), n * rowBytes, path);
     }
@@ -407,16 +414,8 @@ QImage readBmp(const QString& path) {
         for (int64_t i = 0; i < n; ++i) {
             const int64_t y = topDown ? fileRow + i : height - 1 - (fileRow + i);
             const unsigned char* in = chunk.data() + uint64_t(i) * rowBytes;
-            uchar* out = img.scanLine(int(y));
-            if (bits == 24) {
-                for (int x = 0; x < width; ++x) {
-                    out[3 * x] = in[3 * x + 2];
-                    out[3 * x + 1] = in[3 * x + 1];
-                    out[3 * x + 2] = in[3 * x];
-                }
-            } else {
-                std::memcpy(out, in, std::min<uint64_t>(rowBytes, uint64_t(img.bytesPerLine())));
-            }
+            copyBmpRow(img.scanLine(int(y)), in, bits, uint64_t(width), rowBytes,
+                       uint64_t(img.bytesPerLine()));
         }
         fileRow += n;
     }

@@ -51,8 +51,7 @@ public:
     /// missing or not writable, or the target is a directory.
     explicit TempFile(const QString& target);
     ~TempFile();
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
+    Q_DISABLE_COPY(TempFile)
 
     /// The open descriptor of the temporary file (owned by this object).
     int fd() const { return m_fd; }

@@ -66,10 +66,12 @@ struct Session {
              const std::function<void(FormScansione&)>& duringBatch = nullptr) {
         WindowServices s;
         const QString path = json, cache = folder();
-        s.createComponent = [path, cache]() -> std::unique_ptr<ScanComponent> {
+        s.createComponent =
+            [path,
+             cache](std::shared_ptr<ComponentDialogs> dialogs) -> std::unique_ptr<ScanComponent> {
             std::vector<std::unique_ptr<DeviceLayer>> layers;
             layers.push_back(std::make_unique<VirtualScannerLayer>(path));
-            return std::make_unique<VstScan>(std::move(layers), cache);
+            return std::make_unique<VstScan>(std::move(layers), cache, std::move(dialogs));
         };
         s.userSettings = std::make_shared<MemorySettings>();
         s.messageBox = [](QWidget*, const QString& prompt, const QString&) {

@@ -8,7 +8,7 @@ include(CMakePackageConfigHelpers)
 set(SCANSIONE_PUBLIC_HEADERS
   scan_window/FormScansione.h scan_window/WindowServices.h settings/ScanSettings.h
   acquisition/ScanComponent.h acquisition/ScanError.h acquisition/PdfWriter.h
-  common/UserSettings.h)
+  common/UserSettings.h acquisition/ComponentDialogs.h)
 
 # `out` = the given headers and every "folder/Header.h" they include, transitively. A change
 # to one of them configures again, so a new include is installed without editing this list.

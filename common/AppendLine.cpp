@@ -1,4 +1,5 @@
 #include "common/AppendLine.h"
+#include "common/WriteFully.h"
 
 #include <QFile>
 
@@ -22,20 +23,7 @@ int32_t AppendLine(const QString& text, const QString& fileName) {
 
     // The whole line goes out in one write where possible, so with O_APPEND concurrent
     // writers never interleave inside a line; a short write is continued.
-    int32_t error = 0;
-    const char* data = line.constData();
-    qsizetype left = line.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            error = errno;
-            break;
-        }
-        data += written;
-        left -= written;
-    }
+    int32_t error = writeFully(fd, line.constData(), line.size());
     if (::close(fd) != 0 && errno != EINTR)
         error = errno;
     return error;

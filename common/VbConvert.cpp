@@ -5,11 +5,19 @@
 #include <limits>
 #include <string>
 
-namespace {
-
 bool isBlank(QChar c) {
     return c == u' ' || c == u'\t';
 }
+
+QStringView trimBlanks(QStringView text) {
+    while (!text.isEmpty() && isBlank(text.front()))
+        text = text.mid(1);
+    while (!text.isEmpty() && isBlank(text.back()))
+        text.chop(1);
+    return text;
+}
+
+namespace {
 
 bool isDigit(QChar c) {
     return c >= u'0' && c <= u'9';
@@ -19,12 +27,9 @@ bool isDigit(QChar c) {
 // digit instead of through a double so that a half is recognised exactly: "2.5000000001"
 // must round up while "2.5" goes to the even neighbour.
 std::optional<int64_t> toWholeNumber(QStringView text, int64_t min, int64_t max) {
+    text = trimBlanks(text);
     qsizetype i = 0;
-    qsizetype end = text.size();
-    while (i < end && isBlank(text[i]))
-        ++i;
-    while (end > i && isBlank(text[end - 1]))
-        --end;
+    const qsizetype end = text.size();
 
     bool negative = false;
     if (i < end && (text[i] == u'+' || text[i] == u'-')) {
@@ -77,20 +82,24 @@ std::optional<int64_t> toWholeNumber(QStringView text, int64_t min, int64_t max)
 
 } // namespace
 
-std::optional<int16_t> toInt16(QStringView text) {
-    const auto value = toWholeNumber(text, std::numeric_limits<int16_t>::min(),
-                                     std::numeric_limits<int16_t>::max());
+namespace {
+
+template <typename Int> std::optional<Int> toWhole(QStringView text) {
+    const auto value =
+        toWholeNumber(text, std::numeric_limits<Int>::min(), std::numeric_limits<Int>::max());
     if (!value)
         return std::nullopt;
-    return static_cast<int16_t>(*value);
+    return static_cast<Int>(*value);
+}
+
+} // namespace
+
+std::optional<int16_t> toInt16(QStringView text) {
+    return toWhole<int16_t>(text);
 }
 
 std::optional<int32_t> toInt32(QStringView text) {
-    const auto value = toWholeNumber(text, std::numeric_limits<int32_t>::min(),
-                                     std::numeric_limits<int32_t>::max());
-    if (!value)
-        return std::nullopt;
-    return static_cast<int32_t>(*value);
+    return toWhole<int32_t>(text);
 }
 
 double lenientNumber(QStringView text) {

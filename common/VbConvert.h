@@ -7,6 +7,12 @@
 // The number and text conversions of the system, one implementation each. Every place that
 // converts a setting, a page number or a log number goes through these.
 
+/// True for the blanks that the platform's text functions skip around names and numbers:
+/// space and tab.
+bool isBlank(QChar c);
+/// `text` without the blanks (spaces and tabs) at either end.
+QStringView trimBlanks(QStringView text);
+
 /// Text to a 16-bit signed integer as the INI loader and the page Tags need it: blanks around
 /// the number, an optional sign, a decimal point with a fraction rounded half to even
 /// (2.5 -> 2, 3.5 -> 4, -2.5 -> -2). Empty text, anything that is not a number and a value

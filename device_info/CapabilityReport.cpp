@@ -2,6 +2,7 @@
 
 #include "acquisition/ScanComponent.h"
 #include "acquisition/ScanError.h"
+#include "acquisition/TwainCodes.h"
 #include "common/VbConvert.h"
 
 #include <array>
@@ -240,8 +241,8 @@ void appendResolutions(QString& text, ScanComponent& scanner, const ReportMessag
 
 /// The ids that CAP_SUPPORTEDCAPS lists, at most kCapabilityIdSlots of them.
 QVector<int32_t> listedCapabilityIds(ScanComponent& scanner) {
-    scanner.setCapability(0x1005); // CAP_SUPPORTEDCAPS
-    scanner.setCapContainer(4);
+    scanner.setCapability(twain::CAP_SUPPORTEDCAPS);
+    scanner.setCapContainer(twain::Enumeration);
     if (scanner.CapGet() != 1)
         return {};
     const int16_t count = toReportInt16(scanner.CapItemCount(), "capability count");

@@ -1,7 +1,8 @@
 // scansione-batch: the scan window without a person. It runs the start routine with the real
 // window, presses the window's own commands in order and prints what the start routine would
-// show. Nothing in a run waits for a person: message boxes go to standard error and any other
-// modal dialog is answered with its default button.
+// show. Nothing in a run waits for a person: every dialog of the window and of its component
+// is answered here, through the window's services; message boxes go to standard error.
+#include "acquisition/ComponentDialogs.h"
 #include "acquisition/ScanComponent.h"
 #include "common/UserSettings.h"
 #include "common/VbConvert.h"
@@ -9,18 +10,10 @@
 #include "scan_window/FormScansione.h"
 #include "settings/ScanSettings.h"
 
-#include <QAbstractButton>
 #include <QApplication>
-#include <QCheckBox>
 #include <QCommandLineParser>
-#include <QDialog>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QHash>
-#include <QLabel>
-#include <QMessageBox>
-#include <QProgressDialog>
-#include <QPushButton>
 #include <QTimer>
 
 #include <cstdio>
@@ -30,12 +23,6 @@
 namespace {
 
 enum ExitStatus { exitFiles = 0, exitNoFiles = 1, exitFailed = 2 };
-
-// Window commands (button indexes) pressed by the batch.
-constexpr int16_t commandConfirm = 0;
-constexpr int16_t commandScan = 1;
-constexpr int16_t commandCancel = 6;
-constexpr int16_t commandInfo = 13;
 
 void printTo(FILE* stream, QString text) {
     text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
@@ -85,6 +72,26 @@ private:
     QHash<QString, std::optional<QString>> m_overlay;
 };
 
+/// The component's dialogs without a person: no search or progress window; the source
+/// choice is answered as its default button would, keeping the highlighted source.
+class BatchComponentDialogs : public ComponentDialogs {
+public:
+    std::optional<int> chooseSource(const QStringList& names, int current) override {
+        printError(QStringLiteral("finestra \"Seleziona sorgente\" chiusa col pulsante "
+                                  "predefinito: %1")
+                       .arg(names.value(current)));
+        if (current < 0)
+            return std::nullopt;
+        return current;
+    }
+};
+
+/// The PDF import's file dialog without a person: cancelled.
+std::optional<QString> noPdfChosen(QWidget*, const QString&) {
+    printError(QStringLiteral("finestra \"Importa PDF\" chiusa senza scelta"));
+    return std::nullopt;
+}
+
 /// The index of the source `wanted` names (its exact name, or its index), or nullopt.
 std::optional<int32_t> findSource(ScanComponent& component, const QString& wanted) {
     const int32_t count = component.SourceCount();
@@ -104,53 +111,6 @@ QString sourceList(ScanComponent& component) {
     return names.join(QStringLiteral(", "));
 }
 
-/// Answers every modal widget other than the scan window itself: prints its text to
-/// standard error and presses its default button (a dialog without one is cancelled).
-/// Progress windows are left alone: their default button would cancel the acquisition.
-class ModalWatcher : public QObject {
-public:
-    explicit ModalWatcher(QObject* parent) : QObject(parent) {
-        m_timer.setInterval(50);
-        connect(&m_timer, &QTimer::timeout, this, &ModalWatcher::check);
-        m_timer.start();
-    }
-    QWidget* scanWindow = nullptr;
-
-private:
-    void check() {
-        QWidget* w = QApplication::activeModalWidget();
-        if (!w || w == scanWindow || qobject_cast<QProgressDialog*>(w))
-            return;
-        QStringList lines{w->windowTitle()};
-        if (auto* box = qobject_cast<QMessageBox*>(w)) {
-            lines << box->text();
-        } else {
-            for (const QLabel* label : w->findChildren<QLabel*>())
-                if (!label->text().isEmpty())
-                    lines << label->text();
-        }
-        printError(QStringLiteral("finestra \"%1\" chiusa col pulsante predefinito: %2")
-                       .arg(lines.first(), lines.mid(1).join(QLatin1Char(' '))));
-        if (auto* box = qobject_cast<QMessageBox*>(w); box && box->defaultButton()) {
-            box->defaultButton()->click();
-            return;
-        }
-        for (QPushButton* button : w->findChildren<QPushButton*>())
-            if (button->isDefault() && button->isVisible() && button->isEnabled()) {
-                button->click();
-                if (!w->isVisible())
-                    return;
-                break;
-            }
-        if (auto* dialog = qobject_cast<QDialog*>(w))
-            dialog->reject();
-        else
-            w->close();
-    }
-
-    QTimer m_timer;
-};
-
 /// Presses the window's commands once the session is shown.
 class Driver : public QObject {
 public:
@@ -167,30 +127,26 @@ public:
 private:
     void drive() {
         ScanComponent* component = m_form.component();
-        if (!component) {
+        if (!component || (m_options.source && !checkSource(*component))) {
             failed = true;
-            m_form.ImgButtons_Click(commandCancel);
-            return;
-        }
-        if (m_options.source && !checkSource(*component)) {
-            failed = true;
-            m_form.ImgButtons_Click(commandCancel);
+            m_form.ImgButtons_Click(FormScansione::cmdAnnulla);
             return;
         }
         connect(component, &ScanComponent::PostScan, this, [this](int32_t flag) {
-            m_sinceEvent.restart();
             if (flag != 0)
                 ++m_ends;
         });
 
         if (m_options.info) {
-            m_form.ImgButtons_Click(commandInfo);
-            m_form.ImgButtons_Click(commandCancel);
+            m_form.ImgButtons_Click(FormScansione::cmdInfo);
+            m_form.ImgButtons_Click(FormScansione::cmdAnnulla);
             return;
         }
 
-        tick("chkADF", m_options.adf);
-        tick("chkFronteRetro", m_options.duplex);
+        if (m_options.adf)
+            m_form.tick(FormScansione::OptionBox::ForzaAdf, true);
+        if (m_options.duplex)
+            m_form.tick(FormScansione::OptionBox::FronteRetro, true);
         for (int i = 0; i < m_options.scans && m_form.isVisible(); ++i) {
             if (!scanOnce()) {
                 timedOut = true;
@@ -201,7 +157,7 @@ private:
             }
         }
         if (m_form.isVisible())
-            m_form.ImgButtons_Click(commandConfirm);
+            m_form.ImgButtons_Click(FormScansione::cmdConferma);
     }
 
     bool checkSource(ScanComponent& component) {
@@ -224,50 +180,43 @@ private:
         }
     }
 
-    void tick(const char* name, bool wanted) {
-        auto* box = m_form.findChild<QCheckBox*>(QString::fromLatin1(name));
-        if (wanted && box && !box->isChecked())
-            box->click(); // the user's click: stores the choice and reruns the set-up
-    }
-
-    /// One "Scansione documento" and the wait for its end event. False on a timeout.
+    /// One "Scansione documento" and the wait for its end event. False on a timeout: the
+    /// acquisition sent nothing, neither an image nor its end, for --timeout seconds.
     bool scanOnce() {
         const int endsBefore = m_ends;
-        m_sinceEvent.start();
-        m_form.ImgButtons_Click(commandScan);
+        m_form.ImgButtons_Click(FormScansione::cmdScansione);
+        ScanComponent* component = m_form.component();
+        if (m_ends > endsBefore || !component || !m_form.isVisible())
+            return true;
 
         QEventLoop loop;
-        QTimer poll;
+        QTimer silence;
+        silence.setSingleShot(true);
         bool ok = true;
-        const auto check = [&] {
-            ScanComponent* component = m_form.component();
-            if (m_ends > endsBefore || !component || !m_form.isVisible()) {
-                loop.quit();
-                return;
-            }
+        if (component->DataSourceOpen() == 0) {
             // No acquisition running (the source would not open, or the device refused to
-            // start): nothing will come.
-            if (component->DataSourceOpen() == 0 && m_sinceEvent.elapsed() > 1000) {
+            // start): only an end already on its way can still come.
+            silence.setInterval(1000);
+        } else {
+            silence.setInterval(m_options.timeoutSeconds * 1000);
+            connect(&silence, &QTimer::timeout, &loop, [&ok] { ok = false; });
+        }
+        connect(&silence, &QTimer::timeout, &loop, &QEventLoop::quit);
+        connect(component, &ScanComponent::PostScan, &loop, [&](int32_t flag) {
+            if (flag != 0)
                 loop.quit();
-                return;
-            }
-            if (m_sinceEvent.elapsed() > qint64(m_options.timeoutSeconds) * 1000) {
-                ok = false;
-                loop.quit();
-            }
-        };
-        connect(&poll, &QTimer::timeout, &loop, check);
-        poll.start(20);
-        check();
-        if (ok && m_ends == endsBefore && m_form.isVisible())
-            loop.exec();
+            else
+                silence.start(); // the time counts from the latest image
+        });
+        connect(&m_form, &QDialog::finished, &loop, &QEventLoop::quit);
+        silence.start();
+        loop.exec();
         return ok;
     }
 
     Options m_options;
     FormScansione& m_form;
     int m_ends = 0;
-    QElapsedTimer m_sinceEvent;
 };
 
 std::optional<Options> parse(QCommandLineParser& parser, const QStringList& arguments) {
@@ -360,7 +309,6 @@ int main(int argc, char** argv) {
     }
 
     ScanSettings settings = options->ini.isEmpty() ? ScanSettings() : ScanSettings(options->ini);
-    auto* watcher = new ModalWatcher(&app);
 
     bool sessionRan = false;
     bool sessionFailed = false;
@@ -387,11 +335,15 @@ int main(int argc, char** argv) {
             printTo(stdout, report);
             reportPrinted = true;
         };
+        window.componentDialogs = [](QWidget*) {
+            return std::make_shared<BatchComponentDialogs>();
+        };
+        window.choosePdf = noPdfChosen;
         window.fillDefaults();
         ScanComponent* component = nullptr;
         auto make = window.createComponent;
-        window.createComponent = [make, &component] {
-            auto c = make();
+        window.createComponent = [make, &component](std::shared_ptr<ComponentDialogs> dialogs) {
+            auto c = make(std::move(dialogs));
             component = c.get();
             return c;
         };
@@ -409,14 +361,12 @@ int main(int argc, char** argv) {
         }
 
         FormScansione form(window);
-        watcher->scanWindow = &form;
         Driver driver(*options, form);
         QObject::connect(&form, &FormScansione::sessionShown, &driver,
                          [&driver] { driver.start(); });
         QString code;
         int16_t openDocument = 0;
         std::optional<QStringList> files = form.EseguiScansione(&record, code, openDocument);
-        watcher->scanWindow = nullptr;
         component = nullptr;
         sessionRan = true;
         timedOut = driver.timedOut;

@@ -1,35 +1,14 @@
 #include "host/StartRoutine.h"
 #include "common/VbBool.h"
+#include "scan_window/ErrorTrap.h"
 #include "scan_window/FormScansione.h"
+#include "scan_window/WindowServices.h"
 #include "settings/ScanSettings.h"
-
-#include <QMessageBox>
-#include <exception>
-
-namespace {
-
-/// One step of a routine that resumes with the next statement after an error.
-template <class Step> bool resumeNext(Step&& step) {
-    try {
-        step();
-        return true;
-    } catch (const std::exception&) {
-        return false;
-    }
-}
-
-} // namespace
 
 void StartRoutineServices::fillDefaults() {
     if (!messageBox) {
         messageBox = [](const QString& prompt, const QString& caption) {
-            QMessageBox box;
-            box.setIcon(QMessageBox::NoIcon);
-            box.setWindowTitle(caption);
-            box.setTextFormat(Qt::PlainText);
-            box.setText(prompt);
-            box.setStandardButtons(QMessageBox::Ok);
-            box.exec();
+            showPlainMessageBox(nullptr, prompt, caption);
         };
     }
     if (!runSession) {

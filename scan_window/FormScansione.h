@@ -1,5 +1,6 @@
 #pragma once
 #include "common/Export.h"
+#include "scan_window/ErrorTrap.h"
 #include "scan_window/PageStore.h"
 #include "scan_window/WindowServices.h"
 #include <QDialog>
@@ -23,6 +24,26 @@ class ImageButton;
 class SCANSIONE_EXPORT FormScansione : public QDialog {
     Q_OBJECT
 public:
+    /// The commands of the button bar, by the index of their button and caption: 0 to 13,
+    /// none at 8.
+    enum Command : int16_t {
+        cmdConferma,
+        cmdScansione,
+        cmdAvanti,
+        cmdIndietro,
+        cmdSostituisci,
+        cmdElimina,
+        cmdAnnulla,
+        cmdImportaPdf,
+        cmdRiduci = 9,
+        cmdIngrandisci,
+        cmdRuota,
+        cmdCambiaScanner,
+        cmdInfo
+    };
+    /// The option boxes of the command panel.
+    enum class OptionBox { ApriDoc, FronteRetro, ForzaAdf };
+
     /// The window with the default services: the acquisition component on SANE and the
     /// virtual scanners, the per-user settings store, real message boxes and file dialogs.
     explicit FormScansione(QWidget* parent = nullptr);
@@ -36,8 +57,7 @@ public:
     /// Returns the produced files, or std::nullopt when the window was not shown.
     /// Blocks in the window's modal event loop; call it on the GUI thread.
     std::optional<QStringList> EseguiScansione(ScanSettings* parScanSetting,
-                                               QString& resultScansione,
-                                               int16_t& VediRisultato);
+                                               QString& resultScansione, int16_t& VediRisultato);
 
     // The page view's Tag (page shown, or where the next image goes) and the window's Tag
     // (base caption), as the Qt property "Tag" of the widgets.
@@ -54,7 +74,13 @@ public:
 
     /// Runs the command of a button index exactly as a click on it does.
     void ImgButtons_Click(int16_t Index);
+    /// Runs the command of a caption label exactly as a click on it does.
     void LblButtons_Click(int16_t Index);
+    /// Whether an option box is ticked.
+    bool isTicked(OptionBox box) const;
+    /// Ticks or clears an option box as the user's click on it does (the choice is stored
+    /// and the set-up runs again); nothing when it already shows `ticked`. GUI thread.
+    void tick(OptionBox box, bool ticked);
 
 Q_SIGNALS:
     /// Emitted once the window has been set up and is about to be shown modally; headless
@@ -73,7 +99,9 @@ private:
     void ScriviLog(const QString& operation, int32_t code, const QString& detail);
     void SelezionaSorgente(bool force);
     void CambiaScanner();
-    void setMousePointer(int16_t code);
+    /// The window's mouse pointer codes.
+    enum MousePointer : int16_t { pointerDefault = 0, pointerHourglass = 11 };
+    void setMousePointer(MousePointer code);
     bool m_unloadRequested = false; ///< a command unloaded the window
     bool m_inExec = false;          ///< the modal loop of the session is running
     bool m_controlsUsed = false;    ///< a later load must rebuild the design-time controls
@@ -88,10 +116,15 @@ private:
     void chkFronteRetro_Click();
     /// Sets a check box's value without running its click handling.
     void setCheckValue(QCheckBox* box, int value);
+    QCheckBox* optionBox(OptionBox box) const;
     /// Places `w` at a position in twips of its container (stored as its "twips" property).
     static void placeTwips(QWidget* w, int left, int top, int width, int height);
     /// The twips geometry of a control placed with placeTwips.
     static QRect twipsOf(const QWidget* w);
+    /// A control `name` of type Control (made with `args` and its container), at its design
+    /// place (WindowLayout.h) in its container, which must exist already.
+    template <class Control, class... Args>
+    Control* makeControl(const QString& name, Args&&... args);
 
     // --- page store and view (FormScansione_Pages.cpp) -------------------------------
     void MostraPagina(int16_t n);
@@ -113,12 +146,12 @@ private:
 
     // --- scanner programming (FormScansione_Programming.cpp) -------------------------
     int16_t ImpostaParametriScanner();
-    /// The session's component; throws ScanError when the window has none (not loaded, or
-    /// released), so that a command's error trap sees a failure instead of a null call.
-    ScanComponent& requireComponent() const;
-    /// Runs one step of a routine whose error trap resumes with the next statement: a
-    /// ScanError or other exception from the step is swallowed. Returns false when it threw.
-    static bool resumeNext(const std::function<void()>& step);
+    /// The session's component; throws ScanError when the window has none (see ErrorTrap.h).
+    ScanComponent& requireComponent() const { return ::requireComponent(VSTSCAN.get()); }
+    /// A call of the session's component as one step under the error trap (see ErrorTrap.h).
+    template <class Method, class... Args> auto tryCall(Method method, Args&&... args) {
+        return ::tryCall(VSTSCAN.get(), method, std::forward<Args>(args)...);
+    }
     /// The TWAIN page size of a "Pagina" setting ("A3" 11, "A4" 1, "A5" 5; exact case), or
     /// nullopt for any other text, which leaves the device's page size alone.
     static std::optional<int32_t> pageSizeCode(const QString& pagina);

@@ -5,20 +5,15 @@
 #include "common/UserSettings.h"
 #include "common/VbBool.h"
 #include "common/VbConvert.h"
+#include "scan_window/ErrorTrap.h"
 #include "scan_window/FormScansione.h"
 #include "settings/ScanSettings.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
 
-namespace {
-constexpr int16_t pointerHourglass = 11;
-constexpr int16_t pointerDefault = 0;
-constexpr int32_t batchImageLimit = 99;
-} // namespace
-
 void FormScansione::AvviaScansione() {
-    resumeNext([this] { setMousePointer(pointerHourglass); });
+    setMousePointer(pointerHourglass);
 
     // A programming step that throws counts as programmed: the trap goes on with the next
     // statement. Only an explicit False (the source would not open) stops the command.
@@ -33,20 +28,19 @@ void FormScansione::AvviaScansione() {
         resumeNext([this, &feederBatch] { feederBatch = UsaADF(); });
 
         if (feederBatch) {
-            resumeNext([this] { resultFiles.clear(); });
-            resumeNext([this] { Pagine.clear(); });
-            resumeNext([this] { requireComponent().setImageLimit(batchImageLimit); });
-            resumeNext([this] { setMousePointer(pointerDefault); });
+            resultFiles.clear();
+            Pagine.clear();
+            tryCall(&ScanComponent::setImageLimit, kSessionImageLimit);
+            setMousePointer(pointerDefault);
             resumeNext([this] { AvviaAcquisizione(1, true); });
         } else {
-            int16_t next = 1;
-            resumeNext([this, &next] { next = static_cast<int16_t>(Pagine.count() + 1); });
-            resumeNext([this] { setMousePointer(pointerDefault); });
+            setMousePointer(pointerDefault);
+            const auto next = static_cast<int16_t>(Pagine.count() + 1);
             resumeNext([this, next] { AvviaAcquisizione(next, false); });
         }
     }
 
-    resumeNext([this] { setMousePointer(pointerDefault); });
+    setMousePointer(pointerDefault);
 }
 
 bool FormScansione::UsaADF() {
@@ -66,30 +60,22 @@ void FormScansione::AvviaAcquisizione(int16_t firstPage, bool feederBatch) {
     const int32_t feeder = feederBatch ? 1 : 0;
     // The feeder switch is written twice, as the component contract has it; for a component
     // that needs one write the second is no change.
-    resumeNext([this, feeder] { requireComponent().setFeederEnabled(feeder); });
-    resumeNext([this, feeder] { requireComponent().setFeederEnabled(feeder); });
-    resumeNext([this, feeder] { requireComponent().setAutoFeed(feeder); });
+    tryCall(&ScanComponent::setFeederEnabled, feeder);
+    tryCall(&ScanComponent::setFeederEnabled, feeder);
+    tryCall(&ScanComponent::setAutoFeed, feeder);
 
     // The page size again, after the feeder switches, which may have reset it.
-    resumeNext([this] {
-        if (!scanSetting)
-            return;
-        if (const auto size = pageSizeCode(scanSetting->Pagina)) {
-            ScanComponent& dev = requireComponent();
-            const QString operation = QStringLiteral("IMPOSTO PAGINA ") + scanSetting->Pagina;
-            resumeNext([&dev, &size] { dev.setPageSize(*size); });
-            int32_t code = 0;
-            QString text;
-            resumeNext([&dev, &code] { code = dev.LastErrorCode(); });
-            resumeNext([&dev, &text] { text = dev.LastErrorText(); });
-            ScriviLog(operation, code, text);
-        }
-    });
+    const std::optional<int32_t> size =
+        scanSetting ? pageSizeCode(scanSetting->Pagina) : std::nullopt;
+    if (size && VSTSCAN) {
+        tryCall(&ScanComponent::setPageSize, *size);
+        ScriviLog(QStringLiteral("IMPOSTO PAGINA ") + scanSetting->Pagina,
+                  tryCall(&ScanComponent::LastErrorCode).value_or(0),
+                  tryCall(&ScanComponent::LastErrorText).value_or(QString()));
+    }
 
-    resumeNext([this, firstPage] {
-        m_nextPage = firstPage;
-        setImgPreviewTag(decimalText(firstPage));
-    });
+    m_nextPage = firstPage;
+    setImgPreviewTag(decimalText(firstPage));
 
     resumeNext([this] {
         ScanComponent& dev = requireComponent();
@@ -104,11 +90,9 @@ void FormScansione::AvviaAcquisizione(int16_t firstPage, bool feederBatch) {
             resumeNext([&dev] { dev.setDuplexEnabled(VbFalse); });
             // setCheckValue, not a click: the click would rerun the form set-up, which
             // empties the page number just set for the first image.
-            resumeNext([this] { setCheckValue(chkFronteRetro, 0); });
-            resumeNext([this] {
-                if (chkFronteRetro)
-                    chkFronteRetro->setVisible(false);
-            });
+            setCheckValue(chkFronteRetro, 0);
+            if (chkFronteRetro)
+                chkFronteRetro->setVisible(false);
             resumeNext([this] {
                 if (m_services.userSettings)
                     m_services.userSettings->remove(QStringLiteral("ScanFronteRetro"));
@@ -116,7 +100,7 @@ void FormScansione::AvviaAcquisizione(int16_t firstPage, bool feederBatch) {
         }
     });
 
-    resumeNext([this] { requireComponent().Acquire(); });
+    tryCall(&ScanComponent::Acquire);
 
     // The images arrive as events on this thread; let the ones already waiting in.
     resumeNext([] { QCoreApplication::processEvents(); });
@@ -136,48 +120,44 @@ void FormScansione::VSTSCAN_PostScan(int32_t flag) {
         if (n < 1 || n > count + 1)
             n = count + 1;
 
-        resumeNext([this, n] {
-            const int32_t images = requireComponent().ImageCount();
-            if (images > 0)
-                Pagine.storePage(n, images - 1);
-        });
+        const int32_t images = tryCall(&ScanComponent::ImageCount).value_or(0);
+        if (images > 0)
+            Pagine.storePage(n, images - 1);
 
         resumeNext([this, n] { MostraPagina(static_cast<int16_t>(n)); });
 
-        resumeNext([this, n] {
-            if (requireComponent().DataSourceOpen() != 0) {
-                m_nextPage = static_cast<int16_t>(n + 1);
-                setImgPreviewTag(decimalText(n + 1));
-            } else {
-                setMousePointer(pointerDefault);
-            }
-        });
+        const std::optional<int32_t> open = tryCall(&ScanComponent::DataSourceOpen);
+        if (open && *open != 0) {
+            m_nextPage = static_cast<int16_t>(n + 1);
+            setImgPreviewTag(decimalText(n + 1));
+        } else if (open) {
+            setMousePointer(pointerDefault);
+        }
         return;
     }
 
     // The acquisition's error is read before anything else is sent: the view reset below
     // writes ImageLimit, and every write replaces the component's last error, so reading it
     // afterwards would hide a jam or an empty feeder on a scan that brought no page.
-    int32_t code = 0;
+    int32_t code = tryCall(&ScanComponent::LastErrorCode).value_or(0);
     QString text;
-    resumeNext([this, &code] { code = requireComponent().LastErrorCode(); });
     if (code != 0) {
-        resumeNext([this, &code] { code = requireComponent().LastErrorCode(); });
-        resumeNext([this, &text] { text = requireComponent().LastErrorText(); });
+        code = tryCall(&ScanComponent::LastErrorCode).value_or(code);
+        text = tryCall(&ScanComponent::LastErrorText).value_or(QString());
     }
 
     m_nextPage.reset();
-    resumeNext([this] { setMousePointer(pointerDefault); });
+    setMousePointer(pointerDefault);
 
     if (Pagine.count() >= 1) {
-        resumeNext([this] { setImgPreviewTag(QStringLiteral("1")); });
+        setImgPreviewTag(QStringLiteral("1"));
         resumeNext([this] { MostraPagina(1); });
     } else {
-        resumeNext([this] { requireComponent().setImageLimit(batchImageLimit); });
-        resumeNext([this] { setWindowTitle(formTag()); });
-        resumeNext([this] { clearView(); });
-        resumeNext([this] { setImgPreviewTag(QString()); });
-        resumeNext([this] { Pagine.clear(); });
+        tryCall(&ScanComponent::setImageLimit, kSessionImageLimit);
+        setWindowTitle(formTag());
+        clearView();
+        setImgPreviewTag(QString());
+        Pagine.clear();
     }
 
     if (code != 0) {
@@ -192,20 +172,18 @@ void FormScansione::VSTSCAN_PostScan(int32_t flag) {
 }
 
 void FormScansione::SostituisciPagina() {
-    resumeNext([this] { setMousePointer(pointerHourglass); });
+    setMousePointer(pointerHourglass);
 
     bool programmed = true;
     resumeNext([this, &programmed] { programmed = ImpostaParametriScanner() != VbFalse; });
 
     if (programmed) {
         const auto n = toInt16(imgPreviewTag());
-        int count = 0;
-        resumeNext([this, &count] { count = Pagine.count(); });
-        if (n && *n >= 1 && *n <= count) {
-            resumeNext([this] { setMousePointer(pointerDefault); });
+        if (n && *n >= 1 && *n <= Pagine.count()) {
+            setMousePointer(pointerDefault);
             resumeNext([this, n] { AvviaAcquisizione(*n, false); });
         }
     }
 
-    resumeNext([this] { setMousePointer(pointerDefault); });
+    setMousePointer(pointerDefault);
 }

@@ -3,18 +3,19 @@
 #include "acquisition/ScanComponent.h"
 #include "acquisition/ScanError.h"
 #include "device_info/CapabilityReport.h"
+#include "scan_window/ErrorTrap.h"
 #include "scan_window/FormScansione.h"
 #include "scan_window/ImageButton.h"
 
 namespace {
 
-constexpr int16_t lastIndex = 13;
+constexpr int16_t lastIndex = FormScansione::cmdInfo;
 constexpr int16_t noControl = 8;
-constexpr int16_t zoomCaption = 7;
 
 /// Commands that end the session: their button stays disabled until the window loads again.
 bool endsSession(int16_t index) {
-    return index == 0 || index == 6 || index == 7;
+    return index == FormScansione::cmdConferma || index == FormScansione::cmdAnnulla ||
+           index == FormScansione::cmdImportaPdf;
 }
 
 } // namespace
@@ -36,50 +37,50 @@ void FormScansione::ImgButtons_Click(int16_t Index) {
 void FormScansione::LblButtons_Click(int16_t Index) {
     // The caption of index 7 reads "Zoom" between the zoom buttons; forwarding it would
     // import a PDF and end the session on a click meant for zooming, so it is inert.
-    if (Index == zoomCaption)
+    if (Index == cmdImportaPdf)
         return;
     ImgButtons_Click(Index);
 }
 
 void FormScansione::runCommand(int16_t Index) {
     switch (Index) {
-    case 0:
+    case cmdConferma:
         SalvaDocumento();
         break;
-    case 1:
+    case cmdScansione:
         AvviaScansione();
         break;
-    case 2:
+    case cmdAvanti:
         PaginaSuccessiva();
         break;
-    case 3:
+    case cmdIndietro:
         PaginaPrecedente();
         break;
-    case 4:
+    case cmdSostituisci:
         SostituisciPagina();
         break;
-    case 5:
+    case cmdElimina:
         EliminaPagina();
         break;
-    case 6:
+    case cmdAnnulla:
         AnnullaScansione();
         break;
-    case 7:
+    case cmdImportaPdf:
         ImportaPdf();
         break;
-    case 9:
+    case cmdRiduci:
         RiduciVista();
         break;
-    case 10:
+    case cmdIngrandisci:
         IngrandisciVista();
         break;
-    case 11:
+    case cmdRuota:
         RuotaPagina();
         break;
-    case 12:
+    case cmdCambiaScanner:
         CambiaScanner();
         break;
-    case 13: {
+    case cmdInfo: {
         const QString info = InfoDispositivo();
         if (!info.isEmpty())
             m_services.showInfo(info);

@@ -3,8 +3,10 @@
 #include "acquisition/ScanComponent.h"
 #include "common/UserSettings.h"
 #include "common/VbBool.h"
+#include "scan_window/ErrorTrap.h"
 #include "scan_window/FormScansione.h"
 #include "scan_window/ImageButton.h"
+#include "scan_window/WindowLayout.h"
 
 #include <QCheckBox>
 #include <QFrame>
@@ -13,45 +15,8 @@
 
 namespace {
 
-// Design values, in twips (15 twips = 1 pixel at 96 dpi).
-constexpr int formWidth = 7395;
-constexpr int formHeight = 7515;
-constexpr int iconTwips = 390;
-constexpr int zoomIconTwips = 255;
-
 const QColor panelColour(228, 231, 237);
 const QColor captionColour(26, 57, 115);
-
-enum class Box { PctButtons, Picture1, FrameImpPDF };
-
-struct ButtonPlace {
-    int index;
-    Box box;
-    int left, top;
-    const char* caption; // nullptr: no caption label
-    Box labelBox;
-    int labelLeft, labelTop, labelWidth, labelHeight;
-};
-
-// clang-format off
-const ButtonPlace buttonPlaces[] = {
-    {0,  Box::PctButtons,  1560, 120,  "Conferma",             Box::PctButtons, 1200, 600,  1110, 180},
-    {1,  Box::PctButtons,  360,  120,  "Scansione documento",  Box::PctButtons, 0,    600,  1110, 420},
-    {2,  Box::Picture1,    4200, 0,    "Avanti",               Box::Picture1,   3960, 480,  750,  180},
-    {3,  Box::Picture1,    240,  0,    "Indietro",             Box::Picture1,   -120, 480,  1110, 180},
-    {4,  Box::PctButtons,  360,  1920, "Sostituisci pagina",   Box::PctButtons, 0,    2400, 1110, 360},
-    {5,  Box::PctButtons,  360,  3120, "Elimina pagina",       Box::PctButtons, 120,  3600, 945,  360},
-    {6,  Box::PctButtons,  1560, 1080, "Annulla",              Box::PctButtons, 1200, 1560, 1110, 180},
-    {7,  Box::FrameImpPDF, 135,  135,  "Zoom",                 Box::Picture1,   1920, 120,  735,  180},
-    {9,  Box::Picture1,    1680, 120,  nullptr,                Box::Picture1,   0,    0,    0,    0},
-    {10, Box::Picture1,    2640, 120,  nullptr,                Box::Picture1,   0,    0,    0,    0},
-    {11, Box::PctButtons,  360,  1080, "Ruota",                Box::PctButtons, 0,    1560, 1110, 180},
-    {12, Box::PctButtons,  1560, 6480, "Scanners disponibili", Box::PctButtons, 1320, 6960, 945,  420},
-    {13, Box::PctButtons,  360,  6480, "Scanners disponibili", Box::PctButtons, 120,  6960, 945,  420},
-};
-// clang-format on
-
-constexpr int rowMarkerTops[8] = {120, 600, 1080, 1560, 1920, 2400, 3120, 3600};
 
 int toPixels(int twips) {
     return qRound(twips / 15.0);
@@ -86,6 +51,19 @@ QRect FormScansione::twipsOf(const QWidget* w) {
     return w->property("twips").toRect();
 }
 
+template <class Control, class... Args>
+Control* FormScansione::makeControl(const QString& name, Args&&... args) {
+    const windowLayout::Place* place = windowLayout::placeOf(name);
+    Q_ASSERT(place);
+    QWidget* container = QLatin1String(place->container) == QLatin1String(windowLayout::window)
+                             ? this
+                             : findChild<QWidget*>(QLatin1String(place->container));
+    auto* control = new Control(std::forward<Args>(args)..., container);
+    control->setObjectName(name);
+    placeTwips(control, place->left, place->top, place->width, place->height);
+    return control;
+}
+
 void FormScansione::buildControls() {
     // A reload (a second session on the same object) starts again from the design values.
     delete PicImage;
@@ -98,108 +76,72 @@ void FormScansione::buildControls() {
     setWindowTitle(QStringLiteral("SCANNER"));
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
-    setFixedSize(toPixels(formWidth), toPixels(formHeight));
+    setFixedSize(toPixels(windowLayout::formWidth), toPixels(windowLayout::formHeight));
     setProperty("Tag", QString());
 
-    PicImage = new QWidget(this);
-    PicImage->setObjectName(QStringLiteral("PicImage"));
-    placeTwips(PicImage, 120, 0, 4820, 6600);
+    PicImage = makeControl<QWidget>(QStringLiteral("PicImage"));
     paintBackground(PicImage, palette().color(QPalette::Base));
 
-    ImgPreview = new PageView(PicImage);
-    ImgPreview->setObjectName(QStringLiteral("ImgPreview"));
+    ImgPreview = makeControl<PageView>(QStringLiteral("ImgPreview"));
     ImgPreview->setScaledContents(true);
     ImgPreview->setProperty("Tag", QString());
-    placeTwips(ImgPreview, 0, 0, 1695, 1095);
 
-    Picture1 = new QWidget(this);
-    Picture1->setObjectName(QStringLiteral("Picture1"));
-    placeTwips(Picture1, 120, 6720, 4815, 735);
+    Picture1 = makeControl<QWidget>(QStringLiteral("Picture1"));
     paintBackground(Picture1, panelColour);
 
-    PctButtons = new QWidget(this);
-    PctButtons->setObjectName(QStringLiteral("PctButtons"));
-    placeTwips(PctButtons, 4995, 0, 2295, 7455);
+    PctButtons = makeControl<QWidget>(QStringLiteral("PctButtons"));
     paintBackground(PctButtons, panelColour);
 
-    auto* line = new QFrame(PctButtons);
-    line->setObjectName(QStringLiteral("Line1"));
-    line->setProperty("twips", QRect(1200, 0, 0, 7440));
-    line->setGeometry(toPixels(1200), 0, 1, toPixels(7440) + 1);
-    paintBackground(line, Qt::white);
-    Line1 = line;
+    // A line of no width: one pixel wide, and one pixel longer so that it reaches the end.
+    Line1 = makeControl<QFrame>(QStringLiteral("Line1"));
+    Line1->resize(1, Line1->height() + 1);
+    paintBackground(Line1, Qt::white);
 
-    auto* frame = new QGroupBox(PctButtons);
-    frame->setObjectName(QStringLiteral("FrameImpPDF"));
-    placeTwips(frame, 1350, 5265, 735, 1005);
-    FrameImpPDF = frame;
+    FrameImpPDF = makeControl<QGroupBox>(QStringLiteral("FrameImpPDF"));
 
-    LabelPicPDF = new QLabel(QStringLiteral("Importa PDF"), FrameImpPDF);
-    LabelPicPDF->setObjectName(QStringLiteral("LabelPicPDF"));
+    LabelPicPDF = makeControl<QLabel>(QStringLiteral("LabelPicPDF"), QStringLiteral("Importa PDF"));
     LabelPicPDF->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     LabelPicPDF->setWordWrap(true);
     styleCaption(LabelPicPDF, 6.75);
-    placeTwips(LabelPicPDF, 45, 585, 690, 375);
 
-    const auto boxOf = [this](Box b) -> QWidget* {
-        switch (b) {
-        case Box::PctButtons:
-            return PctButtons;
-        case Box::Picture1:
-            return Picture1;
-        case Box::FrameImpPDF:
-            return FrameImpPDF;
-        }
-        return nullptr;
-    };
-
-    ImgButtons.fill(nullptr, 14);
-    LblButtons.fill(nullptr, 14);
-    for (const ButtonPlace& place : buttonPlaces) {
-        const int16_t index = int16_t(place.index);
-        auto* button = new ImageButton(commandIcon(index), boxOf(place.box));
-        button->setObjectName(QStringLiteral("ImgButtons_%1").arg(index));
-        const bool zoom = index == 9 || index == 10;
-        const int size = zoom ? zoomIconTwips : iconTwips;
-        placeTwips(button, place.left, place.top, size, size);
+    ImgButtons.fill(nullptr, cmdInfo + 1);
+    LblButtons.fill(nullptr, cmdInfo + 1);
+    for (int16_t index = 0; index <= cmdInfo; ++index) {
+        const QString buttonName = QStringLiteral("ImgButtons_%1").arg(index);
+        if (!windowLayout::placeOf(buttonName))
+            continue;
+        auto* button = makeControl<ImageButton>(buttonName, commandIcon(index));
         connect(button, &ClickableLabel::clicked, this, [this, index] { ImgButtons_Click(index); });
         ImgButtons[index] = button;
 
-        if (!place.caption)
+        const QString labelName = QStringLiteral("LblButtons_%1").arg(index);
+        if (!windowLayout::placeOf(labelName))
             continue;
-        auto* label = new ClickableLabel(boxOf(place.labelBox));
-        label->setObjectName(QStringLiteral("LblButtons_%1").arg(index));
-        label->setText(QString::fromUtf8(place.caption));
+        auto* label = makeControl<ClickableLabel>(labelName);
+        label->setText(QString::fromUtf8(windowLayout::placeOf(labelName)->caption));
         label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
         label->setWordWrap(true);
         styleCaption(label, 6.75);
-        placeTwips(label, place.labelLeft, place.labelTop, place.labelWidth, place.labelHeight);
         connect(label, &ClickableLabel::clicked, this, [this, index] { LblButtons_Click(index); });
         LblButtons[index] = label;
     }
 
     for (int i = 0; i < 8; ++i) {
-        auto* marker = new QLabel(QStringLiteral("POS"), PctButtons);
-        marker->setObjectName(QStringLiteral("lblPOS_%1").arg(i));
-        placeTwips(marker, i == 3 ? 240 : 120, rowMarkerTops[i], 405, 300);
+        auto* marker =
+            makeControl<QLabel>(QStringLiteral("lblPOS_%1").arg(i), QStringLiteral("POS"));
         marker->hide();
         lblPOS << marker;
     }
 
-    const auto makeCheck = [this](const QString& name, const QString& caption, int left, int top,
-                                  int width, int height) {
-        auto* box = new WrappingCheckBox(caption, PctButtons);
-        box->setObjectName(name);
+    const auto makeCheck = [this](const QString& name, const QString& caption) {
+        auto* box = makeControl<WrappingCheckBox>(name, caption);
         styleCaption(box, 8.25);
-        placeTwips(box, left, top, width, height);
         return box;
     };
-    CheckVisualizza = makeCheck(QStringLiteral("CheckVisualizza"), QStringLiteral("Apri Doc"), 135,
-                                4680, 780, 645);
-    chkFronteRetro = makeCheck(QStringLiteral("chkFronteRetro"), QStringLiteral("Fronte retro"),
-                               120, 5400, 975, 375);
+    CheckVisualizza = makeCheck(QStringLiteral("CheckVisualizza"), QStringLiteral("Apri Doc"));
+    chkFronteRetro = makeCheck(QStringLiteral("chkFronteRetro"), QStringLiteral("Fronte retro"));
     chkFronteRetro->setToolTip(QStringLiteral("Se disponibile sullo scanner"));
-    chkADF = makeCheck(QStringLiteral("chkADF"), QStringLiteral("Forza ADF"), 120, 5880, 975, 375);
+    chkADF = makeCheck(QStringLiteral("chkADF"), QStringLiteral("Forza ADF"));
 
     // clicked() comes from the user only: a value the program sets (setCheckValue, or the
     // acquisition clearing "Fronte retro") runs no handler and so cannot rerun the set-up
@@ -214,6 +156,29 @@ void FormScansione::buildControls() {
     PctButtons->show();
 }
 
+QCheckBox* FormScansione::optionBox(OptionBox box) const {
+    switch (box) {
+    case OptionBox::ApriDoc:
+        return CheckVisualizza;
+    case OptionBox::FronteRetro:
+        return chkFronteRetro;
+    case OptionBox::ForzaAdf:
+        return chkADF;
+    }
+    return nullptr;
+}
+
+bool FormScansione::isTicked(OptionBox box) const {
+    const QCheckBox* check = optionBox(box);
+    return check && check->isChecked();
+}
+
+void FormScansione::tick(OptionBox box, bool ticked) {
+    QCheckBox* check = optionBox(box);
+    if (check && check->isChecked() != ticked)
+        check->click(); // the user's click: stores the choice and reruns the set-up
+}
+
 void FormScansione::setCheckValue(QCheckBox* box, int value) {
     const QSignalBlocker blocker(box);
     box->setChecked(value == 1);
@@ -226,12 +191,12 @@ void FormScansione::ImpostaForm() {
     setFormTag(scanner.SourceName(selected));
     setWindowTitle(formTag());
 
-    ImgButtons[13]->setVisible(false);
-    LblButtons[13]->setVisible(false);
+    ImgButtons[cmdInfo]->setVisible(false);
+    LblButtons[cmdInfo]->setVisible(false);
 
     const bool several = scanner.SourceCount() > 1;
-    ImgButtons[12]->setVisible(several);
-    LblButtons[12]->setVisible(several);
+    ImgButtons[cmdCambiaScanner]->setVisible(several);
+    LblButtons[cmdCambiaScanner]->setVisible(several);
 
     const QString autoAdf =
         m_services.userSettings->read(QStringLiteral("AutoADF"), QStringLiteral("FALSE"));

@@ -4,6 +4,7 @@
 #include "acquisition/ScanComponent.h"
 #include "acquisition/ScanError.h"
 #include "common/VbConvert.h"
+#include "scan_window/ErrorTrap.h"
 #include "scan_window/FormScansione.h"
 #include "settings/ScanSettings.h"
 
@@ -11,8 +12,6 @@
 
 namespace {
 
-constexpr int16_t pointerHourglass = 11;
-constexpr int16_t pointerDefault = 0;
 constexpr double a4Width = 210;
 constexpr double a4Height = 297;
 
@@ -25,7 +24,7 @@ void deleteFile(const QString& path) {
 } // namespace
 
 void FormScansione::SalvaDocumento() {
-    resumeNext([this] { setMousePointer(pointerHourglass); });
+    setMousePointer(pointerHourglass);
 
     // One trap for the whole writing: the first error ends it and the window still closes.
     resumeNext([this] {
@@ -66,7 +65,7 @@ void FormScansione::SalvaDocumento() {
         }
     });
 
-    resumeNext([this] { setMousePointer(pointerDefault); });
+    setMousePointer(pointerDefault);
     resumeNext([this] { unloadWindow(); });
 }
 

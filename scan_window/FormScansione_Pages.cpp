@@ -2,6 +2,7 @@
 // zooming the view. Pages are references to images in the component's buffer.
 #include "acquisition/ScanComponent.h"
 #include "common/VbConvert.h"
+#include "scan_window/ErrorTrap.h"
 #include "scan_window/FormScansione.h"
 
 #include <QLabel>
@@ -29,10 +30,8 @@ void FormScansione::clearView() {
 }
 
 void FormScansione::MostraPagina(int16_t n) {
-    int32_t images = 0;
-    if (!resumeNext([&] { images = requireComponent().ImageCount(); }))
-        return;
-    if (n < 1 || n > images)
+    const std::optional<int32_t> images = tryCall(&ScanComponent::ImageCount);
+    if (!images || n < 1 || n > *images)
         return;
     // The bound above is the component's image count; a page number the store does not
     // hold (all pages deleted while the images remain) shows nothing and changes nothing.
@@ -40,8 +39,7 @@ void FormScansione::MostraPagina(int16_t n) {
     if (!k)
         return;
     clearView();
-    QImage picture;
-    resumeNext([&] { picture = requireComponent().ImagePicture(*k); });
+    const QImage picture = tryCall(&ScanComponent::ImagePicture, *k).value_or(QImage());
     if (!picture.isNull())
         ImgPreview->setPixmap(QPixmap::fromImage(picture));
     setImgPreviewTag(QString::number(n));
@@ -63,7 +61,7 @@ void FormScansione::RuotaPagina() {
     if (n <= 0)
         return;
     if (const std::optional<int16_t> k = imageIndexOfPage(int16_t(n)))
-        resumeNext([&] { requireComponent().RotateImage(*k, 180); });
+        tryCall(&ScanComponent::RotateImage, *k, 180);
     MostraPagina(int16_t(n));
 }
 

@@ -1,10 +1,11 @@
 // Scanner programming: the device is set up from the session's settings record before every
 // acquisition, one log line (and the device's answer) per setting sent.
 #include "acquisition/ScanComponent.h"
-#include "acquisition/ScanError.h"
+#include "acquisition/TwainCodes.h"
 #include "common/UserSettings.h"
 #include "common/VbBool.h"
 #include "common/VbConvert.h"
+#include "scan_window/ErrorTrap.h"
 #include "scan_window/FormScansione.h"
 #include "settings/ScanSettings.h"
 
@@ -12,17 +13,9 @@
 #include <algorithm>
 #include <limits>
 
-namespace {
+using namespace twain;
 
-// TWAIN codes written here.
-constexpr int32_t capIndicators = 0x100B;
-constexpr int32_t capThreshold = 0x1123;
-constexpr int32_t capBitDepth = 0x112B;
-constexpr int32_t containerOneValue = 1;
-constexpr int32_t pixelBw = 0;
-constexpr int32_t pixelGray = 1;
-constexpr int32_t pixelColour = 2;
-constexpr int32_t unitCentimetres = 1;
+namespace {
 
 // An area field beyond single precision ("1e300") would make the float conversion undefined;
 // the device refuses such a frame anyway, so hand it the largest single instead.
@@ -36,29 +29,13 @@ const QString outOfRange = QStringLiteral("VALORE FUORI RANGE");
 
 } // namespace
 
-ScanComponent& FormScansione::requireComponent() const {
-    if (!VSTSCAN)
-        throw ScanError(QStringLiteral("acquisition component not loaded"));
-    return *VSTSCAN;
-}
-
-bool FormScansione::resumeNext(const std::function<void()>& step) {
-    try {
-        step();
-        return true;
-    } catch (const std::exception&) {
-        // ScanError derives from std::exception: both are the "resume next" of the trap.
-        return false;
-    }
-}
-
 std::optional<int32_t> FormScansione::pageSizeCode(const QString& pagina) {
     if (pagina == QLatin1String("A3"))
-        return 11;
+        return A3;
     if (pagina == QLatin1String("A4"))
-        return 1;
+        return A4;
     if (pagina == QLatin1String("A5"))
-        return 5;
+        return A5;
     return std::nullopt;
 }
 
@@ -86,15 +63,21 @@ int16_t FormScansione::ImpostaParametriScanner() {
         dev.setCapability(id);
         if (dev.CapSupported() != 1)
             return false;
-        dev.setCapContainer(containerOneValue);
+        dev.setCapContainer(OneValue);
         dev.setCapValue(value);
         dev.CapSet();
         return true;
     };
     // Brightness and contrast are sent only inside the device's range, both ends included.
-    const auto inRange = [](float minimum, float maximum, int16_t setting) {
+    const auto setInRange = [this, &log](const QString& operation, int16_t setting, float minimum,
+                                         float maximum, const std::function<void(float)>& set) {
         const float value = static_cast<float>(setting);
-        return minimum <= value && value <= maximum;
+        if (minimum <= value && value <= maximum) {
+            set(value);
+            log(operation);
+        } else {
+            ScriviLog(operation, -1, outOfRange);
+        }
     };
 
     log(separatorLine);
@@ -104,28 +87,28 @@ int16_t FormScansione::ImpostaParametriScanner() {
     log(QStringLiteral("IMPOSTO TRANSFERMODE NATIVO"));
 
     const bool progress = s.ViewProgress != 0;
-    if (setCapability(capIndicators, progress ? 1.0f : 0.0f))
+    if (setCapability(CAP_INDICATORS, progress ? 1.0f : 0.0f))
         log(QStringLiteral("VISUALIZZA PROGRESS WINDOW ") + booleanText(progress));
 
     if (s.PixelType == QLatin1String("BW")) {
-        dev.setImagePixelType(pixelBw);
+        dev.setImagePixelType(BW);
         log(QStringLiteral("IMPOSTO SCANSIONE BW"));
         if (s.BWThreshold > 0) {
-            setCapability(capThreshold, static_cast<float>(s.BWThreshold));
+            setCapability(ICAP_THRESHOLD, static_cast<float>(s.BWThreshold));
             log(QStringLiteral("IMPOSTO SOGLIA BW ") + decimalText(s.BWThreshold));
         }
     } else if (s.PixelType == QLatin1String("GRAY")) {
-        dev.setImagePixelType(pixelGray);
+        dev.setImagePixelType(Gray);
         log(QStringLiteral("IMPOSTO SCANSIONE LIVELLO GRIGI"));
         if (s.BitColoreGreyLevel > 0) {
-            setCapability(capBitDepth, static_cast<float>(s.BitColoreGreyLevel));
+            setCapability(ICAP_BITDEPTH, static_cast<float>(s.BitColoreGreyLevel));
             log(QStringLiteral("IMPOSTO BIT LIVELLO GRIGI ") + decimalText(s.BitColoreGreyLevel));
         }
     } else {
-        dev.setImagePixelType(pixelColour);
+        dev.setImagePixelType(RGB);
         log(QStringLiteral("IMPOSTO SCANSIONE A COLORI"));
         if (s.BitColoreGreyLevel > 0) {
-            setCapability(capBitDepth, static_cast<float>(s.BitColoreGreyLevel));
+            setCapability(ICAP_BITDEPTH, static_cast<float>(s.BitColoreGreyLevel));
             log(QStringLiteral("IMPOSTO BIT COLORI ") + decimalText(s.BitColoreGreyLevel));
         }
     }
@@ -143,27 +126,16 @@ int16_t FormScansione::ImpostaParametriScanner() {
     }
 
     if (s.Luminosita > 0) {
-        const QString operation = QStringLiteral("IMPOSTO LUMINOSITA ") + decimalText(s.Luminosita);
         const float minimum = dev.BrightnessMin();
         const float maximum = dev.BrightnessMax();
-        if (inRange(minimum, maximum, s.Luminosita)) {
-            dev.setBrightness(static_cast<float>(s.Luminosita));
-            log(operation);
-        } else {
-            ScriviLog(operation, -1, outOfRange);
-        }
+        setInRange(QStringLiteral("IMPOSTO LUMINOSITA ") + decimalText(s.Luminosita), s.Luminosita,
+                   minimum, maximum, [&dev](float v) { dev.setBrightness(v); });
     }
-
     if (s.Contrasto > 0) {
-        const QString operation = QStringLiteral("IMPOSTO CONTRASTO ") + decimalText(s.Contrasto);
         const float minimum = dev.ContrastMin();
         const float maximum = dev.ContrastMax();
-        if (inRange(minimum, maximum, s.Contrasto)) {
-            dev.setContrast(static_cast<float>(s.Contrasto));
-            log(operation);
-        } else {
-            ScriviLog(operation, -1, outOfRange);
-        }
+        setInRange(QStringLiteral("IMPOSTO CONTRASTO ") + decimalText(s.Contrasto), s.Contrasto,
+                   minimum, maximum, [&dev](float v) { dev.setContrast(v); });
     }
 
     dev.setScanOptionA(0);
@@ -173,7 +145,7 @@ int16_t FormScansione::ImpostaParametriScanner() {
     // Only "," separates the fields; the log keeps the fields as written.
     const QStringList fields = s.area.isEmpty() ? QStringList() : s.area.split(QLatin1Char(','));
     if (fields.size() >= 2) {
-        dev.setUnit(unitCentimetres);
+        dev.setUnit(Centimeters);
         log(QStringLiteral("IMPOSTO UNITA DI MISURA CM"));
         const auto right = toSingle(lenientNumber(fields.at(0)));
         const auto bottom = toSingle(lenientNumber(fields.at(1)));

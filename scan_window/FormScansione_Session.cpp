@@ -1,11 +1,13 @@
 // The session: EseguiScansione from the settings check to the returned file list, the
 // window's load and unload, the scan log, and the choice of the scanner.
+#include "acquisition/ComponentDialogs.h"
 #include "acquisition/ScanComponent.h"
 #include "acquisition/ScanError.h"
 #include "common/AppendLine.h"
 #include "common/UserSettings.h"
 #include "common/VbBool.h"
 #include "common/VbConvert.h"
+#include "scan_window/ErrorTrap.h"
 #include "scan_window/FormScansione.h"
 #include "scan_window/ImageButton.h"
 
@@ -68,7 +70,8 @@ void FormScansione::Form_Load() {
         VSTSCAN->disconnect(this);
         VSTSCAN.reset();
     }
-    resumeNext([this] { VSTSCAN = m_services.createComponent(); });
+    // The component's dialogs belong to this window: it is their parent.
+    resumeNext([this] { VSTSCAN = m_services.createComponent(m_services.componentDialogs(this)); });
     if (VSTSCAN) {
         // Same thread: the component delivers PostScan on the window's thread. The intake
         // must not let an exception out into Qt's signal delivery.
@@ -80,7 +83,7 @@ void FormScansione::Form_Load() {
 void FormScansione::unloadWindow() {
     m_loaded = false;
     m_unloadRequested = true;
-    setMousePointer(0);
+    setMousePointer(pointerDefault);
     if (m_inExec)
         done(QDialog::Rejected);
     else
@@ -93,8 +96,8 @@ void FormScansione::closeEvent(QCloseEvent* event) {
     QDialog::closeEvent(event);
 }
 
-void FormScansione::setMousePointer(int16_t code) {
-    if (code == 11)
+void FormScansione::setMousePointer(MousePointer code) {
+    if (code == pointerHourglass)
         setCursor(Qt::WaitCursor);
     else
         unsetCursor();
@@ -128,30 +131,28 @@ std::optional<QStringList> FormScansione::EseguiScansione(ScanSettings* parScanS
     }
     scanSetting = parScanSetting;
 
-    int32_t opened = 0;
-    if (!resumeNext([&] { opened = requireComponent().OpenSourceManager(); }) || opened == 0) {
+    if (tryCall(&ScanComponent::OpenSourceManager).value_or(0) == 0) {
         resultScansione = QStringLiteral("SCAN_DEVICE_NOT_STARTED");
         unloadWindow();
         return std::nullopt;
     }
 
-    resumeNext([this] { requireComponent().setStartOptionA(VbFalse); });
-    resumeNext([this] { requireComponent().setStartOptionB(VbFalse); });
+    tryCall(&ScanComponent::setStartOptionA, VbFalse);
+    tryCall(&ScanComponent::setStartOptionB, VbFalse);
 
     // A count that cannot be read counts as no source at all.
-    int32_t sources = 0;
-    resumeNext([&] { sources = requireComponent().SourceCount(); });
+    const int32_t sources = tryCall(&ScanComponent::SourceCount).value_or(0);
     if (sources > 1) {
         resumeNext([this] { SelezionaSorgente(false); });
     } else if (sources == 1) {
-        resumeNext([this] { requireComponent().setSourceIndex(0); });
+        tryCall(&ScanComponent::setSourceIndex, 0);
     } else {
         resultScansione = QStringLiteral("SCAN_NOT_AVAILABLE");
         unloadWindow();
         return std::nullopt;
     }
 
-    resumeNext([this] { requireComponent().setImageLimit(99); });
+    tryCall(&ScanComponent::setImageLimit, kSessionImageLimit);
     resumeNext([this] { ImpostaForm(); });
 
     m_unloadRequested = false;
@@ -165,9 +166,9 @@ std::optional<QStringList> FormScansione::EseguiScansione(ScanSettings* parScanS
     m_loaded = false;
 
     VediRisultato = visualizzaDoc;
-    resumeNext([this] { requireComponent().setImageLimit(1); });
-    resumeNext([this] { requireComponent().CloseSourceManager(); });
-    resumeNext([this] { requireComponent().CloseDataSource(); });
+    tryCall(&ScanComponent::setImageLimit, 1);
+    tryCall(&ScanComponent::CloseSourceManager);
+    tryCall(&ScanComponent::CloseDataSource);
     if (VSTSCAN) {
         VSTSCAN->disconnect(this);
         VSTSCAN.reset();
@@ -209,7 +210,7 @@ void FormScansione::CambiaScanner() {
     SelezionaSorgente(true);
     resultFiles.clear();
     Pagine.clear();
-    scanner.setImageLimit(99);
+    scanner.setImageLimit(kSessionImageLimit);
     clearView();
     ImpostaForm();
 }

@@ -2,11 +2,44 @@
 #include "acquisition/PdfWriter.h"
 #include "acquisition/ScanComponent.h"
 #include "acquisition_sane/DefaultComponent.h"
+#include "acquisition_ui/WidgetComponentDialogs.h"
 #include "common/UserSettings.h"
 #include "common/WorkingFolder.h"
 #include "device_info/frmShowScanInfo.h"
 
+#include <QFileDialog>
 #include <QMessageBox>
+
+namespace {
+
+std::optional<QString> pdfFileDialog(QWidget* parent, const QString& folder) {
+    QFileDialog dialog(parent);
+    dialog.setObjectName(QStringLiteral("CommonDialog1"));
+    dialog.setDirectory(folder);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    // Only a file that is there: a typed name of a missing file would reach the host as a
+    // document that does not exist. A name typed without extension gets ".pdf" first.
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setDefaultSuffix(QStringLiteral("pdf"));
+    // The pattern keeps the upper-case form and adds the lower-case one, so that the filter
+    // matches on a case-sensitive file system.
+    dialog.setNameFilter(QStringLiteral("PDF files (*.pdf) (*.PDF *.pdf)"));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return std::nullopt;
+    return dialog.selectedFiles().constFirst();
+}
+
+} // namespace
+
+void showPlainMessageBox(QWidget* parent, const QString& prompt, const QString& caption) {
+    QMessageBox box(parent);
+    box.setIcon(QMessageBox::NoIcon);
+    box.setWindowTitle(caption);
+    box.setTextFormat(Qt::PlainText);
+    box.setText(prompt);
+    box.setStandardButtons(QMessageBox::Ok);
+    box.exec();
+}
 
 void WindowServices::fillDefaults() {
     if (!workingFolder)
@@ -14,21 +47,21 @@ void WindowServices::fillDefaults() {
     if (!createComponent) {
         // The component's session cache lives in the working folder of the session.
         auto folder = workingFolder;
-        createComponent = [folder] { return createDefaultComponent(folder()); };
+        createComponent = [folder](std::shared_ptr<ComponentDialogs> dialogs) {
+            return createDefaultComponent(folder(), std::move(dialogs));
+        };
+    }
+    if (!componentDialogs) {
+        componentDialogs = [](QWidget* window) {
+            return std::make_shared<WidgetComponentDialogs>(window);
+        };
     }
     if (!userSettings)
         userSettings = std::make_shared<UserSettings>();
-    if (!messageBox) {
-        messageBox = [](QWidget* parent, const QString& prompt, const QString& caption) {
-            QMessageBox box(parent);
-            box.setIcon(QMessageBox::NoIcon);
-            box.setWindowTitle(caption);
-            box.setTextFormat(Qt::PlainText);
-            box.setText(prompt);
-            box.setStandardButtons(QMessageBox::Ok);
-            box.exec();
-        };
-    }
+    if (!messageBox)
+        messageBox = showPlainMessageBox;
+    if (!choosePdf)
+        choosePdf = pdfFileDialog;
     if (!createPdfWriter)
         createPdfWriter = [](int32_t quality) { return std::make_unique<PdfWriter>(quality); };
     if (!showInfo)

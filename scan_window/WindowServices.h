@@ -6,20 +6,30 @@
 #include <optional>
 
 class QWidget;
+class ComponentDialogs;
 class ScanComponent;
 class UserSettings;
 class PdfWriter;
 
 /// What the scan window needs from outside, injected so that tests and headless hosts can
-/// stand in for people and devices. Every member has a default (FormScansione's convenience
-/// constructor wires them all).
+/// stand in for people and devices: every dialog the window or its component shows goes
+/// through here. Every member has a default (FormScansione's convenience constructor wires
+/// them all).
 struct SCANSIONE_EXPORT WindowServices {
-    /// Creates the acquisition component when the window loads.
-    std::function<std::unique_ptr<ScanComponent>()> createComponent;
+    /// Creates the acquisition component when the window loads; `dialogs` are the ones it
+    /// is to show (see componentDialogs).
+    std::function<std::unique_ptr<ScanComponent>(std::shared_ptr<ComponentDialogs> dialogs)>
+        createComponent;
+    /// The component's dialogs (scanner search, source choice, progress with "Annulla") over
+    /// the scan window `window`; a null result runs the component headless.
+    std::function<std::shared_ptr<ComponentDialogs>(QWidget* window)> componentDialogs;
     /// The per-user settings store.
     std::shared_ptr<UserSettings> userSettings;
     /// Shows a modal message box with an OK button only and no icon.
     std::function<void(QWidget* parent, const QString& prompt, const QString& caption)> messageBox;
+    /// The PDF import's file-open dialog over `parent`, opening in `folder`: the existing
+    /// file chosen, or nullopt when the user cancelled.
+    std::function<std::optional<QString>(QWidget* parent, const QString& folder)> choosePdf;
     /// Creates the PDF writer of one document; `jpegQuality` is the component's.
     std::function<std::unique_ptr<PdfWriter>(int32_t jpegQuality)> createPdfWriter;
     /// Shows the information window with a report, modally; returns when it is closed.
@@ -31,3 +41,8 @@ struct SCANSIONE_EXPORT WindowServices {
     /// Fills every member left empty with its default.
     void fillDefaults();
 };
+
+/// The platform's message box as the window shows it: `prompt` as plain text under
+/// `caption`, an OK button only, no icon; modal over `parent`. GUI thread; returns when it
+/// is closed.
+void showPlainMessageBox(QWidget* parent, const QString& prompt, const QString& caption);

@@ -1,5 +1,7 @@
 #include "settings/IniDocument.h"
 #include "common/RegularFile.h"
+#include "common/VbConvert.h"
+#include "common/WriteFully.h"
 
 #include <QFileInfo>
 #include <QStringDecoder>
@@ -12,20 +14,6 @@
 #include <unistd.h>
 
 namespace {
-
-bool isBlank(QChar c) {
-    return c == u' ' || c == u'\t';
-}
-
-QString trimBlanks(QStringView text) {
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && isBlank(text[begin]))
-        ++begin;
-    while (end > begin && isBlank(text[end - 1]))
-        --end;
-    return text.mid(begin, end - begin).toString();
-}
 
 bool sameName(const QString& a, const QString& b) {
     return a.compare(b, Qt::CaseInsensitive) == 0;
@@ -75,22 +63,6 @@ RegularFile readRaw(const QString& path, bool followLinks) {
     return raw;
 }
 
-bool writeAll(int fd, const QByteArray& bytes) {
-    const char* data = bytes.constData();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += written;
-        left -= written;
-    }
-    return true;
-}
-
 // Replaces `path` by a new file holding `bytes`: written beside it under a fresh name, flushed,
 // then renamed over it. rename replaces whatever is at the path, a link included, without
 // following it, so a link planted between our check and the rename is replaced, never written
@@ -104,7 +76,7 @@ bool replaceFile(const QString& path, const QByteArray& bytes, const struct stat
     if (fd < 0)
         return false;
 
-    bool ok = writeAll(fd, bytes);
+    bool ok = writeFully(fd, bytes.constData(), bytes.size()) == 0;
     if (ok && existing) {
         // Keep the file's owner and permissions. Restoring the owner needs root; without it
         // the new file belongs to the writer, as with any editor's save. The mode is set after
@@ -182,13 +154,13 @@ IniDocument IniDocument::load(const QString& path, LoadStatus* status, bool foll
 IniDocument::Line IniDocument::parseLine(QString text, QString end) {
     Line line;
     line.end = std::move(end);
-    const QString trimmed = trimBlanks(text);
+    const QString trimmed = trimBlanks(text).toString();
     line.text = std::move(text);
     if (trimmed.startsWith(u'[')) {
         const qsizetype close = trimmed.indexOf(u']');
         if (close > 0) {
             line.kind = Kind::Section;
-            line.name = trimBlanks(QStringView(trimmed).mid(1, close - 1));
+            line.name = trimBlanks(QStringView(trimmed).mid(1, close - 1)).toString();
         }
         return line;
     }
@@ -197,12 +169,12 @@ IniDocument::Line IniDocument::parseLine(QString text, QString end) {
     const qsizetype equals = trimmed.indexOf(u'=');
     if (equals <= 0)
         return line;
-    QString key = trimBlanks(QStringView(trimmed).left(equals));
+    QString key = trimBlanks(QStringView(trimmed).left(equals)).toString();
     // A key name with a NUL could not travel through the NUL-separated key list; such a line
     // is unusable and skipped. A NUL inside a value is kept.
     if (key.isEmpty() || key.contains(QChar(0)))
         return line;
-    QString value = trimBlanks(QStringView(trimmed).mid(equals + 1));
+    QString value = trimBlanks(QStringView(trimmed).mid(equals + 1)).toString();
     if (value.size() >= 2 && value.front() == value.back() &&
         (value.front() == u'"' || value.front() == u'\''))
         value = value.mid(1, value.size() - 2);
@@ -214,7 +186,7 @@ IniDocument::Line IniDocument::parseLine(QString text, QString end) {
 
 std::optional<std::pair<qsizetype, qsizetype>>
 IniDocument::sectionRange(const QString& section) const {
-    const QString wanted = trimBlanks(section);
+    const QString wanted = trimBlanks(section).toString();
     for (qsizetype i = 0; i < m_lines.size(); ++i) {
         if (m_lines[i].kind != Kind::Section || !sameName(m_lines[i].name, wanted))
             continue;
@@ -241,7 +213,7 @@ std::optional<QString> IniDocument::value(const QString& section, const QString&
     const auto range = sectionRange(section);
     if (!range)
         return std::nullopt;
-    const QString wanted = trimBlanks(key);
+    const QString wanted = trimBlanks(key).toString();
     for (qsizetype i = range->first + 1; i < range->second; ++i)
         if (m_lines[i].kind == Kind::Key && sameName(m_lines[i].name, wanted))
             return m_lines[i].value;
@@ -270,8 +242,8 @@ QString IniDocument::lineEnd() const {
 }
 
 bool IniDocument::setValue(const QString& section, const QString& key, const QString& value) {
-    const QString sectionName = trimBlanks(section);
-    const QString keyName = trimBlanks(key);
+    const QString sectionName = trimBlanks(section).toString();
+    const QString keyName = trimBlanks(key).toString();
     if (sectionName.isEmpty() || unsafeInLine(sectionName) || sectionName.contains(u']'))
         return false;
     if (keyName.isEmpty() || unsafeInLine(keyName) || keyName.contains(u'=') ||

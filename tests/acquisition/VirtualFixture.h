@@ -1,6 +1,7 @@
 #pragma once
 // Shared set-up of the component tests: a virtual scanner file in a temporary folder, the
 // component over it, and helpers that drive an acquisition to its end.
+#include "acquisition/ComponentDialogs.h"
 #include "acquisition/ComponentErrors.h"
 #include "acquisition/ScanError.h"
 #include "acquisition/TwainCodes.h"
@@ -33,7 +34,8 @@ protected:
         return "{\"scanners\":[{" + scanner + "}]}";
     }
 
-    void makeComponent(const QByteArray& json) {
+    /// The component over a virtual scanner file `json`, showing `dialogs` (null: headless).
+    void makeComponent(const QByteArray& json, std::shared_ptr<ComponentDialogs> dialogs = {}) {
         ASSERT_TRUE(m_dir.isValid());
         const QString path = m_dir.filePath(QStringLiteral("scanners.json"));
         QFile f(path);
@@ -42,12 +44,13 @@ protected:
         f.close();
         std::vector<std::unique_ptr<DeviceLayer>> layers;
         layers.push_back(std::make_unique<VirtualScannerLayer>(path));
-        m_scan = std::make_unique<VstScan>(std::move(layers), m_dir.path());
+        m_scan = std::make_unique<VstScan>(std::move(layers), m_dir.path(), std::move(dialogs));
     }
 
     /// Makes the component, opens the manager and the first source.
-    void openScanner(const QByteArray& scannerMembers) {
-        makeComponent(oneScanner(scannerMembers));
+    void openScanner(const QByteArray& scannerMembers,
+                     std::shared_ptr<ComponentDialogs> dialogs = {}) {
+        makeComponent(oneScanner(scannerMembers), std::move(dialogs));
         ASSERT_EQ(m_scan->OpenSourceManager(), 1) << m_scan->LastErrorText().toStdString();
         ASSERT_EQ(m_scan->OpenDataSource(), 1) << m_scan->LastErrorText().toStdString();
     }

@@ -82,15 +82,6 @@ TEST_F(ComponentAcquire, DuplexDeliversFrontThenBackOfEachSheet) {
     }
 }
 
-TEST_F(ComponentAcquire, SinglePageOnFeederScannerDeliversOneImage) {
-    openScanner(kFeeder);
-    m_scan->setFeederEnabled(0);
-    m_scan->setDuplexEnabled(1);
-    const AcquireRun run = runAcquisition();
-    EXPECT_EQ(run.images, 1);
-    EXPECT_EQ(run.codeAtEnd, 0);
-}
-
 TEST_F(ComponentAcquire, PixelTypeResolutionAndPageSizeShapeTheImage) {
     struct Case {
         int32_t pixelType;
@@ -171,15 +162,6 @@ TEST_F(ComponentAcquire, ImageLimitRefusesTheImageBeyondWithAnError) {
     EXPECT_EQ(m_scan->ImageCount(), 2);
 }
 
-TEST_F(ComponentAcquire, BatchThatFitsTheLimitExactlyIsNoError) {
-    openScanner(kFeeder);
-    m_scan->setImageLimit(3);
-    m_scan->setFeederEnabled(1);
-    const AcquireRun run = runAcquisition();
-    EXPECT_EQ(run.images, 3);
-    EXPECT_EQ(run.codeAtEnd, 0);
-}
-
 TEST_F(ComponentAcquire, AcquireNeedsAnOpenSourceAndOnlyOneAtATime) {
     openScanner(kFlatbed);
     ASSERT_EQ(m_scan->CloseDataSource(), 1);
@@ -198,3 +180,31 @@ TEST_F(ComponentAcquire, AcquireNeedsAnOpenSourceAndOnlyOneAtATime) {
     ASSERT_TRUE(waitFor([&] { return !spy.isEmpty() && spy.last().at(0).toInt() != 0; }));
     EXPECT_EQ(m_scan->ImageCount(), 1);
 }
+
+struct ImageCountCase {
+    const char* name;
+    int32_t feeder, duplex, limit;
+    int images;
+};
+
+class ComponentImageCount : public VirtualFixture,
+                            public ::testing::WithParamInterface<ImageCountCase> {};
+
+TEST_P(ComponentImageCount, DeliversWhatTheRequestAsksWithoutAnError) {
+    const ImageCountCase& c = GetParam();
+    openScanner(kFeeder);
+    m_scan->setImageLimit(c.limit);
+    m_scan->setFeederEnabled(c.feeder);
+    m_scan->setDuplexEnabled(c.duplex);
+    const AcquireRun run = runAcquisition();
+    EXPECT_EQ(run.images, c.images);
+    EXPECT_EQ(run.codeAtEnd, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ComponentImageCount,
+    ::testing::Values(
+        // Duplex applies to the feeder only: a single page from the glass is one image.
+        ImageCountCase{"SinglePageOnFeederScannerDeliversOneImage", 0, 1, kSessionImageLimit, 1},
+        ImageCountCase{"BatchThatFitsTheLimitExactlyIsNoError", 1, 0, 3, 3}),
+    [](const auto& info) { return std::string(info.param.name); });

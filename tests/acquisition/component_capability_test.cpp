@@ -16,6 +16,12 @@ const QByteArray kRangeScanner = R"("name":"Range","pixelTypes":["BW","GRAY","RG
 const QByteArray kListScanner = R"("name":"List","pixelTypes":["GRAY","RGB"],
     "resolutions":[100,200,300],"units":["inches"],"pageSizes":["A4"])";
 
+/// FeederPresent, PaperDetectable, FeederLoaded and DuplexSupported, in that order.
+QVector<int32_t> feederReadings(ScanComponent& scan) {
+    return {scan.FeederPresent(), scan.PaperDetectable(), scan.FeederLoaded(),
+            scan.DuplexSupported()};
+}
+
 } // namespace
 
 class ComponentCapabilities : public VirtualFixture {
@@ -110,10 +116,7 @@ TEST_F(ComponentCapabilities, SupportedCapsListsEveryIdTheSourceAnswersToIncludi
 
 TEST_F(ComponentCapabilities, FlatbedHasNoFeederOrDuplexSwitches) {
     openScanner(kListScanner);
-    EXPECT_EQ(m_scan->FeederPresent(), 0);
-    EXPECT_EQ(m_scan->PaperDetectable(), 0);
-    EXPECT_EQ(m_scan->FeederLoaded(), 0);
-    EXPECT_EQ(m_scan->DuplexSupported(), 0);
+    EXPECT_EQ(feederReadings(*m_scan), (QVector<int32_t>{0, 0, 0, 0}));
     m_scan->setFeederEnabled(0);
     EXPECT_EQ(m_scan->LastErrorCode(), 0); // switching off what is not there is no error
     m_scan->setFeederEnabled(1);
@@ -126,10 +129,7 @@ TEST_F(ComponentCapabilities, FlatbedHasNoFeederOrDuplexSwitches) {
 
 TEST_F(ComponentCapabilities, FeederScannerAnswersExactlyOne) {
     openScanner(kRangeScanner);
-    EXPECT_EQ(m_scan->FeederPresent(), 1);
-    EXPECT_EQ(m_scan->PaperDetectable(), 1);
-    EXPECT_EQ(m_scan->FeederLoaded(), 1);
-    EXPECT_EQ(m_scan->DuplexSupported(), 1);
+    EXPECT_EQ(feederReadings(*m_scan), (QVector<int32_t>{1, 1, 1, 1}));
 }
 
 TEST_F(ComponentCapabilities, SupportedListsSelectTheirCapabilityForTheCapReaders) {

@@ -1,12 +1,7 @@
-// Sources as the session start uses them: listing in layer order, selection by index and by
-// the component's own dialog, and a slow layer start that keeps the event loop running.
+// Sources as the session start uses them: listing in layer order, selection by index, and a
+// component without dialogs, which shows nothing and leaves the choice as it is.
 #include "VirtualFixture.h"
-#include "support/ModalAnswer.h"
 #include <QApplication>
-#include <QDialog>
-#include <QListWidget>
-#include <QProgressDialog>
-#include <QTimer>
 
 namespace {
 
@@ -98,40 +93,23 @@ TEST_F(ComponentSources, SelectingAnotherSourceClosesTheOpenOne) {
     EXPECT_EQ(m_scan->SourceIndex(), 1);
 }
 
-TEST_F(ComponentSources, SelectSourcePicksTheChosenRow) {
-    makeComponent(kThree);
-    ASSERT_EQ(m_scan->OpenSourceManager(), 1);
-    QStringList listed;
-    answerNextModal([&listed](QWidget* w) {
-        auto* list = w->findChild<QListWidget*>(QStringLiteral("sourceList"));
-        ASSERT_NE(list, nullptr);
-        for (int i = 0; i < list->count(); ++i)
-            listed << list->item(i)->text();
-        list->setCurrentRow(2);
-        qobject_cast<QDialog*>(w)->accept();
-    });
-    EXPECT_EQ(m_scan->SelectSource(), 1);
-    EXPECT_EQ(listed, (QStringList{QStringLiteral("Primo"), QStringLiteral("Secondo"),
-                                   QStringLiteral("Terzo")}));
-    EXPECT_EQ(m_scan->SourceIndex(), 2);
-}
-
-TEST_F(ComponentSources, SelectSourceCancelLeavesTheSelection) {
+TEST_F(ComponentSources, WithoutDialogsNothingIsShownAndTheChoiceStays) {
     makeComponent(kThree);
     ASSERT_EQ(m_scan->OpenSourceManager(), 1);
     m_scan->setSourceIndex(1);
-    QString title;
-    answerNextModal([&title](QWidget* w) {
-        title = w->windowTitle();
-        auto* list = w->findChild<QListWidget*>(QStringLiteral("sourceList"));
-        ASSERT_NE(list, nullptr);
-        EXPECT_EQ(list->currentRow(), 1); // the current source is highlighted
-        list->setCurrentRow(0);
-        qobject_cast<QDialog*>(w)->reject();
-    });
     EXPECT_EQ(m_scan->SelectSource(), 0);
-    EXPECT_EQ(title, QStringLiteral("Seleziona sorgente"));
+    EXPECT_EQ(m_scan->LastErrorCode(), 0);
     EXPECT_EQ(m_scan->SourceIndex(), 1);
+    // Progress asked for: an acquisition still runs, with no window of any kind.
+    ASSERT_EQ(m_scan->OpenDataSource(), 1);
+    m_scan->setCapability(twain::CAP_INDICATORS);
+    m_scan->setCapValue(1);
+    ASSERT_EQ(m_scan->CapSet(), 1);
+    qsizetype windows = 0;
+    QObject::connect(m_scan.get(), &ScanComponent::PostScan, m_scan.get(),
+                     [&] { windows += QApplication::topLevelWidgets().size(); });
+    EXPECT_EQ(runAcquisition().images, 1);
+    EXPECT_EQ(windows, 0);
 }
 
 TEST_F(ComponentSources, SelectSourceWithoutSourcesFailsWithoutADialog) {
@@ -142,26 +120,6 @@ TEST_F(ComponentSources, SelectSourceWithoutSourcesFailsWithoutADialog) {
     EXPECT_EQ(m_scan->SelectSource(), 0);
     EXPECT_EQ(m_scan->LastErrorCode(), componentError::NoSource);
     EXPECT_EQ(m_scan->OpenDataSource(), 0);
-}
-
-TEST_F(ComponentSources, SlowStartShowsTheSearchAndKeepsTheEventLoopRunning) {
-    makeComponent(R"({"startDelayMs":900,"scanners":[{"name":"Lento"}]})");
-    int ticks = 0;
-    QString shown;
-    QTimer timer;
-    QObject::connect(&timer, &QTimer::timeout, [&] {
-        ++ticks;
-        for (QWidget* w : QApplication::topLevelWidgets()) {
-            if (auto* d = qobject_cast<QProgressDialog*>(w); d && d->isVisible())
-                shown = d->labelText();
-        }
-    });
-    timer.start(20);
-    EXPECT_EQ(m_scan->OpenSourceManager(), 1);
-    timer.stop();
-    EXPECT_GT(ticks, 10);
-    EXPECT_EQ(shown, QStringLiteral("Ricerca scanner in corso..."));
-    EXPECT_EQ(m_scan->SourceCount(), 1);
 }
 
 TEST_F(ComponentSources, WithoutLayersTheManagerDoesNotStart) {

@@ -1,6 +1,7 @@
 // The capability report against the scripted component: the whole text of a known device,
 // the message paths, and every way the report is abandoned.
 #include "acquisition/ScanError.h"
+#include "acquisition/TwainCodes.h"
 #include "device_info/CapabilityReport.h"
 #include "support/FakeScanComponent.h"
 
@@ -29,14 +30,7 @@ FakeScanComponent::Cap cap(int container, double value = 0, QVector<double> item
 }
 
 FakeScanComponent::Cap rangeCap(double value, double def, double min, double max, double step) {
-    FakeScanComponent::Cap c;
-    c.container = 3;
-    c.value = value;
-    c.def = def;
-    c.min = min;
-    c.max = max;
-    c.step = step;
-    return c;
+    return {.container = 3, .value = value, .def = def, .min = min, .max = max, .step = step};
 }
 
 class Report : public ::testing::Test {
@@ -51,10 +45,12 @@ protected:
         fake.values["Resolution"] = 300;
         fake.values["PageSize"] = 8;
         fake.values["SupportedPageSizes"] = list({1, 3, 8, 17});
-        fake.caps[0x1118] = rangeCap(300, 200, 75, 1200, 1);
+        fake.caps[twain::ICAP_XRESOLUTION] = rangeCap(300, 200, 75, 1200, 1);
     }
 
-    void listCapabilities(QVector<double> ids) { fake.caps[0x1005] = cap(4, 0, std::move(ids)); }
+    void listCapabilities(QVector<double> ids) {
+        fake.caps[twain::CAP_SUPPORTEDCAPS] = cap(4, 0, std::move(ids));
+    }
 
     QString run() {
         return InfoDispositivo(fake, [this](const QString& prompt) { messages << prompt; });
@@ -81,15 +77,17 @@ protected:
 };
 
 TEST_F(Report, WholeTextOfAKnownDevice) {
-    fake.caps[0x0101] = cap(4, 2, {0, 1, 2}); // enumeration
-    fake.caps[5] = cap(1, 7);                 // one value, custom id
+    fake.caps[twain::ICAP_PIXELTYPE] = cap(4, 2, {0, 1, 2}); // enumeration
+    fake.caps[5] = cap(1, 7);                                // one value, custom id
     fake.caps[5].text = QStringLiteral("seven");
-    fake.caps[0x1006] = cap(2, 0, {-1, 0.5}); // array
-    fake.caps[0x1103] = cap(0, 0);            // delivers no kind asked for
-    fake.caps[0x1002] = cap(1, 1);
-    fake.caps[0x1002].supported = false;                      // listed, not supported
-    fake.caps[0x1101] = rangeCap(-0.5, 0, -1000, 1000, 0.25); // fractional range
-    listCapabilities({0x0101, 5, 0x1118, 0x1006, 0x1103, 0x1002, 0x9999, 0x1101});
+    fake.caps[0x1006] = cap(2, 0, {-1, 0.5});    // array
+    fake.caps[twain::ICAP_CONTRAST] = cap(0, 0); // delivers no kind asked for
+    fake.caps[twain::CAP_FEEDERENABLED] = cap(1, 1);
+    fake.caps[twain::CAP_FEEDERENABLED].supported = false; // listed, not supported
+    fake.caps[twain::ICAP_BRIGHTNESS] = rangeCap(-0.5, 0, -1000, 1000, 0.25); // fractional range
+    listCapabilities({twain::ICAP_PIXELTYPE, 5, twain::ICAP_XRESOLUTION, 0x1006,
+                      twain::ICAP_CONTRAST, twain::CAP_FEEDERENABLED, 0x9999,
+                      twain::ICAP_BRIGHTNESS});
 
     const QString expected = head(defaultSections()) + "ICAP_PIXELTYPE\t E \t 2\t 3 0  1  2 " +
                              CRLF + CRLF + "Custom capability ( 5)\t O \t 7\t'seven'" + CRLF +
@@ -107,7 +105,7 @@ TEST_F(Report, WholeTextOfAKnownDevice) {
 }
 
 TEST_F(Report, ResolutionListInsteadOfRange) {
-    fake.caps[0x1118] = cap(4, 300, {100, 200, 300});
+    fake.caps[twain::ICAP_XRESOLUTION] = cap(4, 300, {100, 200, 300});
     fake.values["SupportedResolutions"] = list({100, 200, 300});
     const QString text = run();
     EXPECT_TRUE(text.contains(CRLF + "Supported resolutions:  100  200  300 dpi" + CRLF + CRLF))
@@ -166,7 +164,7 @@ TEST_F(Report, WithoutReadableCapabilityListTheReportEndsAfterItsHeading) {
 
     // A readable but empty list.
     FakeScanComponent::Cap empty = cap(4);
-    fake.caps[0x1005] = empty;
+    fake.caps[twain::CAP_SUPPORTEDCAPS] = empty;
     fake.calls.clear();
     EXPECT_EQ(run(), head(defaultSections()));
     EXPECT_EQ(fake.calls.last(), "CloseDataSource");
@@ -227,7 +225,7 @@ TEST_F(AbandonedReport, IdsThatAreNotWhole32BitNumbers) {
          {2.5, 4294967296.0, -2147483649.0, std::numeric_limits<double>::quiet_NaN()}) {
         fake.calls.clear();
         fake.values["DataSourceOpen"] = 0;
-        listCapabilities({0x0101, bad});
+        listCapabilities({twain::ICAP_PIXELTYPE, bad});
         expectAbandoned();
     }
 }
@@ -247,8 +245,8 @@ TEST_F(AbandonedReport, CurrentValuesOutside16Bits) {
 
 TEST_F(AbandonedReport, ACountThatPromisesMoreIdsThanListed) {
     ShortListFake f;
-    f.caps[0x1005] = cap(4, 0, {0x0101, 0x0102});
-    f.caps[0x0101] = cap(1, 2);
+    f.caps[twain::CAP_SUPPORTEDCAPS] = cap(4, 0, {twain::ICAP_PIXELTYPE, twain::ICAP_UNITS});
+    f.caps[twain::ICAP_PIXELTYPE] = cap(1, 2);
     f.values["Resolution"] = 300;
     expectAbandoned(f);
     EXPECT_TRUE(f.callsNamed("CloseDataSource").isEmpty());
@@ -257,8 +255,8 @@ TEST_F(AbandonedReport, ACountThatPromisesMoreIdsThanListed) {
 TEST_F(AbandonedReport, ACountThatPromisesMoreItemsThanACapabilityHas) {
     ShortListFake f;
     f.extraItems = 0;
-    f.caps[0x1005] = cap(4, 0, {0x0101});
-    f.caps[0x0101] = cap(4, 2, {0, 1, 2});
+    f.caps[twain::CAP_SUPPORTEDCAPS] = cap(4, 0, {twain::ICAP_PIXELTYPE});
+    f.caps[twain::ICAP_PIXELTYPE] = cap(4, 2, {0, 1, 2});
     f.values["Resolution"] = 300;
     // The id list is read whole; the lie starts with the capability's own items.
     f.onCall = [&f](const QString& call) {
@@ -270,8 +268,8 @@ TEST_F(AbandonedReport, ACountThatPromisesMoreItemsThanACapabilityHas) {
 }
 
 TEST_F(AbandonedReport, ComponentCallsThatFailOutright) {
-    fake.caps[0x0101] = cap(1, 2);
-    listCapabilities({0x0101});
+    fake.caps[twain::ICAP_PIXELTYPE] = cap(1, 2);
+    listCapabilities({twain::ICAP_PIXELTYPE});
     for (const char* call :
          {"OpenDataSource", "SourceIndex", "SourceName", "Unit", "SupportedUnits", "Resolution",
           "SupportedResolutions", "CapGet", "CapSupported", "CapValue", "CapText"}) {

@@ -1,7 +1,7 @@
 // "Importa PDF" through the real file dialog: the chosen file listed and remembered, a name
 // typed without extension completed, a missing file refused, Cancel closing with nothing.
-#include "scan_session_fixture.h"
 #include "support/ModalAnswer.h"
+#include "support/ScanSession.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -12,6 +12,8 @@ namespace {
 
 class ImportTest : public ScanSessionTest {
 protected:
+    ImportTest() { realFileDialog = true; }
+
     QTemporaryDir docs;
 
     QString makeFile(const QString& name) {
@@ -141,10 +143,7 @@ TEST_F(ImportTest, CancelAfterThreePagesListsNothingAndWritesNothing) {
     record.ResultFormat = "PDF";
     store->values["DIR"] = "/somewhere/old.pdf";
     Outcome out = run([&](FormScansione& form) {
-        for (int i = 0; i < 3; ++i) {
-            form.ImgButtons_Click(1);
-            deliverPages(1);
-        }
+        scanPages(form, 3);
         answerNextModal([](QWidget* w) { static_cast<QDialog*>(w)->reject(); });
         form.ImgButtons_Click(7);
         EXPECT_FALSE(form.isVisible());

@@ -1,7 +1,7 @@
 // "Conferma" on the fake component: the files each format writes and lists, the order of the
 // PDF writer's calls, the deletes before writing, and every failure path closing the window.
 #include "acquisition/ScanError.h"
-#include "scan_session_fixture.h"
+#include "support/ScanSession.h"
 
 #include <QDir>
 #include <QRegularExpression>
@@ -30,10 +30,7 @@ protected:
 
     Outcome confirm(int pages) {
         return run([&](FormScansione& form) {
-            for (int i = 0; i < pages; ++i) {
-                form.ImgButtons_Click(1);
-                deliverPages(1);
-            }
+            scanPages(form, pages);
             form.ImgButtons_Click(0);
             EXPECT_FALSE(form.isVisible());
         });
@@ -43,10 +40,7 @@ protected:
 TEST_F(OutputTest, JpegOneFilePerPageNamedByPageNumber) {
     record.ResultFormat = "JPEG";
     const Outcome out = run([&](FormScansione& form) {
-        for (int i = 0; i < 4; ++i) {
-            form.ImgButtons_Click(1);
-            deliverPages(1);
-        }
+        scanPages(form, 4);
         form.ImgButtons_Click(2); // page 2
         form.ImgButtons_Click(5); // delete it: pages are images 0, 2, 3
         form.ImgButtons_Click(0);
@@ -66,10 +60,7 @@ TEST_F(OutputTest, TiffOneFileEachSavePrecededByMultiPage) {
     record.ResultFormat = "TIFF";
     QStringList calls;
     const Outcome out = run([&](FormScansione& form) {
-        for (int i = 0; i < 3; ++i) {
-            form.ImgButtons_Click(1);
-            deliverPages(1);
-        }
+        scanPages(form, 3);
         fake->calls.clear();
         form.ImgButtons_Click(0);
         calls = fake->calls.filter(QRegularExpression("^(TiffMultiPage=|SaveImage)"));
@@ -85,10 +76,7 @@ TEST_F(OutputTest, TiffOneFileEachSavePrecededByMultiPage) {
 TEST_F(OutputTest, PdfWriterCallsInOrderWithImageIndexBitmaps) {
     record.ResultFormat = "PDF";
     const Outcome out = run([&](FormScansione& form) {
-        for (int i = 0; i < 3; ++i) {
-            form.ImgButtons_Click(1);
-            deliverPages(1);
-        }
+        scanPages(form, 3);
         // Page 1 replaced by image 3: pages are images 3, 1, 2.
         form.ImgButtons_Click(4);
         fake->values["DataSourceOpen"] = 0;

@@ -1,6 +1,6 @@
 // The scan command's feeder decision, duplex switch and pointer, the filing of delivered
 // images as pages (batch, append, replacement), the end event and its error message.
-#include "scan_session_fixture.h"
+#include "support/ScanSession.h"
 
 #include <QRegularExpression>
 
@@ -29,7 +29,7 @@ TEST_P(FeederDecision, BatchOrSinglePage) {
         before = pageMap(form);
         c.device(*fake);
         if (c.forced)
-            box(form, "chkADF")->click();
+            check(form, "chkADF")->click();
         fake->calls.clear();
         form.ImgButtons_Click(1);
         calls = fake->calls;
@@ -139,13 +139,13 @@ TEST_P(DuplexStart, SwitchCheckBoxAndStoredChoice) {
     QString tag;
     run([&](FormScansione& form) {
         if (c.ticked) {
-            box(form, "chkFronteRetro")->click();
+            check(form, "chkFronteRetro")->click();
             ASSERT_EQ(store->values.value("ScanFronteRetro"), "TRUE");
         }
         form.ImgButtons_Click(1);
         duplexWrites = fake->callsNamed("DuplexEnabled");
-        checked = box(form, "chkFronteRetro")->isChecked();
-        hidden = box(form, "chkFronteRetro")->isHidden();
+        checked = check(form, "chkFronteRetro")->isChecked();
+        hidden = check(form, "chkFronteRetro")->isHidden();
         // Clearing the box must not rerun the set-up, which would empty the page number.
         tag = form.imgPreviewTag();
     });
@@ -194,12 +194,9 @@ TEST_F(ScanSessionTest, BatchNumbersPagesFromOneAndEndShowsPageOne) {
 TEST_F(ScanSessionTest, ForcedBatchEmptiesTheStoreFirst) {
     QString before, after;
     run([&](FormScansione& form) {
-        for (int i = 0; i < 4; ++i) {
-            form.ImgButtons_Click(1);
-            deliverPages(1);
-        }
+        scanPages(form, 4);
         before = pageMap(form);
-        box(form, "chkADF")->click();
+        check(form, "chkADF")->click();
         form.ImgButtons_Click(1);
         EXPECT_EQ(form.pages().count(), 0);
         deliverPages(2);
@@ -212,10 +209,7 @@ TEST_F(ScanSessionTest, ForcedBatchEmptiesTheStoreFirst) {
 TEST_F(ScanSessionTest, FlatbedSheetIsAppendedShownThenPageOne) {
     QString shownOnArrival, captionOnArrival, map, tagAtEnd;
     run([&](FormScansione& form) {
-        for (int i = 0; i < 2; ++i) {
-            form.ImgButtons_Click(1);
-            deliverPages(1);
-        }
+        scanPages(form, 2);
         form.ImgButtons_Click(1);
         EXPECT_EQ(form.imgPreviewTag(), "3");
         fake->values["DataSourceOpen"] = 0;
@@ -236,7 +230,7 @@ TEST_F(ScanSessionTest, ReplacementRepointsTheShownPage) {
     QString map;
     int count = 0;
     run([&](FormScansione& form) {
-        box(form, "chkADF")->click();
+        check(form, "chkADF")->click();
         form.ImgButtons_Click(1);
         deliverPages(5);
         form.ImgButtons_Click(2); // Avanti: page 2
@@ -259,8 +253,8 @@ TEST_F(ScanSessionTest, ReplacementWithoutShownPageAcquiresNothing) {
     run([&](FormScansione& form) {
         form.ImgButtons_Click(1);
         deliverPages(1);
-        box(form, "chkADF")->click(); // reruns the set-up: no page is current
-        box(form, "chkADF")->click();
+        check(form, "chkADF")->click(); // reruns the set-up: no page is current
+        check(form, "chkADF")->click();
         fake->calls.clear();
         form.ImgButtons_Click(4);
         calls = fake->calls;
@@ -314,7 +308,7 @@ TEST_F(ScanSessionTest, EndWithoutPagesResetsTheView) {
 TEST_F(ScanSessionTest, ErrorAfterThirdPageKeepsThePages) {
     QString map;
     run([&](FormScansione& form) {
-        box(form, "chkADF")->click();
+        check(form, "chkADF")->click();
         form.ImgButtons_Click(1);
         deliverPages(3, true, 9, "Carta inceppata");
         map = pageMap(form);

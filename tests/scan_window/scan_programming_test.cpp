@@ -1,7 +1,8 @@
 // The scanner programming as the device and the scan log see it: the exact log of a
 // "Scansione documento" for a table of settings records, the device calls of the default
 // record in order, the duplex rule and the failure paths.
-#include "scan_session_fixture.h"
+#include "acquisition/TwainCodes.h"
+#include "support/ScanSession.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ struct LogCase {
 };
 
 void indicators(FakeScanComponent& f) {
-    f.caps[0x100B] = {};
+    f.caps[twain::CAP_INDICATORS] = {};
 }
 
 QString op(const char* text) {
@@ -56,7 +57,7 @@ std::vector<LogCase> logCases() {
          {}},
         {"ThresholdSupported",
          [](ScanSettings& s) { s.BWThreshold = 128; },
-         [](FakeScanComponent& f) { f.caps[0x1123] = {}; },
+         [](FakeScanComponent& f) { f.caps[twain::ICAP_THRESHOLD] = {}; },
          {op("IMPOSTO SCANSIONE BW"), op("IMPOSTO SOGLIA BW 128")},
          {"ImagePixelType=0", "Capability=4387", "CapContainer=1", "CapValue=128", "CapSet"},
          {}},
@@ -71,7 +72,7 @@ std::vector<LogCase> logCases() {
              s.PixelType = "GRAY";
              s.BitColoreGreyLevel = 8;
          },
-         [](FakeScanComponent& f) { f.caps[0x112B] = {}; },
+         [](FakeScanComponent& f) { f.caps[twain::ICAP_BITDEPTH] = {}; },
          {op("IMPOSTO SCANSIONE LIVELLO GRIGI"), op("IMPOSTO BIT LIVELLO GRIGI 8")},
          {"ImagePixelType=1", "Capability=4395", "CapValue=8", "CapSet"},
          {}},
@@ -405,7 +406,7 @@ TEST_P(DuplexRule, CheckBoxAndStoredChoice) {
     run([&](FormScansione& form) {
         fake->calls.clear();
         form.ImgButtons_Click(1);
-        hidden = box(form, "chkFronteRetro")->isHidden();
+        hidden = check(form, "chkFronteRetro")->isHidden();
         calls = fake->calls;
     });
     EXPECT_EQ(hidden, !c.shown);

@@ -2,7 +2,7 @@
 // shows them, and the documents of "Conferma" judged by third-party tools.
 #include "acquisition/VirtualScanner.h"
 #include "acquisition/VstScan.h"
-#include "scan_session_fixture.h"
+#include "support/ScanSession.h"
 #include "support/TestTools.h"
 
 #include <QDir>
@@ -31,46 +31,18 @@ protected:
                     .toUtf8());
     }
 
-    WindowServices realServices() {
-        WindowServices s = services();
+    /// Runs a session on the virtual scanner, with the window's own component dialogs, and
+    /// writes PDF documents with the real writer.
+    Outcome runReal(const std::function<void(FormScansione&)>& body) {
         const QString path = json;
         const QString cache = folder();
-        s.createComponent = [path, cache]() -> std::unique_ptr<ScanComponent> {
+        component = [path, cache](std::shared_ptr<ComponentDialogs> dialogs) {
             std::vector<std::unique_ptr<DeviceLayer>> layers;
             layers.push_back(std::make_unique<VirtualScannerLayer>(path));
-            return std::make_unique<VstScan>(std::move(layers), cache);
+            return std::make_unique<VstScan>(std::move(layers), cache, std::move(dialogs));
         };
-        s.createPdfWriter = nullptr;
-        s.fillDefaults();
-        return s;
-    }
-
-    /// Runs a session on the virtual scanner (the fixture's run() uses the fake).
-    Outcome runReal(const std::function<void(FormScansione&)>& body) {
-        Outcome out;
-        FormScansione form(realServices());
-        QObject::connect(&form, &FormScansione::sessionShown, &form, [&] {
-            QTimer::singleShot(0, &form, [&] {
-                out.bodyRan = true;
-                body(form);
-                if (form.isVisible())
-                    form.ImgButtons_Click(6);
-            });
-        });
-        int16_t openDoc = 0;
-        out.files = form.EseguiScansione(&record, out.code, openDoc);
-        return out;
-    }
-
-    /// Presses "Scansione documento" and waits for the acquisition's end event.
-    static bool scan(FormScansione& form, int timeoutMs = 30000) {
-        bool ended = false;
-        auto connection = QObject::connect(form.component(), &ScanComponent::PostScan, &form,
-                                           [&](int32_t flag) { ended = ended || flag != 0; });
-        form.ImgButtons_Click(1);
-        const bool ok = QTest::qWaitFor([&] { return ended; }, timeoutMs);
-        QObject::disconnect(connection);
-        return ok;
+        pdfWriter = [](int32_t quality) { return std::make_unique<PdfWriter>(quality); };
+        return run(body);
     }
 
     static QString tool(const QString& program, const QStringList& args) {

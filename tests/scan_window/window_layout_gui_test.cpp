@@ -1,67 +1,20 @@
-// The window's controls against the design tables: place, container, caption, visibility,
-// colours and fonts, and what the set-up changes.
-#include "window_fixture.h"
+// The window's controls against the design table the window is built from: each at its place
+// in its container, the table's own invariants (inside the container, no overlaps, captions
+// under their buttons), colours and fonts, and what the set-up changes.
+#include "scan_window/WindowLayout.h"
+#include "support/ScanSession.h"
 
 #include <QGroupBox>
 #include <cmath>
 
 namespace {
 
-struct Place {
-    const char* name;
-    const char* container;
-    int left, top, width, height; // twips
-    const char* caption;          // nullptr: not checked (images, containers)
-    bool visible;                 // after the set-up, with two scanners installed
-};
-
-// clang-format off
-const Place places[] = {
-    {"PicImage",        "FormScansione", 120,  0,    4820, 6600, nullptr, true},
-    {"Picture1",        "FormScansione", 120,  6720, 4815, 735,  nullptr, true},
-    {"PctButtons",      "FormScansione", 4995, 0,    2295, 7455, nullptr, true},
-    {"FrameImpPDF",     "PctButtons",    1350, 5265, 735,  1005, nullptr, true},
-    {"LabelPicPDF",     "FrameImpPDF",   45,   585,  690,  375,  "Importa PDF", true},
-    {"ImgButtons_0",    "PctButtons",    1560, 120,  390,  390,  nullptr, true},
-    {"ImgButtons_1",    "PctButtons",    360,  120,  390,  390,  nullptr, true},
-    {"ImgButtons_2",    "Picture1",      4200, 0,    390,  390,  nullptr, true},
-    {"ImgButtons_3",    "Picture1",      240,  0,    390,  390,  nullptr, true},
-    {"ImgButtons_4",    "PctButtons",    360,  1920, 390,  390,  nullptr, true},
-    {"ImgButtons_5",    "PctButtons",    360,  3120, 390,  390,  nullptr, true},
-    {"ImgButtons_6",    "PctButtons",    1560, 1080, 390,  390,  nullptr, true},
-    {"ImgButtons_7",    "FrameImpPDF",   135,  135,  390,  390,  nullptr, true},
-    {"ImgButtons_9",    "Picture1",      1680, 120,  255,  255,  nullptr, true},
-    {"ImgButtons_10",   "Picture1",      2640, 120,  255,  255,  nullptr, true},
-    {"ImgButtons_11",   "PctButtons",    360,  1080, 390,  390,  nullptr, true},
-    {"ImgButtons_12",   "PctButtons",    1560, 6480, 390,  390,  nullptr, true},
-    {"ImgButtons_13",   "PctButtons",    360,  6480, 390,  390,  nullptr, false},
-    {"LblButtons_0",    "PctButtons",    1200, 600,  1110, 180,  "Conferma", true},
-    {"LblButtons_1",    "PctButtons",    0,    600,  1110, 420,  "Scansione documento", true},
-    {"LblButtons_2",    "Picture1",      3960, 480,  750,  180,  "Avanti", true},
-    {"LblButtons_3",    "Picture1",      -120, 480,  1110, 180,  "Indietro", true},
-    {"LblButtons_4",    "PctButtons",    0,    2400, 1110, 360,  "Sostituisci pagina", true},
-    {"LblButtons_5",    "PctButtons",    120,  3600, 945,  360,  "Elimina pagina", true},
-    {"LblButtons_6",    "PctButtons",    1200, 1560, 1110, 180,  "Annulla", true},
-    {"LblButtons_7",    "Picture1",      1920, 120,  735,  180,  "Zoom", true},
-    {"LblButtons_11",   "PctButtons",    0,    1560, 1110, 180,  "Ruota", true},
-    {"LblButtons_12",   "PctButtons",    1320, 6960, 945,  420,  "Scanners disponibili", true},
-    {"LblButtons_13",   "PctButtons",    120,  6960, 945,  420,  "Scanners disponibili", false},
-    {"CheckVisualizza", "PctButtons",    135,  4680, 780,  645,  "Apri Doc", true},
-    {"chkFronteRetro",  "PctButtons",    120,  5400, 975,  375,  "Fronte retro", true},
-    {"chkADF",          "PctButtons",    120,  5880, 975,  375,  "Forza ADF", true},
-    {"lblPOS_0",        "PctButtons",    120,  120,  405,  300,  "POS", false},
-    {"lblPOS_1",        "PctButtons",    120,  600,  405,  300,  "POS", false},
-    {"lblPOS_2",        "PctButtons",    120,  1080, 405,  300,  "POS", false},
-    {"lblPOS_3",        "PctButtons",    240,  1560, 405,  300,  "POS", false},
-    {"lblPOS_4",        "PctButtons",    120,  1920, 405,  300,  "POS", false},
-    {"lblPOS_5",        "PctButtons",    120,  2400, 405,  300,  "POS", false},
-    {"lblPOS_6",        "PctButtons",    120,  3120, 405,  300,  "POS", false},
-    {"lblPOS_7",        "PctButtons",    120,  3600, 405,  300,  "POS", false},
-};
-// clang-format on
-
 int px(int twips) {
     return int(std::lround(twips / 15.0));
+}
+
+QRect pixels(const QRect& twips) {
+    return {px(twips.left()), px(twips.top()), px(twips.width()), px(twips.height())};
 }
 
 QString textOf(QWidget* w) {
@@ -72,7 +25,21 @@ QString textOf(QWidget* w) {
     return QString();
 }
 
-class WindowLayoutTest : public WindowTest {
+/// The design place of a control in the table (the test fails where there is none).
+const windowLayout::Place& placeOf(const QString& name) {
+    const windowLayout::Place* place = windowLayout::placeOf(name);
+    if (!place)
+        throw std::runtime_error("no design place for " + name.toStdString());
+    return *place;
+}
+
+QSize containerSize(const char* container) {
+    if (QLatin1String(container) == QLatin1String(windowLayout::window))
+        return {windowLayout::formWidth, windowLayout::formHeight};
+    return placeOf(QString::fromLatin1(container)).twips().size();
+}
+
+class WindowLayoutTest : public ScanSessionTest {
 protected:
     void SetUp() override {
         prepare = [](FakeScanComponent& c) {
@@ -84,23 +51,29 @@ protected:
     }
 };
 
-TEST_F(WindowLayoutTest, EveryControlStandsWhereTheDesignPutsIt) {
+TEST_F(WindowLayoutTest, EveryControlStandsAtItsDesignPlace) {
     const Outcome out = run([](FormScansione& form) {
-        EXPECT_EQ(form.size(), QSize(px(7395), px(7515)));
+        EXPECT_EQ(form.size(), QSize(px(windowLayout::formWidth), px(windowLayout::formHeight)));
         EXPECT_EQ(form.minimumSize(), form.maximumSize()) << "the window has a fixed size";
-        for (const Place& p : places) {
+        for (const windowLayout::Place& p : windowLayout::places()) {
             SCOPED_TRACE(p.name);
             auto* w = form.findChild<QWidget*>(QString::fromLatin1(p.name));
             ASSERT_NE(w, nullptr);
             ASSERT_NE(w->parentWidget(), nullptr);
-            const QString parent = w->parentWidget() == &form ? QStringLiteral("FormScansione")
-                                                              : w->parentWidget()->objectName();
+            const QString parent = w->parentWidget() == &form
+                                       ? QString::fromLatin1(windowLayout::window)
+                                       : w->parentWidget()->objectName();
             EXPECT_EQ(parent, QString::fromLatin1(p.container));
-            EXPECT_EQ(w->geometry(), QRect(px(p.left), px(p.top), px(p.width), px(p.height)));
             if (p.caption) {
                 EXPECT_EQ(textOf(w), QString::fromUtf8(p.caption));
             }
-            EXPECT_EQ(w->isVisible(), p.visible);
+            // The page view is fitted to its frame when shown (below).
+            if (w == view(form))
+                continue;
+            EXPECT_EQ(w->property("twips").toRect(), p.twips());
+            if (p.width > 0) { // a line of no width is drawn one pixel wide
+                EXPECT_EQ(w->geometry(), pixels(p.twips()));
+            }
         }
         // No control at index 8, no caption labels for the zoom buttons.
         EXPECT_EQ(form.findChild<QWidget*>(QStringLiteral("ImgButtons_8")), nullptr);
@@ -108,6 +81,61 @@ TEST_F(WindowLayoutTest, EveryControlStandsWhereTheDesignPutsIt) {
         EXPECT_EQ(form.findChild<QWidget*>(QStringLiteral("LblButtons_10")), nullptr);
     });
     EXPECT_TRUE(out.bodyRan);
+}
+
+TEST(WindowDesignTest, EveryControlIsCentredInsideItsContainer) {
+    // A caption may reach past its panel's edge (its text is centred), never lie beside it.
+    for (const windowLayout::Place& p : windowLayout::places()) {
+        const QRect inside(QPoint(0, 0), containerSize(p.container));
+        EXPECT_TRUE(inside.contains(p.twips().center())) << p.name << " in " << p.container;
+    }
+}
+
+TEST(WindowDesignTest, CaptionsStandUnderTheirButtons) {
+    for (int index = 0; index <= FormScansione::cmdInfo; ++index) {
+        const windowLayout::Place* label =
+            windowLayout::placeOf(QStringLiteral("LblButtons_%1").arg(index));
+        if (!label || index == FormScansione::cmdImportaPdf)
+            continue;
+        SCOPED_TRACE(index);
+        const windowLayout::Place& button = placeOf(QStringLiteral("ImgButtons_%1").arg(index));
+        EXPECT_STREQ(label->container, button.container);
+        EXPECT_GE(label->top, button.top + button.height);
+        const int centre = button.left + button.width / 2;
+        EXPECT_TRUE(label->left <= centre && centre <= label->left + label->width);
+    }
+    // Caption 7 names the zoom pair it stands between; the import button has its own label.
+    const windowLayout::Place& zoom = placeOf(QStringLiteral("LblButtons_7"));
+    EXPECT_STREQ(zoom.container, placeOf(QStringLiteral("ImgButtons_9")).container);
+    EXPECT_GT(zoom.twips().center().x(),
+              placeOf(QStringLiteral("ImgButtons_9")).twips().center().x());
+    EXPECT_LT(zoom.twips().center().x(),
+              placeOf(QStringLiteral("ImgButtons_10")).twips().center().x());
+}
+
+TEST_F(WindowLayoutTest, AfterTheSetUpOnlyTheMarkersAndTheReportCommandAreHidden) {
+    run([](FormScansione& form) {
+        QVector<QWidget*> shown;
+        for (const windowLayout::Place& p : windowLayout::places()) {
+            QWidget* w = form.findChild<QWidget*>(QString::fromLatin1(p.name));
+            const QString name = QString::fromLatin1(p.name);
+            const bool hidden = name.startsWith(QLatin1String("lblPOS_")) ||
+                                name.endsWith(QLatin1String("Buttons_13"));
+            EXPECT_EQ(w->isVisible(), !hidden) << p.name;
+            if (w->isVisible())
+                shown << w;
+        }
+        // Visible controls side by side touch at most by a pixel of rounding: none covers
+        // another, so every click lands on the control it was meant for.
+        for (QWidget* a : shown)
+            for (QWidget* b : shown) {
+                if (a >= b || a->parentWidget() != b->parentWidget())
+                    continue;
+                const QRect overlap = a->geometry() & b->geometry();
+                EXPECT_TRUE(overlap.isEmpty() || overlap.width() <= 1 || overlap.height() <= 1)
+                    << a->objectName().toStdString() << " covers " << b->objectName().toStdString();
+            }
+    });
 }
 
 TEST_F(WindowLayoutTest, ThePageViewIsFittedToItsFrameWhenShown) {

@@ -1,6 +1,6 @@
 // The page store's rules and the page commands through real clicks: showing, wrap-around,
 // rotation, deletion with renumbering, zoom, cancel.
-#include "window_fixture.h"
+#include "support/ScanSession.h"
 
 #include <cmath>
 
@@ -69,7 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- the view through the window ---------------------------------------------------
 
-class WindowPagesTest : public WindowTest {
+class WindowPagesTest : public ScanSessionTest {
 protected:
     void SetUp() override {
         prepare = [](FakeScanComponent& c) { c.sourceNames = {QStringLiteral("SCAN1")}; };
@@ -123,8 +123,7 @@ TEST_F(WindowPagesTest, WithAnEmptyStoreNothingChanges) {
 TEST_F(WindowPagesTest, DeletingAPageRenumbersTheLaterOnesAndShowsPageOne) {
     run([this](FormScansione& form) {
         addPages(form, 4);
-        click(button(form, 2));
-        click(button(form, 2)); // page 2
+        showPage(form, 2);
         click(button(form, 5));
         EXPECT_EQ(pageMap(form), QStringLiteral("PAG_1=I0,PAG_2=I2,PAG_3=I3"));
         EXPECT_EQ(tag(form), QStringLiteral("1"));
@@ -172,8 +171,7 @@ TEST_F(WindowPagesTest, AnUnconvertibleTagDeletesNothing) {
 TEST_F(WindowPagesTest, RotatingTwiceRestoresThePage) {
     run([this](FormScansione& form) {
         addPages(form, 2);
-        click(button(form, 2));
-        click(button(form, 2)); // page 2
+        showPage(form, 2);
         click(button(form, 11));
         EXPECT_EQ(fake->callsNamed(QStringLiteral("RotateImage")),
                   QStringList{"RotateImage(1,180)"});

@@ -1,12 +1,12 @@
 // The session from EseguiScansione to the returned collection: failure codes, the closing
 // sequence, the scan log, the choice of the scanner and its memory, the change of scanner.
-#include "window_fixture.h"
+#include "support/ScanSession.h"
 
 #include <QDir>
 
 namespace {
 
-class WindowSessionTest : public WindowTest {
+class WindowSessionTest : public ScanSessionTest {
 protected:
     void twoScanners(int choice = 1) {
         prepare = [choice](FakeScanComponent& c) {
@@ -68,7 +68,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(WindowSessionTest, NoComponentAtAllIsADeviceThatDidNotStart) {
     WindowServices s = services();
-    s.createComponent = [] { return std::unique_ptr<ScanComponent>(); };
+    s.createComponent = [](auto) { return std::unique_ptr<ScanComponent>(); };
     FormScansione form(s);
     Outcome out = runOn(
         form, [](FormScansione&) {}, &record);

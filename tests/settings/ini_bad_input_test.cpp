@@ -20,11 +20,8 @@
 
 namespace {
 
-class BadInputTest : public ::testing::Test {
+class BadInputTest : public FolderTest {
 protected:
-    QString path(const char* name = "scanner.ini") const {
-        return m_dir.filePath(QString::fromLatin1(name));
-    }
     // Loads `bytes` as a settings file and returns the record.
     ScanSettings loadBytes(const QByteArray& bytes) {
         writeBytes(path(), bytes);
@@ -32,7 +29,6 @@ protected:
         s.ReadIni();
         return s;
     }
-    QTemporaryDir m_dir;
 };
 
 TEST_F(BadInputTest, NulBytesEverywhere) {

@@ -6,13 +6,7 @@
 
 namespace {
 
-class IniModuleTest : public ::testing::Test {
-protected:
-    QString path(const char* name = "test.ini") const {
-        return m_dir.filePath(QString::fromLatin1(name));
-    }
-    QTemporaryDir m_dir;
-};
+class IniModuleTest : public FolderTest {};
 
 TEST_F(IniModuleTest, KeyListInFileOrderAsWritten) {
     writeBytes(path(), "[ALTRO]\nx=1\n[Main]\n  Pagina = A4\nFORMATO=PDF\n; nota=1\n"
@@ -100,7 +94,7 @@ TEST_F(IniModuleTest, WriteCreatesFileAndSection) {
     INI::WriteIniValue(path(), QStringLiteral("MAIN"), QStringLiteral("Pagina"),
                        QStringLiteral("A4"));
     EXPECT_EQ(readBytes(path()), QByteArray("[MAIN]\nFormato=PDF\nPagina=A4\n\n[ALTRO]\nx=1\n"));
-    EXPECT_EQ(otherEntries(m_dir.path(), QStringLiteral("test.ini")), QStringList());
+    EXPECT_EQ(otherEntries(m_dir.path(), QStringLiteral("scanner.ini")), QStringList());
 }
 
 TEST_F(IniModuleTest, WriteIntoFileWithoutFinalLineEnd) {
@@ -153,7 +147,7 @@ TEST_F(IniModuleTest, UnwritableNamesAndValuesChangeNothing) {
                            c.value);
         EXPECT_EQ(readBytes(path()), before) << c.section << " / " << c.key;
     }
-    EXPECT_EQ(otherEntries(m_dir.path(), QStringLiteral("test.ini")), QStringList());
+    EXPECT_EQ(otherEntries(m_dir.path(), QStringLiteral("scanner.ini")), QStringList());
 }
 
 TEST_F(IniModuleTest, WriteIntoMissingFolderCreatesNothing) {

@@ -152,13 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
                  }}),
     [](const auto& info) { return std::string(info.param.name); });
 
-class ScanSettingsFileTest : public ::testing::Test {
-protected:
-    QString path(const char* name = "scanner.ini") const {
-        return m_dir.filePath(QString::fromLatin1(name));
-    }
-    QTemporaryDir m_dir;
-};
+class ScanSettingsFileTest : public FolderTest {};
 
 TEST_F(ScanSettingsFileTest, DefaultsOfANewRecord) {
     const ScanSettings s(path());

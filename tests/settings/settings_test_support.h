@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <tuple>
 
 // Readable failure messages: gtest shows a QString as its text, not as bytes.
 inline void PrintTo(const QString& text, std::ostream* out) {
@@ -36,19 +37,22 @@ inline QStringList otherEntries(const QString& folder, const QString& keep) {
 }
 
 inline void expectSameRecord(const ScanSettings& actual, const ScanSettings& expected) {
-    EXPECT_EQ(actual.ViewProgress, expected.ViewProgress);
-    EXPECT_EQ(actual.ResultFormat, expected.ResultFormat);
-    EXPECT_EQ(actual.PixelType, expected.PixelType);
-    EXPECT_EQ(actual.Risoluzione, expected.Risoluzione);
-    EXPECT_EQ(actual.BitColoreGreyLevel, expected.BitColoreGreyLevel);
-    EXPECT_EQ(actual.BWThreshold, expected.BWThreshold);
-    EXPECT_EQ(actual.JpegQualityTiffCompression, expected.JpegQualityTiffCompression);
-    EXPECT_EQ(actual.Luminosita, expected.Luminosita);
-    EXPECT_EQ(actual.Contrasto, expected.Contrasto);
-    EXPECT_EQ(actual.Pagina, expected.Pagina);
-    EXPECT_EQ(actual.area, expected.area);
-    EXPECT_EQ(actual.settingsAvailable, expected.settingsAvailable);
+    const auto fields = [](const ScanSettings& s) {
+        return std::tie(s.ViewProgress, s.ResultFormat, s.PixelType, s.Risoluzione,
+                        s.BitColoreGreyLevel, s.BWThreshold, s.JpegQualityTiffCompression,
+                        s.Luminosita, s.Contrasto, s.Pagina, s.area, s.settingsAvailable);
+    };
+    EXPECT_EQ(fields(actual), fields(expected));
 }
+
+/// A test with a private folder; path() names a file in it.
+class FolderTest : public ::testing::Test {
+protected:
+    QString path(const char* name = "scanner.ini") const {
+        return m_dir.filePath(QString::fromLatin1(name));
+    }
+    QTemporaryDir m_dir;
+};
 
 /// Restores an environment variable when the test ends.
 class EnvironmentGuard {

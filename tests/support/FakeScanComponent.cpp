@@ -1,8 +1,11 @@
 #include "support/FakeScanComponent.h"
 #include "acquisition/ScanError.h"
+#include "acquisition/TwainCodes.h"
 
 namespace {
-QString num(double v) { return QString::number(v); }
+QString num(double v) {
+    return QString::number(v);
+}
 } // namespace
 
 FakeScanComponent::FakeScanComponent() {
@@ -53,7 +56,8 @@ float FakeScanComponent::floatValue(const QString& name, float fallback) const {
 QStringList FakeScanComponent::callsNamed(const QString& name) const {
     QStringList out;
     for (const QString& c : calls)
-        if (c == name || c.startsWith(name + QLatin1Char('=')) || c.startsWith(name + QLatin1Char('(')))
+        if (c == name || c.startsWith(name + QLatin1Char('=')) ||
+            c.startsWith(name + QLatin1Char('(')))
             out << c;
     return out;
 }
@@ -70,29 +74,33 @@ void FakeScanComponent::finish(int32_t code, const QString& text, int32_t flag) 
     Q_EMIT PostScan(flag);
 }
 
-#define FAKE_GET(Type, Name, conv)                                                           \
-    Type FakeScanComponent::Name() const {                                                   \
-        record(QStringLiteral(#Name), QStringLiteral(#Name), false);                          \
-        return conv(QStringLiteral(#Name));                                                   \
+#define FAKE_GET(Type, Name, conv)                                                                 \
+    Type FakeScanComponent::Name() const {                                                         \
+        record(QStringLiteral(#Name), QStringLiteral(#Name), false);                               \
+        return conv(QStringLiteral(#Name));                                                        \
     }
-#define FAKE_GET_NC(Type, Name, conv)                                                        \
-    Type FakeScanComponent::Name() {                                                         \
-        record(QStringLiteral(#Name), QStringLiteral(#Name), false);                          \
-        return conv(QStringLiteral(#Name));                                                   \
+#define FAKE_GET_NC(Type, Name, conv)                                                              \
+    Type FakeScanComponent::Name() {                                                               \
+        record(QStringLiteral(#Name), QStringLiteral(#Name), false);                               \
+        return conv(QStringLiteral(#Name));                                                        \
     }
-#define FAKE_SET(Type, Name)                                                                 \
-    void FakeScanComponent::set##Name(Type value) { recordSet(QStringLiteral(#Name), value); }
-#define FAKE_ACTION(Name)                                                                    \
-    int32_t FakeScanComponent::Name() {                                                      \
-        record(QStringLiteral(#Name), QStringLiteral(#Name), true);                           \
-        return intValue(QStringLiteral(#Name));                                               \
+#define FAKE_SET(Type, Name)                                                                       \
+    void FakeScanComponent::set##Name(Type value) {                                                \
+        recordSet(QStringLiteral(#Name), value);                                                   \
+    }
+#define FAKE_ACTION(Name)                                                                          \
+    int32_t FakeScanComponent::Name() {                                                            \
+        record(QStringLiteral(#Name), QStringLiteral(#Name), true);                                \
+        return intValue(QStringLiteral(#Name));                                                    \
     }
 
 int32_t FakeScanComponent::OpenSourceManager() {
     record("OpenSourceManager", "OpenSourceManager", true);
     return intValue("OpenSourceManager");
 }
-void FakeScanComponent::CloseSourceManager() { record("CloseSourceManager", "CloseSourceManager", true); }
+void FakeScanComponent::CloseSourceManager() {
+    record("CloseSourceManager", "CloseSourceManager", true);
+}
 int32_t FakeScanComponent::OpenDataSource() {
     record("OpenDataSource", "OpenDataSource", true);
     int32_t r = intValue("OpenDataSource");
@@ -190,22 +198,23 @@ QVector<int32_t> intList(const QVariant& v) {
 
 // The lists select their capability, as the real component does, so that the report's
 // CapContainer/CapMin/CapMax/CapStep after SupportedResolutions describe the resolutions.
-#define FAKE_LIST(Name, capId)                                                               \
-    QVector<int32_t> FakeScanComponent::Name() {                                             \
-        record(QStringLiteral(#Name), QStringLiteral(#Name), true);                           \
-        m_selectedCap = capId;                                                               \
-        if (const Cap* c = selectedCap())                                                    \
-            m_deliveredContainer = c->container;                                             \
-        return intList(values.value(QStringLiteral(#Name)));                                 \
+#define FAKE_LIST(Name, capId)                                                                     \
+    QVector<int32_t> FakeScanComponent::Name() {                                                   \
+        record(QStringLiteral(#Name), QStringLiteral(#Name), true);                                \
+        m_selectedCap = capId;                                                                     \
+        if (const Cap* c = selectedCap())                                                          \
+            m_deliveredContainer = c->container;                                                   \
+        return intList(values.value(QStringLiteral(#Name)));                                       \
     }
-FAKE_LIST(SupportedResolutions, 0x1118)
-FAKE_LIST(SupportedUnits, 0x0102)
-FAKE_LIST(SupportedPixelTypes, 0x0101)
-FAKE_LIST(SupportedPageSizes, 0x1122)
+FAKE_LIST(SupportedResolutions, twain::ICAP_XRESOLUTION)
+FAKE_LIST(SupportedUnits, twain::ICAP_UNITS)
+FAKE_LIST(SupportedPixelTypes, twain::ICAP_PIXELTYPE)
+FAKE_LIST(SupportedPageSizes, twain::ICAP_SUPPORTEDSIZES)
 
 int32_t FakeScanComponent::SetImageLayout(float left, float top, float right, float bottom) {
     record("SetImageLayout",
-           QStringLiteral("SetImageLayout(%1,%2,%3,%4)").arg(num(left), num(top), num(right), num(bottom)),
+           QStringLiteral("SetImageLayout(%1,%2,%3,%4)")
+               .arg(num(left), num(top), num(right), num(bottom)),
            true);
     return 1;
 }
@@ -245,11 +254,11 @@ void FakeScanComponent::setCapValue(double value) {
     record("setCapValue", QStringLiteral("CapValue=%1").arg(num(value)), true);
     m_capValue = value;
 }
-#define FAKE_CAP_READ(Type, Name, member, fallback)                                          \
-    Type FakeScanComponent::Name() const {                                                   \
-        record(QStringLiteral(#Name), QStringLiteral(#Name), false);                          \
-        const Cap* c = selectedCap();                                                        \
-        return c ? c->member : fallback;                                                     \
+#define FAKE_CAP_READ(Type, Name, member, fallback)                                                \
+    Type FakeScanComponent::Name() const {                                                         \
+        record(QStringLiteral(#Name), QStringLiteral(#Name), false);                               \
+        const Cap* c = selectedCap();                                                              \
+        return c ? c->member : fallback;                                                           \
     }
 FAKE_CAP_READ(QString, CapText, text, QString())
 FAKE_CAP_READ(double, CapDefault, def, 0)

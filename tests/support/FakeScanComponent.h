@@ -17,12 +17,15 @@
 class FakeScanComponent : public ScanComponent {
     Q_OBJECT
 public:
-    struct Error { int32_t code; QString text; };
-    struct Cap {
-        int32_t container = 1;      // what CapGet delivers
-        double value = 0, def = 0, min = 0, max = 0, step = 0;
+    struct Error {
+        int32_t code;
         QString text;
-        QVector<double> items;
+    };
+    struct Cap {
+        int32_t container = 1; // what CapGet delivers
+        double value = 0, def = 0, min = 0, max = 0, step = 0;
+        QString text{};
+        QVector<double> items{};
         bool supported = true;
     };
 

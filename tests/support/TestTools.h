@@ -44,8 +44,7 @@ public:
         ::setrlimit(RLIMIT_FSIZE, &m_old);
         std::signal(SIGXFSZ, m_oldHandler);
     }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    Q_DISABLE_COPY(FileSizeLimit)
 
     /// False when the limit could not be set (the test then proves nothing).
     bool active() const { return m_active; }

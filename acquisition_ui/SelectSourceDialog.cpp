@@ -1,4 +1,4 @@
-#include "acquisition/SelectSourceDialog.h"
+#include "acquisition_ui/SelectSourceDialog.h"
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QListWidget>
