@@ -394,7 +394,8 @@ bool VstScan::setDeviceValue(uint16_t id, double value) {
     if (!deviceReady())
         return false;
     if (!m_device->capability(id)) {
-        setStatus(componentError::status(componentError::NotSupported));
+        const DeviceStatus fault = m_device->fault();
+        setStatus(fault.ok() ? componentError::status(componentError::NotSupported) : fault);
         return false;
     }
     const DeviceStatus s = m_device->setCapability(id, value);

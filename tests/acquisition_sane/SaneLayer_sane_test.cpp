@@ -554,8 +554,8 @@ TEST_F(SaneLayerTest, ASilentDeviceEndsThePageInsteadOfHanging) {
     QElapsedTimer timer;
     timer.start();
     const DeviceStatus st = d.acquire(request(), sink);
-    EXPECT_EQ(st.code, sanestatus::DeviceSilent);
-    EXPECT_EQ(st.text, "Il dispositivo non risponde");
+    EXPECT_EQ(st.code, 9); // as any device that stops delivering
+    EXPECT_EQ(st.text, "Errore di ingresso/uscita: il dispositivo non risponde");
     EXPECT_TRUE(sink.images.isEmpty());
     EXPECT_LT(timer.elapsed(), 5000);
 }
