@@ -219,6 +219,8 @@ DeviceStatus SaneDevice::fault() const {
     if (stuck())
         return sanestatus::status(SANE_STATUS_IO_ERROR,
                                   QStringLiteral("il dispositivo non risponde"));
+    if (netClosed())
+        return sanestatus::status(SANE_STATUS_IO_ERROR, QStringLiteral("connessione chiusa"));
     return m_optionsFault;
 }
 

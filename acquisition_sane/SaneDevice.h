@@ -39,8 +39,9 @@ public:
     /// From any thread, without waiting: has sane_cancel called once for the running
     /// acquisition, on a thread of its own (a network backend's cancel can block).
     void cancel() override;
-    /// The option list cannot be read, or the device stopped answering (a cancel stuck in
-    /// the backend): the device is unusable and says so. Owner thread.
+    /// The option list cannot be read, the saned host of a net device closed the connection,
+    /// or the device stopped answering (a cancel stuck in the backend): the device is unusable
+    /// and says so. Owner thread.
     DeviceStatus fault() const override;
 
     /// Sets a backend option by name from its text form, as a user would type it: "yes"/"no"

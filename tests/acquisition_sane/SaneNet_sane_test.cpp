@@ -3,10 +3,13 @@
 // office reaches the scanner hanging on another machine.
 #include "NetScan.h"
 #include "SaneTestSupport.h"
+#include "acquisition/ScanComponent.h"
+#include "acquisition_sane/DefaultComponent.h"
 #include "acquisition_sane/SaneDevice.h"
 #include "acquisition_sane/SaneLayer.h"
 #include "acquisition_sane/SaneStatus.h"
 #include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <QThread>
 #include <ctime>
 #include <functional>
@@ -252,6 +255,30 @@ TEST_F(SaneNetTest, ASilentServerEndsThePageAtTheStallLimitWithoutBusyWaiting) {
         started = next.start();
     }
     EXPECT_TRUE(started.ok()) << started.text.toStdString();
+}
+
+// saned gone between opening and programming: each setting says the connection is closed,
+// never "not supported", through the component as the window reads it.
+TEST(SaneNetComponent, ASettingAfterTheServerWentReportsTheClosedConnection) {
+    SanedServer server;
+    ASSERT_TRUE(server.ok()) << server.error().toStdString();
+    const QByteArray oldSane = qgetenv("SCANSIONE_SANE");
+    qputenv("SCANSIONE_SANE", "1");
+    QTemporaryDir cache;
+    auto scan = createDefaultComponent(cache.path());
+    qputenv("SCANSIONE_SANE", oldSane);
+    ASSERT_EQ(scan->OpenSourceManager(), 1) << scan->LastErrorText().toStdString();
+    pinSaneBackends();
+    scan->setSourceIndex(0);
+    ASSERT_EQ(scan->OpenDataSource(), 1) << scan->LastErrorText().toStdString();
+    server.kill();
+    scan->setImagePixelType(RGB);
+    EXPECT_EQ(scan->LastErrorCode(), 9) << scan->LastErrorText().toStdString();
+    scan->setResolution(150);
+    EXPECT_EQ(scan->LastErrorCode(), 9) << scan->LastErrorText().toStdString();
+    EXPECT_EQ(scan->LastErrorText(), "Errore di ingresso/uscita: connessione chiusa");
+    scan->CloseDataSource();
+    scan->CloseSourceManager();
 }
 
 } // namespace
