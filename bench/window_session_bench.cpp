@@ -176,8 +176,8 @@ void gap(int pages, bool sane) {
         });
     std::printf("event loop during a %d-page batch (A4 300 dpi %s, %s): longest gap %.1f ms, "
                 "batch %.2f s, %lld probe ticks, %d pages filed; the press itself %.1f ms\n",
-                pages, sane ? "colour" : "grey", sane ? "SANE" : "virtual scanner",
-                longest / 1e6, batch.elapsed() / 1000.0, static_cast<long long>(ticks), delivered,
+                pages, sane ? "colour" : "grey", sane ? "SANE" : "virtual scanner", longest / 1e6,
+                batch.elapsed() / 1000.0, static_cast<long long>(ticks), delivered,
                 session.pressMs);
 }
 

@@ -53,10 +53,7 @@ protected:
         set(d, ICAP_SUPPORTEDSIZES, A4);
         set(d, CAP_FEEDERENABLED, 1);
         set(d, CAP_DUPLEXENABLED, duplex ? 1 : 0);
-        AcquireRequest request;
-        request.feeder = true;
-        request.maxImages = 99;
-        end = d.acquire(request, m_sink);
+        end = d.acquire(acquireRequest(true), m_sink);
         return m_sink;
     }
 

@@ -26,23 +26,25 @@ double cpuSeconds() {
     return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
 }
 
-/// A sink that can act on the server while page n is on its way (progress) or once it is in.
-class WatchingSink : public RecordingSink {
+/// A sink that does something to the server once the second page is on its way, and keeps
+/// the time and the processor time used from then on.
+class SecondPageSink : public RecordingSink {
 public:
+    explicit SecondPageSink(std::function<void()> act) : m_act(std::move(act)) {}
     void progress(int64_t bytes, int64_t expected) override {
         RecordingSink::progress(bytes, expected);
-        if (onProgress && bytes > 0)
-            onProgress(images.size() + 1);
+        if (bytes > 0 && images.size() == 1 && !since.isValid()) {
+            m_act();
+            since.start();
+            cpuAt = cpuSeconds();
+        }
     }
-    std::function<void(int page)> onProgress;
-};
+    QElapsedTimer since; ///< valid once the act is done
+    double cpuAt = 0;
 
-AcquireRequest batch() {
-    AcquireRequest r;
-    r.feeder = true;
-    r.maxImages = 99;
-    return r;
-}
+private:
+    std::function<void()> m_act;
+};
 
 class SaneNetTest : public ::testing::Test {
 protected:
@@ -111,7 +113,7 @@ TEST_F(SaneNetTest, SettingsAfterAModeChangeReachTheDevice) {
     EXPECT_EQ(d.capability(ICAP_SUPPORTEDSIZES)->current, A4);
 
     RecordingSink sink;
-    const DeviceStatus st = d.acquire(batch(), sink);
+    const DeviceStatus st = d.acquire(acquireRequest(true), sink);
     EXPECT_TRUE(st.ok()) << st.text.toStdString();
     ASSERT_EQ(sink.images.size(), 10); // the test backend's feeder holds ten
     for (const QImage& page : sink.images) {
@@ -151,7 +153,7 @@ TEST_F(SaneNetTest, AnEmptyFeederIsReported) {
     set(d, CAP_FEEDERENABLED, 1);
     setOption(d, "read-return-value", "SANE_STATUS_NO_DOCS");
     RecordingSink sink;
-    EXPECT_EQ(d.acquire(batch(), sink).code, 7);
+    EXPECT_EQ(d.acquire(acquireRequest(true), sink).code, 7);
     EXPECT_TRUE(sink.images.isEmpty());
 }
 
@@ -164,7 +166,7 @@ TEST_F(SaneNetTest, AJamMidBatchKeepsTheEarlierPages) {
             d.setOption("read-return-value", QStringLiteral("SANE_STATUS_JAMMED"));
         return true;
     };
-    EXPECT_EQ(d.acquire(batch(), sink).code, 6);
+    EXPECT_EQ(d.acquire(acquireRequest(true), sink).code, 6);
     EXPECT_EQ(sink.images.size(), 3);
 }
 
@@ -174,23 +176,14 @@ TEST_F(SaneNetTest, AJamMidBatchKeepsTheEarlierPages) {
 TEST_F(SaneNetTest, TheServerStoppedMidPageEndsTheBatchKeepingEarlierPages) {
     SaneDevice& d = open();
     slowColourBatch(d);
-    WatchingSink sink;
-    QElapsedTimer sinceKill;
-    double cpuAtKill = 0;
-    sink.onProgress = [&](int page) {
-        if (page == 2 && !sinceKill.isValid()) {
-            m_server.kill();
-            sinceKill.start();
-            cpuAtKill = cpuSeconds();
-        }
-    };
-    const DeviceStatus st = d.acquire(batch(), sink);
-    ASSERT_TRUE(sinceKill.isValid()) << "the second page never started";
+    SecondPageSink sink([this] { m_server.kill(); });
+    const DeviceStatus st = d.acquire(acquireRequest(true), sink);
+    ASSERT_TRUE(sink.since.isValid()) << "the second page never started";
     EXPECT_EQ(st.code, 9) << st.text.toStdString();
     EXPECT_TRUE(st.text.startsWith("Errore di ingresso/uscita")) << st.text.toStdString();
     EXPECT_EQ(sink.images.size(), 1);
-    EXPECT_LT(sinceKill.elapsed(), 5000);
-    EXPECT_LT(cpuSeconds() - cpuAtKill, 1.0);
+    EXPECT_LT(sink.since.elapsed(), 5000);
+    EXPECT_LT(cpuSeconds() - sink.cpuAt, 1.0);
 }
 
 TEST_F(SaneNetTest, TheServerStoppedBetweenSheetsEndsTheBatchKeepingEarlierPages) {
@@ -204,7 +197,7 @@ TEST_F(SaneNetTest, TheServerStoppedBetweenSheetsEndsTheBatchKeepingEarlierPages
     };
     QElapsedTimer timer;
     timer.start();
-    const DeviceStatus st = d.acquire(batch(), sink);
+    const DeviceStatus st = d.acquire(acquireRequest(true), sink);
     EXPECT_EQ(st.code, 9) << st.text.toStdString();
     EXPECT_EQ(sink.images.size(), 2);
     EXPECT_LT(timer.elapsed(), 10000);
@@ -218,20 +211,11 @@ TEST_F(SaneNetTest, ASilentServerEndsThePageAtTheStallLimitWithoutBusyWaiting) {
     slowColourBatch(d);
     d.setStallTimeoutMs(2000);
     d.setCancelWaitMs(500, 500);
-    WatchingSink sink;
-    QElapsedTimer sincePause;
-    double cpuAtPause = 0;
-    sink.onProgress = [&](int page) {
-        if (page == 2 && !sincePause.isValid()) {
-            m_server.pause();
-            sincePause.start();
-            cpuAtPause = cpuSeconds();
-        }
-    };
-    const DeviceStatus st = d.acquire(batch(), sink);
-    ASSERT_TRUE(sincePause.isValid()) << "the second page never started";
-    const qint64 waited = sincePause.elapsed();
-    const double cpu = cpuSeconds() - cpuAtPause;
+    SecondPageSink sink([this] { m_server.pause(); });
+    const DeviceStatus st = d.acquire(acquireRequest(true), sink);
+    ASSERT_TRUE(sink.since.isValid()) << "the second page never started";
+    const qint64 waited = sink.since.elapsed();
+    const double cpu = cpuSeconds() - sink.cpuAt;
     EXPECT_EQ(st.code, 9) << st.text.toStdString();
     EXPECT_EQ(sink.images.size(), 1);
     EXPECT_GE(waited, 2000);
