@@ -65,6 +65,10 @@ public:
     virtual DeviceStatus acquire(const AcquireRequest& request, AcquireSink& sink) = 0;
     /// Asks a running acquire() to stop as soon as it can. Thread-safe.
     virtual void cancel() = 0;
+    /// Why the device cannot answer at all (its option list cannot be read, its connection is
+    /// lost), so that callers report that instead of "not supported"; ok while it works.
+    /// Owner thread.
+    virtual DeviceStatus fault() const { return DeviceStatus(); }
 };
 
 /// A family of devices (SANE, virtual scanners).

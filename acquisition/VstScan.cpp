@@ -194,8 +194,12 @@ double VstScan::readSensor(uint16_t id) {
 bool VstScan::setDeviceValue(uint16_t id, double value) {
     if (!deviceReady())
         return false;
-    if (!m_sources.device()->capability(id))
-        return fail(componentError::NotSupported, false);
+    if (!m_sources.device()->capability(id)) {
+        // A device that lost its connection says so rather than "not supported".
+        const DeviceStatus fault = m_sources.device()->fault();
+        setStatus(fault.ok() ? status(componentError::NotSupported) : fault);
+        return false;
+    }
     setStatus(m_sources.device()->setCapability(id, value));
     return m_status.ok();
 }

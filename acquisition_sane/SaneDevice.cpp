@@ -1,14 +1,21 @@
 #include "acquisition_sane/SaneDevice.h"
 #include "acquisition_sane/FrameAssembler.h"
+#include "acquisition_sane/ImageConversion.h"
+#include "acquisition_sane/NetConnection.h"
 #include "acquisition_sane/SaneMapping.h"
 #include "acquisition_sane/SaneSession.h"
 #include "acquisition_sane/SaneStatus.h"
+#include "acquisition_sane/SigpipeGuard.h"
 #include <QElapsedTimer>
 #include <QStringList>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <poll.h>
+#include <sys/socket.h>
+#include <thread>
 
 using namespace twain;
 
@@ -81,14 +88,83 @@ QString numberText(double v) {
 constexpr size_t kReadChunk = 256 * 1024;
 constexpr int kPollMs = 50;
 constexpr int kProgressEveryMs = 50;
+// A read that yields no bytes while the descriptor is at the end of its stream, this many
+// times in a row, means the other side closed the connection: the net backend then answers
+// "good, 0 bytes" for ever. (One such read can be a record header arriving in pieces.)
+constexpr int kEndOfStreamReads = 3;
+// Some backends keep their descriptor readable while they have nothing to give (sane-airscan
+// between its network requests); after a few empty reads, each further one waits this long,
+// so that waiting for the device costs no processor time.
+constexpr int kEmptyReadsBeforePause = 10;
+constexpr auto kEmptyReadPause = std::chrono::milliseconds(10);
+
+// True when `fd` has reached the end of its stream: hung up, or a socket whose peer closed
+// with nothing left to read.
+bool endOfStream(int fd, short revents) {
+    if (revents & (POLLHUP | POLLRDHUP | POLLERR))
+        return true;
+    char byte;
+    return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
+// The duplex switches that some backends keep apart from the source list.
+constexpr const char* kDuplexSwitches[] = {"adf-mode", "adf_mode", "duplex"};
 
 } // namespace
 
 // --- Options -------------------------------------------------------------------------------
 
-SaneDevice::SaneDevice(std::shared_ptr<SaneSession> session, SANE_Handle handle)
-    : m_session(std::move(session)), m_handle(handle) {
-    loadOptions();
+// A sane_cancel running on a thread of its own. The thread keeps SANE alive (the session) and
+// the handle open until the backend returns; if the device is gone by then, it closes the
+// handle itself, so that nobody waits on a backend that may never answer.
+struct SaneDevice::CancelCall {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;          // guarded by mutex
+    bool closeWhenDone = false; // guarded by mutex: the device is gone, the handle is ours
+    SANE_Handle handle = nullptr;
+    std::shared_ptr<SaneSession> session;
+
+    static void run(std::shared_ptr<CancelCall> call) {
+        SigpipeGuard noSigpipe;
+        sane_cancel(call->handle);
+        {
+            std::lock_guard<std::mutex> lock(call->mutex);
+            if (call->closeWhenDone)
+                sane_close(call->handle);
+            // Let go of SANE before saying done, so that whoever waits for this can start
+            // SANE anew at once (sane_exit runs here if the device is gone).
+            call->session.reset();
+            call->done = true;
+        }
+        call->finished.notify_all();
+    }
+
+    bool waitDone(int ms) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return finished.wait_for(lock, std::chrono::milliseconds(ms), [this] { return done; });
+    }
+};
+
+SaneDevice::SaneDevice(std::shared_ptr<SaneSession> session, SANE_Handle handle,
+                       const QString& name)
+    : m_session(std::move(session)), m_handle(handle),
+      m_netHost(netconnection::hostAddresses(name)) {
+    SigpipeGuard noSigpipe;
+    if (!loadOptions().ok())
+        return;
+    // Black and white made here starts at the device's own threshold when it has one.
+    if (bwInSoftware()) {
+        const SANE_Option_Descriptor* d = option("threshold");
+        auto value = readNumber("threshold");
+        if (d && value && d->constraint_type == SANE_CONSTRAINT_RANGE) {
+            const double min = wordValue(d, d->constraint.range->min);
+            const double max = wordValue(d, d->constraint.range->max);
+            if (max > min)
+                m_thresholdDefault = std::round((*value - min) / (max - min) * 255);
+        }
+        m_threshold = m_thresholdDefault;
+    }
     // SANE has no notion of a default value: what the device had when opened stands for it.
     for (const CapabilityRule& r : kRules)
         if (auto c = capability(r.cap))
@@ -96,18 +172,38 @@ SaneDevice::SaneDevice(std::shared_ptr<SaneSession> session, SANE_Handle handle)
 }
 
 SaneDevice::~SaneDevice() {
-    cancelOnce();
+    std::shared_ptr<CancelCall> call;
+    {
+        std::lock_guard<std::mutex> lock(m_cancelMutex);
+        call = m_cancelCall;
+    }
+    if (call) {
+        std::lock_guard<std::mutex> lock(call->mutex);
+        if (!call->done) {
+            call->closeWhenDone = true; // its thread closes the handle when the backend lets go
+            return;
+        }
+    }
+    SigpipeGuard noSigpipe;
     sane_close(m_handle);
 }
 
-void SaneDevice::loadOptions() {
+DeviceStatus SaneDevice::loadOptions() {
     m_options.clear();
     m_byName.clear();
+    // Descriptor 0 comes first: a backend whose options changed (the net backend after
+    // SANE_INFO_RELOAD_OPTIONS) fetches them anew here, and refuses any control call until it
+    // has. Option 0 then holds the number of options.
     SANE_Int count = 0;
-    // Option 0 always exists and holds the number of options.
-    if (sane_control_option(m_handle, 0, SANE_ACTION_GET_VALUE, &count, nullptr) !=
-        SANE_STATUS_GOOD)
-        count = 0;
+    SANE_Status s = SANE_STATUS_IO_ERROR;
+    if (sane_get_option_descriptor(m_handle, 0))
+        s = sane_control_option(m_handle, 0, SANE_ACTION_GET_VALUE, &count, nullptr);
+    if (s == SANE_STATUS_GOOD && count < 1)
+        s = SANE_STATUS_IO_ERROR;
+    if (s != SANE_STATUS_GOOD) {
+        m_optionsFault = sanestatus::status(s, QStringLiteral("elenco delle opzioni"));
+        return m_optionsFault;
+    }
     for (SANE_Int i = 1; i < count; ++i) {
         const SANE_Option_Descriptor* d = sane_get_option_descriptor(m_handle, i);
         if (!d || !d->name || d->type == SANE_TYPE_GROUP)
@@ -115,6 +211,35 @@ void SaneDevice::loadOptions() {
         m_byName.insert(QByteArray(d->name), int(m_options.size()));
         m_options.push_back(Option{i, d});
     }
+    m_optionsFault = DeviceStatus();
+    return DeviceStatus();
+}
+
+DeviceStatus SaneDevice::fault() const {
+    if (stuck())
+        return sanestatus::status(SANE_STATUS_IO_ERROR,
+                                  QStringLiteral("il dispositivo non risponde"));
+    if (netClosed())
+        return sanestatus::status(SANE_STATUS_IO_ERROR, QStringLiteral("connessione chiusa"));
+    return m_optionsFault;
+}
+
+bool SaneDevice::netClosed() const {
+    return !m_netHost.empty() && netconnection::closedByPeer(m_netHost);
+}
+
+bool SaneDevice::stuck() const {
+    std::shared_ptr<CancelCall> call;
+    {
+        std::lock_guard<std::mutex> lock(m_cancelMutex);
+        if (m_acquiring)
+            return false; // the acquisition itself waits for its cancel
+        call = m_cancelCall;
+    }
+    if (!call)
+        return false;
+    std::lock_guard<std::mutex> lock(call->mutex);
+    return !call->done;
 }
 
 int SaneDevice::optionIndex(const char* name) const {
@@ -141,6 +266,8 @@ std::optional<double> SaneDevice::readNumber(const char* name) const {
     const SANE_Option_Descriptor* d = option(name);
     if (!d || (d->type != SANE_TYPE_INT && d->type != SANE_TYPE_FIXED && d->type != SANE_TYPE_BOOL))
         return std::nullopt;
+    if (netClosed())
+        return std::nullopt;
     // Array options (a value per channel) report their first element.
     std::vector<SANE_Word> words(std::max<size_t>(1, size_t(d->size) / sizeof(SANE_Word)));
     const int index = m_options[size_t(optionIndex(name))].index;
@@ -154,6 +281,8 @@ std::optional<QString> SaneDevice::readString(const char* name) const {
     const SANE_Option_Descriptor* d = option(name);
     if (!d || d->type != SANE_TYPE_STRING || d->size <= 0)
         return std::nullopt;
+    if (netClosed())
+        return std::nullopt;
     QByteArray buffer(d->size + 1, '\0');
     const int index = m_options[size_t(optionIndex(name))].index;
     if (sane_control_option(m_handle, index, SANE_ACTION_GET_VALUE, buffer.data(), nullptr) !=
@@ -163,10 +292,19 @@ std::optional<QString> SaneDevice::readString(const char* name) const {
 }
 
 DeviceStatus SaneDevice::control(int index, void* value, const QString& asked) {
+    if (netClosed())
+        return sanestatus::status(SANE_STATUS_IO_ERROR, QStringLiteral("connessione chiusa"));
     SANE_Int info = 0;
     const SANE_Status s = sane_control_option(m_handle, index, SANE_ACTION_SET_VALUE, value, &info);
-    if (info & SANE_INFO_RELOAD_OPTIONS)
-        loadOptions(); // other options came and went (e.g. a mode change)
+    if (info & SANE_INFO_RELOAD_OPTIONS) {
+        // Other options came and went (a mode or source change). Until they are read again the
+        // old descriptors may be freed memory and the backend may refuse every call.
+        const DeviceStatus reloaded = loadOptions();
+        if (!reloaded.ok())
+            return reloaded;
+    }
+    // SANE_INFO_RELOAD_PARAMS needs nothing here: frame parameters are read after each
+    // sane_start, where SANE guarantees them, and never kept from before.
     if (s != SANE_STATUS_GOOD)
         return sanestatus::status(s, asked);
     if (info & SANE_INFO_INEXACT)
@@ -212,6 +350,11 @@ DeviceStatus SaneDevice::writeString(const char* name, const QString& value) {
 }
 
 DeviceStatus SaneDevice::setOption(const QByteArray& name, const QString& value) {
+    if (const DeviceStatus f = fault(); !f.ok())
+        return f;
+    SigpipeGuard noSigpipe;
+    if (name == "mode")
+        m_emulated = -1; // the caller picks the device's own mode
     const SANE_Option_Descriptor* d = option(name.constData());
     if (!d)
         return sanestatus::status(sanestatus::NotSupported, QString::fromUtf8(name));
@@ -232,18 +375,23 @@ DeviceStatus SaneDevice::setOption(const QByteArray& name, const QString& value)
     return writeNumber(name.constData(), number);
 }
 
-QStringList SaneDevice::sourceList() const {
+QStringList SaneDevice::stringList(const char* name) const {
     QStringList list;
-    const SANE_Option_Descriptor* d = option("source");
+    const SANE_Option_Descriptor* d = option(name);
     if (d && d->type == SANE_TYPE_STRING && d->constraint_type == SANE_CONSTRAINT_STRING_LIST)
         for (const SANE_String_Const* s = d->constraint.string_list; s && *s; ++s)
             list.append(QString::fromUtf8(*s));
     return list;
 }
 
+QStringList SaneDevice::sourceList() const {
+    return stringList("source");
+}
+
 // --- Capabilities --------------------------------------------------------------------------
 
 QVector<uint16_t> SaneDevice::capabilityIds() const {
+    SigpipeGuard noSigpipe;
     QVector<uint16_t> ids;
     for (const CapabilityRule& r : kRules)
         if (capability(r.cap))
@@ -253,11 +401,14 @@ QVector<uint16_t> SaneDevice::capabilityIds() const {
 
 std::optional<Capability> SaneDevice::capability(uint16_t id) const {
     const CapabilityRule* rule = ruleOf(id);
-    if (!rule)
+    if (!rule || stuck())
         return std::nullopt;
+    SigpipeGuard noSigpipe;
     std::optional<Capability> c;
     switch (rule->rule) {
     case Rule::Number:
+        if ((c = emulatedCapability(id)))
+            break;
         if (const char* name = firstActive(rule->options))
             c = numberCapability(id, option(name));
         break;
@@ -335,25 +486,44 @@ bool SaneDevice::bwByDepth() const {
     return false;
 }
 
+QString SaneDevice::modeFor(int type) const {
+    for (const QString& m : stringList("mode"))
+        if (sanemap::pixelTypeOfMode(m) == type)
+            return m;
+    return QString();
+}
+
+bool SaneDevice::bwInSoftware() const {
+    // Devices with grey and colour only (eSCL scanners through sane-airscan, many network
+    // devices): their black and white is thresholded here.
+    return modeFor(BW).isEmpty() && !bwByDepth() &&
+           (!modeFor(Gray).isEmpty() || !modeFor(RGB).isEmpty());
+}
+
 std::optional<Capability> SaneDevice::pixelTypeCapability() const {
     const SANE_Option_Descriptor* d = option("mode");
     auto mode = readString("mode");
     if (!d || !mode || d->constraint_type != SANE_CONSTRAINT_STRING_LIST)
         return std::nullopt;
     QVector<double> items;
-    for (const SANE_String_Const* s = d->constraint.string_list; s && *s; ++s) {
-        const int t = sanemap::pixelTypeOfMode(QString::fromUtf8(*s));
+    for (const QString& m : stringList("mode")) {
+        const int t = sanemap::pixelTypeOfMode(m);
         if (t >= 0 && !items.contains(t))
             items.append(t);
     }
-    const bool emulated = bwByDepth();
-    if (emulated && !items.contains(BW))
+    // What the layer can make from the modes there are: grey from colour, black and white
+    // from either (by depth 1 where the device has it, else thresholded here).
+    if (items.contains(RGB) && !items.contains(Gray))
+        items.append(Gray);
+    if (!items.isEmpty() && !items.contains(BW))
         items.append(BW);
     if (items.isEmpty())
         return std::nullopt;
     std::sort(items.begin(), items.end());
     int current = sanemap::pixelTypeOfMode(*mode);
-    if (current == Gray && emulated && readNumber("depth").value_or(8) == 1)
+    if (m_emulated >= 0)
+        current = m_emulated;
+    else if (current == Gray && bwByDepth() && readNumber("depth").value_or(8) == 1)
         current = BW;
     Capability c = Capability::enumeration(ICAP_PIXELTYPE, current, current, items);
     c.text = *mode;
@@ -365,97 +535,155 @@ DeviceStatus SaneDevice::setPixelType(int type) {
     const SANE_Option_Descriptor* d = option("mode");
     if (!d || d->constraint_type != SANE_CONSTRAINT_STRING_LIST)
         return sanestatus::status(sanestatus::NotSupported, QStringLiteral("mode"));
-    QString chosen;
-    for (const SANE_String_Const* s = d->constraint.string_list; s && *s; ++s) {
-        const QString m = QString::fromUtf8(*s);
-        if (sanemap::pixelTypeOfMode(m) == type) {
-            chosen = m;
-            break;
-        }
-    }
-    const bool emulated = bwByDepth();
-    if (chosen.isEmpty() && type == BW && emulated) {
-        for (const SANE_String_Const* s = d->constraint.string_list; s && *s; ++s)
-            if (sanemap::pixelTypeOfMode(QString::fromUtf8(*s)) == Gray) {
-                chosen = QString::fromUtf8(*s);
-                break;
-            }
-    }
-    if (chosen.isEmpty())
+    if (type != BW && type != Gray && type != RGB)
         return sanestatus::status(sanestatus::ValueNotOffered,
                                   QStringLiteral("tipo di pixel %1").arg(type));
-    DeviceStatus st = writeString("mode", chosen);
-    if (!st.ok() || !emulated)
+    const bool byDepth = bwByDepth();
+    QString chosen = modeFor(type);
+    if (chosen.isEmpty() && type == BW && byDepth)
+        chosen = modeFor(Gray);
+    if (!chosen.isEmpty()) {
+        m_emulated = -1;
+        DeviceStatus st = writeString("mode", chosen);
+        if (!st.ok() || !byDepth)
+            return st;
+        // Gray at depth 1 stands for BW, so Gray itself must leave depth 1.
+        if (type == BW)
+            return writeNumber("depth", 1);
+        if (readNumber("depth").value_or(8) == 1)
+            return writeNumber("depth", 8);
         return st;
-    // Gray at depth 1 stands for BW, so Gray itself must leave depth 1.
-    if (type == BW)
-        return writeNumber("depth", 1);
-    if (readNumber("depth").value_or(8) == 1)
-        return writeNumber("depth", 8);
-    return st;
+    }
+    // No mode for it: scan in the nearest mode there is and convert each page.
+    QString from = type == BW ? modeFor(Gray) : QString();
+    if (from.isEmpty())
+        from = modeFor(RGB);
+    if (from.isEmpty())
+        return sanestatus::status(sanestatus::ValueNotOffered,
+                                  QStringLiteral("tipo di pixel %1").arg(type));
+    DeviceStatus st = writeString("mode", from);
+    if (!st.ok())
+        return st;
+    // Eight bits are all that grey or a threshold needs; the device's depth, if it has a
+    // choice, is not the user's concern here.
+    if (auto depth = readNumber("depth"); depth && *depth != 8)
+        writeNumber("depth", 8);
+    m_emulated = type;
+    return DeviceStatus();
+}
+
+std::optional<Capability> SaneDevice::emulatedCapability(uint16_t id) const {
+    if (id == ICAP_THRESHOLD && bwInSoftware())
+        return Capability::range(id, m_threshold, m_thresholdDefault, 0, 255, 1);
+    if (id == ICAP_BITDEPTH && m_emulated >= 0) {
+        const double depth = m_emulated == BW ? 1 : 8;
+        return Capability::enumeration(id, depth, depth, {depth});
+    }
+    return std::nullopt;
+}
+
+DeviceStatus SaneDevice::setEmulated(uint16_t id, double value) {
+    if (id == ICAP_THRESHOLD) {
+        const double v = std::clamp(std::round(value), 0.0, 255.0);
+        m_threshold = v;
+        if (v != value)
+            return sanestatus::status(
+                sanestatus::ValueAdjusted,
+                QStringLiteral("soglia %1 (impostato %2)").arg(numberText(value), numberText(v)));
+        return DeviceStatus();
+    }
+    // ICAP_BITDEPTH of a converted pixel type: one depth only.
+    const double depth = m_emulated == BW ? 1 : 8;
+    if (value != depth)
+        return sanestatus::status(sanestatus::ValueNotOffered,
+                                  QStringLiteral("profondità %1").arg(numberText(value)));
+    return DeviceStatus();
+}
+
+const char* SaneDevice::duplexSwitch() const {
+    for (const char* name : kDuplexSwitches) {
+        const SANE_Option_Descriptor* d = option(name);
+        // A hardware switch the user flips on the device (fujitsu's "duplex") is not ours.
+        if (!d || !SANE_OPTION_IS_SETTABLE(d->cap))
+            continue;
+        if (d->type == SANE_TYPE_BOOL)
+            return name;
+        if (!sanemap::duplexSwitchEntry(stringList(name), true).isEmpty() &&
+            !sanemap::duplexSwitchEntry(stringList(name), false).isEmpty())
+            return name;
+    }
+    return nullptr;
+}
+
+sanemap::SourceOptions SaneDevice::sourceOptions() const {
+    sanemap::SourceOptions o;
+    o.sources = sourceList();
+    o.current = readString("source").value_or(QString());
+    if (const char* name = duplexSwitch()) {
+        o.hasDuplexSwitch = true;
+        if (option(name)->type == SANE_TYPE_BOOL)
+            o.duplexSwitchOn = readNumber(name).value_or(0) != 0;
+        else
+            o.duplexSwitchOn =
+                sanemap::duplexSwitchValue(readString(name).value_or(QString())).value_or(false);
+    }
+    return o;
 }
 
 std::optional<Capability> SaneDevice::sourceCapability(uint16_t id) const {
-    const QStringList sources = sourceList();
-    auto current = readString("source");
-    if (sources.isEmpty() || !current)
+    const sanemap::SourceOptions o = sourceOptions();
+    if (o.sources.isEmpty() || !readString("source"))
         return std::nullopt;
-    bool feeder = false, duplex = false;
-    for (const QString& s : sources) {
-        const sanemap::SourceKind k = sanemap::classifySource(s);
-        feeder = feeder || k != sanemap::SourceKind::Flatbed;
-        duplex = duplex || k == sanemap::SourceKind::Duplex;
-    }
-    const sanemap::SourceKind now = sanemap::classifySource(*current);
+    const sanemap::SourceState st = sanemap::sourceState(o);
     const bool settable = SANE_OPTION_IS_SETTABLE(option("source")->cap);
     Capability c;
     switch (id) {
     case CUSTOM_FEEDERPRESENT:
-        c = Capability::oneValue(id, feeder ? 1 : 0, true);
+        c = Capability::oneValue(id, st.feederPresent ? 1 : 0, true);
         break;
     case CAP_FEEDERENABLED:
-        if (!feeder)
+        if (!st.feederPresent)
             return std::nullopt;
-        c = Capability::oneValue(id, now != sanemap::SourceKind::Flatbed ? 1 : 0, !settable);
+        c = Capability::oneValue(id, st.feederEnabled ? 1 : 0, !settable);
         break;
     case CAP_DUPLEX:
         // TWAIN: 0 none, 1 one-pass duplex; a backend's duplex source scans both sides per sheet.
-        c = Capability::oneValue(id, duplex ? 1 : 0, true);
+        c = Capability::oneValue(id, st.duplexSupported ? 1 : 0, true);
         break;
     case CAP_DUPLEXENABLED:
-        if (!duplex)
+        if (!st.duplexSupported)
             return std::nullopt;
-        c = Capability::oneValue(id, now == sanemap::SourceKind::Duplex ? 1 : 0, !settable);
+        c = Capability::oneValue(id, st.duplexEnabled ? 1 : 0, !settable && !o.hasDuplexSwitch);
         break;
     default:
         return std::nullopt;
     }
-    c.text = *current;
+    c.text = o.current;
     return c;
 }
 
 DeviceStatus SaneDevice::setSource(uint16_t id, bool on) {
-    const QStringList sources = sourceList();
-    auto current = readString("source");
-    if (sources.isEmpty() || !current)
+    const sanemap::SourceOptions o = sourceOptions();
+    if (o.sources.isEmpty() || !readString("source"))
         return sanestatus::status(sanestatus::NotSupported, QStringLiteral("source"));
-    using sanemap::SourceKind;
-    const SourceKind now = sanemap::classifySource(*current);
-    // What the source must become; the current one is kept when it already fits.
-    SourceKind want = now;
-    if (id == CAP_FEEDERENABLED)
-        want = !on ? SourceKind::Flatbed : (now == SourceKind::Flatbed ? SourceKind::Feeder : now);
-    else if (on)
-        want = SourceKind::Duplex;
-    else if (now == SourceKind::Duplex)
-        want = SourceKind::Feeder;
-    if (want == now)
-        return DeviceStatus();
-    const QString chosen = sanemap::chooseSource(sources, want);
-    if (chosen.isEmpty())
+    const sanemap::SourcePlan plan = sanemap::planSource(o, id == CAP_FEEDERENABLED, on);
+    if (!plan.possible)
         return sanestatus::status(sanestatus::ValueNotOffered,
                                   on ? QStringLiteral("1") : QStringLiteral("0"));
-    return writeString("source", chosen);
+    if (!plan.source.isEmpty() && plan.source != o.current) {
+        const DeviceStatus st = writeString("source", plan.source);
+        if (!st.ok())
+            return st;
+    }
+    if (!plan.duplexSwitch)
+        return DeviceStatus();
+    // Looked up again: the source change may have reloaded the options.
+    const char* name = duplexSwitch();
+    if (!name)
+        return sanestatus::status(sanestatus::NotSupported, QStringLiteral("duplex"));
+    if (option(name)->type == SANE_TYPE_BOOL)
+        return writeNumber(name, *plan.duplexSwitch ? 1 : 0);
+    return writeString(name, sanemap::duplexSwitchEntry(stringList(name), *plan.duplexSwitch));
 }
 
 std::optional<Capability> SaneDevice::sensorCapability(uint16_t id) const {
@@ -596,6 +824,9 @@ DeviceStatus SaneDevice::setFrameMm(double left, double top, double right, doubl
 }
 
 DeviceStatus SaneDevice::setImageLayout(double left, double top, double right, double bottom) {
+    if (const DeviceStatus f = fault(); !f.ok())
+        return f;
+    SigpipeGuard noSigpipe;
     const double perInch = sanemap::unitsPerInch(m_unit, resolution(false));
     if (perInch <= 0)
         return sanestatus::status(SANE_STATUS_INVAL, QStringLiteral("unità %1").arg(m_unit));
@@ -641,6 +872,9 @@ DeviceStatus SaneDevice::setPageSize(int code) {
 }
 
 DeviceStatus SaneDevice::setCapability(uint16_t id, double value) {
+    if (const DeviceStatus f = fault(); !f.ok())
+        return f;
+    SigpipeGuard noSigpipe;
     const CapabilityRule* rule = ruleOf(id);
     auto current = capability(id);
     if (!rule || !current)
@@ -653,6 +887,8 @@ DeviceStatus SaneDevice::setCapability(uint16_t id, double value) {
         return sanestatus::status(SANE_STATUS_INVAL, numberText(value));
     switch (rule->rule) {
     case Rule::Number:
+        if (emulatedCapability(id))
+            return setEmulated(id, value);
         return writeNumber(firstActive(rule->options), value);
     case Rule::PixelType:
         return setPixelType(int(value));
@@ -674,37 +910,44 @@ DeviceStatus SaneDevice::setCapability(uint16_t id, double value) {
 
 // --- Acquisition ---------------------------------------------------------------------------
 
+void SaneDevice::startCancelLocked() {
+    if (m_cancelCall)
+        return;
+    m_cancelCall = std::make_shared<CancelCall>();
+    m_cancelCall->handle = m_handle;
+    m_cancelCall->session = m_session;
+    // SANE allows sane_cancel from another thread while the acquiring one waits in the
+    // backend; on a thread of its own it cannot block the caller when the backend does.
+    std::thread(&CancelCall::run, m_cancelCall).detach();
+}
+
 void SaneDevice::cancel() {
     m_cancelRequested = true;
     std::lock_guard<std::mutex> lock(m_cancelMutex);
-    if (m_acquiring && !m_saneCancelled) {
-        m_saneCancelled = true;
-        sane_cancel(m_handle); // SANE allows this from another thread while sane_read waits
-    }
-}
-
-void SaneDevice::cancelOnce() {
-    std::lock_guard<std::mutex> lock(m_cancelMutex);
-    if (m_acquiring && !m_saneCancelled) {
-        m_saneCancelled = true;
-        sane_cancel(m_handle);
-    }
+    if (m_acquiring)
+        startCancelLocked();
 }
 
 DeviceStatus SaneDevice::acquire(const AcquireRequest& request, AcquireSink& sink) {
+    if (const DeviceStatus f = fault(); !f.ok())
+        return f;
+    SigpipeGuard noSigpipe;
     {
         std::lock_guard<std::mutex> lock(m_cancelMutex);
         m_acquiring = true;
-        m_saneCancelled = false;
+        m_cancelCall.reset(); // the last one is done: fault() said so
         m_cancelRequested = false;
     }
     // A batch needs a feeder under it: on a flatbed, which never runs out of "sheets", a
     // batch request would scan the same glass until the image limit.
     const std::optional<QString> source = readString("source");
-    const bool batch = request.feeder && (!source || sanemap::classifySource(*source) !=
-                                                         sanemap::SourceKind::Flatbed);
+    const bool batch =
+        request.feeder && (!source || sanemap::feeds(sanemap::classifySource(*source)));
+    const int emulated = m_emulated;
+    const int threshold = int(m_threshold);
     FrameAssembler frames;
     DeviceStatus result;
+    bool lost = false;
     int delivered = 0;
     for (;;) {
         if (m_cancelRequested || sink.cancelled())
@@ -723,22 +966,37 @@ DeviceStatus SaneDevice::acquire(const AcquireRequest& request, AcquireSink& sin
         }
         if (!page.ok()) {
             result = page;
+            lost = page.code == SANE_STATUS_IO_ERROR;
             break;
         }
         QImage image = frames.takeImage();
+        if (emulated == BW)
+            image = imageconv::toBlackAndWhite(image, threshold);
+        else if (emulated == Gray)
+            image = imageconv::toGray8(image);
         ++delivered;
         if (!sink.image(std::move(image)))
             break;
         if (!batch)
             break;
     }
+    // The cancel ends the batch, so that the next acquire starts afresh. A device whose
+    // connection is gone gets little time for it: its backend may wait on the network for
+    // ever, and then the device stays unusable (fault()) while the acquisition ends.
+    std::shared_ptr<CancelCall> call;
     {
         std::lock_guard<std::mutex> lock(m_cancelMutex);
-        if (!m_saneCancelled)
-            sane_cancel(m_handle); // ends the batch: the next acquire starts afresh
-        m_saneCancelled = true;
+        startCancelLocked();
+        call = m_cancelCall;
+    }
+    const bool done = call->waitDone(lost ? m_cancelWaitLostMs : m_cancelWaitMs);
+    {
+        std::lock_guard<std::mutex> lock(m_cancelMutex);
         m_acquiring = false;
     }
+    if (!done && result.ok())
+        result =
+            sanestatus::status(SANE_STATUS_IO_ERROR, QStringLiteral("il dispositivo non risponde"));
     return result;
 }
 
@@ -747,6 +1005,8 @@ DeviceStatus SaneDevice::acquirePage(FrameAssembler& frames, AcquireSink& sink, 
     int64_t pageBytes = 0;
     bool firstFrame = true;
     for (;;) {
+        if (netClosed())
+            return sanestatus::status(SANE_STATUS_IO_ERROR, QStringLiteral("connessione chiusa"));
         const SANE_Status started = sane_start(m_handle);
         if (started == SANE_STATUS_NO_DOCS && firstFrame) {
             noDocs = true;
@@ -818,24 +1078,28 @@ DeviceStatus SaneDevice::readFrame(FrameAssembler& frames, AcquireSink& sink,
     if (sane_get_select_fd(m_handle, &fd) != SANE_STATUS_GOOD || fd < 0 ||
         sane_set_io_mode(m_handle, SANE_TRUE) != SANE_STATUS_GOOD)
         fd = -1;
-    const bool nonBlocking = fd >= 0;
+    const DeviceStatus silent =
+        sanestatus::status(SANE_STATUS_IO_ERROR, QStringLiteral("il dispositivo non risponde"));
     QElapsedTimer sinceData, sinceProgress;
     sinceData.start();
     sinceProgress.start();
     sink.progress(pageBytesBefore, pageExpected);
+    int emptyReads = 0, endReads = 0;
     for (;;) {
         if (m_cancelRequested || sink.cancelled())
             return sanestatus::status(SANE_STATUS_CANCELLED);
+        short revents = 0;
         if (fd >= 0) {
             // Wait for data before reading: a silent device is noticed here and a cancel is
             // seen within one poll interval.
-            pollfd pfd{fd, POLLIN, 0};
+            pollfd pfd{fd, POLLIN | POLLRDHUP, 0};
             const int ready = ::poll(&pfd, 1, kPollMs);
             if (ready == 0) {
                 if (sinceData.elapsed() > m_stallTimeoutMs)
-                    return sanestatus::status(sanestatus::DeviceSilent);
+                    return silent;
                 continue;
             }
+            revents = pfd.revents;
         }
         auto [where, room] = frames.writable(kReadChunk);
         if (!where)
@@ -849,6 +1113,7 @@ DeviceStatus SaneDevice::readFrame(FrameAssembler& frames, AcquireSink& sink,
             return sanestatus::status(s);
         frames.commit(size_t(std::max<SANE_Int>(len, 0)));
         if (len > 0) {
+            emptyReads = endReads = 0;
             sinceData.restart();
             if (sinceProgress.elapsed() >= kProgressEveryMs) {
                 sinceProgress.restart();
@@ -856,8 +1121,17 @@ DeviceStatus SaneDevice::readFrame(FrameAssembler& frames, AcquireSink& sink,
             }
             continue;
         }
-        if (nonBlocking && sinceData.elapsed() > m_stallTimeoutMs)
-            return sanestatus::status(sanestatus::DeviceSilent);
+        if (fd >= 0 && endOfStream(fd, revents)) {
+            if (++endReads >= kEndOfStreamReads)
+                return sanestatus::status(SANE_STATUS_IO_ERROR,
+                                          QStringLiteral("connessione chiusa"));
+            continue;
+        }
+        endReads = 0;
+        if (++emptyReads > kEmptyReadsBeforePause)
+            std::this_thread::sleep_for(kEmptyReadPause);
+        if (sinceData.elapsed() > m_stallTimeoutMs)
+            return silent;
     }
     sink.progress(pageBytesBefore + frames.receivedBytes(), pageExpected);
     return DeviceStatus();

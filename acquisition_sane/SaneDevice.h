@@ -1,11 +1,13 @@
 #pragma once
 #include "acquisition/DeviceLayer.h"
+#include "acquisition_sane/SaneMapping.h"
 #include <QByteArray>
 #include <QHash>
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <sane/sane.h>
+#include <sys/socket.h>
 #include <vector>
 
 // Internal to the SANE layer (it names SANE's types); the component sees only ScanDevice.
@@ -14,11 +16,16 @@ class SaneSession;
 class FrameAssembler;
 
 /// One opened SANE device: its options read as TWAIN capabilities through one mapping table,
-/// and acquisition with sane_start/sane_read.
+/// and acquisition with sane_start/sane_read. Pixel types the device has no mode for are made
+/// in software from the nearest mode it has (black and white from grey or colour, grey from
+/// colour). Every call into SANE runs with SIGPIPE blocked on the calling thread.
 class SaneDevice : public ScanDevice {
 public:
-    /// Takes an open handle; the session keeps SANE alive until the device is gone.
-    SaneDevice(std::shared_ptr<SaneSession> session, SANE_Handle handle);
+    /// Takes the open handle of the device `name` and reads its options; the session keeps
+    /// SANE alive until the device is gone. When the options cannot be read, fault() says why.
+    SaneDevice(std::shared_ptr<SaneSession> session, SANE_Handle handle, const QString& name);
+    /// Closes the handle; when a cancel is still stuck in the backend (a silent network
+    /// device), the thread running it closes the handle once the backend lets go.
     ~SaneDevice() override;
 
     QVector<uint16_t> capabilityIds() const override;
@@ -26,32 +33,48 @@ public:
     DeviceStatus setCapability(uint16_t id, double value) override;
     DeviceStatus setImageLayout(double left, double top, double right, double bottom) override;
     /// Runs on the component's worker thread: one sane_start per image (and per colour pass),
-    /// non-blocking reads polled with a timeout where the backend allows it.
+    /// non-blocking reads polled with a timeout where the backend allows it. A connection that
+    /// closes or stays silent ends it with SANE's I/O error (9); images before it stand.
     DeviceStatus acquire(const AcquireRequest& request, AcquireSink& sink) override;
-    /// From any thread: calls sane_cancel once for the running acquisition.
+    /// From any thread, without waiting: has sane_cancel called once for the running
+    /// acquisition, on a thread of its own (a network backend's cancel can block).
     void cancel() override;
+    /// The option list cannot be read, the saned host of a net device closed the connection,
+    /// or the device stopped answering (a cancel stuck in the backend): the device is unusable
+    /// and says so. Owner thread.
+    DeviceStatus fault() const override;
 
     /// Sets a backend option by name from its text form, as a user would type it: "yes"/"no"
     /// for a switch, a number, or a text. For options outside the capability model. Owner
-    /// thread, no acquisition running.
+    /// thread, or the acquiring thread between images (the sink's image callback).
     DeviceStatus setOption(const QByteArray& name, const QString& value);
 
-    /// How long a read may wait for data before the page is given up ("Il dispositivo non
-    /// risponde"). Only effective for backends that support non-blocking reads.
+    /// How long a read may wait for data before the device counts as gone ("Errore di
+    /// ingresso/uscita: il dispositivo non risponde"). Only effective for backends that
+    /// support non-blocking reads.
     void setStallTimeoutMs(int ms) { m_stallTimeoutMs = ms; }
+    /// How long the end of an acquisition waits for the backend's cancel before the device
+    /// counts as stuck: short once the connection is known to be lost, long otherwise.
+    void setCancelWaitMs(int lostMs, int normalMs) {
+        m_cancelWaitLostMs = lostMs;
+        m_cancelWaitMs = normalMs;
+    }
 
 private:
     struct Option {
         int index = -1;
         const SANE_Option_Descriptor* d = nullptr;
     };
-    void loadOptions();
+    struct CancelCall;
+
+    DeviceStatus loadOptions();
     const SANE_Option_Descriptor* option(const char* name) const;
     int optionIndex(const char* name) const;
     /// The first of up to three option names (null-terminated early) that is active.
     const char* firstActive(const char* const* names) const;
     std::optional<double> readNumber(const char* name) const;
     std::optional<QString> readString(const char* name) const;
+    QStringList stringList(const char* name) const;
     DeviceStatus writeNumber(const char* name, double value);
     DeviceStatus writeString(const char* name, const QString& value);
     DeviceStatus control(int index, void* value, const QString& asked);
@@ -61,12 +84,19 @@ private:
     std::optional<Capability> sourceCapability(uint16_t id) const;
     std::optional<Capability> geometryCapability(uint16_t id) const;
     std::optional<Capability> sensorCapability(uint16_t id) const;
+    std::optional<Capability> emulatedCapability(uint16_t id) const;
     DeviceStatus setPixelType(int type);
+    DeviceStatus setEmulated(uint16_t id, double value);
     DeviceStatus setSource(uint16_t id, bool on);
     DeviceStatus setPageSize(int code);
     DeviceStatus setFrameMm(double left, double top, double right, double bottom);
 
     bool bwByDepth() const;
+    QString modeFor(int type) const;
+    bool bwInSoftware() const;
+    /// The duplex switch apart from the source list (adf-mode, duplex), or null.
+    const char* duplexSwitch() const;
+    sanemap::SourceOptions sourceOptions() const;
     QStringList sourceList() const;
     double resolution(bool y) const;
     bool geometryInPixels() const;
@@ -76,18 +106,31 @@ private:
     DeviceStatus acquirePage(FrameAssembler& frames, AcquireSink& sink, bool& noDocs);
     DeviceStatus readFrame(FrameAssembler& frames, AcquireSink& sink, int64_t pageBytesBefore,
                            int64_t pageExpected);
-    void cancelOnce();
+    /// Starts this acquisition's sane_cancel on its own thread, once. Caller holds m_cancelMutex.
+    void startCancelLocked();
+    /// True while a cancel is still inside the backend: the handle must not be used.
+    bool stuck() const;
+    /// True when the saned host of a net device has closed the connection: the net backend
+    /// must not be called then (see NetConnection.h).
+    bool netClosed() const;
 
     std::shared_ptr<SaneSession> m_session;
     SANE_Handle m_handle;
+    std::vector<sockaddr_storage> m_netHost; // a net device's saned host, else empty
     std::vector<Option> m_options;
     QHash<QByteArray, int> m_byName;
     QHash<uint16_t, double> m_defaults;
-    int m_unit = 0; // TWAIN inches until the component chooses
-    int m_stallTimeoutMs = 120000;
+    DeviceStatus m_optionsFault; // the last loadOptions() failure
+    int m_unit = 0;              // TWAIN inches until the component chooses
+    int m_emulated = -1;         // the TWAIN pixel type made in software, -1 for none
+    double m_threshold = 128;    // software black and white, 0-255
+    double m_thresholdDefault = 128;
+    int m_stallTimeoutMs = 25000;
+    int m_cancelWaitLostMs = 3000;
+    int m_cancelWaitMs = 60000;
 
-    std::mutex m_cancelMutex;
-    bool m_acquiring = false;     // guarded by m_cancelMutex
-    bool m_saneCancelled = false; // guarded by m_cancelMutex: sane_cancel already called
+    mutable std::mutex m_cancelMutex;
+    bool m_acquiring = false;                 // guarded by m_cancelMutex
+    std::shared_ptr<CancelCall> m_cancelCall; // guarded by m_cancelMutex: this acquisition's
     std::atomic<bool> m_cancelRequested{false};
 };

@@ -3,6 +3,7 @@
 #include "acquisition_sane/SaneDevice.h"
 #include "acquisition_sane/SaneSession.h"
 #include "acquisition_sane/SaneStatus.h"
+#include "acquisition_sane/SigpipeGuard.h"
 #include <QHash>
 #include <atomic>
 #include <cstring>
@@ -29,6 +30,8 @@ std::shared_ptr<SaneSession> SaneSession::create(DeviceStatus& status) {
         return nullptr;
     }
     SANE_Int version = 0;
+    // Threads a backend starts here (sane-airscan's event loop) inherit the blocked SIGPIPE.
+    SigpipeGuard noSigpipe;
     const SANE_Status s = sane_init(&version, authorize);
     if (s != SANE_STATUS_GOOD) {
         g_sessionAlive = false;
@@ -40,6 +43,7 @@ std::shared_ptr<SaneSession> SaneSession::create(DeviceStatus& status) {
 }
 
 SaneSession::~SaneSession() {
+    SigpipeGuard noSigpipe;
     sane_exit();
     g_sessionAlive = false;
 }
@@ -57,6 +61,7 @@ DeviceStatus SaneLayer::start() {
         if (!m_session)
             return status;
     }
+    SigpipeGuard noSigpipe;
     const SANE_Device** list = nullptr;
     const SANE_Status s = sane_get_devices(&list, SANE_FALSE);
     m_devices.clear();
@@ -99,6 +104,7 @@ QVector<DeviceInfo> SaneLayer::devices() const {
 std::unique_ptr<ScanDevice> SaneLayer::open(const QString& id) {
     if (!m_session)
         throw ScanError(sanestatus::text(sanestatus::NotStarted), sanestatus::NotStarted);
+    SigpipeGuard noSigpipe;
     SANE_Handle handle = nullptr;
     const QByteArray name = id.toUtf8();
     const SANE_Status s = sane_open(name.constData(), &handle);
@@ -107,5 +113,9 @@ std::unique_ptr<ScanDevice> SaneLayer::open(const QString& id) {
             sanestatus::status(s == SANE_STATUS_GOOD ? SANE_STATUS_INVAL : s, id);
         throw ScanError(status.text, status.code);
     }
-    return std::make_unique<SaneDevice>(m_session, handle);
+    auto device = std::make_unique<SaneDevice>(m_session, handle, id);
+    // A device whose options cannot be read would answer "not supported" to everything.
+    if (const DeviceStatus fault = device->fault(); !fault.ok())
+        throw ScanError(fault.text, fault.code);
+    return device;
 }

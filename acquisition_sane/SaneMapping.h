@@ -10,17 +10,64 @@
 
 namespace sanemap {
 
-/// What a SANE "source" entry feeds from.
-enum class SourceKind { Flatbed, Feeder, Duplex };
+/// What a SANE "source" entry scans from.
+enum class SourceKind {
+    Flatbed,    ///< the glass: "Flatbed", "Normal", "Document Table", "fb", ...
+    Feeder,     ///< one side of each sheet from the feeder: "ADF", "ADF Front", ...
+    FeederBack, ///< only the back of each sheet: "ADF Back"
+    Duplex,     ///< both sides of each sheet: "ADF Duplex", "Duplex"
+    Film,       ///< transparencies, slides, negatives: never used for documents
+    Other,      ///< anything else ("Auto", card slots): neither glass nor document feeder
+};
 
-/// Classifies a backend's source name ("Flatbed", "ADF", "Automatic Document Feeder",
-/// "ADF Front", "ADF Back", "ADF Duplex", "Duplex", ...).
+/// Classifies a backend's source name. The names of Debian's sane-backends and sane-airscan
+/// are listed in the tests; unknown names fall back on their words (adf, feeder, duplex,
+/// flatbed, film, ...) and otherwise count as Other.
 SourceKind classifySource(const QString& source);
 
+/// True for the kinds that feed sheets (Feeder, FeederBack, Duplex).
+bool feeds(SourceKind kind);
+
 /// The entry of `sources` to switch to for `want`: among several of that kind the plain or
-/// front one ("ADF", "ADF Front") before "ADF Back", and "Flatbed" before a transparency or
-/// film unit. Empty when the list has none of that kind.
+/// front one ("ADF", "ADF Front") before a manual feed, and "Flatbed" before other glass
+/// names. Empty when the list has none of that kind.
 QString chooseSource(const QStringList& sources, SourceKind want);
+
+/// A separate duplex switch's value as a Boolean: "Duplex" on, "Simplex" off (the adf-mode
+/// options of several backends). nullopt for a value that is neither.
+std::optional<bool> duplexSwitchValue(const QString& value);
+
+/// The entry of a switch's value list that means `on` ("Duplex") or off ("Simplex"); empty
+/// when the list has none.
+QString duplexSwitchEntry(const QStringList& values, bool on);
+
+/// How a device chooses between glass, feeder and both sides: its source list and, where the
+/// backend has one, a separate duplex switch (adf-mode "Simplex"/"Duplex" or a duplex Boolean).
+struct SourceOptions {
+    QStringList sources;          ///< the "source" option's entries; empty without one
+    QString current;              ///< the current source
+    bool hasDuplexSwitch = false; ///< a settable duplex switch exists
+    bool duplexSwitchOn = false;  ///< its value
+};
+
+/// The feeder and duplex state that SourceOptions stand for, in TWAIN's terms.
+struct SourceState {
+    bool feederPresent = false;
+    bool feederEnabled = false;
+    bool duplexSupported = false;
+    bool duplexEnabled = false;
+};
+SourceState sourceState(const SourceOptions& options);
+
+/// What to write so that the feeder (feeder true) or the duplex mode (feeder false) is
+/// switched `on` or off: a source entry (empty: keep the current one) and a duplex switch
+/// value (nullopt: leave it). `possible` is false when the device cannot do it.
+struct SourcePlan {
+    bool possible = true;
+    QString source;
+    std::optional<bool> duplexSwitch;
+};
+SourcePlan planSource(const SourceOptions& options, bool feeder, bool on);
 
 /// The TWAIN pixel type of a SANE scan mode ("Lineart", "Binary", "Halftone" -> BW, "Gray" ->
 /// Gray, "Color" -> RGB), or -1 for a mode with no TWAIN counterpart ("Color Lineart").

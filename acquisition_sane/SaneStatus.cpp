@@ -42,8 +42,6 @@ QString text(int32_t code) {
         return QStringLiteral("Funzione non supportata dal dispositivo");
     case ReadOnly:
         return QStringLiteral("Valore in sola lettura");
-    case DeviceSilent:
-        return QStringLiteral("Il dispositivo non risponde");
     case LayerInUse:
         return QStringLiteral("SANE è già in uso");
     case NotStarted:

@@ -13,7 +13,6 @@ enum LayerCode : int32_t {
     ValueNotOffered = 101, ///< the value is not among those the device offers
     NotSupported = 102,    ///< the device has no option behind this capability
     ReadOnly = 103,        ///< the capability can only be read
-    DeviceSilent = 104,    ///< the device stopped sending data mid-page
     LayerInUse = 105,      ///< another SANE layer is already running in this process
     NotStarted = 106,      ///< the layer was used before start()
     BadFrame = 107,        ///< the device announced a frame the layer cannot assemble

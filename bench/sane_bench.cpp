@@ -4,7 +4,10 @@
 // thread's event loop is watched with a 5 ms timer. Prints seconds per page and the longest
 // gap between timer ticks.
 //
-//   sane_bench [--runs N]      (SANE_CONFIG_DIR must list the test backend; run-sane.sh does)
+//   sane_bench [--runs N] [--device NAME]
+//
+// NAME is the SANE device, test:0 by default; net:ADDRESS:test:0 reaches the test backend
+// through saned (run-sane.sh --net). SANE_CONFIG_DIR must list the backend; run-sane.sh does.
 #include "acquisition/ScanComponent.h"
 #include "acquisition/TwainCodes.h"
 #include "acquisition_sane/DefaultComponent.h"
@@ -28,6 +31,8 @@ namespace {
 constexpr int kSheets = 10; // the test backend's feeder holds ten
 constexpr int kDpi = 300;
 
+QString g_device = QStringLiteral("test:0");
+
 struct Figure {
     double seconds = 0;
     int pages = 0;
@@ -39,7 +44,7 @@ Figure runScanimage(const QString& folder) {
     Figure f;
     QProcess p;
     const QStringList args = {QStringLiteral("-d"),
-                              QStringLiteral("test:0"),
+                              g_device,
                               QStringLiteral("--source"),
                               QStringLiteral("Automatic Document Feeder"),
                               QStringLiteral("--mode"),
@@ -87,7 +92,7 @@ Figure runLayer() {
         f.error = st.text;
         return f;
     }
-    auto device = layer.open(QStringLiteral("test:0"));
+    auto device = layer.open(g_device);
     for (auto [cap, value] : {std::pair<uint16_t, double>{twain::CAP_FEEDERENABLED, 1},
                               {twain::ICAP_PIXELTYPE, twain::RGB},
                               {twain::ICAP_XRESOLUTION, kDpi},
@@ -121,10 +126,10 @@ Figure runComponent(const QString& cacheParent) {
     }
     int index = -1;
     for (int i = 0; i < scan->SourceCount(); ++i)
-        if (scan->SourceName(i).contains(QLatin1String("test:0")))
+        if (scan->SourceName(i).endsWith(QLatin1Char('(') + g_device + QLatin1Char(')')))
             index = i;
     if (index < 0) {
-        f.error = QStringLiteral("test:0 not among the sources");
+        f.error = g_device + QStringLiteral(" not among the sources");
         return f;
     }
     scan->setSourceIndex(index);
@@ -209,12 +214,16 @@ int main(int argc, char** argv) {
     const int at = int(args.indexOf(QStringLiteral("--runs")));
     if (at > 0 && at + 1 < args.size())
         runs = std::max(1, args[at + 1].toInt());
+    const int device = int(args.indexOf(QStringLiteral("--device")));
+    if (device > 0 && device + 1 < args.size())
+        g_device = args[device + 1];
     if (!qEnvironmentVariableIsSet("SANE_CONFIG_DIR"))
         std::fprintf(stderr,
                      "warning: SANE_CONFIG_DIR is not set; every installed backend loads\n");
     qputenv("SCANSIONE_SANE", "1");
 
-    std::printf("%d-sheet feeder batch, colour, %d dpi, A4, SANE test backend\n", kSheets, kDpi);
+    std::printf("%d-sheet feeder batch, colour, %d dpi, A4, SANE device %s\n", kSheets, kDpi,
+                qPrintable(g_device));
     std::vector<double> tool, layer, component;
     qint64 worstGap = 0;
     bool failed = false;

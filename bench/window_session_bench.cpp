@@ -1,8 +1,10 @@
 // Scan window benchmark on the virtual scanner, the real window on the offscreen platform:
 //
-//   window_session_bench gap [--pages N]
+//   window_session_bench gap [--pages N] [--sane]
 //       the longest pause of the window's event loop while a feeder batch of N (10) A4 300 dpi
-//       pages arrives: what a person would feel as the window freezing.
+//       pages arrives: what a person would feel as the window freezing. With --sane the pages
+//       come in colour from the first SANE device of SANE_CONFIG_DIR instead of the virtual
+//       scanner (run-sane.sh --net: the test backend through saned).
 //   window_session_bench confirm [--pages N] [--kinds BW,GRAY,RGB] [--formats JPEG,TIFF,PDF]
 //                                [--tools]
 //       the time "Conferma" takes to write N (20) A4 300 dpi pages of each kind in each format,
@@ -13,6 +15,7 @@
 #include "acquisition/ScanComponent.h"
 #include "acquisition/VirtualScanner.h"
 #include "acquisition/VstScan.h"
+#include "acquisition_sane/DefaultComponent.h"
 #include "common/UserSettings.h"
 #include "scan_window/FormScansione.h"
 #include "settings/ScanSettings.h"
@@ -45,6 +48,9 @@ struct Session {
     QTemporaryDir dir;
     QString json;
 
+    /// Pages from the first SANE device instead of the virtual scanner.
+    bool sane = false;
+
     explicit Session(int sheets, int pageDelayMs) {
         json = dir.filePath("virtual.json");
         QFile f(json);
@@ -66,14 +72,20 @@ struct Session {
              const std::function<void(FormScansione&)>& duringBatch = nullptr) {
         WindowServices s;
         const QString path = json, cache = folder();
-        s.createComponent =
-            [path,
-             cache](std::shared_ptr<ComponentDialogs> dialogs) -> std::unique_ptr<ScanComponent> {
-            std::vector<std::unique_ptr<DeviceLayer>> layers;
-            layers.push_back(std::make_unique<VirtualScannerLayer>(path));
-            return std::make_unique<VstScan>(std::move(layers), cache, std::move(dialogs));
-        };
-        s.userSettings = std::make_shared<MemorySettings>();
+        if (sane)
+            s.createComponent = [cache](std::shared_ptr<ComponentDialogs> dialogs) {
+                return createDefaultComponent(cache, std::move(dialogs));
+            };
+        else
+            s.createComponent = [path, cache](std::shared_ptr<ComponentDialogs> dialogs)
+                -> std::unique_ptr<ScanComponent> {
+                std::vector<std::unique_ptr<DeviceLayer>> layers;
+                layers.push_back(std::make_unique<VirtualScannerLayer>(path));
+                return std::make_unique<VstScan>(std::move(layers), cache, std::move(dialogs));
+            };
+        auto settings = std::make_shared<MemorySettings>();
+        settings->values.insert(QStringLiteral("DefaultSource"), QStringLiteral("0"));
+        s.userSettings = settings;
         s.messageBox = [](QWidget*, const QString& prompt, const QString&) {
             std::fprintf(stderr, "message: %s\n", qPrintable(prompt));
         };
@@ -135,10 +147,11 @@ double timeTool(const QString& program, const QStringList& args, const QString& 
     return t.elapsed() / 1000.0;
 }
 
-void gap(int pages) {
+void gap(int pages, bool sane) {
     Session session(pages, 0);
+    session.sane = sane;
     ScanSettings record(QStringLiteral("/nonexistent.ini"));
-    record.PixelType = QStringLiteral("GRAY");
+    record.PixelType = sane ? QStringLiteral("COLORE") : QStringLiteral("GRAY");
     record.Risoluzione = 300;
     record.Pagina = QStringLiteral("A4");
     QElapsedTimer clock, batch;
@@ -164,10 +177,11 @@ void gap(int pages) {
             last = 0;
             probe.start();
         });
-    std::printf("event loop during a %d-page batch (A4 300 dpi grey): longest gap %.1f ms, "
+    std::printf("event loop during a %d-page batch (A4 300 dpi %s, %s): longest gap %.1f ms, "
                 "batch %.2f s, %lld probe ticks, %d pages filed; the press itself %.1f ms\n",
-                pages, longest / 1e6, batch.elapsed() / 1000.0, static_cast<long long>(ticks),
-                delivered, session.pressMs);
+                pages, sane ? "colour" : "grey", sane ? "SANE" : "virtual scanner", longest / 1e6,
+                batch.elapsed() / 1000.0, static_cast<long long>(ticks), delivered,
+                session.pressMs);
 }
 
 void confirm(int pages, const QStringList& kinds, const QStringList& formats, bool tools) {
@@ -260,7 +274,10 @@ int main(int argc, char** argv) {
     const QStringList args = QCoreApplication::arguments().mid(1);
     const QString mode = args.value(0);
     if (mode == QLatin1String("gap")) {
-        gap(optionValue(args, QStringLiteral("--pages"), 10));
+        const bool sane = args.contains(QStringLiteral("--sane"));
+        if (sane)
+            qputenv("SCANSIONE_SANE", "1");
+        gap(optionValue(args, QStringLiteral("--pages"), 10), sane);
     } else if (mode == QLatin1String("confirm")) {
         confirm(optionValue(args, QStringLiteral("--pages"), 20),
                 optionList(args, QStringLiteral("--kinds"), QStringLiteral("BW,GRAY,RGB")),
@@ -268,7 +285,7 @@ int main(int argc, char** argv) {
                 args.contains(QStringLiteral("--tools")));
     } else {
         std::fprintf(stderr,
-                     "usage: window_session_bench gap [--pages N]\n"
+                     "usage: window_session_bench gap [--pages N] [--sane]\n"
                      "       window_session_bench confirm [--pages N] [--kinds BW,GRAY,RGB] "
                      "[--formats JPEG,TIFF,PDF] [--tools]\n");
         return 2;

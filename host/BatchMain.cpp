@@ -16,6 +16,7 @@
 #include <QHash>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -293,6 +294,7 @@ std::optional<Options> parse(QCommandLineParser& parser, const QStringList& argu
 } // namespace
 
 int main(int argc, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN); // a closed network scanner must not end the run unreported
     // Scripts and machines without a display: the real window on Qt's offscreen platform.
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
         qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))

@@ -4,8 +4,12 @@
 #include "settings/ScanSettings.h"
 
 #include <QApplication>
+#include <csignal>
 
 int main(int argc, char** argv) {
+    // A scanner reached over the network may close its connection at any moment; the write
+    // that finds it closed must fail with an error, not end the program.
+    std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
     ScanSettings settings;
     runStartRoutine(settings, StartRoutineServices{});

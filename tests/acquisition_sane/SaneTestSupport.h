@@ -11,6 +11,14 @@
 #include <mutex>
 #include <ostream>
 
+/// What the component asks for: a single page or a feeder batch, with room for 99 images.
+inline AcquireRequest acquireRequest(bool feeder = false) {
+    AcquireRequest r;
+    r.feeder = feeder;
+    r.maxImages = 99;
+    return r;
+}
+
 class RecordingSink : public AcquireSink {
 public:
     bool image(QImage image) override {

@@ -1,0 +1,268 @@
+// The SANE layer against a scanner shared over the network: SANE's own saned exports the test
+// backend on a loopback address and the layer reaches it through SANE's net backend, as an
+// office reaches the scanner hanging on another machine.
+#include "NetScan.h"
+#include "SaneTestSupport.h"
+#include "acquisition/ScanComponent.h"
+#include "acquisition_sane/DefaultComponent.h"
+#include "acquisition_sane/SaneDevice.h"
+#include "acquisition_sane/SaneLayer.h"
+#include "acquisition_sane/SaneStatus.h"
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QThread>
+#include <ctime>
+#include <functional>
+#include <gtest/gtest.h>
+
+using namespace twain;
+
+namespace {
+
+/// CPU time the whole process has used, in seconds.
+double cpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+/// A sink that does something to the server once the second page is on its way, and keeps
+/// the time and the processor time used from then on.
+class SecondPageSink : public RecordingSink {
+public:
+    explicit SecondPageSink(std::function<void()> act) : m_act(std::move(act)) {}
+    void progress(int64_t bytes, int64_t expected) override {
+        RecordingSink::progress(bytes, expected);
+        if (bytes > 0 && images.size() == 1 && !since.isValid()) {
+            m_act();
+            since.start();
+            cpuAt = cpuSeconds();
+        }
+    }
+    QElapsedTimer since; ///< valid once the act is done
+    double cpuAt = 0;
+
+private:
+    std::function<void()> m_act;
+};
+
+class SaneNetTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_server.ok()) << m_server.error().toStdString();
+        const DeviceStatus st = m_layer.start();
+        ASSERT_TRUE(st.ok()) << st.text.toStdString();
+        pinSaneBackends();
+    }
+    void TearDown() override {
+        m_device.reset();
+        m_layer.stop();
+    }
+
+    SaneDevice& open(int n = 0) {
+        m_device = m_layer.open(m_server.device(n));
+        return dynamic_cast<SaneDevice&>(*m_device);
+    }
+
+    void set(SaneDevice& d, uint16_t cap, double value) {
+        const DeviceStatus st = d.setCapability(cap, value);
+        ASSERT_TRUE(st.ok()) << std::hex << cap << std::dec << " = " << value << ": "
+                             << st.text.toStdString();
+    }
+    void setOption(SaneDevice& d, const char* name, const QString& value) {
+        const DeviceStatus st = d.setOption(name, value);
+        ASSERT_TRUE(st.ok()) << name << ": " << st.text.toStdString();
+    }
+
+    /// A slow colour feeder batch: each A4 page at 100 dpi takes about a second to arrive.
+    void slowColourBatch(SaneDevice& d) {
+        set(d, ICAP_PIXELTYPE, RGB);
+        set(d, ICAP_XRESOLUTION, 100);
+        set(d, ICAP_SUPPORTEDSIZES, A4);
+        set(d, CAP_FEEDERENABLED, 1);
+        setOption(d, "read-delay", "yes");
+        setOption(d, "read-delay-duration", "20000");
+    }
+
+    SanedServer m_server;
+    SaneLayer m_layer;
+    std::unique_ptr<ScanDevice> m_device;
+};
+
+TEST_F(SaneNetTest, ListsTheExportedDevicesWithTheTestBackendsCapabilities) {
+    QStringList ids;
+    for (const DeviceInfo& info : m_layer.devices())
+        ids << info.id;
+    EXPECT_EQ(ids, (QStringList{m_server.device(0), m_server.device(1)}));
+    SaneDevice& d = open();
+    EXPECT_EQ(d.capability(ICAP_PIXELTYPE)->items, (QVector<double>{BW, Gray, RGB}));
+    EXPECT_EQ(d.capability(ICAP_XRESOLUTION)->max, 1200);
+    EXPECT_EQ(d.capability(CUSTOM_FEEDERPRESENT)->current, 1);
+    EXPECT_TRUE(d.capability(ICAP_SUPPORTEDSIZES)->items.contains(A3));
+}
+
+// The net backend refuses every call after an option change that reloads the options until
+// the descriptors are read again: settings made after the mode must still reach the device.
+TEST_F(SaneNetTest, SettingsAfterAModeChangeReachTheDevice) {
+    SaneDevice& d = open();
+    set(d, ICAP_PIXELTYPE, RGB); // the test backend reloads its options on a mode change
+    set(d, ICAP_XRESOLUTION, 150);
+    set(d, ICAP_SUPPORTEDSIZES, A4);
+    set(d, CAP_FEEDERENABLED, 1);
+    EXPECT_EQ(d.capability(ICAP_XRESOLUTION)->current, 150);
+    EXPECT_EQ(d.capability(ICAP_SUPPORTEDSIZES)->current, A4);
+
+    RecordingSink sink;
+    const DeviceStatus st = d.acquire(acquireRequest(true), sink);
+    EXPECT_TRUE(st.ok()) << st.text.toStdString();
+    ASSERT_EQ(sink.images.size(), 10); // the test backend's feeder holds ten
+    for (const QImage& page : sink.images) {
+        EXPECT_EQ(page.format(), QImage::Format_RGB888);
+        EXPECT_NEAR(page.width(), 210 / 25.4 * 150, 2);
+        EXPECT_NEAR(page.height(), 297 / 25.4 * 150, 2);
+    }
+}
+
+TEST_F(SaneNetTest, ColourGreyAndBlackAndWhiteAtTwoResolutions) {
+    SaneDevice& d = open();
+    set(d, ICAP_SUPPORTEDSIZES, A5);
+    struct Case {
+        int type;
+        int dpi;
+        QImage::Format format;
+    };
+    for (const Case& c :
+         {Case{RGB, 75, QImage::Format_RGB888}, Case{Gray, 75, QImage::Format_Grayscale8},
+          Case{BW, 75, QImage::Format_Mono}, Case{BW, 150, QImage::Format_Mono},
+          Case{Gray, 150, QImage::Format_Grayscale8}, Case{RGB, 150, QImage::Format_RGB888}}) {
+        SCOPED_TRACE(QStringLiteral("type %1, %2 dpi").arg(c.type).arg(c.dpi).toStdString());
+        set(d, ICAP_PIXELTYPE, c.type);
+        set(d, ICAP_XRESOLUTION, c.dpi);
+        RecordingSink sink;
+        AcquireRequest one;
+        one.maxImages = 1;
+        ASSERT_TRUE(d.acquire(one, sink).ok());
+        ASSERT_EQ(sink.images.size(), 1);
+        EXPECT_EQ(sink.images[0].format(), c.format);
+        EXPECT_NEAR(sink.images[0].width(), 148 / 25.4 * c.dpi, 2);
+    }
+}
+
+TEST_F(SaneNetTest, AnEmptyFeederIsReported) {
+    SaneDevice& d = open();
+    set(d, CAP_FEEDERENABLED, 1);
+    setOption(d, "read-return-value", "SANE_STATUS_NO_DOCS");
+    RecordingSink sink;
+    EXPECT_EQ(d.acquire(acquireRequest(true), sink).code, 7);
+    EXPECT_TRUE(sink.images.isEmpty());
+}
+
+TEST_F(SaneNetTest, AJamMidBatchKeepsTheEarlierPages) {
+    SaneDevice& d = open();
+    set(d, CAP_FEEDERENABLED, 1);
+    RecordingSink sink;
+    sink.onImage = [&d](int n) {
+        if (n == 3)
+            d.setOption("read-return-value", QStringLiteral("SANE_STATUS_JAMMED"));
+        return true;
+    };
+    EXPECT_EQ(d.acquire(acquireRequest(true), sink).code, 6);
+    EXPECT_EQ(sink.images.size(), 3);
+}
+
+// saned stopped while a page is on its way: the data connection closes. The layer must not
+// spin on a descriptor that keeps polling readable, and SIGPIPE (default action here) must not
+// end the process when the cancel writes to the closed control connection.
+TEST_F(SaneNetTest, TheServerStoppedMidPageEndsTheBatchKeepingEarlierPages) {
+    SaneDevice& d = open();
+    slowColourBatch(d);
+    SecondPageSink sink([this] { m_server.kill(); });
+    const DeviceStatus st = d.acquire(acquireRequest(true), sink);
+    ASSERT_TRUE(sink.since.isValid()) << "the second page never started";
+    EXPECT_EQ(st.code, 9) << st.text.toStdString();
+    EXPECT_TRUE(st.text.startsWith("Errore di ingresso/uscita")) << st.text.toStdString();
+    EXPECT_EQ(sink.images.size(), 1);
+    EXPECT_LT(sink.since.elapsed(), 5000);
+    EXPECT_LT(cpuSeconds() - sink.cpuAt, 1.0);
+}
+
+TEST_F(SaneNetTest, TheServerStoppedBetweenSheetsEndsTheBatchKeepingEarlierPages) {
+    SaneDevice& d = open();
+    set(d, CAP_FEEDERENABLED, 1);
+    RecordingSink sink;
+    sink.onImage = [this](int n) {
+        if (n == 2)
+            m_server.kill();
+        return true;
+    };
+    QElapsedTimer timer;
+    timer.start();
+    const DeviceStatus st = d.acquire(acquireRequest(true), sink);
+    EXPECT_EQ(st.code, 9) << st.text.toStdString();
+    EXPECT_EQ(sink.images.size(), 2);
+    EXPECT_LT(timer.elapsed(), 10000);
+}
+
+// The network gone mid-page: the connections stay open and nothing comes. The layer waits
+// without taking the processor, gives up at its stall limit, and does not hang on the cancel
+// that the silent server would never answer; the device then says it is unusable.
+TEST_F(SaneNetTest, ASilentServerEndsThePageAtTheStallLimitWithoutBusyWaiting) {
+    SaneDevice& d = open();
+    slowColourBatch(d);
+    d.setStallTimeoutMs(2000);
+    d.setCancelWaitMs(500, 500);
+    SecondPageSink sink([this] { m_server.pause(); });
+    const DeviceStatus st = d.acquire(acquireRequest(true), sink);
+    ASSERT_TRUE(sink.since.isValid()) << "the second page never started";
+    const qint64 waited = sink.since.elapsed();
+    const double cpu = cpuSeconds() - sink.cpuAt;
+    EXPECT_EQ(st.code, 9) << st.text.toStdString();
+    EXPECT_EQ(sink.images.size(), 1);
+    EXPECT_GE(waited, 2000);
+    EXPECT_LT(waited, 10000);
+    EXPECT_LT(cpu / (waited / 1000.0), 0.05) << cpu << " s of processor in " << waited << " ms";
+    EXPECT_EQ(d.fault().code, 9); // its cancel is still inside the net backend
+    EXPECT_FALSE(d.capability(ICAP_PIXELTYPE).has_value());
+
+    // Closing and stopping do not wait on the backend either; once the server is really gone
+    // the stuck cancel returns, and SANE is released for the next layer.
+    QElapsedTimer closing;
+    closing.start();
+    m_device.reset();
+    m_layer.stop();
+    EXPECT_LT(closing.elapsed(), 1000);
+    m_server.kill();
+    SaneLayer next;
+    DeviceStatus started = next.start();
+    for (int i = 0; i < 100 && started.code == sanestatus::LayerInUse; ++i) {
+        QThread::msleep(50);
+        started = next.start();
+    }
+    EXPECT_TRUE(started.ok()) << started.text.toStdString();
+}
+
+// saned gone between opening and programming: each setting says the connection is closed,
+// never "not supported", through the component as the window reads it.
+TEST(SaneNetComponent, ASettingAfterTheServerWentReportsTheClosedConnection) {
+    SanedServer server;
+    ASSERT_TRUE(server.ok()) << server.error().toStdString();
+    const QByteArray oldSane = qgetenv("SCANSIONE_SANE");
+    qputenv("SCANSIONE_SANE", "1");
+    QTemporaryDir cache;
+    auto scan = createDefaultComponent(cache.path());
+    qputenv("SCANSIONE_SANE", oldSane);
+    ASSERT_EQ(scan->OpenSourceManager(), 1) << scan->LastErrorText().toStdString();
+    pinSaneBackends();
+    scan->setSourceIndex(0);
+    ASSERT_EQ(scan->OpenDataSource(), 1) << scan->LastErrorText().toStdString();
+    server.kill();
+    scan->setImagePixelType(RGB);
+    EXPECT_EQ(scan->LastErrorCode(), 9) << scan->LastErrorText().toStdString();
+    scan->setResolution(150);
+    EXPECT_EQ(scan->LastErrorCode(), 9) << scan->LastErrorText().toStdString();
+    EXPECT_EQ(scan->LastErrorText(), "Errore di ingresso/uscita: connessione chiusa");
+    scan->CloseDataSource();
+    scan->CloseSourceManager();
+}
+
+} // namespace
