@@ -11,8 +11,8 @@
 #include "acquisition/ScanComponent.h"
 #include "acquisition/TwainCodes.h"
 #include "acquisition_sane/DefaultComponent.h"
-#include "acquisition_sane/SaneDevice.h"
-#include "acquisition_sane/SaneLayer.h"
+#include "sane_worker/SaneDevice.h"
+#include "sane_worker/SaneLayer.h"
 
 #include <QApplication>
 #include <QDir>

@@ -88,7 +88,6 @@ TEST_F(DefaultComponentTest, AFeederBatchFromTheTestBackendReachesTheBuffer) {
     ScopedEnv sane("SCANSIONE_SANE", nullptr);
     auto scan = createDefaultComponent(m_cache.path());
     ASSERT_EQ(scan->OpenSourceManager(), 1);
-    pinSaneBackends();
     scan->setSourceIndex(0);
     scan->setImageLimit(99);
     ASSERT_EQ(scan->OpenDataSource(), 1) << scan->LastErrorText().toStdString();

@@ -1,9 +1,8 @@
 // The scan window on SANE's own test backend: a feeder batch becomes numbered pages, and a
 // jammed read is reported while the next scan still works.
 #include "acquisition/VstScan.h"
-#include "acquisition_sane/SaneDevice.h"
-#include "acquisition_sane/SaneLayer.h"
 #include "acquisition_sane/SaneTestSupport.h"
+#include "acquisition_sane/SaneWorkerLayer.h"
 #include "support/HookedLayer.h"
 #define SCAN_FIXTURE_HAS_PRINTTO
 #include "support/ScanSession.h"
@@ -16,12 +15,12 @@ namespace {
 class SaneSessionTest : public ScanSessionTest {
 protected:
     std::atomic<bool> jamNext{false};
-    DeviceHooks hooks{pinSaneBackends,
+    DeviceHooks hooks{nullptr,
                       // Nothing else touches the device while it acquires, so the option can be set
                       // here. A jam lasts one acquisition: the next one reads normally, as after
                       // the user has cleared the paper path.
                       [this](ScanDevice& device) {
-                          if (auto* sane = dynamic_cast<SaneDevice*>(&device))
+                          if (auto* sane = dynamic_cast<SaneWorkerDevice*>(&device))
                               sane->setOption("read-return-value",
                                               jamNext.exchange(false)
                                                   ? QStringLiteral("SANE_STATUS_JAMMED")
@@ -40,7 +39,8 @@ protected:
         const QString cache = folder();
         component = [this, cache](std::shared_ptr<ComponentDialogs> dialogs) {
             std::vector<std::unique_ptr<DeviceLayer>> layers;
-            layers.push_back(std::make_unique<HookedLayer>(std::make_unique<SaneLayer>(), hooks));
+            layers.push_back(
+                std::make_unique<HookedLayer>(std::make_unique<SaneWorkerLayer>(), hooks));
             return std::make_unique<VstScan>(std::move(layers), cache, std::move(dialogs));
         };
         return run(body);

@@ -1,4 +1,4 @@
-#include "acquisition_sane/FrameAssembler.h"
+#include "sane_worker/FrameAssembler.h"
 #include <QColor>
 #include <algorithm>
 #include <cstring>
