@@ -30,8 +30,6 @@ SourceManager::~SourceManager() {
 }
 
 DeviceStatus SourceManager::start(ComponentDialogs& dialogs) {
-    if (m_layers.empty())
-        return componentError::status(componentError::LayerFailed);
     std::vector<DeviceStatus> results(m_layers.size());
     // Layers may take seconds (SANE probes the network): start them off this thread and keep
     // this thread's event loop running, so the window repaints and the user sees why.
@@ -50,6 +48,8 @@ DeviceStatus SourceManager::start(ComponentDialogs& dialogs) {
 
     DeviceStatus firstFailure;
     m_sources.clear();
+    // No layer at all is a manager without scanners, not one that failed to start.
+    m_started = m_layers.empty();
     for (size_t i = 0; i < m_layers.size(); ++i) {
         m_layerStarted[i] = results[i].ok();
         if (!results[i].ok()) {
@@ -62,10 +62,9 @@ DeviceStatus SourceManager::start(ComponentDialogs& dialogs) {
             m_sources.append({int(i), info});
     }
     if (!m_started)
-        return firstFailure.ok() ? componentError::status(componentError::LayerFailed)
-                                 : firstFailure;
+        return firstFailure;
     m_selected = m_sources.isEmpty() ? -1 : 0;
-    return {};
+    return firstFailure;
 }
 
 void SourceManager::close() {

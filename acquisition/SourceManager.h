@@ -21,7 +21,9 @@ public:
     Q_DISABLE_COPY(SourceManager)
 
     /// Starts every layer, the search shown through `dialogs`, and lists the sources with
-    /// the first selected. Ok when at least one layer started; else the first failure.
+    /// the first selected. The first layer's failure, ok when none failed; isStarted() tells
+    /// whether the manager runs: it does when at least one layer started, or when there is no
+    /// layer at all (a manager with no source).
     DeviceStatus start(ComponentDialogs& dialogs);
     /// True between a successful start() and close().
     bool isStarted() const { return m_started; }

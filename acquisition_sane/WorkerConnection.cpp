@@ -314,17 +314,24 @@ void WorkerConnection::Shared::read(std::shared_ptr<Shared> s) {
             reason = QStringLiteral("risposta non valida (%1)").arg(*garbage);
             break;
         }
-        if (got == MessageStream::Read::End) {
+        // A peer that died with our last request unread resets the connection: that is its
+        // end as much as a closed stream is.
+        const bool gone = got == MessageStream::Read::End ||
+                          (got == MessageStream::Read::Error && readError == ECONNRESET);
+        if (gone || got == MessageStream::Read::Error) {
             std::lock_guard<std::mutex> lock(s->mutex);
-            expected = s->releaseDeadline.has_value();
-            byUs = false;
-            reason = stream.pending() > 0
-                         ? QStringLiteral("il programma di scansione è terminato a metà messaggio")
-                         : QStringLiteral("il programma di scansione è terminato");
-            break;
-        }
-        if (got == MessageStream::Read::Error) {
-            reason = QString::fromLocal8Bit(std::strerror(readError));
+            if (s->killReason) {
+                reason = *s->killReason; // it ended because we killed it
+            } else if (gone) {
+                expected = s->releaseDeadline.has_value();
+                byUs = false;
+                reason =
+                    stream.pending() > 0
+                        ? QStringLiteral("il programma di scansione è terminato a metà messaggio")
+                        : QStringLiteral("il programma di scansione è terminato");
+            } else {
+                reason = QString::fromLocal8Bit(std::strerror(readError));
+            }
             break;
         }
     }

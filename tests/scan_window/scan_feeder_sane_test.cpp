@@ -9,12 +9,14 @@
 
 #include <QTest>
 #include <atomic>
+#include <csignal>
 
 namespace {
 
 class SaneSessionTest : public ScanSessionTest {
 protected:
     std::atomic<bool> jamNext{false};
+    std::atomic<int> killAfterImage{0};
     DeviceHooks hooks{nullptr,
                       // Nothing else touches the device while it acquires, so the option can be set
                       // here. A jam lasts one acquisition: the next one reads normally, as after
@@ -25,6 +27,12 @@ protected:
                                               jamNext.exchange(false)
                                                   ? QStringLiteral("SANE_STATUS_JAMMED")
                                                   : QStringLiteral("Default"));
+                      },
+                      nullptr,
+                      // The SANE worker dies (a backend crash, kill -9) right after image n.
+                      [this](ScanDevice& device, int n) {
+                          if (n == killAfterImage)
+                              ::kill(dynamic_cast<SaneWorkerDevice&>(device).workerPid(), SIGKILL);
                       },
                       nullptr};
 
@@ -85,6 +93,33 @@ TEST_F(SaneSessionTest, JammedReadShowsTheMessageAndTheNextScanWorks) {
     EXPECT_EQ(afterNext, "PAG_1=I0,PAG_2=I1");
     ASSERT_EQ(messages.size(), 1);
     EXPECT_TRUE(messages.first().startsWith("ERRORE|ERRORE ACQUISIZIONE IMMAGINE.CODICE 6\r\n"))
+        << messages.first().toStdString();
+}
+
+// The worker that runs SANE dies between two sheets of a batch: the pages before stay in the
+// document, the user reads why, and the next scan starts a fresh worker in the same session.
+TEST_F(SaneSessionTest, AWorkerThatDiesMidBatchKeepsThePagesAndTheNextScanWorks) {
+    store->values["AutoADF"] = "TRUE";
+    record.PixelType = "GRAY";
+    killAfterImage = 3;
+    QString afterKill, afterNext;
+    const Outcome out = runSane([&](FormScansione& form) {
+        ASSERT_TRUE(scan(form));
+        afterKill = pageMap(form);
+        killAfterImage = 0;
+        ASSERT_TRUE(scan(form));
+        afterNext = pageMap(form);
+    });
+    ASSERT_TRUE(out.bodyRan) << out.code.toStdString();
+    EXPECT_EQ(afterKill, "PAG_1=I0,PAG_2=I1,PAG_3=I2");
+    QStringList ten; // a feeder batch starts the document again: images 3 to 12
+    for (int n = 1; n <= 10; ++n)
+        ten << QStringLiteral("PAG_%1=I%2").arg(n).arg(n + 2);
+    EXPECT_EQ(afterNext, ten.join(','));
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages.first().startsWith(
+        "ERRORE|ERRORE ACQUISIZIONE IMMAGINE.CODICE 9\r\nErrore di ingresso/uscita: connessione "
+        "con lo scanner persa"))
         << messages.first().toStdString();
 }
 
