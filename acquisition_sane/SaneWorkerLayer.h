@@ -5,16 +5,30 @@
 #include <memory>
 #include <mutex>
 
-// The SANE layer of the component. Every SANE call runs in the worker program
-// scansione-sane-worker (sane_worker/), one process per started layer; this side holds no SANE
-// code at all. The capability mapping lives in the worker, next to the options it reads, so
-// the protocol mirrors ScanDevice call for call.
+// The SANE layer of the component, and how it is split between two processes.
 //
-// What happens when the worker goes: every call on its devices reports the I/O error 9
-// ("connessione con lo scanner persa"), an acquisition ends with it keeping the images
-// delivered before, and the next open() starts a fresh worker. An acquisition the user had
-// cancelled, or one whose end the worker had already reported when its last cancel hung, ends
-// as the worker said (a cancel is a normal end), since the images before stand either way.
+// Every SANE call runs in the worker program scansione-sane-worker (sane_worker/), one process
+// per started layer; this side holds no SANE code and does not link libsane. Why: backends are
+// third-party C code that can crash (the net backend frees a pointer twice when saned dies
+// mid-request), hang (the test backend's cancel can deadlock on the heap lock) or leak; in the
+// window's process a crash would lose every page of the session, in a host it ends the host.
+//
+// Choices:
+// - The capability mapping stays in the worker, next to the option descriptors it reads, so
+//   the protocol (WorkerProtocol.h) mirrors ScanDevice call for call and the mapping did not
+//   have to move.
+// - Pages cross as sealed memory files passed with their message: the worker writes a page
+//   once, the component maps it; nothing the size of a page goes through the socket.
+// - A call on the window's thread waits in slices of 20 ms with the event loop running in
+//   between, user input held back (WorkerConnection): the window keeps painting, the user
+//   cannot act on a scanner half programmed, and the component's synchronous contract stays.
+//
+// When the worker goes (it dies, or a bound passes and it is killed): every call on its
+// devices reports the I/O error 9 ("connessione con lo scanner persa"), an acquisition ends
+// with it keeping the images delivered before, and the next open() starts a fresh worker. An
+// acquisition the user had cancelled, or one whose end the worker had already reported when
+// its last cancel hung, ends as the worker said (a cancel is a normal end): the images before
+// stand either way.
 
 /// The SANE device layer over the worker program.
 ///

@@ -1,6 +1,7 @@
 // SANE benchmark: a 10-sheet feeder batch, colour, 300 dpi, A4, from SANE's test backend,
-// taken three ways in the same run: `scanimage --batch --format=tiff`, the SANE layer alone
-// (images kept in memory), and the whole component (images into its buffer) while the owner
+// taken three ways in the same run: `scanimage --batch --format=tiff`, the SANE layer alone in
+// this process (the worker's code linked in, images kept in memory), and the whole component
+// (SANE in its worker program, images across shared memory into the buffer) while the owner
 // thread's event loop is watched with a 5 ms timer. Prints seconds per page and the longest
 // gap between timer ticks.
 //
