@@ -945,7 +945,7 @@ DeviceStatus SaneDevice::acquire(const AcquireRequest& request, AcquireSink& sin
         request.feeder && (!source || sanemap::feeds(sanemap::classifySource(*source)));
     const int emulated = m_emulated;
     const int threshold = int(m_threshold);
-    FrameAssembler frames;
+    FrameAssembler frames(m_frameMemory);
     DeviceStatus result;
     bool lost = false;
     int delivered = 0;

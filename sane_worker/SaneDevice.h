@@ -15,6 +15,7 @@
 
 class SaneSession;
 class FrameAssembler;
+class FrameMemory;
 
 /// One opened SANE device: its options read as TWAIN capabilities through one mapping table,
 /// and acquisition with sane_start/sane_read. Pixel types the device has no mode for are made
@@ -60,6 +61,10 @@ public:
         m_cancelWaitLostMs = lostMs;
         m_cancelWaitMs = normalMs;
     }
+
+    /// Where acquisitions assemble their frames (null, the default: the heap). It must outlive
+    /// the images acquire() hands out. Set it before acquire().
+    void setFrameMemory(FrameMemory* memory) { m_frameMemory = memory; }
 
     /// What an acquisition waits on the backend for, besides reading (which the sink's
     /// progress shows): the start of an image, or the cancel that ends the batch (with the
@@ -145,6 +150,7 @@ private:
     int m_cancelWaitLostMs = 3000;
     int m_cancelWaitMs = 60000;
     std::function<void(Phase, const DeviceStatus&)> m_phaseListener;
+    FrameMemory* m_frameMemory = nullptr;
 
     mutable std::mutex m_cancelMutex;
     bool m_acquiring = false;                 // guarded by m_cancelMutex

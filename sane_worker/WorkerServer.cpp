@@ -98,7 +98,12 @@ public:
             return false;
         if (!pixelFormat(image.format()))
             image = image.convertToFormat(QImage::Format_RGB888);
-        const int fd = pageFile(image);
+        // A page assembled in shared memory goes as it is; one made here (converted to black
+        // and white, say) is copied into a memory file of its own.
+        int fd = m_server.m_frameMemory.sealedFile(image.constBits(), size_t(image.sizeInBytes()));
+        const bool copied = fd < 0;
+        if (copied)
+            fd = pageFile(image);
         if (fd < 0) {
             // Stopping here without a word would end the batch as if it were complete.
             m_acquisition.sinkFailure = sanestatus::status(
@@ -120,7 +125,8 @@ public:
             m_acquisition.answer.reset();
         }
         m_server.send(message, fd);
-        ::close(fd);
+        if (copied)
+            ::close(fd);
         std::unique_lock<std::mutex> lock(m_acquisition.mutex);
         m_acquisition.answered.wait(
             lock, [this] { return m_acquisition.answer || m_acquisition.closing; });
@@ -388,6 +394,7 @@ void WorkerServer::startAcquisition(uint32_t id, uint32_t handle, Decoder& in) {
     acquisition->id = id;
     acquisition->request = request;
     device.acquisition = acquisition;
+    device.device->setFrameMemory(&m_frameMemory);
     device.device->setPhaseListener([this, id](SaneDevice::Phase phase, const DeviceStatus& s) {
         const Phase p = phase == SaneDevice::Phase::Starting ? Phase::Starting : Phase::Ending;
         send(Encoder(Kind::Phase, id).u8(uint8_t(p)).status(s));

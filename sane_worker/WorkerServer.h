@@ -1,5 +1,6 @@
 #pragma once
 #include "acquisition_sane/WorkerProtocol.h"
+#include "sane_worker/SharedFrameMemory.h"
 #include <QHash>
 #include <memory>
 #include <mutex>
@@ -41,6 +42,7 @@ private:
     void shutdown();
 
     int m_socket;
+    SharedFrameMemory m_frameMemory; // before the devices: their images live in it
     std::mutex m_sendMutex;
     bool m_sendFailed = false; // guarded by m_sendMutex
     std::unique_ptr<SaneLayer> m_layer;
