@@ -3,7 +3,6 @@
 #include "acquisition_sane/WorkerConnection.h"
 #include <QByteArray>
 #include <memory>
-#include <mutex>
 
 // The SANE layer of the component, and how it is split between two processes.
 //
@@ -23,12 +22,14 @@
 //   between, user input held back (WorkerConnection): the window keeps painting, the user
 //   cannot act on a scanner half programmed, and the component's synchronous contract stays.
 //
-// When the worker goes (it dies, or a bound passes and it is killed): every call on its
-// devices reports the I/O error 9 ("connessione con lo scanner persa"), an acquisition ends
-// with it keeping the images delivered before, and the next open() starts a fresh worker. An
-// acquisition the user had cancelled, or one whose end the worker had already reported when
-// its last cancel hung, ends as the worker said (a cancel is a normal end): the images before
-// stand either way.
+// When the worker goes (it dies, or a bound passes and it is killed): the call under way
+// reports the I/O error 9 ("connessione con lo scanner persa"), an acquisition ends with it
+// keeping the images delivered before, and the next use starts a fresh worker: open() simply
+// opens the device there, a device still open is opened again with the settings made on it
+// repeated in order (a setting that now gets another answer makes that use fail with 9 rather
+// than go on with other settings). An acquisition the user had cancelled, or one whose end the
+// worker had already reported when its last cancel hung, ends as the worker said (a cancel is a
+// normal end): the images before stand either way.
 
 /// The SANE device layer over the worker program.
 ///
@@ -63,18 +64,11 @@ public:
     /// the installed one, in the install's libexec/scansione folder.
     static QString workerProgram();
 
-private:
-    /// The running worker, or a new one with SANE started and its devices listed; null with
-    /// `status` when none can be had.
-    std::shared_ptr<WorkerConnection> connection(DeviceStatus& status);
-    /// sane_get_devices in `c`'s worker, into m_devices.
-    DeviceStatus enumerate(WorkerConnection& c);
+    /// The worker the layer and its devices share (internal).
+    class Pool;
 
-    QString m_program;
-    WorkerBounds m_bounds;
-    mutable std::mutex m_mutex;
-    std::shared_ptr<WorkerConnection> m_connection; // guarded by m_mutex
-    QVector<DeviceInfo> m_devices;                  // guarded by m_mutex
+private:
+    std::shared_ptr<Pool> m_pool;
 };
 
 /// A SANE device opened in the worker: each ScanDevice call is one request to it.
@@ -85,7 +79,11 @@ private:
 /// cancel() may come from any thread.
 class SaneWorkerDevice : public ScanDevice {
 public:
-    SaneWorkerDevice(std::shared_ptr<WorkerConnection> connection, uint32_t handle);
+    /// The device `name`, open as `handle` in `connection`'s worker; `pool` gives it a fresh
+    /// worker should that one end.
+    SaneWorkerDevice(std::shared_ptr<SaneWorkerLayer::Pool> pool,
+                     std::shared_ptr<WorkerConnection> connection, uint32_t handle,
+                     const QString& name);
     /// Has the worker close the device, without waiting for it.
     ~SaneWorkerDevice() override;
 

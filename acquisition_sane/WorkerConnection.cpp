@@ -31,8 +31,10 @@ namespace {
 
 // The longest the application's thread waits without running its event loop.
 constexpr auto kSlice = std::chrono::milliseconds(20);
-// A request is a few bytes; a socket that cannot take them for this long has a dead reader.
-constexpr int kSendStallMs = 1000;
+// A request is a few bytes and the socket holds thousands: one that cannot take them for this
+// long has a worker that stopped reading long ago. Short, as the window's thread may be the one
+// sending.
+constexpr int kSendStallMs = 20;
 // After the kill, how long the exit status is waited for to name it in the error.
 constexpr int kReapForTextMs = 200;
 

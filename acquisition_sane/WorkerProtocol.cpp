@@ -109,6 +109,11 @@ Encoder& Encoder::capability(const Capability& v) {
     return text(v.text).u8(v.readOnly ? 1 : 0);
 }
 
+Encoder& Encoder::append(const QByteArray& fields) {
+    m_data.append(fields);
+    return *this;
+}
+
 QByteArray Encoder::message() const {
     QByteArray out = m_data;
     const uint32_t body = uint32_t(out.size() - kHeaderBytes);

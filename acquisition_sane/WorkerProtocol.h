@@ -104,6 +104,8 @@ public:
     Encoder& text(const QString& v);
     Encoder& status(const DeviceStatus& v);
     Encoder& capability(const Capability& v);
+    /// Fields encoded elsewhere, as they are.
+    Encoder& append(const QByteArray& fields);
     /// The whole message, its length filled in.
     QByteArray message() const;
 
