@@ -199,6 +199,33 @@ INSTANTIATE_TEST_SUITE_P(
                       IdleCase{"Hung", SIGSTOP, 9, "nessuna risposta entro 1 s"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The device the fresh worker finds no longer takes a setting as it did (here SANE's
+// configuration changed under it): that use fails with error 9, never goes on with other
+// settings.
+TEST_F(SaneWorkerTest, ASettingThatComesBackOtherwiseIsAnError) {
+    SaneWorkerDevice& d = open();
+    ASSERT_TRUE(d.setCapability(ICAP_XRESOLUTION, 1000).ok());
+    QTemporaryDir config;
+    const QString source = qEnvironmentVariable("SANE_CONFIG_DIR");
+    ASSERT_TRUE(QFile::copy(source + QStringLiteral("/dll.conf"), config.filePath("dll.conf")));
+    QFile original(source + QStringLiteral("/test.conf"));
+    ASSERT_TRUE(original.open(QIODevice::ReadOnly));
+    QFile changed(config.filePath(QStringLiteral("test.conf")));
+    ASSERT_TRUE(changed.open(QIODevice::WriteOnly));
+    changed.write(original.readAll().replace("resolution_max 1200.0", "resolution_max 600.0"));
+    changed.close();
+    const QByteArray old = qgetenv("SANE_CONFIG_DIR");
+    qputenv("SANE_CONFIG_DIR", config.path().toLocal8Bit());
+    const pid_t pid = d.workerPid();
+    ::kill(pid, SIGKILL);
+    ASSERT_TRUE(processGone(pid, 2000));
+    const DeviceStatus st = d.setCapability(ICAP_PIXELTYPE, RGB);
+    qputenv("SANE_CONFIG_DIR", old);
+    EXPECT_EQ(st.code, 9) << st.text.toStdString();
+    EXPECT_TRUE(st.text.contains(QStringLiteral("impostazioni non ripristinate")))
+        << st.text.toStdString();
+}
+
 // A call from the window's thread to a worker that stopped answering: the window's event
 // loop keeps running (paints, timers) while the call waits for its bound.
 TEST_F(SaneWorkerTest, AWaitOnTheWindowsThreadKeepsItsEventLoopRunning) {
