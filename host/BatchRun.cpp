@@ -2,46 +2,38 @@
 // window, presses the window's own commands in order and prints what the start routine would
 // show. Nothing in a run waits for a person: every dialog of the window and of its component
 // is answered here, through the window's services; message boxes go to standard error.
+#include "host/BatchRun.h"
 #include "acquisition/ComponentDialogs.h"
 #include "acquisition/ScanComponent.h"
 #include "common/UserSettings.h"
 #include "common/VbConvert.h"
+#include "host/BatchConsole.h"
+#include "host/OutputPlacement.h"
 #include "host/StartRoutine.h"
+#include "scan_window/ErrorTrap.h"
 #include "scan_window/FormScansione.h"
 #include "settings/ScanSettings.h"
 
-#include <QApplication>
 #include <QCommandLineParser>
 #include <QEventLoop>
 #include <QHash>
 #include <QTimer>
 
-#include <cstdio>
 #include <memory>
 #include <optional>
 
 namespace {
-
-enum ExitStatus { exitFiles = 0, exitNoFiles = 1, exitFailed = 2 };
-
-void printTo(FILE* stream, QString text) {
-    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    if (!text.endsWith(QLatin1Char('\n')))
-        text += QLatin1Char('\n');
-    std::fputs(text.toLocal8Bit().constData(), stream);
-    std::fflush(stream);
-}
-
-void printError(const QString& text) {
-    printTo(stderr, QStringLiteral("scansione-batch: ") + text);
-}
 
 struct Options {
     int scans = 1;
     bool adf = false;
     bool duplex = false;
     bool info = false;
+    bool list = false;
+    bool force = false;
+    bool quiet = false;
     std::optional<QString> source;
+    std::optional<QString> output;
     int timeoutSeconds = 300;
     QString ini;
     bool help = false;
@@ -76,21 +68,20 @@ private:
 /// choice is answered as its default button would, keeping the highlighted source.
 class BatchComponentDialogs : public ComponentDialogs {
 public:
+    explicit BatchComponentDialogs(BatchConsole& console) : m_console(console) {}
+
     std::optional<int> chooseSource(const QStringList& names, int current) override {
-        printError(QStringLiteral("finestra \"Seleziona sorgente\" chiusa col pulsante "
-                                  "predefinito: %1")
-                       .arg(names.value(current)));
+        m_console.note(QStringLiteral("finestra \"Seleziona sorgente\" chiusa col pulsante "
+                                      "predefinito: %1")
+                           .arg(names.value(current)));
         if (current < 0)
             return std::nullopt;
         return current;
     }
-};
 
-/// The PDF import's file dialog without a person: cancelled.
-std::optional<QString> noPdfChosen(QWidget*, const QString&) {
-    printError(QStringLiteral("finestra \"Importa PDF\" chiusa senza scelta"));
-    return std::nullopt;
-}
+private:
+    BatchConsole& m_console;
+};
 
 /// The index of the source `wanted` names (its exact name, or its index), or nullopt.
 std::optional<int32_t> findSource(ScanComponent& component, const QString& wanted) {
@@ -111,13 +102,44 @@ QString sourceList(ScanComponent& component) {
     return names.join(QStringLiteral(", "));
 }
 
+/// Why the component's device layers did not all start: the failure of each layer that did
+/// not, or, when it names none but the start failed (`started` false), its last error.
+QStringList startFailures(ScanComponent* component, bool started) {
+    QStringList failures =
+        tryCall(component, &ScanComponent::layerFailures).value_or(QStringList());
+    if (failures.isEmpty() && !started) {
+        if (const QString text =
+                tryCall(component, &ScanComponent::LastErrorText).value_or(QString());
+            !text.isEmpty())
+            failures << text;
+    }
+    return failures;
+}
+
+/// Where --output puts a document of the format `ResultFormat` names; nullopt for a format
+/// the window writes nothing for.
+std::optional<DestinationKind> destinationKind(const QString& format) {
+    if (format == QLatin1String("PDF") || format == QLatin1String("TIFF"))
+        return DestinationKind::File;
+    if (format == QLatin1String("JPEG"))
+        return DestinationKind::Folder;
+    return std::nullopt;
+}
+
 /// Presses the window's commands once the session is shown.
 class Driver : public QObject {
 public:
-    Driver(const Options& options, FormScansione& form) : m_options(options), m_form(form) {}
+    Driver(const Options& options, FormScansione& form, BatchConsole& console,
+           std::function<void()> reportStart)
+        : m_options(options), m_form(form), m_console(console),
+          m_reportStart(std::move(reportStart)) {}
 
     bool failed = false;
     bool timedOut = false;
+    /// "Conferma" left the window open: the document could not be written.
+    bool outputFailed = false;
+    /// Pages in the store when "Conferma" was pressed.
+    int pagesConfirmed = 0;
 
     void start() {
         // Queued: the window's modal loop must be running before the commands are pressed.
@@ -127,14 +149,24 @@ public:
 private:
     void drive() {
         ScanComponent* component = m_form.component();
+        m_reportStart();
         if (!component || (m_options.source && !checkSource(*component))) {
             failed = true;
             m_form.ImgButtons_Click(FormScansione::cmdAnnulla);
             return;
         }
+        if (const auto index = tryCall(component, &ScanComponent::SourceIndex);
+            index && *index >= 0)
+            m_console.note(
+                QStringLiteral("scanner: ") +
+                tryCall(component, &ScanComponent::SourceName, *index).value_or(QString()));
         connect(component, &ScanComponent::PostScan, this, [this](int32_t flag) {
-            if (flag != 0)
+            if (flag != 0) {
                 ++m_ends;
+                return;
+            }
+            // The window has filed the image by now: it was connected first.
+            m_console.progress(QStringLiteral("Pagina %1 acquisita…").arg(m_form.pages().count()));
         });
 
         if (m_options.info) {
@@ -150,32 +182,46 @@ private:
         for (int i = 0; i < m_options.scans && m_form.isVisible(); ++i) {
             if (!scanOnce()) {
                 timedOut = true;
-                printError(QStringLiteral("nessuna fine acquisizione entro %1 s (scansione %2)")
-                               .arg(m_options.timeoutSeconds)
-                               .arg(i + 1));
+                m_console.error(
+                    QStringLiteral("nessuna fine acquisizione entro %1 s (scansione %2)")
+                        .arg(m_options.timeoutSeconds)
+                        .arg(i + 1));
                 break;
             }
         }
         if (m_form.isVisible())
-            m_form.ImgButtons_Click(FormScansione::cmdConferma);
+            confirm();
+    }
+
+    void confirm() {
+        pagesConfirmed = m_form.pages().count();
+        m_console.progress(QStringLiteral("Scrittura del documento…"));
+        m_form.ImgButtons_Click(FormScansione::cmdConferma);
+        if (m_form.isVisible()) {
+            // The window keeps its pages after a failed output so that a person can free
+            // space and confirm again; nobody will here. Its message box has said why.
+            outputFailed = true;
+            m_form.ImgButtons_Click(FormScansione::cmdAnnulla);
+        }
+        m_console.clearProgress();
     }
 
     bool checkSource(ScanComponent& component) {
         try {
             const auto index = findSource(component, *m_options.source);
             if (!index) {
-                printError(QStringLiteral("scanner \"%1\" non trovato; disponibili: %2")
-                               .arg(*m_options.source, sourceList(component)));
+                m_console.error(QStringLiteral("scanner \"%1\" non trovato; disponibili: %2")
+                                    .arg(*m_options.source, sourceList(component)));
                 return false;
             }
             if (component.SourceIndex() != *index) {
-                printError(
+                m_console.error(
                     QStringLiteral("scanner \"%1\" non selezionabile").arg(*m_options.source));
                 return false;
             }
             return true;
         } catch (const std::exception& e) {
-            printError(QString::fromLocal8Bit(e.what()));
+            m_console.error(QString::fromLocal8Bit(e.what()));
             return false;
         }
     }
@@ -184,6 +230,7 @@ private:
     /// acquisition sent nothing, neither an image nor its end, for --timeout seconds.
     bool scanOnce() {
         const int endsBefore = m_ends;
+        m_console.progress(QStringLiteral("Acquisizione in corso…"));
         m_form.ImgButtons_Click(FormScansione::cmdScansione);
         ScanComponent* component = m_form.component();
         if (m_ends > endsBefore || !component || !m_form.isVisible())
@@ -194,8 +241,10 @@ private:
         silence.setSingleShot(true);
         bool ok = true;
         if (component->DataSourceOpen() == 0) {
-            // No acquisition running (the source would not open, or the device refused to
-            // start): only an end already on its way can still come.
+            // No acquisition running: the source would not open (the component's last error
+            // says why: nothing was called after the failed open), or the device refused to
+            // start. Only an end already on its way can still come.
+            reportSourceNotOpened(*component);
             silence.setInterval(1000);
         } else {
             silence.setInterval(m_options.timeoutSeconds * 1000);
@@ -214,24 +263,46 @@ private:
         return ok;
     }
 
+    void reportSourceNotOpened(ScanComponent& component) {
+        const int32_t code = tryCall(&component, &ScanComponent::LastErrorCode).value_or(0);
+        if (code == 0)
+            return;
+        const QString text = tryCall(&component, &ScanComponent::LastErrorText).value_or(QString());
+        const int32_t index = tryCall(&component, &ScanComponent::SourceIndex).value_or(-1);
+        m_console.error(
+            QStringLiteral("impossibile aprire lo scanner \"%1\": %2")
+                .arg(tryCall(&component, &ScanComponent::SourceName, index).value_or(QString()),
+                     text.isEmpty() ? QStringLiteral("codice %1").arg(code) : text));
+    }
+
     Options m_options;
     FormScansione& m_form;
+    BatchConsole& m_console;
+    std::function<void()> m_reportStart;
     int m_ends = 0;
 };
 
-std::optional<Options> parse(QCommandLineParser& parser, const QStringList& arguments) {
+std::optional<Options> parse(QCommandLineParser& parser, const QStringList& arguments,
+                             BatchConsole& console) {
     parser.setApplicationDescription(QStringLiteral(
         "Runs one scan session of the Scansione window without a person: it presses\n"
         "\"Scansione documento\" (once, or --scans times), waits for each acquisition to end,\n"
         "presses \"Conferma\" and prints the produced files, one a line, after the line\n"
         "\"Scansione effettuata. Files:\". Message boxes and dialogs that open during the run are\n"
-        "answered with their default button; their text goes to standard error.\n"
+        "answered with their default button; their text goes to standard error, with the\n"
+        "scanner used, the reasons a scanner did not start or open, and the settings the\n"
+        "scanner refused (as in Scanlog.log). On a terminal, standard error also shows the\n"
+        "progress on one line.\n"
         "Settings: the INI file of SCANSIONE_INI (else /etc/scansione/scanner.ini), or --ini.\n"
         "Without DISPLAY and WAYLAND_DISPLAY the window runs on Qt's offscreen platform.\n"
-        "Exit status: 0 files produced, 1 no file, 2 the session failed (reason on standard\n"
-        "error: a result code such as SCAN_NOT_AVAILABLE, a missing INI file, an unknown\n"
-        "scanner, a timeout, or a bad option)."));
+        "Exit status: 0 files produced (--list: a scanner listed), 1 no file (--list: no\n"
+        "scanner), 2 the session failed (reason on standard error: a result code such as\n"
+        "SCAN_NOT_AVAILABLE, a missing INI file, an unknown scanner, an --output that cannot\n"
+        "be used, a timeout, or a bad option)."));
     parser.addHelpOption();
+    const QCommandLineOption list(
+        QStringLiteral("list"),
+        QStringLiteral("Print the scanners, one a line as \"INDEX: NAME\", and end."));
     const QCommandLineOption scans(QStringLiteral("scans"),
                                    QStringLiteral("Press \"Scansione documento\" N times (0-99)."),
                                    QStringLiteral("N"), QStringLiteral("1"));
@@ -244,6 +315,18 @@ std::optional<Options> parse(QCommandLineParser& parser, const QStringList& argu
         QStringLiteral("Use the scanner with this exact name, or this index from 0, without the "
                        "selection dialog."),
         QStringLiteral("NAME"));
+    const QCommandLineOption output(
+        QStringLiteral("output"),
+        QStringLiteral("Put the document here: a file for PDF and TIFF, a folder (made when "
+                       "missing) for the JPEG pages. Checked before scanning."),
+        QStringLiteral("PATH"));
+    const QCommandLineOption force(
+        QStringLiteral("force"),
+        QStringLiteral("With --output, replace the file (or the JPEG pages) already there."));
+    const QCommandLineOption quiet(
+        QStringLiteral("quiet"),
+        QStringLiteral("Print only the paths of the files; errors and warnings still go to "
+                       "standard error."));
     const QCommandLineOption info(
         QStringLiteral("info"),
         QStringLiteral("Print the capability report of the scanner instead of scanning."));
@@ -255,90 +338,165 @@ std::optional<Options> parse(QCommandLineParser& parser, const QStringList& argu
     const QCommandLineOption ini(QStringLiteral("ini"),
                                  QStringLiteral("The settings INI file instead of the default."),
                                  QStringLiteral("FILE"));
-    parser.addOptions({scans, adf, duplex, source, info, timeout, ini});
+    parser.addOptions({list, scans, adf, duplex, source, output, force, quiet, info, timeout, ini});
     if (!parser.parse(arguments)) {
-        printError(parser.errorText());
+        console.error(parser.errorText());
         return std::nullopt;
     }
     Options o;
+    // Qt's own options are listed only by its process(), which prints and ends the program.
+    if (parser.isSet(QStringLiteral("help-all")))
+        parser.process(arguments);
     if (parser.isSet(QStringLiteral("help"))) {
         o.help = true;
         return o;
     }
     if (!parser.positionalArguments().isEmpty()) {
-        printError(QStringLiteral("argomento inatteso: ") + parser.positionalArguments().join(' '));
+        console.error(QStringLiteral("argomento inatteso: ") +
+                      parser.positionalArguments().join(' '));
+        return std::nullopt;
+    }
+    // Options that make no sense together are refused rather than half obeyed.
+    const auto clash = [&parser, &console](const QCommandLineOption& option,
+                                           const QList<const QCommandLineOption*>& others) {
+        if (!parser.isSet(option))
+            return false;
+        for (const QCommandLineOption* other : others) {
+            if (parser.isSet(*other)) {
+                console.error(QStringLiteral("--%1 non si usa con --%2")
+                                  .arg(option.names().constFirst(), other->names().constFirst()));
+                return true;
+            }
+        }
+        return false;
+    };
+    if (clash(list, {&scans, &adf, &duplex, &source, &output, &force, &info}) ||
+        clash(info, {&output, &force}))
+        return std::nullopt;
+    if (parser.isSet(force) && !parser.isSet(output)) {
+        console.error(QStringLiteral("--force vale solo con --output"));
         return std::nullopt;
     }
     const auto n = toInt32(parser.value(scans));
     if (!n || *n < 0 || *n > 99 || parser.value(scans).contains(QLatin1Char('.'))) {
-        printError(QStringLiteral("--scans vuole un numero intero da 0 a 99"));
+        console.error(QStringLiteral("--scans vuole un numero intero da 0 a 99"));
         return std::nullopt;
     }
     o.scans = *n;
     const auto t = toInt32(parser.value(timeout));
     if (!t || *t < 1) {
-        printError(QStringLiteral("--timeout vuole un numero di secondi maggiore di 0"));
+        console.error(QStringLiteral("--timeout vuole un numero di secondi maggiore di 0"));
         return std::nullopt;
     }
     o.timeoutSeconds = *t;
+    o.list = parser.isSet(list);
     o.adf = parser.isSet(adf);
     o.duplex = parser.isSet(duplex);
     o.info = parser.isSet(info);
+    o.force = parser.isSet(force);
+    o.quiet = parser.isSet(quiet);
     if (parser.isSet(source))
         o.source = parser.value(source);
+    if (parser.isSet(output))
+        o.output = parser.value(output);
     o.ini = parser.value(ini);
     return o;
 }
 
-} // namespace
+/// The batch's answers to the component's dialogs.
+void answerComponentDialogs(WindowServices& services, BatchConsole& console) {
+    services.componentDialogs = [&console](QWidget*) {
+        return std::make_shared<BatchComponentDialogs>(console);
+    };
+}
 
-int main(int argc, char** argv) {
-    // Scripts and machines without a display: the real window on Qt's offscreen platform.
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
-        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-
-    QCommandLineParser parser;
-    const auto options = parse(parser, QCoreApplication::arguments());
-    if (!options)
-        return exitFailed;
-    if (options->help) {
-        printTo(stdout, parser.helpText());
-        return exitFiles;
+/// --list: the sources as the window's component lists them, without a session.
+int listScanners(BatchConsole& console, WindowServices services) {
+    answerComponentDialogs(services, console);
+    services.fillDefaults();
+    std::unique_ptr<ScanComponent> component;
+    resumeNext([&] { component = services.createComponent(services.componentDialogs(nullptr)); });
+    const bool started =
+        tryCall(component.get(), &ScanComponent::OpenSourceManager).value_or(0) != 0;
+    for (const QString& failure : startFailures(component.get(), started))
+        console.error(failure);
+    if (!started) {
+        console.error(QStringLiteral("SCAN_DEVICE_NOT_STARTED"));
+        return batchFailed;
     }
+    const int32_t count = tryCall(component.get(), &ScanComponent::SourceCount).value_or(0);
+    for (int32_t i = 0; i < count; ++i)
+        console.output(QStringLiteral("%1: %2").arg(i).arg(
+            tryCall(component.get(), &ScanComponent::SourceName, i).value_or(QString())));
+    tryCall(component.get(), &ScanComponent::CloseSourceManager);
+    if (count < 1) {
+        console.error(QStringLiteral("nessuno scanner disponibile"));
+        return batchNoFiles;
+    }
+    return batchFiles;
+}
 
-    ScanSettings settings = options->ini.isEmpty() ? ScanSettings() : ScanSettings(options->ini);
+/// One session of the window, driven to its end.
+int scanSession(const Options& options, BatchConsole& console, WindowServices base) {
+    ScanSettings settings = options.ini.isEmpty() ? ScanSettings() : ScanSettings(options.ini);
 
     bool sessionRan = false;
     bool sessionFailed = false;
     bool timedOut = false;
-    int filesProduced = 0;
+    QStringList produced;
     bool reportPrinted = false;
 
     StartRoutineServices services;
     services.messageBox = [&](const QString& prompt, const QString&) {
         // After the session the start routine lists the files; before it, it only warns.
-        if (sessionRan && !sessionFailed)
-            printTo(stdout, prompt);
+        if (!sessionRan || sessionFailed)
+            console.error(prompt);
+        else if (console.quiet())
+            console.output(produced.join(QLatin1Char('\n')));
         else
-            printError(prompt);
+            console.output(prompt);
     };
     services.runSession = [&](ScanSettings& record) -> std::optional<QStringList> {
-        WindowServices window;
+        const QString& format = record.ResultFormat;
+        const std::optional<DestinationKind> kind = destinationKind(format);
+        if (!options.info && options.output) {
+            // Refused before anything is scanned: a run must not scan a batch of pages only
+            // to find that the document has nowhere to go.
+            const QString problem =
+                kind ? destinationProblem(*options.output, *kind, options.force)
+                     : QStringLiteral("formato '%1' non riconosciuto: nessun documento da scrivere")
+                           .arg(format);
+            if (!problem.isEmpty()) {
+                console.error(QStringLiteral("--output: ") + problem);
+                return std::nullopt;
+            }
+        } else if (!options.info && !kind) {
+            console.error(
+                QStringLiteral("nessun documento: formato '%1' non riconosciuto").arg(format));
+        }
+
+        WindowServices window = std::move(base);
         auto runSettings = std::make_shared<RunSettings>(std::make_shared<UserSettings>());
         window.userSettings = runSettings;
-        window.messageBox = [](QWidget*, const QString& prompt, const QString& caption) {
-            printError(caption + QStringLiteral(": ") + prompt);
+        window.messageBox = [&console](QWidget*, const QString& prompt, const QString& caption) {
+            console.error(caption + QStringLiteral(": ") + prompt);
         };
         window.showInfo = [&](const QString& report) {
-            printTo(stdout, report);
+            console.output(report);
             reportPrinted = true;
         };
-        window.componentDialogs = [](QWidget*) {
-            return std::make_shared<BatchComponentDialogs>();
+        answerComponentDialogs(window, console);
+        window.choosePdf = [&console](QWidget*, const QString&) -> std::optional<QString> {
+            console.error(QStringLiteral("finestra \"Importa PDF\" chiusa senza scelta"));
+            return std::nullopt;
         };
-        window.choosePdf = noPdfChosen;
+        // The settings the device refused, as the scan log has them.
+        window.logWritten = [&console](const QString& operation, int32_t code,
+                                       const QString& detail) {
+            if (code != 0)
+                console.error(QStringLiteral("OPERAZIONE %1: %2 - %3")
+                                  .arg(operation, decimalText(code), detail));
+        };
         window.fillDefaults();
         ScanComponent* component = nullptr;
         auto make = window.createComponent;
@@ -347,49 +505,109 @@ int main(int argc, char** argv) {
             component = c.get();
             return c;
         };
-        if (options->source) {
+        if (options.source) {
             runSettings->forcedSource = [&]() -> std::optional<QString> {
                 if (!component)
                     return std::nullopt;
                 try {
-                    if (const auto index = findSource(*component, *options->source))
+                    if (const auto index = findSource(*component, *options.source))
                         return decimalText(*index);
                 } catch (const std::exception&) {
                 }
                 return std::nullopt;
             };
         }
+        // Layers that did not start are told once: when the window is shown (a working layer
+        // beside a broken one) or when the session could not start.
+        bool startReported = false;
+        const auto reportStart = [&] {
+            if (startReported || !component)
+                return;
+            startReported = true;
+            for (const QString& failure : startFailures(component, true))
+                console.error(failure);
+        };
 
         FormScansione form(window);
-        Driver driver(*options, form);
+        Driver driver(options, form, console, reportStart);
         QObject::connect(&form, &FormScansione::sessionShown, &driver,
                          [&driver] { driver.start(); });
         QString code;
         int16_t openDocument = 0;
         std::optional<QStringList> files = form.EseguiScansione(&record, code, openDocument);
-        component = nullptr;
         sessionRan = true;
         timedOut = driver.timedOut;
         if (!files) {
             sessionFailed = true;
-            printError(code.isEmpty() ? QStringLiteral("sessione non avviata") : code);
+            if (!startReported && component) {
+                startReported = true;
+                const bool started = code != QLatin1String("SCAN_DEVICE_NOT_STARTED");
+                for (const QString& failure : startFailures(component, started))
+                    console.error(failure);
+            }
+            console.error(code.isEmpty() ? QStringLiteral("sessione non avviata") : code);
             return std::nullopt;
         }
+        component = nullptr;
         if (driver.failed) {
             sessionFailed = true;
             return std::nullopt;
         }
-        filesProduced = static_cast<int>(files->size());
-        if (options->info)
+        if (options.info)
             return QStringList(); // the report was the output
+        if (driver.outputFailed || files->isEmpty()) {
+            // Pages in a known format and no document: the output failed. The window's
+            // message box, when it shows one, has said why; this says what it cost.
+            if (driver.pagesConfirmed > 0 && kind)
+                console.error(QStringLiteral("nessun documento scritto (%1 pagine acquisite)")
+                                  .arg(driver.pagesConfirmed));
+            return QStringList();
+        }
+        if (options.output) {
+            const QString left =
+                QStringLiteral("; il documento resta in ") + files->join(QStringLiteral(", "));
+            // A document whose acquisition did not end may lack pages: it does not replace
+            // anything at the destination.
+            if (timedOut) {
+                console.error(QStringLiteral("--output non usato: acquisizione non conclusa") +
+                              left);
+                return QStringList();
+            }
+            const Placement placed = placeDocument(*files, *options.output, *kind, options.force);
+            if (!placed.error.isEmpty()) {
+                console.error(placed.error + left);
+                return QStringList();
+            }
+            files = placed.paths;
+        }
+        produced = *files;
         return files;
     };
 
     runStartRoutine(settings, services);
+    console.clearProgress();
 
     if (!sessionRan || sessionFailed || timedOut)
-        return exitFailed;
-    if (options->info)
-        return reportPrinted ? exitFiles : exitNoFiles;
-    return filesProduced > 0 ? exitFiles : exitNoFiles;
+        return batchFailed;
+    if (options.info)
+        return reportPrinted ? batchFiles : batchNoFiles;
+    return produced.isEmpty() ? batchNoFiles : batchFiles;
+}
+
+} // namespace
+
+int runBatch(const QStringList& arguments, const BatchStreams& streams, WindowServices services) {
+    BatchConsole console(streams.out, streams.err, streams.errorIsTerminal);
+    QCommandLineParser parser;
+    const auto options = parse(parser, arguments, console);
+    if (!options)
+        return batchFailed;
+    if (options->help) {
+        console.output(parser.helpText());
+        return batchFiles;
+    }
+    console.setQuiet(options->quiet);
+    if (options->list)
+        return listScanners(console, std::move(services));
+    return scanSession(*options, console, std::move(services));
 }

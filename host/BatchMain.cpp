@@ -1,0 +1,17 @@
+// scansione-batch: the scan window without a person, for scripts (see BatchRun.h).
+#include "host/BatchRun.h"
+
+#include <QApplication>
+
+#include <unistd.h>
+
+int main(int argc, char** argv) {
+    // Scripts and machines without a display: the real window on Qt's offscreen platform.
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    return runBatch(
+        QCoreApplication::arguments(),
+        {.out = stdout, .err = stderr, .errorIsTerminal = ::isatty(STDERR_FILENO) == 1});
+}
