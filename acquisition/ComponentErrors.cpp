@@ -41,7 +41,7 @@ DeviceStatus status(Code code, const QString& detail) {
         text = QStringLiteral("Impossibile aprire la sorgente");
         break;
     case LayerFailed:
-        text = QStringLiteral("Nessun gestore di scanner avviato");
+        text = QStringLiteral("Gestore di scanner non avviato");
         break;
     }
     if (!detail.isEmpty())

@@ -21,7 +21,7 @@ enum Code : int32_t {
     WriteFailed = 1009,     ///< a file could not be written
     ReadFailed = 1010,      ///< a cached page could not be read back
     OpenFailed = 1011,      ///< the device could not be opened
-    LayerFailed = 1012,     ///< no device layer could be started
+    LayerFailed = 1012,     ///< a device layer could not be started
 };
 
 /// The status of one of our codes, with its Italian text (shown to the user by the window).

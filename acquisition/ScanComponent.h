@@ -3,6 +3,7 @@
 #include <QImage>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 #include <cstdint>
 
@@ -149,6 +150,12 @@ public:
     // --- Status ----------------------------------------------------------------------
     virtual int32_t LastErrorCode() const = 0;
     virtual QString LastErrorText() const = 0;
+    /// Why device layers did not start at the latest OpenSourceManager: one text for each
+    /// layer that failed, in listing order; empty when every layer started. It succeeds
+    /// when one layer starts, so this is where the others' failures remain to be told
+    /// (a broken virtual-scanner file beside a working SANE); LastErrorCode keeps only the
+    /// outcome of the call.
+    virtual QStringList layerFailures() const { return {}; }
 
 Q_SIGNALS:
     /// flag 0: one image has been transferred (ImageCount already counts it);

@@ -30,6 +30,7 @@ SourceManager::~SourceManager() {
 }
 
 DeviceStatus SourceManager::start(ComponentDialogs& dialogs) {
+    m_layerFailures.clear();
     if (m_layers.empty())
         return componentError::status(componentError::LayerFailed);
     std::vector<DeviceStatus> results(m_layers.size());
@@ -48,13 +49,11 @@ DeviceStatus SourceManager::start(ComponentDialogs& dialogs) {
     delete starter;
     dialogs.searchEnded();
 
-    DeviceStatus firstFailure;
     m_sources.clear();
     for (size_t i = 0; i < m_layers.size(); ++i) {
         m_layerStarted[i] = results[i].ok();
         if (!results[i].ok()) {
-            if (firstFailure.ok())
-                firstFailure = results[i];
+            m_layerFailures.append(results[i]);
             continue;
         }
         m_started = true;
@@ -62,8 +61,7 @@ DeviceStatus SourceManager::start(ComponentDialogs& dialogs) {
             m_sources.append({int(i), info});
     }
     if (!m_started)
-        return firstFailure.ok() ? componentError::status(componentError::LayerFailed)
-                                 : firstFailure;
+        return m_layerFailures.value(0, componentError::status(componentError::LayerFailed));
     m_selected = m_sources.isEmpty() ? -1 : 0;
     return {};
 }

@@ -65,6 +65,14 @@ int32_t VstScan::OpenSourceManager() {
     return m_status.ok() ? 1 : 0;
 }
 
+QStringList VstScan::layerFailures() const {
+    QStringList texts;
+    for (const DeviceStatus& failure : m_sources.layerFailures())
+        texts << (failure.text.isEmpty() ? QStringLiteral("codice %1").arg(failure.code)
+                                         : failure.text);
+    return texts;
+}
+
 void VstScan::CloseSourceManager() {
     if (m_sources.device())
         CloseDataSource();

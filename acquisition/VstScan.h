@@ -235,6 +235,9 @@ public:
     int32_t LastErrorCode() const override { return m_status.code; }
     /// Text of the latest operation's outcome ("" = none).
     QString LastErrorText() const override { return m_status.text; }
+    /// The failures of the layers that did not start, each its text (or its code when it
+    /// has none).
+    QStringList layerFailures() const override;
 
     /// The session cache folder (empty when it could not be made). For tests and tools.
     QString cacheFolder() const { return m_images.cacheFolder(); }

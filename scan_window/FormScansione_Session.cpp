@@ -177,12 +177,13 @@ std::optional<QStringList> FormScansione::EseguiScansione(ScanSettings* parScanS
 }
 
 void FormScansione::ScriviLog(const QString& operation, int32_t code, const QString& detail) {
-    if (logFilePath.trimmed().isEmpty())
-        return;
-    // A line that cannot be written is lost; the session goes on.
-    AppendLine(QStringLiteral("OPERAZIONE ") + operation, logFilePath);
-    if (code != 0)
-        AppendLine(decimalText(code) + QStringLiteral(" - ") + detail, logFilePath);
+    if (!logFilePath.trimmed().isEmpty()) {
+        // A line that cannot be written is lost; the session goes on.
+        AppendLine(QStringLiteral("OPERAZIONE ") + operation, logFilePath);
+        if (code != 0)
+            AppendLine(decimalText(code) + QStringLiteral(" - ") + detail, logFilePath);
+    }
+    m_services.logWritten(operation, code, detail);
 }
 
 void FormScansione::SelezionaSorgente(bool force) {
