@@ -169,6 +169,9 @@ private:
 
     // --- output and import (FormScansione_Output.cpp, FormScansione_Import.cpp) -----
     void SalvaDocumento();
+    /// Writes the document and lists it; throws when it could not be written whole.
+    void writeDocument();
+    /// Writes "scandoc.pdf" and lists it; throws, after cleaning up, when it fails.
     void SalvaPdf(const QString& folder);
     void ImportaPdf();
 
