@@ -223,15 +223,6 @@ protected:
         QFile f(path);
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
-    /// Hidden names and temporary bitmaps left in `dir`.
-    static QStringList leftovers(const QString& dir) {
-        QStringList out;
-        for (const QString& name : QDir(dir).entryList(QDir::AllEntries | QDir::Hidden |
-                                                       QDir::System | QDir::NoDotAndDotDot))
-            if (name.startsWith('.') || name.endsWith(".bmp"))
-                out << name;
-        return out;
-    }
 };
 
 TEST_P(FailedDocument, NothingIsLostAndTheRetryWritesItWhole) {
