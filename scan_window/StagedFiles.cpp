@@ -85,14 +85,27 @@ void StagedFiles::place(Entry& e) {
         writer::checkReplaceableTarget(e.target);
         e.backup = freeNameBeside(e.target);
         if (::link(target.constData(), e.backup.constData()) != 0) {
+            // A file system without hard links (FAT): the earlier file moves aside instead,
+            // and the target is briefly absent.
             const int err = errno;
-            e.backup.clear();
-            writer::throwWriteError(e.target, QStringLiteral("impossibile conservare il file"),
-                                    err);
+            const bool noLinks = err == EPERM || err == ENOTSUP || err == EOPNOTSUPP;
+            if (!noLinks || ::rename(target.constData(), e.backup.constData()) != 0) {
+                e.backup.clear();
+                writer::throwWriteError(e.target, QStringLiteral("impossibile conservare il file"),
+                                        err);
+            }
+            e.movedAside = true;
         }
     }
-    if (::rename(e.temp.constData(), target.constData()) != 0)
-        writer::throwWriteError(e.target, QStringLiteral("impossibile rinominare il file"), errno);
+    if (::rename(e.temp.constData(), target.constData()) != 0) {
+        const int err = errno;
+        if (e.movedAside) {
+            // Put back; should even that fail, it stays under its hidden name, never removed.
+            ::rename(e.backup.constData(), target.constData());
+            e.backup.clear();
+        }
+        writer::throwWriteError(e.target, QStringLiteral("impossibile rinominare il file"), err);
+    }
     e.temp.clear();
 }
 

@@ -39,7 +39,8 @@ private:
     struct Entry {
         QString target;
         QByteArray temp;
-        QByteArray backup; ///< a link to the target's earlier file while commit() runs
+        QByteArray backup;       ///< the target's earlier file while commit() runs
+        bool movedAside = false; ///< the backup is the earlier file itself, not a second link
     };
     /// Renames the temporary file over the target, keeping a link to the target's earlier
     /// file; throws ScanError when either fails.
