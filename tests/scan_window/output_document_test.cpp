@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QRegularExpression>
+#include <optional>
 #include <utility>
 
 namespace {
@@ -145,7 +146,13 @@ TEST_P(EmptyStore, NothingWrittenWindowCloses) {
 
 INSTANTIATE_TEST_SUITE_P(Formats, EmptyStore, ::testing::Values("JPEG", "TIFF", "PDF"));
 
-enum class Fault { SaveThrows, SaveWritesNothing, DirectoryAppears, EndDocumentThrows };
+enum class Fault {
+    SaveThrows,
+    SaveWritesNothing,
+    DirectoryAppears,
+    EndDocumentThrows,
+    EndDocumentWritesNothing
+};
 
 struct FailedCase {
     const char* format;
@@ -194,16 +201,18 @@ TEST_P(FailedOutput, WindowStaysWithItsPagesAndConfirmsOnceMended) {
     pdfWriter = [&](int32_t) -> std::unique_ptr<PdfWriter> {
         struct Failing : RecordingPdfWriter {
             using RecordingPdfWriter::RecordingPdfWriter;
-            bool fail = false;
+            std::optional<Fault> fault;
             int32_t EndDocument() override {
                 RecordingPdfWriter::EndDocument();
-                if (std::exchange(fail, false))
+                const std::optional<Fault> now = std::exchange(fault, std::nullopt);
+                if (now == Fault::EndDocumentThrows)
                     throw ScanError("disco pieno", componentError::DiskFull);
-                return 1;
+                return now == Fault::EndDocumentWritesNothing ? 0 : 1;
             }
         };
         auto w = std::make_unique<Failing>(pdfCalls);
-        w->fail = c.fault == Fault::EndDocumentThrows && ++writers == 1;
+        if (++writers == 1)
+            w->fault = c.fault;
         return w;
     };
     const QString blocked = folder() + "pag_3.jpg";
@@ -276,7 +285,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailedCase{"JPEG", Fault::SaveWritesNothing, 2, 0, "il file non è stato scritto"},
         FailedCase{"JPEG", Fault::DirectoryAppears, 3, 0, "a directory has this name"},
         FailedCase{"TIFF", Fault::SaveThrows, 2, -1, "disco pieno"},
-        FailedCase{"PDF", Fault::EndDocumentThrows, 0, 0, "spazio su disco esaurito"}));
+        FailedCase{"PDF", Fault::EndDocumentThrows, 0, 0, "spazio su disco esaurito"},
+        FailedCase{"PDF", Fault::EndDocumentWritesNothing, 0, 0, "PDF non è stato scritto"}));
 
 TEST_F(OutputTest, PdfCleanUpEndsTheWriterAndLeavesNoPartialFiles) {
     record.ResultFormat = "PDF";
@@ -330,6 +340,27 @@ TEST_F(OutputTest, PdfFileThatCannotBeDeletedWritesNothing) {
         << messages.first().toStdString();
     EXPECT_TRUE(pdfCalls.isEmpty());
     EXPECT_TRUE(saved.isEmpty());
+}
+
+TEST_F(OutputTest, NoWorkingFolderIsSaidAndTheWindowStays) {
+    record.ResultFormat = "TIFF";
+    WindowServices s = services();
+    s.workingFolder = [] { return QString(); };
+    FormScansione form(s);
+    const Outcome out = runOn(
+        form,
+        [&](FormScansione& f) {
+            scanPages(f, 1);
+            f.ImgButtons_Click(0);
+            EXPECT_TRUE(f.isVisible());
+            EXPECT_EQ(f.pages().count(), 1);
+        },
+        &record);
+    EXPECT_TRUE(saved.isEmpty());
+    EXPECT_EQ(messages, QStringList{"ERRORE|Impossibile salvare il documento: nessuna cartella "
+                                    "di lavoro privata"});
+    ASSERT_TRUE(out.files);
+    EXPECT_TRUE(out.files->isEmpty());
 }
 
 TEST_F(OutputTest, WorkingFolderIsTakenAfresh) {
