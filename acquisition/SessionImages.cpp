@@ -61,7 +61,11 @@ DeviceStatus SessionImages::save(int index, const QString& path, ImageWriteOptio
     try {
         writeImageFile(image, path, options);
     } catch (const ScanError& e) {
-        return status(componentError::WriteFailed, e.text());
+        // A full disk, a size limit or a refused permission keeps its code: the window tells
+        // the user which.
+        return status(componentError::isWriteFailure(e.code()) ? componentError::Code(e.code())
+                                                               : componentError::WriteFailed,
+                      e.text());
     }
     m_writtenPaths.insert(key);
     return {};

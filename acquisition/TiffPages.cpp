@@ -29,6 +29,8 @@ using writer::PixelKind;
 // failing call ends up in the ScanError instead of on stderr.
 struct Messages {
     QString last;
+    int systemError = 0; ///< errno of the write that failed, 0 when none did
+    int fd = -1;         ///< the descriptor of a file opened for writing (see openFd)
 };
 
 int collectError(TIFF*, void* user, const char* module, const char* fmt, va_list ap) {
@@ -60,7 +62,62 @@ std::unique_ptr<TIFFOpenOptions, OptionsFree> options(Messages* messages) {
     return opts;
 }
 
-// libtiff closes the descriptor it is given; it gets a duplicate so ours stays ours.
+// A file written through libtiff: its own descriptor I/O stops at a short write without an
+// error number, so a full disk would read as a bare "write error". These procedures retry
+// short writes and keep the error of the write that failed.
+tmsize_t fdRead(thandle_t h, void* buf, tmsize_t size) {
+    const int fd = static_cast<Messages*>(h)->fd;
+    char* p = static_cast<char*>(buf);
+    tmsize_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::read(fd, p + done, size_t(size - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return done > 0 ? done : -1;
+        if (n == 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+tmsize_t fdWrite(thandle_t h, void* buf, tmsize_t size) {
+    auto* messages = static_cast<Messages*>(h);
+    const char* p = static_cast<const char*>(buf);
+    tmsize_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(messages->fd, p + done, size_t(size - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            messages->systemError = n < 0 ? errno : ENOSPC;
+            return -1;
+        }
+        done += n;
+    }
+    return done;
+}
+toff_t fdSeek(thandle_t h, toff_t off, int whence) {
+    const off_t at = ::lseek(static_cast<Messages*>(h)->fd, off_t(off), whence);
+    return at < 0 ? toff_t(-1) : toff_t(at);
+}
+int fdClose(thandle_t h) {
+    auto* messages = static_cast<Messages*>(h);
+    const int result = ::close(messages->fd);
+    messages->fd = -1;
+    return result;
+}
+toff_t fdSize(thandle_t h) {
+    struct stat st {};
+    return ::fstat(static_cast<Messages*>(h)->fd, &st) == 0 ? toff_t(st.st_size) : 0;
+}
+int fdMap(thandle_t, void**, toff_t*) {
+    return 0;
+}
+void fdUnmap(thandle_t, void*, toff_t) {}
+
+// libtiff closes the descriptor it is given; it gets a duplicate so ours stays ours. A file
+// opened to be written goes through the procedures above; `messages` must then outlive it.
 TiffPtr openFd(int fd, const QString& path, const char* mode, Messages* messages) {
     // A duplicate shares the file offset, and libtiff reads the header from where it is.
     if (::lseek(fd, 0, SEEK_SET) != 0)
@@ -69,7 +126,17 @@ TiffPtr openFd(int fd, const QString& path, const char* mode, Messages* messages
     if (copy < 0)
         return nullptr;
     auto opts = options(messages);
-    TIFF* t = TIFFFdOpenExt(copy, QFile::encodeName(path).constData(), mode, opts.get());
+    const QByteArray name = QFile::encodeName(path);
+    TIFF* t = nullptr;
+    if (mode[0] == 'r') {
+        t = TIFFFdOpenExt(copy, name.constData(), mode, opts.get());
+    } else {
+        messages->fd = copy;
+        t = TIFFClientOpenExt(name.constData(), mode, messages, fdRead, fdWrite, fdSeek, fdClose,
+                              fdSize, fdMap, fdUnmap, opts.get());
+        if (!t)
+            messages->fd = -1;
+    }
     if (!t)
         ::close(copy);
     return TiffPtr(t);
@@ -77,6 +144,13 @@ TiffPtr openFd(int fd, const QString& path, const char* mode, Messages* messages
 
 QString detail(const Messages& m) {
     return m.last.isEmpty() ? QStringLiteral("TIFF library error") : m.last;
+}
+
+/// Throws the ScanError of a failed libtiff call, with the system error of a failed write.
+[[noreturn]] void throwTiffWriteError(const QString& path, const Messages& m) {
+    if (m.systemError != 0)
+        writer::throwWriteError(path, detail(m), m.systemError);
+    writer::throwWriteError(path, detail(m));
 }
 
 // Strips of about 128 KiB of pixels: big enough to keep per-strip costs small, small enough
@@ -143,7 +217,7 @@ void writePage(TIFF* t, const QImage& source, int requested, int quality, const 
     }
     const tmsize_t lineSize = TIFFScanlineSize(t);
     if (lineSize <= 0)
-        writer::throwWriteError(path, detail(messages));
+        throwTiffWriteError(path, messages);
     TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rowsPerStrip(uint64_t(lineSize), height, compression));
 
     // Every row goes through a scratch copy: the predictor and the 1-bit inversion work in
@@ -167,10 +241,10 @@ void writePage(TIFF* t, const QImage& source, int requested, int quality, const 
                     line[size_t(i)] = static_cast<unsigned char>(~line[size_t(i)]);
         }
         if (TIFFWriteScanline(t, line.data(), y, 0) < 0)
-            writer::throwWriteError(path, detail(messages));
+            throwTiffWriteError(path, messages);
     }
     if (!TIFFWriteDirectory(t))
-        writer::throwWriteError(path, detail(messages));
+        throwTiffWriteError(path, messages);
 }
 
 uint32_t readCount(const unsigned char* p, int size, bool bigEndian) {
@@ -211,10 +285,10 @@ void writeOnePage(int fd, const char* mode, const QImage& image, int compression
     Messages messages;
     TiffPtr t = openFd(fd, path, mode, &messages);
     if (!t)
-        writer::throwWriteError(path, detail(messages));
+        throwTiffWriteError(path, messages);
     writePage(t.get(), image, compression, quality, path, messages);
     if (!TIFFFlush(t.get()))
-        writer::throwWriteError(path, detail(messages));
+        throwTiffWriteError(path, messages);
 }
 
 } // namespace

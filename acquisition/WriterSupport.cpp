@@ -91,7 +91,7 @@ bool zeroIsBlack(const QImage& mono) {
 void throwWriteError(const QString& path, const QString& what, int err) {
     throw ScanError(
         QStringLiteral("%1: %2: %3").arg(path, what, QString::fromLocal8Bit(std::strerror(err))),
-        componentError::WriteFailed);
+        componentError::writeFailure(err));
 }
 
 void throwWriteError(const QString& path, const QString& what) {

@@ -25,7 +25,9 @@ QImage eightBit(const QImage& image);
 /// True when colour index 0 of a 1-bit image is the darker one (index 0 = black).
 bool zeroIsBlack(const QImage& mono);
 
-/// Throws ScanError (code WriteFailed) naming `path`, the step and the system error `err`.
+/// Throws ScanError naming `path`, the step and the system error `err`, with the code of that
+/// error (componentError::writeFailure: a full disk, a size limit and a refused permission
+/// have codes of their own, anything else is WriteFailed).
 [[noreturn]] void throwWriteError(const QString& path, const QString& what, int err);
 
 /// Throws ScanError (code WriteFailed) naming `path` and `what`.

@@ -13,6 +13,7 @@
 
 #include <QCloseEvent>
 #include <QFile>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPixmap>
 
@@ -91,9 +92,25 @@ void FormScansione::unloadWindow() {
 }
 
 void FormScansione::closeEvent(QCloseEvent* event) {
-    // The window's close box unloads it, as a command does.
+    if (m_inExec && isVisible() && m_loaded) {
+        // The title bar's close box ends the session as "Annulla" does: no page is kept and
+        // nothing more is listed.
+        ImgButtons_Click(cmdAnnulla);
+        event->accept();
+        return;
+    }
     m_loaded = false;
     QDialog::closeEvent(event);
+}
+
+void FormScansione::keyPressEvent(QKeyEvent* event) {
+    // A dialog closes on Esc, which would throw the session's pages away at a stray key
+    // press; the window's commands are its buttons only.
+    if (event->matches(QKeySequence::Cancel)) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void FormScansione::setMousePointer(MousePointer code) {
