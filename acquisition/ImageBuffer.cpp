@@ -83,15 +83,29 @@ QImage makePreview(const QImage& image) {
     return source;
 }
 
-StoredPage storePage(const QImage& image, const QString& cachePath) {
+std::shared_ptr<void> MemoryBudget::claim(qint64 bytes) {
+    qint64 used = m_used.load();
+    do {
+        if (bytes < 0 || used + bytes > m_limit)
+            return nullptr;
+    } while (!m_used.compare_exchange_weak(used, used + bytes));
+    return std::shared_ptr<void>(
+        this, [self = shared_from_this(), bytes](void*) { self->m_used.fetch_sub(bytes); });
+}
+
+StoredPage storePage(const QImage& image, const QString& cachePath, MemoryBudget* budget) {
     StoredPage page;
     page.size = image.size();
     page.format = image.format();
     page.bytes = qint64(image.bytesPerLine()) * image.height();
-    if (!cachePath.isEmpty() && rawImage::write(image, cachePath))
-        page.cachePath = cachePath;
-    else
+    if (!cachePath.isEmpty() && budget && (page.claim = budget->claim(page.bytes))) {
         page.pixels = image;
+        page.pendingPath = cachePath;
+    } else if (!cachePath.isEmpty() && rawImage::write(image, cachePath)) {
+        page.cachePath = cachePath;
+    } else {
+        page.pixels = image;
+    }
 
     QBuffer buffer(&page.preview);
     buffer.open(QIODevice::WriteOnly);
@@ -101,8 +115,17 @@ StoredPage storePage(const QImage& image, const QString& cachePath) {
     return page;
 }
 
-void ImageBuffer::append(StoredPage page) {
-    m_pages.append(std::move(page));
+int ImageBuffer::append(StoredPage page) {
+    m_entries.append({std::move(page), ++m_lastVersion, {}});
+    return count() - 1;
+}
+
+int ImageBuffer::indexOf(quint64 version) const {
+    for (int i = 0; i < count(); ++i) {
+        if (m_entries.at(i).version == version)
+            return i;
+    }
+    return -1;
 }
 
 QImage ImageBuffer::preview(int index) const {
@@ -112,7 +135,7 @@ QImage ImageBuffer::preview(int index) const {
         if (i == index)
             return image;
     }
-    QImage image = QImage::fromData(m_pages.at(index).preview);
+    QImage image = QImage::fromData(page(index).preview);
     if (image.isNull())
         image = makePreview(full(index)); // an unreadable preview: rebuild it from the pixels
     m_decoded.prepend({index, image});
@@ -127,7 +150,7 @@ QImage ImageBuffer::full(int index, QString* error) const {
             *error = QStringLiteral("indice fuori intervallo");
         return {};
     }
-    const StoredPage& p = m_pages.at(index);
+    const StoredPage& p = page(index);
     if (p.cachePath.isEmpty())
         return p.pixels;
     return rawImage::read(p.cachePath, error);
@@ -136,9 +159,61 @@ QImage ImageBuffer::full(int index, QString* error) const {
 void ImageBuffer::replace(int index, StoredPage page) {
     if (index < 0 || index >= count())
         return;
-    const QString old = m_pages.at(index).cachePath;
+    Entry& entry = m_entries[index];
+    const QString old = entry.page.cachePath;
     if (!old.isEmpty() && old != page.cachePath)
         QFile::remove(old);
-    m_pages[index] = std::move(page);
-    m_decoded.removeIf([index](const auto& entry) { return entry.first == index; });
+    removeEncodedFilesExcept(index, std::nullopt);
+    entry.page = std::move(page);
+    entry.version = ++m_lastVersion;
+    m_decoded.removeIf([index](const auto& decoded) { return decoded.first == index; });
+}
+
+void ImageBuffer::pageFileStored(int index, const QString& path) {
+    StoredPage& p = m_entries[index].page;
+    p.cachePath = path;
+    p.pixels = QImage();
+    p.pendingPath.clear();
+    p.claim.reset();
+}
+
+void ImageBuffer::keepInMemory(int index) {
+    StoredPage& p = m_entries[index].page;
+    p.pendingPath.clear();
+    p.claim.reset();
+}
+
+QString ImageBuffer::encodedFile(int index, const FileEncoding& encoding) const {
+    for (const auto& [e, path] : m_entries.at(index).encoded) {
+        if (e == encoding)
+            return path;
+    }
+    return {};
+}
+
+void ImageBuffer::addEncodedFile(int index, const FileEncoding& encoding, const QString& path) {
+    if (!encodedFile(index, encoding).isEmpty()) {
+        QFile::remove(path);
+        return;
+    }
+    m_entries[index].encoded.append({encoding, path});
+}
+
+void ImageBuffer::forgetEncodedFile(int index, const FileEncoding& encoding, bool remove) {
+    m_entries[index].encoded.removeIf([&](const auto& e) {
+        if (e.first != encoding)
+            return false;
+        if (remove)
+            QFile::remove(e.second);
+        return true;
+    });
+}
+
+void ImageBuffer::removeEncodedFilesExcept(int index, const std::optional<FileEncoding>& keep) {
+    m_entries[index].encoded.removeIf([&](const auto& e) {
+        if (keep && e.first == *keep)
+            return false;
+        QFile::remove(e.second);
+        return true;
+    });
 }

@@ -238,6 +238,7 @@ protected:
         m_scan->setResolution(50);
         m_scan->setFeederEnabled(1);
         ASSERT_EQ(runAcquisition().images, 3);
+        ASSERT_TRUE(settle());
     }
     QString file(const char* name) { return m_dir.filePath(QString::fromLatin1(name)); }
 };
@@ -269,6 +270,7 @@ TEST_F(BufferOperations, RotateTurnsPreviewAndSavedImageAndRejectsOddAngles) {
     EXPECT_EQ(m_scan->RotateImage(-1, 90), 0);
     // The other images are untouched, and the cache holds no orphan of the rotations.
     EXPECT_EQ(m_scan->ImagePicture(0).size(), before);
+    ASSERT_TRUE(settle());
     EXPECT_EQ(QDir(m_scan->cacheFolder()).entryList(QDir::Files).size(), 3);
 }
 

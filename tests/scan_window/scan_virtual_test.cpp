@@ -168,7 +168,7 @@ TEST_F(VirtualSession, PdfPagesInPageOrderAfterReplacementAndDeletion) {
     ASSERT_TRUE(out.files);
     const QString pdf = folder() + "scandoc.pdf";
     ASSERT_EQ(*out.files, QStringList{pdf});
-    EXPECT_TRUE(QDir(folder()).entryList({"pag_*.bmp"}).isEmpty());
+    EXPECT_TRUE(QDir(folder()).entryList({"pag_*.pdfimg"}).isEmpty());
 
     const QString info = tool("pdfinfo", {pdf});
     EXPECT_TRUE(info.contains(QRegularExpression("Pages:\\s+3\\b"))) << info.toStdString();
@@ -239,13 +239,13 @@ TEST_P(DiskFillsMidway, NothingIncompleteIsListed) {
     if (QString(c.format) == "PDF") {
         // The writer finished a one-page document in its clean-up; it must not stay.
         EXPECT_FALSE(QFile::exists(folder() + "scandoc.pdf"));
-        EXPECT_TRUE(QDir(folder()).entryList({"pag_*.bmp"}).isEmpty());
+        EXPECT_TRUE(QDir(folder()).entryList({"pag_*.pdfimg"}).isEmpty());
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, DiskFillsMidway,
                          ::testing::Values(DiskCase{"JPEG", "jpg", {"pag_1.jpg"}},
                                            DiskCase{"TIFF", "tif", {}},
-                                           DiskCase{"PDF", "bmp", {}}));
+                                           DiskCase{"PDF", "pdfimg", {}}));
 
 } // namespace

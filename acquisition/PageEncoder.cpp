@@ -1,0 +1,117 @@
+#include "acquisition/PageEncoder.h"
+#include "acquisition/RawImageFile.h"
+#include "acquisition/ScanError.h"
+#include <QMetaObject>
+#include <exception>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+// Below the window and the acquisition: on a machine with two cores the encoder takes what
+// they leave, so that neither the window nor the scanner waits on it.
+constexpr int kEncoderNice = 5;
+
+} // namespace
+
+PageEncoder::PageEncoder(QObject* parent) : QObject(parent) {
+    m_thread = std::thread([this] { run(); });
+}
+
+PageEncoder::~PageEncoder() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+        m_tasks.clear();
+    }
+    m_wake.notify_all();
+    m_thread.join();
+}
+
+void PageEncoder::submit(EncodeJob job) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (job.storePage)
+            m_tasks.push_back({job.version, std::nullopt, job.pixels, job.claim, job.pagePath, {}});
+        for (const auto& [encoding, target] : job.outputs)
+            m_tasks.push_back({job.version, encoding, job.pixels, job.claim, job.pagePath, target});
+    }
+    m_wake.notify_one();
+}
+
+QVector<std::optional<FileEncoding>>
+PageEncoder::withdraw(quint64 version, const std::optional<FileEncoding>& encoding) {
+    QVector<std::optional<FileEncoding>> dropped;
+    std::deque<Task> gone; // released outside the lock: the pixels may go with them
+    {
+        std::lock_guard lock(m_mutex);
+        for (auto it = m_tasks.begin(); it != m_tasks.end();) {
+            const bool match = it->version == version &&
+                               (!encoding || (it->encoding && *it->encoding == *encoding));
+            if (match) {
+                dropped.append(it->encoding);
+                gone.push_back(std::move(*it));
+                it = m_tasks.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    return dropped;
+}
+
+void PageEncoder::run() {
+    ::setpriority(PRIO_PROCESS, ::gettid(), kEncoderNice);
+    for (;;) {
+        Task task;
+        {
+            std::unique_lock lock(m_mutex);
+            m_wake.wait(lock, [this] { return m_stopping || !m_tasks.empty(); });
+            if (m_stopping)
+                return;
+            task = std::move(m_tasks.front());
+            m_tasks.pop_front();
+        }
+        perform(task);
+    }
+}
+
+void PageEncoder::perform(Task& task) {
+    QString path;
+    QString error;
+    if (!task.encoding) {
+        if (rawImage::write(task.pixels, task.source, &error))
+            path = task.source;
+    } else {
+        try {
+            QImage image = task.pixels;
+            if (image.isNull())
+                image = rawImage::read(task.source, &error);
+            if (!image.isNull()) {
+                writeImageFile(image, task.target, writeOptions(*task.encoding));
+                path = task.target;
+            }
+        } catch (const ScanError& e) {
+            error = e.text();
+        } catch (const std::exception& e) {
+            error = QString::fromLocal8Bit(e.what());
+        }
+    }
+    // Done with the pixels before saying so: the owner may count on the memory being free.
+    task.pixels = QImage();
+    task.claim.reset();
+    const quint64 version = task.version;
+    if (!task.encoding) {
+        QMetaObject::invokeMethod(
+            this, [this, version, path, error] { Q_EMIT pageStored(version, path, error); },
+            Qt::QueuedConnection);
+    } else {
+        const FileEncoding encoding = *task.encoding;
+        QMetaObject::invokeMethod(
+            this,
+            [this, version, encoding, path, error] {
+                Q_EMIT encoded(version, encoding, path, error);
+            },
+            Qt::QueuedConnection);
+    }
+}
