@@ -248,13 +248,15 @@ int effectiveCompression(bool mono, int requested) {
 
 namespace {
 
-/// The TIFF at `path` opened for reading, its library messages collected in `messages` for as
-/// long as it stays open; throws ScanError when it cannot be opened.
-TiffPtr openForReading(const QString& path, Messages& messages) {
+/// The TIFF at `path` opened for reading (`mode` "r", or "rc" for its strips as they lie in the
+/// file: without it libtiff cuts a single uncompressed strip into smaller ones), its library
+/// messages collected in `messages` for as long as it stays open; throws ScanError when it
+/// cannot be opened.
+TiffPtr openForReading(const QString& path, Messages& messages, const char* mode = "r") {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         writer::throwReadError(path, QString::fromLocal8Bit(std::strerror(errno)));
-    TiffPtr t = openFd(fd, path, "r", &messages);
+    TiffPtr t = openFd(fd, path, mode, &messages);
     ::close(fd);
     if (!t)
         writer::throwReadError(path, detail(messages));
@@ -279,7 +281,7 @@ void writeOnePage(int fd, const char* mode, const QImage& image, int compression
 /// (JPEG tables, reference black and white) taken over, the strips written as they are.
 void copyOnePage(int fd, const QString& pagePath, const QString& path) {
     Messages sourceMessages;
-    const TiffPtr source = openForReading(pagePath, sourceMessages);
+    const TiffPtr source = openForReading(pagePath, sourceMessages, "rc");
     TIFF* s = source.get();
     if (TIFFNumberOfDirectories(s) != 1 || TIFFIsTiled(s))
         writer::throwReadError(pagePath, QStringLiteral("not a one-page TIFF of strips"));

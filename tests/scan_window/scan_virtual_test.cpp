@@ -2,6 +2,7 @@
 // shows them, and the documents of "Conferma" judged by third-party tools.
 #include "acquisition/VirtualScanner.h"
 #include "acquisition/VstScan.h"
+#include "support/Documents.h"
 #include "support/ScanSession.h"
 #include "support/TestTools.h"
 
@@ -195,6 +196,43 @@ TEST_F(VirtualSession, PdfPagesInPageOrderAfterReplacementAndDeletion) {
     }
     EXPECT_EQ(tool("qpdf", {"--check", pdf}).contains("No syntax or stream encoding errors"), true);
 }
+
+class ConfermaRoutes : public VirtualSession, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ConfermaRoutes, WriteWhatTheComponentWritesWithoutPreparingPages) {
+    const QString format = QLatin1String(GetParam());
+    scanner("");
+    record.ResultFormat = format;
+    record.Pagina = "A4";
+    record.Risoluzione = 100;
+    QByteArray written, plain;
+    const Outcome out = runReal([&](FormScansione& form) {
+        for (const char* kind : {"BW", "GRAY", "RGB"}) {
+            record.PixelType = kind;
+            ASSERT_TRUE(scan(form));
+        }
+        // "Conferma" right after the last page: with whatever the encoder has done by then.
+        form.ImgButtons_Click(0);
+        if (format == QLatin1String("JPEG")) {
+            for (int n = 1; n <= 3; ++n)
+                written += contents(folder() + QStringLiteral("pag_%1.jpg").arg(n));
+        } else {
+            written = format == QLatin1String("PDF") ? pdfContents(folder() + "scandoc.pdf")
+                                                     : contents(folder() + "scandoc.tif");
+        }
+        // The same pages from the component, which is still there, with nothing prepared and
+        // the PDF's pages handed over as bitmaps, as the document output used to.
+        ScanComponent& dev = *form.component();
+        dev.setDocumentFormat(QString());
+        plain = writeDocument(dev, format, folder() + "plain", {0, 1, 2}, QStringLiteral("bmp"));
+    });
+    ASSERT_TRUE(out.files);
+    EXPECT_EQ(out.files->size(), format == QLatin1String("JPEG") ? 3 : 1);
+    EXPECT_FALSE(written.isEmpty());
+    EXPECT_EQ(written, plain);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, ConfermaRoutes, ::testing::Values("JPEG", "TIFF", "PDF"));
 
 struct DiskCase {
     const char* format;
