@@ -3,6 +3,7 @@
 #include "acquisition/ScanError.h"
 #include <QMetaObject>
 #include <exception>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -60,7 +61,27 @@ PageEncoder::withdraw(quint64 version, const std::optional<FileEncoding>& encodi
     return dropped;
 }
 
+void PageEncoder::setNewestFirst(bool newestFirst) {
+    std::lock_guard lock(m_mutex);
+    m_newestFirst = newestFirst;
+}
+
+void PageEncoder::deliver() {
+    std::vector<Result> results;
+    {
+        std::lock_guard lock(m_mutex);
+        results.swap(m_results);
+    }
+    for (const Result& r : results) {
+        if (r.encoding)
+            Q_EMIT encoded(r.version, *r.encoding, r.path, r.error);
+        else
+            Q_EMIT pageStored(r.version, r.path, r.error);
+    }
+}
+
 void PageEncoder::run() {
+    ::pthread_setname_np(::pthread_self(), "page-encoder");
     ::setpriority(PRIO_PROCESS, ::gettid(), kEncoderNice);
     for (;;) {
         Task task;
@@ -69,49 +90,48 @@ void PageEncoder::run() {
             m_wake.wait(lock, [this] { return m_stopping || !m_tasks.empty(); });
             if (m_stopping)
                 return;
-            task = std::move(m_tasks.front());
-            m_tasks.pop_front();
+            if (m_newestFirst) {
+                task = std::move(m_tasks.back());
+                m_tasks.pop_back();
+            } else {
+                task = std::move(m_tasks.front());
+                m_tasks.pop_front();
+            }
         }
-        perform(task);
+        Result result = perform(task);
+        // Done with the pixels before saying so: the owner may count on the memory being free.
+        task = Task();
+        bool first = false;
+        {
+            std::lock_guard lock(m_mutex);
+            first = m_results.empty();
+            m_results.push_back(std::move(result));
+        }
+        // One delivery for whatever piles up until the owner's event loop gets to it.
+        if (first)
+            QMetaObject::invokeMethod(this, &PageEncoder::deliver, Qt::QueuedConnection);
     }
 }
 
-void PageEncoder::perform(Task& task) {
-    QString path;
-    QString error;
+PageEncoder::Result PageEncoder::perform(Task& task) {
+    Result result{task.version, task.encoding, {}, {}};
     if (!task.encoding) {
-        if (rawImage::write(task.pixels, task.source, &error))
-            path = task.source;
-    } else {
-        try {
-            QImage image = task.pixels;
-            if (image.isNull())
-                image = rawImage::read(task.source, &error);
-            if (!image.isNull()) {
-                writeImageFile(image, task.target, writeOptions(*task.encoding));
-                path = task.target;
-            }
-        } catch (const ScanError& e) {
-            error = e.text();
-        } catch (const std::exception& e) {
-            error = QString::fromLocal8Bit(e.what());
+        if (rawImage::write(task.pixels, task.source, &result.error))
+            result.path = task.source;
+        return result;
+    }
+    try {
+        QImage image = task.pixels;
+        if (image.isNull())
+            image = rawImage::read(task.source, &result.error);
+        if (!image.isNull()) {
+            writeImageFile(image, task.target, writeOptions(*task.encoding));
+            result.path = task.target;
         }
+    } catch (const ScanError& e) {
+        result.error = e.text();
+    } catch (const std::exception& e) {
+        result.error = QString::fromLocal8Bit(e.what());
     }
-    // Done with the pixels before saying so: the owner may count on the memory being free.
-    task.pixels = QImage();
-    task.claim.reset();
-    const quint64 version = task.version;
-    if (!task.encoding) {
-        QMetaObject::invokeMethod(
-            this, [this, version, path, error] { Q_EMIT pageStored(version, path, error); },
-            Qt::QueuedConnection);
-    } else {
-        const FileEncoding encoding = *task.encoding;
-        QMetaObject::invokeMethod(
-            this,
-            [this, version, encoding, path, error] {
-                Q_EMIT encoded(version, encoding, path, error);
-            },
-            Qt::QueuedConnection);
-    }
+    return result;
 }

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 /// One page's work for the encoder: its page file to write, then the files to encode it into.
 struct EncodeJob {
@@ -24,11 +25,11 @@ struct EncodeJob {
 
 /// The session's encoder: one thread beside the acquisition that writes acquired pages into
 /// their page files and encodes them into the files "Conferma" will need, one task at a time
-/// in the order submitted. Results come back as signals on the owner's thread; work still
-/// queued can be withdrawn.
+/// in the order submitted (or the newest first). Results come back as signals on the owner's
+/// thread, from its event loop or from deliver(); work still queued can be withdrawn.
 ///
-/// Threading: submit and withdraw from the owner thread; the signals are emitted there.
-/// Destroying the encoder drops the queued work and waits for the task under way.
+/// Threading: every call from the owner thread; the signals are emitted there. Destroying the
+/// encoder drops the queued work and waits for the task under way.
 class PageEncoder : public QObject {
     Q_OBJECT
 public:
@@ -43,6 +44,12 @@ public:
     /// what was dropped: nullopt for a page file, else the encoding.
     QVector<std::optional<FileEncoding>> withdraw(quint64 version,
                                                   const std::optional<FileEncoding>& encoding);
+    /// Emits at once the results of the tasks finished so far, which would otherwise wait for
+    /// the owner's event loop (busy while it writes a document).
+    void deliver();
+    /// Takes the newest task first instead of the oldest: while the owner writes a document
+    /// from its first page, the encoder then works from the other end.
+    void setNewestFirst(bool newestFirst);
 
 Q_SIGNALS:
     /// The page file of `version` is written at `path`, or (empty `path`) not, for `error`.
@@ -60,12 +67,20 @@ private:
         QString source; ///< the page file (read from when no pixels; written when storing)
         QString target; ///< the encoded file
     };
+    struct Result {
+        quint64 version = 0;
+        std::optional<FileEncoding> encoding;
+        QString path;
+        QString error;
+    };
     void run();
-    void perform(Task& task);
+    Result perform(Task& task);
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::deque<Task> m_tasks;
+    std::vector<Result> m_results; ///< finished, not yet delivered
+    bool m_newestFirst = false;
     bool m_stopping = false;
     std::thread m_thread;
 };

@@ -49,6 +49,8 @@ QString SessionImages::cacheFolder() const {
 }
 
 void SessionImages::append(StoredPage page) {
+    // Scanning again: the pages are wanted in the order they come.
+    m_encoder->setNewestFirst(false);
     schedule(m_buffer.append(std::move(page)), true);
 }
 
@@ -203,6 +205,8 @@ DeviceStatus SessionImages::rotate(int index, int degrees) {
 DeviceStatus SessionImages::save(int index, const QString& path, bool tiffMultiPage) {
     if (index < 0 || index >= m_buffer.count())
         return status(componentError::BadIndex, QString::number(index));
+    // Whatever the encoder has finished by now counts, event loop or not.
+    m_encoder->deliver();
     const std::optional<ImageFileKind> kind = imageFileKind(path);
     const QString key = QFileInfo(path).absoluteFilePath();
     ImageWriteOptions options = m_options;
@@ -234,8 +238,10 @@ DeviceStatus SessionImages::save(int index, const QString& path, bool tiffMultiP
                 m_buffer.forgetEncodedFile(index, *wanted, true);
             }
         } else {
-            // Not ready: written here and now, so the encoder need not start on it.
+            // Not ready: written here and now, so the encoder need not start on it; as the
+            // document is written from its front, the encoder takes the pages from the back.
             withdraw(m_buffer.version(index), wanted);
+            m_encoder->setNewestFirst(true);
         }
     }
 
