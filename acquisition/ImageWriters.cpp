@@ -25,8 +25,6 @@ int32_t jpegQualityOf(const ImageWriteOptions& options, int32_t fallback) {
     return options.jpegQuality > 0 ? std::min(options.jpegQuality, 100) : fallback;
 }
 
-// Without a quality of its own a PDF image takes the PDF writer's default.
-constexpr int32_t pdfDefaultQuality = 85;
 constexpr int32_t fileDefaultQuality = 75;
 
 // Qt refuses to decode images above its allocation limit (128 MiB by default); a 600 dpi
@@ -92,7 +90,7 @@ FileEncoding fileEncoding(ImageFileKind kind, bool mono, const ImageWriteOptions
         break;
     case ImageFileKind::PdfImage:
         if (!mono)
-            e.quality = jpegQualityOf(options, pdfDefaultQuality);
+            e.quality = jpegQualityOf(options, kPdfJpegQuality);
         break;
     }
     return e;
@@ -140,7 +138,7 @@ void writeImageFile(const QImage& image, const QString& path, const ImageWriteOp
     case ImageFileKind::PdfImage:
         writer::checkReplaceableTarget(path);
         tiffpages::writePdfImage(
-            tiffpages::pdfImage(image, jpegQualityOf(options, pdfDefaultQuality)), path);
+            tiffpages::pdfImage(image, jpegQualityOf(options, kPdfJpegQuality)), path);
         return;
     }
 }

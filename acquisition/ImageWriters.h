@@ -8,6 +8,9 @@
 // Format_Mono (1-bit; the colour table says which index is black), Format_Grayscale8,
 // Format_Grayscale16, Format_RGB888, Format_RGBX64.
 
+/// The JPEG quality of a PDF's pages when none is set: the PDF writer's, and its page images'.
+inline constexpr int32_t kPdfJpegQuality = 85;
+
 struct ImageWriteOptions {
     int32_t jpegQuality = 0; ///< 1..100; 0 chooses 75 (85 for a PDF image)
     int32_t tiffCompression =

@@ -86,7 +86,7 @@ struct PdfWriter::Impl {
     };
     enum class State { Open, Written, Failed };
 
-    int32_t jpegQuality = 85;
+    int32_t jpegQuality = kPdfJpegQuality;
     QString outputPath;
     int32_t documentMode = 0;
     QPDF pdf;
@@ -188,7 +188,7 @@ struct PdfWriter::Impl {
 };
 
 PdfWriter::PdfWriter(int32_t jpegQuality) : d(std::make_unique<Impl>()) {
-    d->jpegQuality = jpegQuality > 0 ? std::min(jpegQuality, 100) : 85;
+    d->jpegQuality = jpegQuality > 0 ? std::min(jpegQuality, 100) : kPdfJpegQuality;
 }
 
 PdfWriter::~PdfWriter() = default;

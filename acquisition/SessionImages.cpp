@@ -18,10 +18,10 @@ bool isMono(QImage::Format format) {
     return format == QImage::Format_Mono || format == QImage::Format_MonoLSB;
 }
 
-// Pixels that may wait in memory for the encoder to write their page file: three A4 300 dpi
-// colour pages. Beyond it the acquisition writes the file itself, so memory stays bounded
-// however far the encoder falls behind.
-constexpr qint64 kWaitingPixelBytes = 96ll << 20;
+// Pixels that may wait in memory for the encoder to write their page file: two A4 300 dpi
+// colour pages, enough to ride out a page that is slow to encode. Beyond it the acquisition
+// writes the file itself, so memory stays bounded however far the encoder falls behind.
+constexpr qint64 kWaitingPixelBytes = 64ll << 20;
 
 } // namespace
 
