@@ -181,7 +181,7 @@ void gap(int pages, const QString& kind, const QString& format, int interval) {
     qint64 last = 0, longest = 0, ticks = 0;
     // The window thread's own CPU time in each gap tells a pause it caused itself (busy) from
     // one the machine caused (the thread waiting for a core other processes hold).
-    qint64 lastCpu = 0, longestCpu = 0, busiest = 0;
+    qint64 lastCpu = 0, longestCpu = 0, busiest = 0, busiestAt = 0;
     QTimer probe;
     probe.setInterval(1);
     QObject::connect(&probe, &QTimer::timeout, [&] {
@@ -191,7 +191,10 @@ void gap(int pages, const QString& kind, const QString& format, int interval) {
             longest = now - last;
             longestCpu = cpu - lastCpu;
         }
-        busiest = std::max(busiest, cpu - lastCpu);
+        if (cpu - lastCpu > busiest) {
+            busiest = cpu - lastCpu;
+            busiestAt = now;
+        }
         last = now;
         lastCpu = cpu;
         ++ticks;
@@ -212,10 +215,10 @@ void gap(int pages, const QString& kind, const QString& format, int interval) {
         });
     std::printf("event loop during a %d-page batch (A4 300 dpi %s, a page every %d ms, for %s): "
                 "longest gap %.1f ms (the window thread busy %.1f ms of it), longest busy "
-                "stretch %.1f ms; batch %.2f s, %lld probe ticks, %d pages filed; the press "
-                "itself %.1f ms\n",
+                "stretch %.1f ms (%.2f s into the batch); batch %.2f s, %lld probe ticks, %d "
+                "pages filed; the press itself %.1f ms\n",
                 pages, qPrintable(kind), interval, qPrintable(format), longest / 1e6,
-                longestCpu / 1e6, busiest / 1e6, batch.elapsed() / 1000.0,
+                longestCpu / 1e6, busiest / 1e6, busiestAt / 1e9, batch.elapsed() / 1000.0,
                 static_cast<long long>(ticks), delivered, session.pressMs);
 }
 
