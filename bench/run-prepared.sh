@@ -23,9 +23,16 @@ for tool in cjpeg scanimage; do
   command -v "$tool" >/dev/null || { echo "missing $tool: run ./dev setup" >&2; exit 1; }
 done
 
-rm -rf "$BEFORE/src" && mkdir -p "$BEFORE/src"
-git -C "$ROOT" archive "$BASE" | tar -x -C "$BEFORE/src"
-cp "$ROOT/bench/window_session_bench.cpp" "$ROOT/bench/sane_bench.cpp" "$BEFORE/src/bench/"
+# The base's sources are taken once (a second run rebuilds only what changed since).
+base=$(git -C "$ROOT" rev-parse "$BASE")
+if [[ "$(cat "$BEFORE/src/.base" 2>/dev/null)" != "$base" ]]; then
+  rm -rf "$BEFORE/src" && mkdir -p "$BEFORE/src"
+  git -C "$ROOT" archive "$base" | tar -x -C "$BEFORE/src"
+  echo "$base" >"$BEFORE/src/.base"
+fi
+for f in window_session_bench.cpp sane_bench.cpp; do
+  cmp -s "$ROOT/bench/$f" "$BEFORE/src/bench/$f" || cp "$ROOT/bench/$f" "$BEFORE/src/bench/"
+done
 for dir in "$BUILD:$ROOT" "$BEFORE/build:$BEFORE/src"; do
   cmake -S "${dir#*:}" -B "${dir%%:*}" -DCMAKE_BUILD_TYPE=Release -DSCANSIONE_BENCH=ON \
     -DSCANSIONE_TESTS=OFF >/dev/null
