@@ -146,6 +146,10 @@ public:
     virtual int32_t SaveImage(int32_t index, const QString& path) = 0;
     virtual int32_t TiffMultiPage() const = 0;
     virtual void setTiffMultiPage(int32_t value) = 0;
+    /// The document "Conferma" will write ("JPEG", "TIFF", "PDF"; any other text: none), so
+    /// that a component can prepare each page's file while it scans. Only a hint: SaveImage
+    /// writes the same bytes whether or not it was given. The default ignores it.
+    virtual void setDocumentFormat(const QString& format) { Q_UNUSED(format); }
 
     // --- Status ----------------------------------------------------------------------
     virtual int32_t LastErrorCode() const = 0;

@@ -70,6 +70,16 @@ private:
     bool m_committed = false;
 };
 
+/// Copies the file `from` to `target` through a TempFile, so that `target` appears only once
+/// complete. Throws ScanError (naming `from` when it cannot be read).
+void copyFile(const QString& from, const QString& target);
+
+/// Puts the finished file `from` in the place of `target` by renaming it: `target` is then
+/// `from`'s bytes, or is left as it was. A link at `target` is replaced, never followed; a
+/// directory there is refused. On another file system `from` is copied, then removed.
+/// Throws ScanError naming `target`, and `from` then stays where it was.
+void moveFile(const QString& from, const QString& target);
+
 /// Encodes an 8-bit grey or colour image (Grayscale8 or RGB888) as a baseline JFIF JPEG with
 /// the image's resolution. Throws ScanError when it fails.
 QByteArray encodeJpeg(const QImage& image8, int quality, const QString& pathForErrors);

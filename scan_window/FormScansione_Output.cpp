@@ -147,7 +147,9 @@ void FormScansione::SalvaPdf(const QString& folder) {
             if (!k)
                 throw ScanError(QStringLiteral("la pagina %1 non ha un'immagine").arg(n));
             writer->AddPage(a4Width, a4Height);
-            bmp = folder + QStringLiteral("pag_") + decimalText(*k) + QStringLiteral(".bmp");
+            // The component's page image for the PDF writer: the page's JPEG or G4 data,
+            // usually encoded while scanning, which the writer takes without decoding.
+            bmp = folder + QStringLiteral("pag_") + decimalText(*k) + QStringLiteral(".pdfimg");
             deleteFile(bmp);
             dev.SaveImage(*k, bmp);
             const int32_t id = writer->AddImageFile(bmp);

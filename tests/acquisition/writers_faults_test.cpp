@@ -47,11 +47,6 @@ int32_t codeUnderLimit(rlim_t limit, const std::function<void()>& write) {
     return 0;
 }
 
-QByteArray contents(const QString& file) {
-    QFile f(file);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 class WriterFaults : public ::testing::Test {
 protected:
     QTemporaryDir dir;
@@ -137,6 +132,40 @@ TEST_F(WriterFaults, AppendedTiffWhoseThirdPageFailsKeepsTwoGoodPages) {
         writeImageFile(page(QImage::Format_RGB888, 64, 64), file, {0, compression, true});
         EXPECT_EQ(tiffpages::pageCount(file), 3);
     }
+}
+
+TEST_F(WriterFaults, CopyingAnEncodedPageThatFailsLeavesTheFileAsItWas) {
+    const QString file = path(QStringLiteral("scandoc.tif"));
+    const QString encoded = path(QStringLiteral("encoded.tif"));
+    const QString twoPages = path(QStringLiteral("two.tif"));
+    writeImageFile(page(QImage::Format_Grayscale8, 320, 240, 1), file, {0, 5, false});
+    writeImageFile(page(QImage::Format_RGB888, 640, 480, 2), encoded, {0, 5, false});
+    writeImageFile(page(QImage::Format_Mono), twoPages, {});
+    writeImageFile(page(QImage::Format_Mono), twoPages, {0, 0, true});
+    const QByteArray before = contents(file);
+    const struct {
+        const char* what;
+        QString source;
+        rlim_t room; // bytes the file may grow by; 0 = no limit
+    } cases[] = {{"no room for the page", encoded, 3000},
+                 {"no room for the directory", encoded, rlim_t(contents(encoded).size()) - 100},
+                 {"a source of two pages", twoPages, 0},
+                 {"a source that is no TIFF", path(QStringLiteral("none.tif")), 0}};
+    QFile none(path(QStringLiteral("none.tif")));
+    ASSERT_TRUE(none.open(QIODevice::WriteOnly));
+    none.write("II*\0 but nothing a TIFF reader takes");
+    none.close();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto copy = [&] { tiffpages::appendEncodedPage(c.source, file); };
+        if (c.room > 0)
+            EXPECT_THROW(withFileSizeLimit(rlim_t(before.size()) + c.room, copy), ScanError);
+        else
+            EXPECT_THROW(copy(), ScanError);
+        EXPECT_EQ(contents(file), before);
+    }
+    tiffpages::appendEncodedPage(encoded, file); // and with room it goes in
+    EXPECT_EQ(tiffpages::pageCount(file), 2);
 }
 
 TEST_F(WriterFaults, FailureWhileLinkingTheNewPageIsUndone) {

@@ -203,7 +203,7 @@ TEST_F(BatchTest, DuplexFeederBatchAsPdf) {
     EXPECT_EQ(r.status, 0) << r.err.toStdString();
     const QString info = tool("pdfinfo", {folder() + "scandoc.pdf"});
     EXPECT_TRUE(info.contains(QRegularExpression("Pages:\\s+8\\b"))) << info.toStdString();
-    EXPECT_TRUE(QDir(folder()).entryList({"pag_*.bmp"}).isEmpty());
+    EXPECT_TRUE(QDir(folder()).entryList({"pag_*.pdfimg"}).isEmpty());
 }
 
 TEST_F(BatchTest, NoScanProducesNothing) {

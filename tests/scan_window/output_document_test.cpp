@@ -104,15 +104,15 @@ TEST_F(OutputTest, PdfWriterCallsInOrderWithImageIndexBitmaps) {
     for (int k : {3, 1, 2}) {
         ++page;
         expected << "AddPage(210,297)"
-                 << "AddImageFile(" + folder() + QStringLiteral("pag_%1.bmp)").arg(k)
+                 << "AddImageFile(" + folder() + QStringLiteral("pag_%1.pdfimg)").arg(k)
                  << QStringLiteral("DrawImage(%1,0,297,210,297)").arg(100 + page) << "EndPage()";
     }
     expected << "EndDocument";
     EXPECT_EQ(pdfCalls, expected);
     ASSERT_TRUE(out.files);
     EXPECT_EQ(*out.files, QStringList{pdf});
-    // The bitmaps existed while their page was built and are gone now.
-    EXPECT_TRUE(QDir(folder()).entryList({"pag_*.bmp"}).isEmpty());
+    // The page images existed while their page was built and are gone now.
+    EXPECT_TRUE(QDir(folder()).entryList({"pag_*"}).isEmpty());
 }
 
 class OtherFormats : public OutputTest, public ::testing::WithParamInterface<const char*> {};
@@ -321,7 +321,7 @@ TEST_F(OutputTest, PdfCleanUpEndsTheWriterAndLeavesNoPartialFiles) {
     EXPECT_EQ(pdfCalls.mid(pdfCalls.size() - 3),
               (QStringList{"AddPage(210,297)", "EndPage()", "EndDocument"}));
     EXPECT_FALSE(QFile::exists(folder() + "scandoc.pdf"));
-    EXPECT_TRUE(QDir(folder()).entryList({"pag_*.bmp"}).isEmpty());
+    EXPECT_TRUE(QDir(folder()).entryList({"pag_*.pdfimg"}).isEmpty());
 }
 
 TEST_F(OutputTest, PdfFileThatCannotBeDeletedWritesNothing) {

@@ -3,6 +3,7 @@
 #include "acquisition/VirtualScanner.h"
 #include "acquisition/VstScan.h"
 #include "support/PrivateDisk.h"
+#include "support/Documents.h"
 #include "support/ScanSession.h"
 #include "support/TestTools.h"
 
@@ -172,7 +173,7 @@ TEST_F(VirtualSession, PdfPagesInPageOrderAfterReplacementAndDeletion) {
     ASSERT_TRUE(out.files);
     const QString pdf = folder() + "scandoc.pdf";
     ASSERT_EQ(*out.files, QStringList{pdf});
-    EXPECT_TRUE(QDir(folder()).entryList({"pag_*.bmp"}).isEmpty());
+    EXPECT_TRUE(QDir(folder()).entryList({"pag_*.pdfimg"}).isEmpty());
 
     const QString info = tool("pdfinfo", {pdf});
     EXPECT_TRUE(info.contains(QRegularExpression("Pages:\\s+3\\b"))) << info.toStdString();
@@ -199,6 +200,43 @@ TEST_F(VirtualSession, PdfPagesInPageOrderAfterReplacementAndDeletion) {
     }
     EXPECT_EQ(tool("qpdf", {"--check", pdf}).contains("No syntax or stream encoding errors"), true);
 }
+
+class ConfermaRoutes : public VirtualSession, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ConfermaRoutes, WriteWhatTheComponentWritesWithoutPreparingPages) {
+    const QString format = QLatin1String(GetParam());
+    scanner("");
+    record.ResultFormat = format;
+    record.Pagina = "A4";
+    record.Risoluzione = 100;
+    QByteArray written, plain;
+    const Outcome out = runReal([&](FormScansione& form) {
+        for (const char* kind : {"BW", "GRAY", "RGB"}) {
+            record.PixelType = kind;
+            ASSERT_TRUE(scan(form));
+        }
+        // "Conferma" right after the last page: with whatever the encoder has done by then.
+        form.ImgButtons_Click(0);
+        if (format == QLatin1String("JPEG")) {
+            for (int n = 1; n <= 3; ++n)
+                written += contents(folder() + QStringLiteral("pag_%1.jpg").arg(n));
+        } else {
+            written = format == QLatin1String("PDF") ? pdfContents(folder() + "scandoc.pdf")
+                                                     : contents(folder() + "scandoc.tif");
+        }
+        // The same pages from the component, which is still there, with nothing prepared and
+        // the PDF's pages handed over as bitmaps, as the document output used to.
+        ScanComponent& dev = *form.component();
+        dev.setDocumentFormat(QString());
+        plain = writeDocument(dev, format, folder() + "plain", {0, 1, 2}, QStringLiteral("bmp"));
+    });
+    ASSERT_TRUE(out.files);
+    EXPECT_EQ(out.files->size(), format == QLatin1String("JPEG") ? 3 : 1);
+    EXPECT_FALSE(written.isEmpty());
+    EXPECT_EQ(written, plain);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, ConfermaRoutes, ::testing::Values("JPEG", "TIFF", "PDF"));
 
 enum class DiskFault { SizeLimit, FullAtFirstPage, FullMidway, ReadOnly };
 
@@ -249,7 +287,7 @@ TEST_P(FailedDocument, NothingIsLostAndTheRetryWritesItWhole) {
             ASSERT_TRUE(scan(form));
         }
         const QString probe = folder() + "probe." +
-                              (format == "PDF"    ? "bmp"
+                              (format == "PDF"    ? "pdfimg"
                                : format == "TIFF" ? "tif"
                                                   : "jpg");
         qint64 small = 0, large = 0;
