@@ -387,7 +387,7 @@ void copyOnePage(int fd, const QString& pagePath, const QString& path) {
     Messages messages;
     TiffPtr target = openFd(fd, path, "a", &messages);
     if (!target)
-        writer::throwWriteError(path, detail(messages));
+        throwTiffWriteError(path, messages);
     TIFF* t = target.get();
     setFields(t, f);
     TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rows);
@@ -408,10 +408,10 @@ void copyOnePage(int fd, const QString& pagePath, const QString& path) {
         if (TIFFReadRawStrip(s, i, strip.data(), size) != size)
             writer::throwReadError(pagePath, detail(sourceMessages));
         if (TIFFWriteRawStrip(t, i, strip.data(), size) != size)
-            writer::throwWriteError(path, detail(messages));
+            throwTiffWriteError(path, messages);
     }
     if (!TIFFWriteDirectory(t) || !TIFFFlush(t))
-        writer::throwWriteError(path, detail(messages));
+        throwTiffWriteError(path, messages);
 }
 
 /// Runs `writeOne` on the open TIFF at `path` to add a page, and puts the file back to its
@@ -828,7 +828,7 @@ void writePdfImage(const PdfImage& image, const QString& path) {
         Messages messages;
         TiffPtr t = openFd(file.fd(), path, "w", &messages);
         if (!t)
-            writer::throwWriteError(path, detail(messages));
+            throwTiffWriteError(path, messages);
         TIFF* tif = t.get();
         const bool g4 = image.coding == PdfImage::Coding::G4;
         TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
@@ -862,7 +862,7 @@ void writePdfImage(const PdfImage& image, const QString& path) {
         // The data is written as it is: libtiff's encoder never sees it.
         if (TIFFWriteRawStrip(tif, 0, const_cast<char*>(image.data.constData()), size) != size ||
             !TIFFWriteDirectory(tif) || !TIFFFlush(tif))
-            writer::throwWriteError(path, detail(messages));
+            throwTiffWriteError(path, messages);
     }
     file.commit();
 }
