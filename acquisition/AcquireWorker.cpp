@@ -45,7 +45,7 @@ public:
                 ? QString()
                 : QDir(m_job.cacheFolder)
                       .filePath(QStringLiteral("page-%1-%2.raw").arg(m_job.id).arg(m_delivered));
-        StoredPage page = storePage(normalised(std::move(image)), path);
+        StoredPage page = storePage(normalised(std::move(image)), path, m_job.budget.get());
         ++m_delivered;
         Q_EMIT m_worker.imageStored(m_job.id, std::move(page));
         return true;

@@ -12,6 +12,9 @@ struct AcquireJob {
     AcquireRequest request;
     int room = 0;        ///< images the buffer can still take; the one after them is refused
     QString cacheFolder; ///< where page files go; empty to keep pages in memory
+    /// Room for pages left in memory for the encoder to write; without it (or beyond it) the
+    /// worker writes each page file itself.
+    std::shared_ptr<MemoryBudget> budget;
     std::shared_ptr<std::atomic<bool>> cancel = std::make_shared<std::atomic<bool>>(false);
 };
 

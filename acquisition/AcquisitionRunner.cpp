@@ -28,13 +28,15 @@ AcquisitionRunner::~AcquisitionRunner() {
 }
 
 void AcquisitionRunner::start(std::shared_ptr<ScanDevice> device, const AcquireRequest& request,
-                              int room, const QString& cacheFolder, bool showProgress) {
+                              int room, const QString& cacheFolder,
+                              std::shared_ptr<MemoryBudget> budget, bool showProgress) {
     AcquireJob job;
     job.id = ++m_lastJob;
     job.device = device;
     job.request = request;
     job.room = room;
     job.cacheFolder = cacheFolder;
+    job.budget = std::move(budget);
     m_device = device;
     m_cancel = job.cancel;
     m_activeJob = job.id;

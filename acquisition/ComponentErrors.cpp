@@ -1,5 +1,7 @@
 #include "acquisition/ComponentErrors.h"
 
+#include <cerrno>
+
 namespace componentError {
 
 DeviceStatus status(Code code, const QString& detail) {
@@ -41,12 +43,41 @@ DeviceStatus status(Code code, const QString& detail) {
         text = QStringLiteral("Impossibile aprire la sorgente");
         break;
     case LayerFailed:
-        text = QStringLiteral("Nessun gestore di scanner avviato");
+        text = QStringLiteral("Gestore di scanner non avviato");
+        break;
+    case DiskFull:
+        text = QStringLiteral("Spazio su disco esaurito");
+        break;
+    case FileTooLarge:
+        text = QStringLiteral("File troppo grande");
+        break;
+    case AccessDenied:
+        text = QStringLiteral("Permesso negato");
         break;
     }
     if (!detail.isEmpty())
         text += QStringLiteral(": ") + detail;
     return {code, text};
+}
+
+Code writeFailure(int err) {
+    switch (err) {
+    case ENOSPC:
+    case EDQUOT:
+        return DiskFull;
+    case EFBIG:
+        return FileTooLarge;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return AccessDenied;
+    default:
+        return WriteFailed;
+    }
+}
+
+bool isWriteFailure(int32_t code) {
+    return code == WriteFailed || code == DiskFull || code == FileTooLarge || code == AccessDenied;
 }
 
 } // namespace componentError

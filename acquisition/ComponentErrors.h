@@ -21,10 +21,21 @@ enum Code : int32_t {
     WriteFailed = 1009,     ///< a file could not be written
     ReadFailed = 1010,      ///< a cached page could not be read back
     OpenFailed = 1011,      ///< the device could not be opened
-    LayerFailed = 1012,     ///< no device layer could be started
+    LayerFailed = 1012,     ///< a device layer could not be started
+    DiskFull = 1013,        ///< a file could not be written: no space left (or over quota)
+    FileTooLarge = 1014,    ///< a file could not be written: larger than the system allows
+    AccessDenied = 1015,    ///< a file could not be written: no permission, or read-only disk
 };
 
 /// The status of one of our codes, with its Italian text (shown to the user by the window).
 DeviceStatus status(Code code, const QString& detail = QString());
+
+/// The code of a write that failed with the system error `err`: DiskFull, FileTooLarge,
+/// AccessDenied, or WriteFailed for any other error. Thread-safe.
+Code writeFailure(int err);
+
+/// Whether `code` is one of the codes of a write that failed (WriteFailed and the codes
+/// writeFailure gives). Thread-safe.
+bool isWriteFailure(int32_t code);
 
 } // namespace componentError

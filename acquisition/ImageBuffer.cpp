@@ -25,31 +25,81 @@ QByteArray previewFormat() {
 namespace {
 
 // Averages k x k blocks of an 8-bit-per-channel image with Ch channels: one pass over the
-// page, far cheaper than a smooth scale of the full-resolution image.
-template <int Ch> QImage boxShrink(const QImage& src, int k) {
+// page, far cheaper than a smooth scale of the full-resolution image. It runs on the
+// acquisition's path for every page, so the k rows of a block are first added column by
+// column (a loop the compiler turns into vector additions), then each block's k columns, and
+// the division is a multiplication.
+// Adds a row of samples to the sums of the columns. Distinct buffers, sixteen samples at a
+// time: what the compiler needs to turn this into vector additions at -O2 as well.
+template <typename Sum> void addRow(Sum* __restrict sums, const uchar* __restrict row, size_t n) {
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        for (size_t j = 0; j < 16; ++j)
+            sums[i + j] = Sum(sums[i + j] + row[i + j]);
+    }
+    for (; i < n; ++i)
+        sums[i] = Sum(sums[i] + row[i]);
+}
+
+template <int Ch, int K, typename Sum> QImage boxShrinkWith(const QImage& src, int blockSide) {
+    const int k = K > 0 ? K : blockSide;
     const int w = std::max(1, src.width() / k), h = std::max(1, src.height() / k);
     QImage dst(w, h, src.format());
     if (dst.isNull())
         return {};
-    std::vector<uint32_t> sums(size_t(w) * Ch);
-    const uint32_t area = uint32_t(k) * uint32_t(k);
+    // A page narrower than a block (a sliver of a scan) has blocks only as wide as the page.
+    const int across = K > 0 ? K : std::min(k, src.width());
+    std::vector<Sum> columns(size_t(w) * across * Ch, 0);
+    const uint64_t area = uint64_t(k) * uint64_t(across);
+    // floor(n / area) == (n * inverse) >> shift for every n up to the largest block sum, N bits
+    // wide (Granlund and Montgomery); the product stays within 64 bits for N up to 31, that is
+    // for any block of fewer than 2900 x 2900 pixels.
+    const uint64_t largest = 255 * area + area / 2;
+    int bits = 0, log2Area = 0;
+    while ((uint64_t(1) << bits) <= largest)
+        ++bits;
+    while ((uint64_t(1) << log2Area) < area)
+        ++log2Area;
+    const int shift = bits + log2Area;
+    const uint64_t inverse = bits <= 31 ? ((uint64_t(1) << shift) + area - 1) / area : 0;
+    const auto average = [&](uint64_t sum) {
+        return uchar(inverse ? (sum * inverse) >> shift : sum / area);
+    };
     for (int y = 0; y < h; ++y) {
-        std::fill(sums.begin(), sums.end(), 0);
+        std::fill(columns.begin(), columns.end(), Sum(0));
         for (int dy = 0; dy < k; ++dy) {
-            const uchar* p = src.constScanLine(std::min(src.height() - 1, y * k + dy));
-            uint32_t* sum = sums.data();
-            for (int x = 0; x < w; ++x, sum += Ch) {
-                for (int dx = 0; dx < k; ++dx, p += Ch) {
-                    for (int c = 0; c < Ch; ++c)
-                        sum[c] += p[c];
-                }
-            }
+            addRow(columns.data(), src.constScanLine(std::min(src.height() - 1, y * k + dy)),
+                   columns.size());
         }
         uchar* out = dst.scanLine(y);
-        for (size_t i = 0; i < sums.size(); ++i)
-            out[i] = uchar((sums[i] + area / 2) / area);
+        const Sum* column = columns.data();
+        for (int x = 0; x < w; ++x, column += size_t(across) * Ch) {
+            for (int c = 0; c < Ch; ++c) {
+                uint64_t sum = area / 2;
+                for (int dx = 0; dx < across; ++dx)
+                    sum += column[size_t(dx) * Ch + c];
+                out[x * Ch + c] = average(sum);
+            }
+        }
     }
     return dst;
+}
+
+template <int Ch> QImage boxShrink(const QImage& src, int k) {
+    // Pages of 200 to 400 dpi shrink by 2 to 4: with the block side known to the compiler the
+    // sums of a block unroll. Column sums of up to 257 rows fit in 16 bits: twice as many to a
+    // vector addition.
+    switch (src.width() >= k ? k : 0) {
+    case 2:
+        return boxShrinkWith<Ch, 2, uint16_t>(src, k);
+    case 3:
+        return boxShrinkWith<Ch, 3, uint16_t>(src, k);
+    case 4:
+        return boxShrinkWith<Ch, 4, uint16_t>(src, k);
+    default:
+        return k <= 257 ? boxShrinkWith<Ch, 0, uint16_t>(src, k)
+                        : boxShrinkWith<Ch, 0, uint32_t>(src, k);
+    }
 }
 
 } // namespace
@@ -83,15 +133,29 @@ QImage makePreview(const QImage& image) {
     return source;
 }
 
-StoredPage storePage(const QImage& image, const QString& cachePath) {
+std::shared_ptr<void> MemoryBudget::claim(qint64 bytes) {
+    qint64 used = m_used.load();
+    do {
+        if (bytes < 0 || used + bytes > m_limit)
+            return nullptr;
+    } while (!m_used.compare_exchange_weak(used, used + bytes));
+    return std::shared_ptr<void>(
+        this, [self = shared_from_this(), bytes](void*) { self->m_used.fetch_sub(bytes); });
+}
+
+StoredPage storePage(const QImage& image, const QString& cachePath, MemoryBudget* budget) {
     StoredPage page;
     page.size = image.size();
     page.format = image.format();
     page.bytes = qint64(image.bytesPerLine()) * image.height();
-    if (!cachePath.isEmpty() && rawImage::write(image, cachePath))
-        page.cachePath = cachePath;
-    else
+    if (!cachePath.isEmpty() && budget && (page.claim = budget->claim(page.bytes))) {
         page.pixels = image;
+        page.pendingPath = cachePath;
+    } else if (!cachePath.isEmpty() && rawImage::write(image, cachePath)) {
+        page.cachePath = cachePath;
+    } else {
+        page.pixels = image;
+    }
 
     QBuffer buffer(&page.preview);
     buffer.open(QIODevice::WriteOnly);
@@ -101,8 +165,17 @@ StoredPage storePage(const QImage& image, const QString& cachePath) {
     return page;
 }
 
-void ImageBuffer::append(StoredPage page) {
-    m_pages.append(std::move(page));
+int ImageBuffer::append(StoredPage page) {
+    m_entries.append({std::move(page), ++m_lastVersion, {}});
+    return count() - 1;
+}
+
+int ImageBuffer::indexOf(quint64 version) const {
+    for (int i = 0; i < count(); ++i) {
+        if (m_entries.at(i).version == version)
+            return i;
+    }
+    return -1;
 }
 
 QImage ImageBuffer::preview(int index) const {
@@ -112,7 +185,7 @@ QImage ImageBuffer::preview(int index) const {
         if (i == index)
             return image;
     }
-    QImage image = QImage::fromData(m_pages.at(index).preview);
+    QImage image = QImage::fromData(page(index).preview);
     if (image.isNull())
         image = makePreview(full(index)); // an unreadable preview: rebuild it from the pixels
     m_decoded.prepend({index, image});
@@ -127,7 +200,7 @@ QImage ImageBuffer::full(int index, QString* error) const {
             *error = QStringLiteral("indice fuori intervallo");
         return {};
     }
-    const StoredPage& p = m_pages.at(index);
+    const StoredPage& p = page(index);
     if (p.cachePath.isEmpty())
         return p.pixels;
     return rawImage::read(p.cachePath, error);
@@ -136,9 +209,61 @@ QImage ImageBuffer::full(int index, QString* error) const {
 void ImageBuffer::replace(int index, StoredPage page) {
     if (index < 0 || index >= count())
         return;
-    const QString old = m_pages.at(index).cachePath;
+    Entry& entry = m_entries[index];
+    const QString old = entry.page.cachePath;
     if (!old.isEmpty() && old != page.cachePath)
         QFile::remove(old);
-    m_pages[index] = std::move(page);
-    m_decoded.removeIf([index](const auto& entry) { return entry.first == index; });
+    removeEncodedFilesExcept(index, std::nullopt);
+    entry.page = std::move(page);
+    entry.version = ++m_lastVersion;
+    m_decoded.removeIf([index](const auto& decoded) { return decoded.first == index; });
+}
+
+void ImageBuffer::pageFileStored(int index, const QString& path) {
+    StoredPage& p = m_entries[index].page;
+    p.cachePath = path;
+    p.pixels = QImage();
+    p.pendingPath.clear();
+    p.claim.reset();
+}
+
+void ImageBuffer::keepInMemory(int index) {
+    StoredPage& p = m_entries[index].page;
+    p.pendingPath.clear();
+    p.claim.reset();
+}
+
+QString ImageBuffer::encodedFile(int index, const FileEncoding& encoding) const {
+    for (const auto& [e, path] : m_entries.at(index).encoded) {
+        if (e == encoding)
+            return path;
+    }
+    return {};
+}
+
+void ImageBuffer::addEncodedFile(int index, const FileEncoding& encoding, const QString& path) {
+    if (!encodedFile(index, encoding).isEmpty()) {
+        QFile::remove(path);
+        return;
+    }
+    m_entries[index].encoded.append({encoding, path});
+}
+
+void ImageBuffer::forgetEncodedFile(int index, const FileEncoding& encoding, bool remove) {
+    m_entries[index].encoded.removeIf([&](const auto& e) {
+        if (e.first != encoding)
+            return false;
+        if (remove)
+            QFile::remove(e.second);
+        return true;
+    });
+}
+
+void ImageBuffer::removeEncodedFilesExcept(int index, const std::optional<FileEncoding>& keep) {
+    m_entries[index].encoded.removeIf([&](const auto& e) {
+        if (keep && e.first == *keep)
+            return false;
+        QFile::remove(e.second);
+        return true;
+    });
 }

@@ -13,20 +13,19 @@
 
 namespace {
 
-enum class FileKind { Jpeg, Tiff, Bmp };
-
-FileKind kindOf(const QString& path) {
-    const QString suffix = QFileInfo(path).suffix().toLower();
-    if (suffix == QLatin1String("jpg"))
-        return FileKind::Jpeg;
-    if (suffix == QLatin1String("tif"))
-        return FileKind::Tiff;
-    if (suffix == QLatin1String("bmp"))
-        return FileKind::Bmp;
+ImageFileKind kindOf(const QString& path) {
+    if (const auto kind = imageFileKind(path))
+        return *kind;
     throw ScanError(
-        QStringLiteral("%1: unknown image file type (use .jpg, .tif or .bmp)").arg(path),
+        QStringLiteral("%1: unknown image file type (use .jpg, .tif, .bmp or .pdfimg)").arg(path),
         componentError::BadValue);
 }
+
+int32_t jpegQualityOf(const ImageWriteOptions& options, int32_t fallback) {
+    return options.jpegQuality > 0 ? std::min(options.jpegQuality, 100) : fallback;
+}
+
+constexpr int32_t fileDefaultQuality = 75;
 
 // Qt refuses to decode images above its allocation limit (128 MiB by default); a 600 dpi
 // colour page decodes to more than that once Qt pads it to 32 bits a pixel. The limit is
@@ -48,13 +47,69 @@ QImage readWithQt(const QString& path) {
 
 } // namespace
 
+std::optional<ImageFileKind> imageFileKind(const QString& path) {
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    if (suffix == QLatin1String("jpg"))
+        return ImageFileKind::Jpeg;
+    if (suffix == QLatin1String("tif"))
+        return ImageFileKind::Tiff;
+    if (suffix == QLatin1String("bmp"))
+        return ImageFileKind::Bmp;
+    if (suffix == QLatin1String("pdfimg"))
+        return ImageFileKind::PdfImage;
+    return std::nullopt;
+}
+
+QString imageFileSuffix(ImageFileKind kind) {
+    switch (kind) {
+    case ImageFileKind::Jpeg:
+        return QStringLiteral("jpg");
+    case ImageFileKind::Tiff:
+        return QStringLiteral("tif");
+    case ImageFileKind::Bmp:
+        return QStringLiteral("bmp");
+    case ImageFileKind::PdfImage:
+        break;
+    }
+    return QStringLiteral("pdfimg");
+}
+
+FileEncoding fileEncoding(ImageFileKind kind, bool mono, const ImageWriteOptions& options) {
+    FileEncoding e;
+    e.kind = kind;
+    switch (kind) {
+    case ImageFileKind::Jpeg:
+        e.quality = jpegQualityOf(options, fileDefaultQuality);
+        break;
+    case ImageFileKind::Tiff:
+        e.compression = tiffpages::effectiveCompression(mono, options.tiffCompression);
+        if (e.compression == tiffpages::jpegCompression)
+            e.quality = jpegQualityOf(options, fileDefaultQuality);
+        break;
+    case ImageFileKind::Bmp:
+        break;
+    case ImageFileKind::PdfImage:
+        if (!mono)
+            e.quality = jpegQualityOf(options, kPdfJpegQuality);
+        break;
+    }
+    return e;
+}
+
+ImageWriteOptions writeOptions(const FileEncoding& encoding) {
+    ImageWriteOptions options;
+    options.jpegQuality = encoding.quality;
+    options.tiffCompression = encoding.compression;
+    return options;
+}
+
 void writeImageFile(const QImage& image, const QString& path, const ImageWriteOptions& options) {
-    const FileKind kind = kindOf(path);
+    const ImageFileKind kind = kindOf(path);
     if (image.isNull())
         writer::throwWriteError(path, QStringLiteral("no image to write"));
     switch (kind) {
-    case FileKind::Jpeg: {
-        const int quality = options.jpegQuality > 0 ? std::min(options.jpegQuality, 100) : 75;
+    case ImageFileKind::Jpeg: {
+        const int quality = jpegQualityOf(options, fileDefaultQuality);
         writer::checkReplaceableTarget(path);
         // JPEG has no 1-bit form and our 16-bit buffers are kept at 8 bits a sample.
         QImage img = writer::eightBit(image);
@@ -66,20 +121,25 @@ void writeImageFile(const QImage& image, const QString& path, const ImageWriteOp
         file.commit();
         return;
     }
-    case FileKind::Tiff: {
-        const int quality = options.jpegQuality > 0 ? std::min(options.jpegQuality, 100) : 75;
+    case ImageFileKind::Tiff: {
+        const int quality = jpegQualityOf(options, fileDefaultQuality);
         if (options.tiffAppend)
             tiffpages::appendPage(image, path, options.tiffCompression, quality);
         else
             tiffpages::writeFile(image, path, options.tiffCompression, quality);
         return;
     }
-    case FileKind::Bmp: {
+    case ImageFileKind::Bmp: {
         writer::TempFile file(path);
         writer::writeBmp(file.fd(), image, path);
         file.commit();
         return;
     }
+    case ImageFileKind::PdfImage:
+        writer::checkReplaceableTarget(path);
+        tiffpages::writePdfImage(
+            tiffpages::pdfImage(image, jpegQualityOf(options, kPdfJpegQuality)), path);
+        return;
     }
 }
 

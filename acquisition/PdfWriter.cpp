@@ -86,7 +86,7 @@ struct PdfWriter::Impl {
     };
     enum class State { Open, Written, Failed };
 
-    int32_t jpegQuality = 85;
+    int32_t jpegQuality = kPdfJpegQuality;
     QString outputPath;
     int32_t documentMode = 0;
     QPDF pdf;
@@ -129,37 +129,43 @@ struct PdfWriter::Impl {
         ++pagesKept;
     }
 
-    QPDFObjectHandle encode(const QImage& source) {
+    QPDFObjectHandle xobjectOf(const tiffpages::PdfImage& image) {
         QPDFObjectHandle stream = pdf.newStream();
         QPDFObjectHandle dict = stream.getDict();
         dict.replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
         dict.replaceKey("/Subtype", QPDFObjectHandle::newName("/Image"));
-        dict.replaceKey("/Width", QPDFObjectHandle::newInteger(source.width()));
-        dict.replaceKey("/Height", QPDFObjectHandle::newInteger(source.height()));
-        if (writer::pixelKind(source) == writer::PixelKind::Mono) {
-            const QByteArray g4 = tiffpages::g4Strip(source);
+        dict.replaceKey("/Width", QPDFObjectHandle::newInteger(image.width));
+        dict.replaceKey("/Height", QPDFObjectHandle::newInteger(image.height));
+        if (image.coding == tiffpages::PdfImage::Coding::G4) {
             dict.replaceKey("/ColorSpace", QPDFObjectHandle::newName("/DeviceGray"));
             dict.replaceKey("/BitsPerComponent", QPDFObjectHandle::newInteger(1));
             // The strip codes black pixels as the fax code's black runs, which the decoder's
             // default (BlackIs1 false) turns into 0 = black in DeviceGray: no Decode array.
             QPDFObjectHandle parms = QPDFObjectHandle::newDictionary();
             parms.replaceKey("/K", QPDFObjectHandle::newInteger(-1));
-            parms.replaceKey("/Columns", QPDFObjectHandle::newInteger(source.width()));
-            parms.replaceKey("/Rows", QPDFObjectHandle::newInteger(source.height()));
-            stream.replaceStreamData(toBuffer(g4), QPDFObjectHandle::newName("/CCITTFaxDecode"),
-                                     parms);
+            parms.replaceKey("/Columns", QPDFObjectHandle::newInteger(image.width));
+            parms.replaceKey("/Rows", QPDFObjectHandle::newInteger(image.height));
+            stream.replaceStreamData(toBuffer(image.data),
+                                     QPDFObjectHandle::newName("/CCITTFaxDecode"), parms);
         } else {
-            const QImage img = writer::eightBit(source);
-            const QByteArray jpeg =
-                writer::encodeJpeg(img, jpegQuality, QStringLiteral("PDF page"));
-            const bool grey = img.format() == QImage::Format_Grayscale8;
             dict.replaceKey("/ColorSpace",
-                            QPDFObjectHandle::newName(grey ? "/DeviceGray" : "/DeviceRGB"));
+                            QPDFObjectHandle::newName(image.grey ? "/DeviceGray" : "/DeviceRGB"));
             dict.replaceKey("/BitsPerComponent", QPDFObjectHandle::newInteger(8));
-            stream.replaceStreamData(toBuffer(jpeg), QPDFObjectHandle::newName("/DCTDecode"),
+            stream.replaceStreamData(toBuffer(image.data), QPDFObjectHandle::newName("/DCTDecode"),
                                      QPDFObjectHandle::newNull());
         }
         return stream;
+    }
+
+    /// The image of the file at `path` as the PDF embeds it. A page image the component
+    /// prepared at this writer's quality is taken as it stands; any other bitmap is decoded
+    /// and encoded here.
+    tiffpages::PdfImage imageOf(const QString& path) const {
+        if (std::optional<tiffpages::PdfImage> ready = tiffpages::readPdfImage(path)) {
+            if (ready->coding == tiffpages::PdfImage::Coding::G4 || ready->quality == jpegQuality)
+                return std::move(*ready);
+        }
+        return tiffpages::pdfImage(readImageFile(path), jpegQuality);
     }
 
     int32_t write() {
@@ -182,7 +188,7 @@ struct PdfWriter::Impl {
 };
 
 PdfWriter::PdfWriter(int32_t jpegQuality) : d(std::make_unique<Impl>()) {
-    d->jpegQuality = jpegQuality > 0 ? std::min(jpegQuality, 100) : 85;
+    d->jpegQuality = jpegQuality > 0 ? std::min(jpegQuality, 100) : kPdfJpegQuality;
 }
 
 PdfWriter::~PdfWriter() = default;
@@ -224,8 +230,7 @@ int32_t PdfWriter::AddImageFile(const QString& path) {
     d->requireOpen("AddImageFile");
     try {
         // Only the encoded bytes stay: the pixels go as soon as this call returns.
-        QImage image = readImageFile(path);
-        QPDFObjectHandle xobject = d->pdf.makeIndirectObject(d->encode(image));
+        QPDFObjectHandle xobject = d->pdf.makeIndirectObject(d->xobjectOf(d->imageOf(path)));
         d->images.push_back({xobject});
         return int32_t(d->images.size());
     } catch (...) {

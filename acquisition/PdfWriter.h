@@ -27,7 +27,9 @@ public:
     virtual void BeginDocument(const QString& info);
     /// Starts a page of `width` × `height` millimetres; returns its 1-based number.
     virtual int32_t AddPage(double width, double height);
-    /// Loads an image file for drawing; returns its id. Throws ScanError when unreadable.
+    /// Loads an image file for drawing; returns its id. A page image the component wrote as
+    /// .pdfimg at this writer's JPEG quality goes into the document as it stands; any other
+    /// bitmap is decoded and encoded. Throws ScanError when unreadable.
     virtual int32_t AddImageFile(const QString& path);
     /// Draws image `id` with its top-left corner at (x, y), y measured from the bottom.
     virtual void DrawImage(int32_t id, double x, double y, double width, double height);

@@ -3,6 +3,7 @@
 #include <QImage>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 #include <cstdint>
 
@@ -145,10 +146,20 @@ public:
     virtual int32_t SaveImage(int32_t index, const QString& path) = 0;
     virtual int32_t TiffMultiPage() const = 0;
     virtual void setTiffMultiPage(int32_t value) = 0;
+    /// The document "Conferma" will write ("JPEG", "TIFF", "PDF"; any other text: none), so
+    /// that a component can prepare each page's file while it scans. Only a hint: SaveImage
+    /// writes the same bytes whether or not it was given. The default ignores it.
+    virtual void setDocumentFormat(const QString& format) { Q_UNUSED(format); }
 
     // --- Status ----------------------------------------------------------------------
     virtual int32_t LastErrorCode() const = 0;
     virtual QString LastErrorText() const = 0;
+    /// Why device layers did not start at the latest OpenSourceManager: one text for each
+    /// layer that failed, in listing order; empty when every layer started. It succeeds
+    /// when one layer starts, so this is where the others' failures remain to be told
+    /// (a broken virtual-scanner file beside a working SANE); LastErrorCode keeps only the
+    /// outcome of the call.
+    virtual QStringList layerFailures() const { return {}; }
 
 Q_SIGNALS:
     /// flag 0: one image has been transferred (ImageCount already counts it);

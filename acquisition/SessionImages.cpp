@@ -1,25 +1,179 @@
 #include "acquisition/SessionImages.h"
 #include "acquisition/ComponentErrors.h"
+#include "acquisition/PageEncoder.h"
 #include "acquisition/RawImageFile.h"
 #include "acquisition/ScanError.h"
 #include "acquisition/SessionCache.h"
+#include "acquisition/TiffPages.h"
+#include "acquisition/WriterSupport.h"
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 using componentError::status;
 
+namespace {
+
+bool isMono(QImage::Format format) {
+    return format == QImage::Format_Mono || format == QImage::Format_MonoLSB;
+}
+
+// Pixels that may wait in memory for the encoder to write their page file: two A4 300 dpi
+// colour pages, enough to ride out a page that is slow to encode. Beyond it the acquisition
+// writes the file itself, so memory stays bounded however far the encoder falls behind.
+constexpr qint64 kWaitingPixelBytes = 64ll << 20;
+
+} // namespace
+
 SessionImages::SessionImages(const QString& cacheParent)
-    : m_cache(std::make_unique<SessionCache>(cacheParent)) {
+    : m_cache(std::make_unique<SessionCache>(cacheParent)),
+      m_budget(std::make_shared<MemoryBudget>(kWaitingPixelBytes)),
+      m_encoder(std::make_unique<PageEncoder>()) {
     if (!m_cache->isValid())
         qWarning("Scansione: no session cache (%s); pages are kept in memory",
                  qUtf8Printable(m_cache->error()));
+    QObject::connect(m_encoder.get(), &PageEncoder::pageStored, m_encoder.get(),
+                     [this](quint64 version, const QString& path, const QString& error) {
+                         onPageStored(version, path, error);
+                     });
+    QObject::connect(m_encoder.get(), &PageEncoder::encoded, m_encoder.get(),
+                     [this](quint64 version, const FileEncoding& encoding, const QString& path,
+                            const QString& error) { onEncoded(version, encoding, path, error); });
 }
 
-// The buffer's pages go before the folder that holds their files.
+// The encoder stops first, then the buffer's pages go, then the folder that holds their files.
 SessionImages::~SessionImages() = default;
 
 QString SessionImages::cacheFolder() const {
     return m_cache->path();
+}
+
+void SessionImages::append(StoredPage page) {
+    // Scanning again: the pages are wanted in the order they come.
+    m_encoder->setNewestFirst(false);
+    schedule(m_buffer.append(std::move(page)), true);
+}
+
+std::optional<FileEncoding> SessionImages::wantedEncoding(int index) const {
+    if (!m_prepared || cacheFolder().isEmpty())
+        return std::nullopt;
+    try {
+        return fileEncoding(*m_prepared, isMono(m_buffer.page(index).format), m_options);
+    } catch (const ScanError&) {
+        return std::nullopt; // settings no file can be written with: nothing to prepare
+    }
+}
+
+void SessionImages::schedule(int index, bool store) {
+    const StoredPage& page = m_buffer.page(index);
+    EncodeJob job;
+    job.version = m_buffer.version(index);
+    job.pixels = page.pixels;
+    job.claim = page.claim;
+    job.pagePath = page.cachePath;
+    if (store && !page.pendingPath.isEmpty()) {
+        job.storePage = true;
+        job.pagePath = page.pendingPath;
+        m_storing.insert(job.version);
+    }
+    const std::optional<FileEncoding> wanted = wantedEncoding(index);
+    const QPair<quint64, FileEncoding> work{job.version, wanted.value_or(FileEncoding{})};
+    if (wanted && m_buffer.encodedFile(index, *wanted).isEmpty() && !m_encoding.contains(work)) {
+        const QString file = QDir(cacheFolder())
+                                 .filePath(QStringLiteral("prepared-%1-%2.%3")
+                                               .arg(job.version)
+                                               .arg(++m_encodedFiles)
+                                               .arg(imageFileSuffix(wanted->kind)));
+        job.outputs.append({*wanted, file});
+        m_encoding.append(work);
+    }
+    if (job.storePage || !job.outputs.isEmpty())
+        m_encoder->submit(std::move(job));
+}
+
+void SessionImages::withdraw(quint64 version, const std::optional<FileEncoding>& encoding) {
+    for (const std::optional<FileEncoding>& dropped : m_encoder->withdraw(version, encoding)) {
+        if (dropped)
+            m_encoding.removeOne({version, *dropped});
+        else
+            m_storing.remove(version);
+    }
+}
+
+void SessionImages::setWriteOptions(const ImageWriteOptions& options) {
+    const bool changed = options.jpegQuality != m_options.jpegQuality ||
+                         options.tiffCompression != m_options.tiffCompression;
+    m_options = options;
+    if (changed)
+        preparationChanged();
+}
+
+void SessionImages::setPreparedKind(std::optional<ImageFileKind> kind) {
+    if (kind == m_prepared)
+        return;
+    m_prepared = kind;
+    preparationChanged();
+}
+
+void SessionImages::preparationChanged() {
+    for (int i = 0; i < count(); ++i) {
+        const std::optional<FileEncoding> wanted = wantedEncoding(i);
+        const quint64 version = m_buffer.version(i);
+        // Queued encodings for the old settings are dropped; one under way is discarded when
+        // it reports, as it no longer matches.
+        for (const auto& [v, encoding] : QList(m_encoding)) {
+            if (v == version && encoding != wanted)
+                withdraw(version, encoding);
+        }
+        m_buffer.removeEncodedFilesExcept(i, wanted);
+        schedule(i, false);
+    }
+}
+
+void SessionImages::onPageStored(quint64 version, const QString& path, const QString& error) {
+    m_storing.remove(version);
+    const int index = m_buffer.indexOf(version);
+    if (index < 0) {
+        // The page was turned meanwhile: nobody will ever read this file.
+        if (!path.isEmpty())
+            QFile::remove(path);
+        return;
+    }
+    if (path.isEmpty()) {
+        qWarning("Scansione: page %d kept in memory, its cache file failed: %s", index + 1,
+                 qUtf8Printable(error));
+        m_buffer.keepInMemory(index);
+        return;
+    }
+    m_buffer.pageFileStored(index, path);
+}
+
+void SessionImages::onEncoded(quint64 version, const FileEncoding& encoding, const QString& path,
+                              const QString& error) {
+    m_encoding.removeOne({version, encoding});
+    const int index = m_buffer.indexOf(version);
+    if (index < 0 || wantedEncoding(index) != encoding) {
+        // Made from a page since turned, or for settings since changed: never to be used.
+        if (!path.isEmpty())
+            QFile::remove(path);
+        return;
+    }
+    if (path.isEmpty()) {
+        // Not fatal: save() encodes the page itself, and reports if that fails too.
+        qWarning("Scansione: page %d not prepared: %s", index + 1, qUtf8Printable(error));
+        return;
+    }
+    m_buffer.addEncodedFile(index, encoding, path);
+}
+
+int SessionImages::preparedCount() const {
+    int prepared = 0;
+    for (int i = 0; i < count(); ++i) {
+        const std::optional<FileEncoding> wanted = wantedEncoding(i);
+        if (wanted && !m_buffer.encodedFile(i, *wanted).isEmpty())
+            ++prepared;
+    }
+    return prepared;
 }
 
 DeviceStatus SessionImages::rotate(int index, int degrees) {
@@ -42,26 +196,67 @@ DeviceStatus SessionImages::rotate(int index, int degrees) {
             ? QString()
             : QDir(cacheFolder())
                   .filePath(QStringLiteral("turned-%1-%2.raw").arg(index).arg(++m_rotations));
-    m_buffer.replace(index, storePage(turned, path));
+    withdraw(m_buffer.version(index), std::nullopt);
+    m_buffer.replace(index, storePage(turned, path, m_budget.get()));
+    schedule(index, true);
     return {};
 }
 
-DeviceStatus SessionImages::save(int index, const QString& path, ImageWriteOptions options,
-                                 bool tiffMultiPage) {
+DeviceStatus SessionImages::save(int index, const QString& path, bool tiffMultiPage) {
     if (index < 0 || index >= m_buffer.count())
         return status(componentError::BadIndex, QString::number(index));
+    // Whatever the encoder has finished by now counts, event loop or not.
+    m_encoder->deliver();
+    const std::optional<ImageFileKind> kind = imageFileKind(path);
+    const QString key = QFileInfo(path).absoluteFilePath();
+    ImageWriteOptions options = m_options;
+    options.tiffAppend =
+        kind == ImageFileKind::Tiff && tiffMultiPage && m_writtenPaths.contains(key);
+
+    // A file encoded ahead for exactly this write is moved into place (a page added to a
+    // TIFF is copied from it). Anything wrong with it, and the page is encoded below.
+    std::optional<FileEncoding> wanted;
+    try {
+        if (kind)
+            wanted = fileEncoding(*kind, isMono(m_buffer.page(index).format), options);
+    } catch (const ScanError&) {
+        // Settings no file is written with: writeImageFile below says so.
+    }
+    if (wanted) {
+        const QString ready = m_buffer.encodedFile(index, *wanted);
+        if (!ready.isEmpty()) {
+            try {
+                if (options.tiffAppend) {
+                    tiffpages::appendEncodedPage(ready, path);
+                } else {
+                    writer::moveFile(ready, path);
+                    m_buffer.forgetEncodedFile(index, *wanted, false);
+                }
+                m_writtenPaths.insert(key);
+                return {};
+            } catch (const ScanError&) {
+                m_buffer.forgetEncodedFile(index, *wanted, true);
+            }
+        } else {
+            // Not ready: written here and now, so the encoder need not start on it; as the
+            // document is written from its front, the encoder takes the pages from the back.
+            withdraw(m_buffer.version(index), wanted);
+            m_encoder->setNewestFirst(true);
+        }
+    }
+
     QString error;
     const QImage image = m_buffer.full(index, &error);
     if (image.isNull())
         return status(componentError::ReadFailed, error);
-    const QString key = QFileInfo(path).absoluteFilePath();
-    const bool tiff = path.endsWith(QLatin1String(".tif"), Qt::CaseInsensitive) ||
-                      path.endsWith(QLatin1String(".tiff"), Qt::CaseInsensitive);
-    options.tiffAppend = tiff && tiffMultiPage && m_writtenPaths.contains(key);
     try {
         writeImageFile(image, path, options);
     } catch (const ScanError& e) {
-        return status(componentError::WriteFailed, e.text());
+        // A full disk, a size limit or a refused permission keeps its code: the window tells
+        // the user which.
+        return status(componentError::isWriteFailure(e.code()) ? componentError::Code(e.code())
+                                                               : componentError::WriteFailed,
+                      e.text());
     }
     m_writtenPaths.insert(key);
     return {};

@@ -2,31 +2,49 @@
 #include "acquisition/DeviceLayer.h"
 #include "acquisition/ImageBuffer.h"
 #include "acquisition/ImageWriters.h"
+#include <QList>
 #include <QSet>
 #include <memory>
+#include <optional>
 
+class PageEncoder;
 class SessionCache;
 
 /// The images of one component's session: the buffer of acquired pages with its cache
-/// folder, and what the component does to them (turn, write to a file).
+/// folder, and what the component does to them (turn, write to a file). An encoder beside
+/// the acquisition writes each page's file in the cache and encodes the page, as it arrives
+/// and again after a rotation, into the file the document will need (setPreparedKind), so
+/// that save() only moves or copies finished bytes. A page whose file is not ready is encoded
+/// by save() itself; either way the bytes written are the same.
 ///
-/// Threading: owner thread only (the worker writes page files into cacheFolder(), never
-/// the buffer).
+/// Threading: owner thread only (the acquisition worker writes page files into
+/// cacheFolder(), the encoder page files and encoded files; neither touches the buffer).
 class SessionImages {
 public:
     /// The session cache is made under `cacheParent` (the working folder); without one the
-    /// pages are kept in memory.
+    /// pages are kept in memory and nothing is prepared.
     explicit SessionImages(const QString& cacheParent);
     ~SessionImages();
+    Q_DISABLE_COPY(SessionImages)
 
     /// The session cache folder; empty when it could not be made.
     QString cacheFolder() const;
+    /// The bound on pixels an acquisition may leave in memory for the encoder to write.
+    const std::shared_ptr<MemoryBudget>& memoryBudget() const { return m_budget; }
     /// Images acquired in this session.
     int count() const { return m_buffer.count(); }
     /// The preview of image `index`; null for an index out of range.
     QImage preview(int index) const { return m_buffer.preview(index); }
-    /// Adds an acquired image at the next index.
-    void append(StoredPage page) { m_buffer.append(std::move(page)); }
+    /// Adds an acquired image at the next index and hands it to the encoder.
+    void append(StoredPage page);
+
+    /// The options save() writes with (JPEG quality, TIFF compression).
+    const ImageWriteOptions& writeOptions() const { return m_options; }
+    /// Changes the options; files prepared with the old ones are dropped and made anew.
+    void setWriteOptions(const ImageWriteOptions& options);
+    /// The kind of file the pages are prepared for (nullopt: none); changing it drops what
+    /// was prepared for the old kind.
+    void setPreparedKind(std::optional<ImageFileKind> kind);
 
     /// Turns the full-resolution image by a multiple of 90 degrees (negative allowed); the
     /// index keeps pointing at it. Ok, or why not (bad index, bad angle, unreadable page).
@@ -34,12 +52,36 @@ public:
     /// Writes the full-resolution image to `path` in the format of its extension. With
     /// `tiffMultiPage` a .tif gains a page, except at the first write of that path in this
     /// session, which starts the file afresh. Ok, or why the file was not written whole.
-    DeviceStatus save(int index, const QString& path, ImageWriteOptions options,
-                      bool tiffMultiPage);
+    DeviceStatus save(int index, const QString& path, bool tiffMultiPage);
+
+    /// Images whose file for the prepared kind and the current options is ready.
+    int preparedCount() const;
+    /// True when the encoder has nothing queued or under way for these images.
+    bool settled() const { return m_storing.isEmpty() && m_encoding.isEmpty(); }
 
 private:
+    /// The file image `index` is prepared as with the current kind and options.
+    std::optional<FileEncoding> wantedEncoding(int index) const;
+    /// Hands image `index` to the encoder: its page file when still to be written (with
+    /// `store`), and its wanted encoding when not ready and not already under way.
+    void schedule(int index, bool store);
+    /// Drops the queued work of `version` (all of it, or one encoding) from the encoder.
+    void withdraw(quint64 version, const std::optional<FileEncoding>& encoding);
+    void preparationChanged();
+    void onPageStored(quint64 version, const QString& path, const QString& error);
+    void onEncoded(quint64 version, const FileEncoding& encoding, const QString& path,
+                   const QString& error);
+
     std::unique_ptr<SessionCache> m_cache;
     ImageBuffer m_buffer;
+    std::shared_ptr<MemoryBudget> m_budget;
+    ImageWriteOptions m_options{.jpegQuality = 75};
+    std::optional<ImageFileKind> m_prepared;
     quint64 m_rotations = 0;
+    quint64 m_encodedFiles = 0;
     QSet<QString> m_writtenPaths;
+    QSet<quint64> m_storing;                        ///< versions whose page file is being written
+    QList<QPair<quint64, FileEncoding>> m_encoding; ///< encodings queued or under way
+    // Last: stopped before the buffer and the cache folder go.
+    std::unique_ptr<PageEncoder> m_encoder;
 };

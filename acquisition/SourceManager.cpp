@@ -30,6 +30,7 @@ SourceManager::~SourceManager() {
 }
 
 DeviceStatus SourceManager::start(ComponentDialogs& dialogs) {
+    m_layerFailures.clear();
     std::vector<DeviceStatus> results(m_layers.size());
     // Layers may take seconds (SANE probes the network): start them off this thread and keep
     // this thread's event loop running, so the window repaints and the user sees why.
@@ -46,15 +47,13 @@ DeviceStatus SourceManager::start(ComponentDialogs& dialogs) {
     delete starter;
     dialogs.searchEnded();
 
-    DeviceStatus firstFailure;
     m_sources.clear();
     // No layer at all is a manager without scanners, not one that failed to start.
     m_started = m_layers.empty();
     for (size_t i = 0; i < m_layers.size(); ++i) {
         m_layerStarted[i] = results[i].ok();
         if (!results[i].ok()) {
-            if (firstFailure.ok())
-                firstFailure = results[i];
+            m_layerFailures.append(results[i]);
             continue;
         }
         m_started = true;
@@ -62,9 +61,10 @@ DeviceStatus SourceManager::start(ComponentDialogs& dialogs) {
             m_sources.append({int(i), info});
     }
     if (!m_started)
-        return firstFailure;
+        return m_layerFailures.value(0, componentError::status(componentError::LayerFailed));
     m_selected = m_sources.isEmpty() ? -1 : 0;
-    return firstFailure;
+    // A layer left out while others run is said (LastErrorText), not fatal.
+    return m_layerFailures.value(0, DeviceStatus{});
 }
 
 void SourceManager::close() {

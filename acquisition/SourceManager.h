@@ -25,6 +25,9 @@ public:
     /// whether the manager runs: it does when at least one layer started, or when there is no
     /// layer at all (a manager with no source).
     DeviceStatus start(ComponentDialogs& dialogs);
+    /// Why layers did not start at the latest start(), in layer order; empty when all did.
+    /// A start that succeeds with one layer hides the others' failures from its result.
+    const QVector<DeviceStatus>& layerFailures() const { return m_layerFailures; }
     /// True between a successful start() and close().
     bool isStarted() const { return m_started; }
     /// True while a closed manager still waits to stop its layers (a device is in use).
@@ -67,6 +70,7 @@ private:
     std::vector<std::unique_ptr<DeviceLayer>> m_layers;
     std::vector<bool> m_layerStarted;
     QVector<Source> m_sources;
+    QVector<DeviceStatus> m_layerFailures;
     bool m_started = false;
     bool m_stopPending = false;
     int m_selected = -1;

@@ -14,12 +14,16 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 namespace tiffpages {
+
+static_assert(jpegCompression == COMPRESSION_JPEG);
 
 namespace {
 
@@ -29,6 +33,8 @@ using writer::PixelKind;
 // failing call ends up in the ScanError instead of on stderr.
 struct Messages {
     QString last;
+    int systemError = 0; ///< errno of the write that failed, 0 when none did
+    int fd = -1;         ///< the descriptor of a file opened for writing (see openFd)
 };
 
 int collectError(TIFF*, void* user, const char* module, const char* fmt, va_list ap) {
@@ -60,7 +66,62 @@ std::unique_ptr<TIFFOpenOptions, OptionsFree> options(Messages* messages) {
     return opts;
 }
 
-// libtiff closes the descriptor it is given; it gets a duplicate so ours stays ours.
+// A file written through libtiff: its own descriptor I/O stops at a short write without an
+// error number, so a full disk would read as a bare "write error". These procedures retry
+// short writes and keep the error of the write that failed.
+tmsize_t fdRead(thandle_t h, void* buf, tmsize_t size) {
+    const int fd = static_cast<Messages*>(h)->fd;
+    char* p = static_cast<char*>(buf);
+    tmsize_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::read(fd, p + done, size_t(size - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return done > 0 ? done : -1;
+        if (n == 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+tmsize_t fdWrite(thandle_t h, void* buf, tmsize_t size) {
+    auto* messages = static_cast<Messages*>(h);
+    const char* p = static_cast<const char*>(buf);
+    tmsize_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(messages->fd, p + done, size_t(size - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            messages->systemError = n < 0 ? errno : ENOSPC;
+            return -1;
+        }
+        done += n;
+    }
+    return done;
+}
+toff_t fdSeek(thandle_t h, toff_t off, int whence) {
+    const off_t at = ::lseek(static_cast<Messages*>(h)->fd, off_t(off), whence);
+    return at < 0 ? toff_t(-1) : toff_t(at);
+}
+int fdClose(thandle_t h) {
+    auto* messages = static_cast<Messages*>(h);
+    const int result = ::close(messages->fd);
+    messages->fd = -1;
+    return result;
+}
+toff_t fdSize(thandle_t h) {
+    struct stat st {};
+    return ::fstat(static_cast<Messages*>(h)->fd, &st) == 0 ? toff_t(st.st_size) : 0;
+}
+int fdMap(thandle_t, void**, toff_t*) {
+    return 0;
+}
+void fdUnmap(thandle_t, void*, toff_t) {}
+
+// libtiff closes the descriptor it is given; it gets a duplicate so ours stays ours. A file
+// opened to be written goes through the procedures above; `messages` must then outlive it.
 TiffPtr openFd(int fd, const QString& path, const char* mode, Messages* messages) {
     // A duplicate shares the file offset, and libtiff reads the header from where it is.
     if (::lseek(fd, 0, SEEK_SET) != 0)
@@ -69,7 +130,17 @@ TiffPtr openFd(int fd, const QString& path, const char* mode, Messages* messages
     if (copy < 0)
         return nullptr;
     auto opts = options(messages);
-    TIFF* t = TIFFFdOpenExt(copy, QFile::encodeName(path).constData(), mode, opts.get());
+    const QByteArray name = QFile::encodeName(path);
+    TIFF* t = nullptr;
+    if (mode[0] == 'r') {
+        t = TIFFFdOpenExt(copy, name.constData(), mode, opts.get());
+    } else {
+        messages->fd = copy;
+        t = TIFFClientOpenExt(name.constData(), mode, messages, fdRead, fdWrite, fdSeek, fdClose,
+                              fdSize, fdMap, fdUnmap, opts.get());
+        if (!t)
+            messages->fd = -1;
+    }
     if (!t)
         ::close(copy);
     return TiffPtr(t);
@@ -77,6 +148,13 @@ TiffPtr openFd(int fd, const QString& path, const char* mode, Messages* messages
 
 QString detail(const Messages& m) {
     return m.last.isEmpty() ? QStringLiteral("TIFF library error") : m.last;
+}
+
+/// Throws the ScanError of a failed libtiff call, with the system error of a failed write.
+[[noreturn]] void throwTiffWriteError(const QString& path, const Messages& m) {
+    if (m.systemError != 0)
+        writer::throwWriteError(path, detail(m), m.systemError);
+    writer::throwWriteError(path, detail(m));
 }
 
 // Strips of about 128 KiB of pixels: big enough to keep per-strip costs small, small enough
@@ -90,60 +168,97 @@ uint32_t rowsPerStrip(uint64_t rowBytes, uint32_t height, int compression) {
     return uint32_t(std::min<uint64_t>(rows, height));
 }
 
+// The fields of one page's directory, everything but where its strips lie. A page written
+// from pixels and the same page copied from its encoded strips set them through the one
+// function below, so that both give the same directory byte for byte.
+struct PageFields {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    int bits = 8;
+    int samples = 1;
+    int photometric = PHOTOMETRIC_MINISBLACK;
+    int compression = COMPRESSION_NONE;
+    int quality = 0; // JPEG only
+    bool predictor = false;
+    float xResolution = 0; // dots per inch; 0 = not recorded
+    float yResolution = 0;
+};
+
+PageFields fieldsOf(const QImage& img, int compression, int quality) {
+    PageFields f;
+    f.width = uint32_t(img.width());
+    f.height = uint32_t(img.height());
+    f.compression = compression;
+    f.quality = quality;
+    switch (writer::pixelKind(img)) {
+    case PixelKind::Mono:
+        f.bits = 1;
+        f.photometric = PHOTOMETRIC_MINISWHITE; // the fax convention: 1 = black
+        break;
+    case PixelKind::Gray8:
+        break;
+    case PixelKind::Gray16:
+        f.bits = 16;
+        break;
+    case PixelKind::Rgb8:
+        f.samples = 3;
+        f.photometric = compression == COMPRESSION_JPEG ? PHOTOMETRIC_YCBCR : PHOTOMETRIC_RGB;
+        break;
+    case PixelKind::Rgb16:
+        f.bits = 16;
+        f.samples = 3;
+        f.photometric = PHOTOMETRIC_RGB;
+        break;
+    }
+    f.predictor =
+        (compression == COMPRESSION_LZW || compression == COMPRESSION_ADOBE_DEFLATE) && f.bits >= 8;
+    if (img.dotsPerMeterX() > 0 && img.dotsPerMeterY() > 0) {
+        f.xResolution = float(img.dotsPerMeterX() * 0.0254);
+        f.yResolution = float(img.dotsPerMeterY() * 0.0254);
+    }
+    return f;
+}
+
+// Every field but RowsPerStrip, which depends on the strip size these fields give.
+void setFields(TIFF* t, const PageFields& f) {
+    TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, f.width);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, f.height);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, f.bits);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, f.samples);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, f.compression);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, f.photometric);
+    if (f.compression == COMPRESSION_JPEG) {
+        TIFFSetField(t, TIFFTAG_JPEGQUALITY, f.quality);
+        // Not stored in the file, yet it sets the strip size libtiff sizes the strip byte
+        // counts' field type by: a copied page must set it too.
+        if (f.photometric == PHOTOMETRIC_YCBCR)
+            TIFFSetField(t, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+    }
+    if (f.predictor)
+        TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+    if (f.xResolution > 0 && f.yResolution > 0) {
+        TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+        TIFFSetField(t, TIFFTAG_XRESOLUTION, f.xResolution);
+        TIFFSetField(t, TIFFTAG_YRESOLUTION, f.yResolution);
+    }
+}
+
 void writePage(TIFF* t, const QImage& source, int requested, int quality, const QString& path,
                Messages& messages) {
     const int compression = effectiveCompression(source, requested);
     QImage img =
         compression == COMPRESSION_JPEG ? writer::eightBit(source) : writer::normalized(source);
     const PixelKind kind = writer::pixelKind(img);
-    const uint32_t width = uint32_t(img.width());
-    const uint32_t height = uint32_t(img.height());
-
-    int bits = 8, samples = 1, photometric = PHOTOMETRIC_MINISBLACK;
-    switch (kind) {
-    case PixelKind::Mono:
-        bits = 1;
-        photometric = PHOTOMETRIC_MINISWHITE; // the fax convention: 1 = black
-        break;
-    case PixelKind::Gray8:
-        break;
-    case PixelKind::Gray16:
-        bits = 16;
-        break;
-    case PixelKind::Rgb8:
-        samples = 3;
-        photometric = compression == COMPRESSION_JPEG ? PHOTOMETRIC_YCBCR : PHOTOMETRIC_RGB;
-        break;
-    case PixelKind::Rgb16:
-        bits = 16;
-        samples = 3;
-        photometric = PHOTOMETRIC_RGB;
-        break;
-    }
-    TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
-    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width);
-    TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
-    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bits);
-    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, samples);
-    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
-    TIFFSetField(t, TIFFTAG_COMPRESSION, compression);
-    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, photometric);
-    if (compression == COMPRESSION_JPEG) {
-        TIFFSetField(t, TIFFTAG_JPEGQUALITY, quality);
-        if (photometric == PHOTOMETRIC_YCBCR)
-            TIFFSetField(t, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
-    }
-    if ((compression == COMPRESSION_LZW || compression == COMPRESSION_ADOBE_DEFLATE) && bits >= 8)
-        TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
-    if (img.dotsPerMeterX() > 0 && img.dotsPerMeterY() > 0) {
-        TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
-        TIFFSetField(t, TIFFTAG_XRESOLUTION, float(img.dotsPerMeterX() * 0.0254));
-        TIFFSetField(t, TIFFTAG_YRESOLUTION, float(img.dotsPerMeterY() * 0.0254));
-    }
+    const PageFields fields = fieldsOf(img, compression, quality);
+    setFields(t, fields);
+    const uint32_t width = fields.width;
+    const uint32_t height = fields.height;
     const tmsize_t lineSize = TIFFScanlineSize(t);
     if (lineSize <= 0)
-        writer::throwWriteError(path, detail(messages));
+        throwTiffWriteError(path, messages);
     TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rowsPerStrip(uint64_t(lineSize), height, compression));
 
     // Every row goes through a scratch copy: the predictor and the 1-bit inversion work in
@@ -167,10 +282,10 @@ void writePage(TIFF* t, const QImage& source, int requested, int quality, const 
                     line[size_t(i)] = static_cast<unsigned char>(~line[size_t(i)]);
         }
         if (TIFFWriteScanline(t, line.data(), y, 0) < 0)
-            writer::throwWriteError(path, detail(messages));
+            throwTiffWriteError(path, messages);
     }
     if (!TIFFWriteDirectory(t))
-        writer::throwWriteError(path, detail(messages));
+        throwTiffWriteError(path, messages);
 }
 
 uint32_t readCount(const unsigned char* p, int size, bool bigEndian) {
@@ -183,7 +298,10 @@ uint32_t readCount(const unsigned char* p, int size, bool bigEndian) {
 } // namespace
 
 int effectiveCompression(const QImage& image, int requested) {
-    const bool mono = writer::pixelKind(image) == PixelKind::Mono;
+    return effectiveCompression(writer::pixelKind(image) == PixelKind::Mono, requested);
+}
+
+int effectiveCompression(bool mono, int requested) {
     switch (requested) {
     case 0:
         return mono ? COMPRESSION_CCITTFAX4 : COMPRESSION_LZW;
@@ -204,6 +322,21 @@ int effectiveCompression(const QImage& image, int requested) {
 
 namespace {
 
+/// The TIFF at `path` opened for reading (`mode` "r", or "rc" for its strips as they lie in the
+/// file: without it libtiff cuts a single uncompressed strip into smaller ones), its library
+/// messages collected in `messages` for as long as it stays open; throws ScanError when it
+/// cannot be opened.
+TiffPtr openForReading(const QString& path, Messages& messages, const char* mode = "r") {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        writer::throwReadError(path, QString::fromLocal8Bit(std::strerror(errno)));
+    TiffPtr t = openFd(fd, path, mode, &messages);
+    ::close(fd);
+    if (!t)
+        writer::throwReadError(path, detail(messages));
+    return t;
+}
+
 /// Opens the TIFF of `fd` in `mode` ("w" a new file, "a" a page more), writes `image` as one
 /// page and flushes it to the descriptor; throws ScanError on failure.
 void writeOnePage(int fd, const char* mode, const QImage& image, int compression, int quality,
@@ -211,34 +344,84 @@ void writeOnePage(int fd, const char* mode, const QImage& image, int compression
     Messages messages;
     TiffPtr t = openFd(fd, path, mode, &messages);
     if (!t)
-        writer::throwWriteError(path, detail(messages));
+        throwTiffWriteError(path, messages);
     writePage(t.get(), image, compression, quality, path, messages);
     if (!TIFFFlush(t.get()))
-        writer::throwWriteError(path, detail(messages));
+        throwTiffWriteError(path, messages);
 }
 
-} // namespace
+/// Adds the page of the one-page TIFF `pagePath` to the TIFF of `fd` by copying its encoded
+/// strips: the same fields set the same way as writePage sets them, the codec's own fields
+/// (JPEG tables, reference black and white) taken over, the strips written as they are.
+void copyOnePage(int fd, const QString& pagePath, const QString& path) {
+    Messages sourceMessages;
+    const TiffPtr source = openForReading(pagePath, sourceMessages, "rc");
+    TIFF* s = source.get();
+    if (TIFFNumberOfDirectories(s) != 1 || TIFFIsTiled(s))
+        writer::throwReadError(pagePath, QStringLiteral("not a one-page TIFF of strips"));
+    PageFields f;
+    uint16_t bits = 0, samples = 0, photometric = 0, compression = 0, planar = 0, predictor = 0;
+    uint16_t unit = 0;
+    uint32_t rows = 0;
+    if (!TIFFGetField(s, TIFFTAG_IMAGEWIDTH, &f.width) ||
+        !TIFFGetField(s, TIFFTAG_IMAGELENGTH, &f.height) ||
+        !TIFFGetField(s, TIFFTAG_BITSPERSAMPLE, &bits) ||
+        !TIFFGetField(s, TIFFTAG_SAMPLESPERPIXEL, &samples) ||
+        !TIFFGetField(s, TIFFTAG_PHOTOMETRIC, &photometric) ||
+        !TIFFGetField(s, TIFFTAG_COMPRESSION, &compression) ||
+        !TIFFGetField(s, TIFFTAG_ROWSPERSTRIP, &rows) ||
+        !TIFFGetFieldDefaulted(s, TIFFTAG_PLANARCONFIG, &planar) || planar != PLANARCONFIG_CONTIG)
+        writer::throwReadError(pagePath, QStringLiteral("not a page this program wrote"));
+    f.bits = bits;
+    f.samples = samples;
+    f.photometric = photometric;
+    f.compression = compression;
+    f.predictor = (compression == COMPRESSION_LZW || compression == COMPRESSION_ADOBE_DEFLATE) &&
+                  TIFFGetField(s, TIFFTAG_PREDICTOR, &predictor) == 1 &&
+                  predictor == PREDICTOR_HORIZONTAL;
+    if (TIFFGetField(s, TIFFTAG_RESOLUTIONUNIT, &unit) && unit == RESUNIT_INCH) {
+        TIFFGetField(s, TIFFTAG_XRESOLUTION, &f.xResolution);
+        TIFFGetField(s, TIFFTAG_YRESOLUTION, &f.yResolution);
+    }
 
-void writeFile(const QImage& image, const QString& path, int compression, int quality) {
-    if (image.isNull())
-        writer::throwWriteError(path, QStringLiteral("no image to write"));
-    effectiveCompression(image, compression); // refuse a bad value before touching the disk
-    writer::TempFile file(path);
-    writeOnePage(file.fd(), "w", image, compression, quality, path);
-    file.commit();
+    Messages messages;
+    TiffPtr target = openFd(fd, path, "a", &messages);
+    if (!target)
+        throwTiffWriteError(path, messages);
+    TIFF* t = target.get();
+    setFields(t, f);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rows);
+    uint32_t tableSize = 0;
+    void* tables = nullptr;
+    if (compression == COMPRESSION_JPEG && TIFFGetField(s, TIFFTAG_JPEGTABLES, &tableSize, &tables))
+        TIFFSetField(t, TIFFTAG_JPEGTABLES, tableSize, tables);
+    float* reference = nullptr;
+    if (TIFFGetField(s, TIFFTAG_REFERENCEBLACKWHITE, &reference))
+        TIFFSetField(t, TIFFTAG_REFERENCEBLACKWHITE, reference);
+
+    std::vector<unsigned char> strip;
+    for (uint32_t i = 0; i < TIFFNumberOfStrips(s); ++i) {
+        const tmsize_t size = TIFFRawStripSize(s, i);
+        if (size <= 0)
+            writer::throwReadError(pagePath, detail(sourceMessages));
+        strip.resize(size_t(size));
+        if (TIFFReadRawStrip(s, i, strip.data(), size) != size)
+            writer::throwReadError(pagePath, detail(sourceMessages));
+        if (TIFFWriteRawStrip(t, i, strip.data(), size) != size)
+            throwTiffWriteError(path, messages);
+    }
+    if (!TIFFWriteDirectory(t) || !TIFFFlush(t))
+        throwTiffWriteError(path, messages);
 }
 
-void appendPage(const QImage& image, const QString& path, int compression, int quality) {
-    if (image.isNull())
-        writer::throwWriteError(path, QStringLiteral("no image to write"));
-    effectiveCompression(image, compression);
+/// Runs `writeOne` on the open TIFF at `path` to add a page, and puts the file back to its
+/// earlier bytes when that fails. False, with nothing done, when there is no file at `path`.
+bool appendToFile(const QString& path, const std::function<void(int fd)>& writeOne) {
     const QByteArray name = QFile::encodeName(path);
     const int fd = ::open(name.constData(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        if (errno == ENOENT) {
-            writeFile(image, path, compression, quality);
-            return;
-        }
+        if (errno == ENOENT)
+            return false;
         if (errno == ELOOP)
             writer::throwWriteError(path,
                                     QStringLiteral("refusing to append through a symbolic link"));
@@ -284,7 +467,7 @@ void appendPage(const QImage& image, const QString& path, int compression, int q
     }
 
     try {
-        writeOnePage(fd, "a", image, compression, quality, path);
+        writeOne(fd);
         if (::fdatasync(fd) != 0)
             writer::throwWriteError(path, QStringLiteral("cannot flush the file"), errno);
     } catch (...) {
@@ -300,24 +483,34 @@ void appendPage(const QImage& image, const QString& path, int compression, int q
                                     errno);
         throw;
     }
-}
-
-namespace {
-
-/// The TIFF at `path` opened for reading, its library messages collected in `messages` for as
-/// long as it stays open; throws ScanError when it cannot be opened.
-TiffPtr openForReading(const QString& path, Messages& messages) {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        writer::throwReadError(path, QString::fromLocal8Bit(std::strerror(errno)));
-    TiffPtr t = openFd(fd, path, "r", &messages);
-    ::close(fd);
-    if (!t)
-        writer::throwReadError(path, detail(messages));
-    return t;
+    return true;
 }
 
 } // namespace
+
+void writeFile(const QImage& image, const QString& path, int compression, int quality) {
+    if (image.isNull())
+        writer::throwWriteError(path, QStringLiteral("no image to write"));
+    effectiveCompression(image, compression); // refuse a bad value before touching the disk
+    writer::TempFile file(path);
+    writeOnePage(file.fd(), "w", image, compression, quality, path);
+    file.commit();
+}
+
+void appendPage(const QImage& image, const QString& path, int compression, int quality) {
+    if (image.isNull())
+        writer::throwWriteError(path, QStringLiteral("no image to write"));
+    effectiveCompression(image, compression);
+    const bool appended = appendToFile(
+        path, [&](int fd) { writeOnePage(fd, "a", image, compression, quality, path); });
+    if (!appended)
+        writeFile(image, path, compression, quality);
+}
+
+void appendEncodedPage(const QString& pagePath, const QString& path) {
+    if (!appendToFile(path, [&](int fd) { copyOnePage(fd, pagePath, path); }))
+        writer::copyFile(pagePath, path);
+}
 
 int pageCount(const QString& path) {
     Messages messages;
@@ -573,6 +766,181 @@ QByteArray jpegStream(const QImage& image8, int quality) {
     bytes.append(reinterpret_cast<const char*>(tables) + 2, qsizetype(tableSize) - 4);
     bytes.append(strip.constData() + 2, strip.size() - 2);
     return bytes;
+}
+
+namespace {
+
+// The image description that marks a PDF image file's JPEG data with its quality.
+const QString pdfImageNote = QStringLiteral("PDF image, JPEG quality ");
+
+uint16_t bigEndian16(const QByteArray& data, qsizetype at) {
+    return uint16_t((uchar(data[at]) << 8) | uchar(data[at + 1]));
+}
+
+// The frame header of a JPEG stream agrees with what the file says of the image: a stream
+// that does not would make a broken PDF image, as a PDF reader takes the sizes from us.
+bool jpegFrameMatches(const QByteArray& data, int width, int height, int components) {
+    if (data.size() < 4 || uchar(data[0]) != 0xFF || uchar(data[1]) != 0xD8)
+        return false;
+    qsizetype at = 2;
+    while (at + 4 <= data.size()) {
+        if (uchar(data[at]) != 0xFF)
+            return false;
+        const uchar marker = uchar(data[at + 1]);
+        const uint16_t length = bigEndian16(data, at + 2);
+        if (length < 2 || at + 2 + length > data.size())
+            return false;
+        if (marker == 0xC0 || marker == 0xC1 || marker == 0xC2) { // baseline, extended, progressive
+            return length >= 8 && bigEndian16(data, at + 5) == height &&
+                   bigEndian16(data, at + 7) == width && uchar(data[at + 9]) == components;
+        }
+        at += 2 + length;
+    }
+    return false;
+}
+
+} // namespace
+
+PdfImage pdfImage(const QImage& source, int quality) {
+    PdfImage image;
+    image.width = source.width();
+    image.height = source.height();
+    image.dotsPerMeterX = source.dotsPerMeterX();
+    image.dotsPerMeterY = source.dotsPerMeterY();
+    if (writer::pixelKind(source) == PixelKind::Mono) {
+        image.coding = PdfImage::Coding::G4;
+        image.data = g4Strip(source);
+        return image;
+    }
+    const QImage img = writer::eightBit(source);
+    image.coding = PdfImage::Coding::Jpeg;
+    image.grey = img.format() == QImage::Format_Grayscale8;
+    image.quality = quality;
+    image.data = writer::encodeJpeg(img, quality, QStringLiteral("PDF page"));
+    return image;
+}
+
+void writePdfImage(const PdfImage& image, const QString& path) {
+    if (image.data.isEmpty() || image.width <= 0 || image.height <= 0)
+        writer::throwWriteError(path, QStringLiteral("no image to write"));
+    writer::TempFile file(path);
+    {
+        Messages messages;
+        TiffPtr t = openFd(file.fd(), path, "w", &messages);
+        if (!t)
+            throwTiffWriteError(path, messages);
+        TIFF* tif = t.get();
+        const bool g4 = image.coding == PdfImage::Coding::G4;
+        TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, uint32_t(image.width));
+        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, uint32_t(image.height));
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, g4 ? 1 : 8);
+        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, g4 || image.grey ? 1 : 3);
+        TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        TIFFSetField(tif, TIFFTAG_COMPRESSION, g4 ? COMPRESSION_CCITTFAX4 : COMPRESSION_JPEG);
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC,
+                     g4           ? PHOTOMETRIC_MINISWHITE
+                     : image.grey ? PHOTOMETRIC_MINISBLACK
+                                  : PHOTOMETRIC_YCBCR);
+        if (!g4) {
+            TIFFSetField(tif, TIFFTAG_IMAGEDESCRIPTION,
+                         (pdfImageNote + QString::number(image.quality)).toLatin1().constData());
+            if (!image.grey) {
+                // What the stream holds (4:2:0, full-range YCbCr), for readers of the file.
+                TIFFSetField(tif, TIFFTAG_YCBCRSUBSAMPLING, 2, 2);
+                float reference[6] = {0, 255, 128, 255, 128, 255};
+                TIFFSetField(tif, TIFFTAG_REFERENCEBLACKWHITE, reference);
+            }
+        }
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, uint32_t(image.height));
+        if (image.dotsPerMeterX > 0 && image.dotsPerMeterY > 0) {
+            TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+            TIFFSetField(tif, TIFFTAG_XRESOLUTION, float(image.dotsPerMeterX * 0.0254));
+            TIFFSetField(tif, TIFFTAG_YRESOLUTION, float(image.dotsPerMeterY * 0.0254));
+        }
+        const tmsize_t size = tmsize_t(image.data.size());
+        // The data is written as it is: libtiff's encoder never sees it.
+        if (TIFFWriteRawStrip(tif, 0, const_cast<char*>(image.data.constData()), size) != size ||
+            !TIFFWriteDirectory(tif) || !TIFFFlush(tif))
+            throwTiffWriteError(path, messages);
+    }
+    file.commit();
+}
+
+std::optional<PdfImage> readPdfImage(const QString& path) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    Messages messages;
+    TiffPtr t = openFd(fd, path, "r", &messages);
+    ::close(fd);
+    if (!t)
+        return std::nullopt;
+    TIFF* tif = t.get();
+    uint32_t width = 0, height = 0;
+    uint16_t bits = 0, samples = 0, photometric = 0, compression = 0, planar = 0, fill = 0;
+    if (TIFFNumberOfDirectories(tif) != 1 || TIFFIsTiled(tif) || TIFFNumberOfStrips(tif) != 1 ||
+        !TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width) ||
+        !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height) ||
+        !TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits) ||
+        !TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples) ||
+        !TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric) ||
+        !TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression) ||
+        !TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar) ||
+        !TIFFGetFieldDefaulted(tif, TIFFTAG_FILLORDER, &fill) || planar != PLANARCONFIG_CONTIG ||
+        fill != FILLORDER_MSB2LSB || width == 0 || height == 0 || width > 1000000 ||
+        height > 1000000)
+        return std::nullopt;
+
+    PdfImage image;
+    image.width = int(width);
+    image.height = int(height);
+    if (compression == COMPRESSION_CCITTFAX4) {
+        uint32_t options = 0;
+        TIFFGetFieldDefaulted(tif, TIFFTAG_GROUP4OPTIONS, &options);
+        if (bits != 1 || samples != 1 || photometric != PHOTOMETRIC_MINISWHITE || options != 0)
+            return std::nullopt;
+        image.coding = PdfImage::Coding::G4;
+    } else if (compression == COMPRESSION_JPEG) {
+        const bool grey = samples == 1 && photometric == PHOTOMETRIC_MINISBLACK;
+        const bool colour = samples == 3 && photometric == PHOTOMETRIC_YCBCR;
+        char* note = nullptr;
+        uint32_t tableSize = 0;
+        void* tables = nullptr;
+        // Abbreviated strips need the file's tables: not a stream a PDF can carry alone.
+        if (bits != 8 || !(grey || colour) ||
+            TIFFGetField(tif, TIFFTAG_JPEGTABLES, &tableSize, &tables) ||
+            !TIFFGetField(tif, TIFFTAG_IMAGEDESCRIPTION, &note))
+            return std::nullopt;
+        const QString text = QString::fromLatin1(note);
+        bool ok = false;
+        image.quality =
+            text.startsWith(pdfImageNote) ? text.mid(pdfImageNote.size()).toInt(&ok) : 0;
+        if (!ok || image.quality < 1 || image.quality > 100)
+            return std::nullopt;
+        image.coding = PdfImage::Coding::Jpeg;
+        image.grey = grey;
+    } else {
+        return std::nullopt;
+    }
+    float xres = 0, yres = 0;
+    uint16_t unit = 0;
+    if (TIFFGetField(tif, TIFFTAG_RESOLUTIONUNIT, &unit) && unit == RESUNIT_INCH &&
+        TIFFGetField(tif, TIFFTAG_XRESOLUTION, &xres) &&
+        TIFFGetField(tif, TIFFTAG_YRESOLUTION, &yres)) {
+        image.dotsPerMeterX = int(xres / 0.0254 + 0.5);
+        image.dotsPerMeterY = int(yres / 0.0254 + 0.5);
+    }
+    const tmsize_t size = TIFFRawStripSize(tif, 0);
+    if (size <= 0 || size > (tmsize_t(1) << 30))
+        return std::nullopt;
+    image.data = QByteArray(qsizetype(size), Qt::Uninitialized);
+    if (TIFFReadRawStrip(tif, 0, image.data.data(), size) != size)
+        return std::nullopt;
+    if (image.coding == PdfImage::Coding::Jpeg &&
+        !jpegFrameMatches(image.data, image.width, image.height, image.grey ? 1 : 3))
+        return std::nullopt;
+    return image;
 }
 
 } // namespace tiffpages

@@ -66,6 +66,14 @@ int32_t VstScan::OpenSourceManager() {
     return m_sources.isStarted() ? 1 : 0;
 }
 
+QStringList VstScan::layerFailures() const {
+    QStringList texts;
+    for (const DeviceStatus& failure : m_sources.layerFailures())
+        texts << (failure.text.isEmpty() ? QStringLiteral("codice %1").arg(failure.code)
+                                         : failure.text);
+    return texts;
+}
+
 void VstScan::CloseSourceManager() {
     if (m_sources.device())
         CloseDataSource();
@@ -304,7 +312,8 @@ int32_t VstScan::Acquire() {
     // limit cut the acquisition short, and is refused with an error instead of vanishing.
     const int room = std::max(0, m_imageLimit - m_images.count());
     request.maxImages = room + 1;
-    m_runner->start(m_sources.device(), request, room, cacheFolder(), m_indicators);
+    m_runner->start(m_sources.device(), request, room, cacheFolder(), m_images.memoryBudget(),
+                    m_indicators);
     clearStatus();
     return 1;
 }
@@ -347,7 +356,9 @@ void VstScan::setJpegQuality(int32_t quality) {
     if (quality < 0 || quality > 100)
         return setStatus(
             status(componentError::BadValue, QStringLiteral("qualità JPEG %1").arg(quality)));
-    m_writeOptions.jpegQuality = quality;
+    ImageWriteOptions options = m_images.writeOptions();
+    options.jpegQuality = quality;
+    m_images.setWriteOptions(options);
     clearStatus();
 }
 
@@ -359,13 +370,15 @@ void VstScan::setTiffCompression(int32_t compression) {
     case 5:
     case 7:
     case 8:
-        m_writeOptions.tiffCompression = compression;
-        clearStatus();
-        return;
+        break;
     default:
-        setStatus(status(componentError::BadValue,
-                         QStringLiteral("compressione TIFF %1").arg(compression)));
+        return setStatus(status(componentError::BadValue,
+                                QStringLiteral("compressione TIFF %1").arg(compression)));
     }
+    ImageWriteOptions options = m_images.writeOptions();
+    options.tiffCompression = compression;
+    m_images.setWriteOptions(options);
+    clearStatus();
 }
 
 float VstScan::Brightness() {
@@ -459,8 +472,19 @@ int32_t VstScan::RotateImage(int32_t index, int32_t degrees) {
     return m_status.ok() ? 1 : 0;
 }
 
+void VstScan::setDocumentFormat(const QString& format) {
+    if (format == QLatin1String("JPEG"))
+        m_images.setPreparedKind(ImageFileKind::Jpeg);
+    else if (format == QLatin1String("TIFF"))
+        m_images.setPreparedKind(ImageFileKind::Tiff);
+    else if (format == QLatin1String("PDF"))
+        m_images.setPreparedKind(ImageFileKind::PdfImage);
+    else
+        m_images.setPreparedKind(std::nullopt);
+}
+
 int32_t VstScan::SaveImage(int32_t index, const QString& path) {
-    setStatus(m_images.save(index, path, m_writeOptions, m_tiffMultiPage == 1));
+    setStatus(m_images.save(index, path, m_tiffMultiPage == 1));
     if (!m_status.ok())
         throw ScanError(m_status.text, m_status.code);
     return 1;

@@ -126,11 +126,11 @@ public:
     /// layout wins).
     void setPageSize(int32_t size) override { setDeviceValue(twain::ICAP_SUPPORTEDSIZES, size); }
     /// Quality of the JPEG files SaveImage writes (1..100; 0 = the writer's default).
-    int32_t JpegQuality() const override { return m_writeOptions.jpegQuality; }
+    int32_t JpegQuality() const override { return m_images.writeOptions().jpegQuality; }
     /// Values outside 0..100 are refused.
     void setJpegQuality(int32_t quality) override;
     /// TIFF Compression tag of the files SaveImage writes: 0, 1, 4, 5, 7 or 8.
-    int32_t TiffCompression() const override { return m_writeOptions.tiffCompression; }
+    int32_t TiffCompression() const override { return m_images.writeOptions().tiffCompression; }
     /// Other values are refused.
     void setTiffCompression(int32_t compression) override;
     /// ICAP_BRIGHTNESS; 0 with an error when it cannot be read.
@@ -221,8 +221,14 @@ public:
     /// Turns the full-resolution image by a multiple of 90 degrees (negative allowed).
     int32_t RotateImage(int32_t index, int32_t degrees) override;
     /// Writes the full-resolution image; throws ScanError when it cannot be written whole
-    /// or the index is out of range.
+    /// or the index is out of range. A page already encoded for this write in the
+    /// background is moved into place (or, as a further TIFF page, copied) instead.
     int32_t SaveImage(int32_t index, const QString& path) override;
+    /// "JPEG", "TIFF" or "PDF": each page is encoded in the background, as it arrives and
+    /// after a rotation, into the file SaveImage will write for that document (a .jpg, a
+    /// .tif page, a .pdfimg for the PDF writer) with the current JpegQuality and
+    /// TiffCompression; any other text stops that. Leaves the status as it is.
+    void setDocumentFormat(const QString& format) override;
     /// 1: a .tif save adds a page, except the first save of a path in this component's life,
     /// which starts the file afresh.
     int32_t TiffMultiPage() const override { return m_tiffMultiPage; }
@@ -236,9 +242,16 @@ public:
     int32_t LastErrorCode() const override { return m_status.code; }
     /// Text of the latest operation's outcome ("" = none).
     QString LastErrorText() const override { return m_status.text; }
+    /// The failures of the layers that did not start, each its text (or its code when it
+    /// has none).
+    QStringList layerFailures() const override;
 
     /// The session cache folder (empty when it could not be made). For tests and tools.
     QString cacheFolder() const { return m_images.cacheFolder(); }
+    /// Images whose file for the document format is ready. For tests and tools.
+    int preparedCount() const { return m_images.preparedCount(); }
+    /// True when no page file or encoding is queued or under way. For tests and tools.
+    bool imagesSettled() const { return m_images.settled(); }
 
 private:
     void setStatus(const DeviceStatus& status) { m_status = status; }
@@ -280,7 +293,6 @@ private:
     int32_t m_imageLimit = kSessionImageLimit;
     int32_t m_feederEnabled = 0, m_autoFeed = 0, m_duplexEnabled = 0;
     bool m_indicators = false;
-    ImageWriteOptions m_writeOptions{.jpegQuality = 75};
     int32_t m_tiffMultiPage = 0;
 
     /// The generic capability interface: the capability selected, what a caller sets before

@@ -91,7 +91,7 @@ bool zeroIsBlack(const QImage& mono) {
 void throwWriteError(const QString& path, const QString& what, int err) {
     throw ScanError(
         QStringLiteral("%1: %2: %3").arg(path, what, QString::fromLocal8Bit(std::strerror(err))),
-        componentError::WriteFailed);
+        componentError::writeFailure(err));
 }
 
 void throwWriteError(const QString& path, const QString& what) {
@@ -176,6 +176,40 @@ void TempFile::commit() {
     if (::rename(m_tempPath.constData(), target.constData()) != 0)
         throwWriteError(m_target, QStringLiteral("cannot rename the finished file"), errno);
     m_committed = true;
+}
+
+void copyFile(const QString& from, const QString& target) {
+    const int in = ::open(QFile::encodeName(from).constData(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        throwReadError(from, QString::fromLocal8Bit(std::strerror(errno)));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{in};
+    TempFile file(target);
+    std::vector<char> chunk(1 << 20);
+    for (;;) {
+        const ssize_t n = ::read(in, chunk.data(), chunk.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throwReadError(from, QString::fromLocal8Bit(std::strerror(errno)));
+        if (n == 0)
+            break;
+        writeAll(file.fd(), chunk.data(), size_t(n), target);
+    }
+    file.commit();
+}
+
+void moveFile(const QString& from, const QString& target) {
+    checkReplaceableTarget(target);
+    const QByteArray source = QFile::encodeName(from);
+    if (::rename(source.constData(), QFile::encodeName(target).constData()) == 0)
+        return;
+    if (errno != EXDEV)
+        throwWriteError(target, QStringLiteral("cannot move the finished file into place"), errno);
+    copyFile(from, target);
+    ::unlink(source.constData());
 }
 
 QByteArray encodeJpeg(const QImage& image8, int quality, const QString& pathForErrors) {

@@ -25,7 +25,9 @@ QImage eightBit(const QImage& image);
 /// True when colour index 0 of a 1-bit image is the darker one (index 0 = black).
 bool zeroIsBlack(const QImage& mono);
 
-/// Throws ScanError (code WriteFailed) naming `path`, the step and the system error `err`.
+/// Throws ScanError naming `path`, the step and the system error `err`, with the code of that
+/// error (componentError::writeFailure: a full disk, a size limit and a refused permission
+/// have codes of their own, anything else is WriteFailed).
 [[noreturn]] void throwWriteError(const QString& path, const QString& what, int err);
 
 /// Throws ScanError (code WriteFailed) naming `path` and `what`.
@@ -67,6 +69,16 @@ private:
     int m_fd = -1;
     bool m_committed = false;
 };
+
+/// Copies the file `from` to `target` through a TempFile, so that `target` appears only once
+/// complete. Throws ScanError (naming `from` when it cannot be read).
+void copyFile(const QString& from, const QString& target);
+
+/// Puts the finished file `from` in the place of `target` by renaming it: `target` is then
+/// `from`'s bytes, or is left as it was. A link at `target` is replaced, never followed; a
+/// directory there is refused. On another file system `from` is copied, then removed.
+/// Throws ScanError naming `target`, and `from` then stays where it was.
+void moveFile(const QString& from, const QString& target);
 
 /// Encodes an 8-bit grey or colour image (Grayscale8 or RGB888) as a baseline JFIF JPEG with
 /// the image's resolution. Throws ScanError when it fails.

@@ -1,17 +1,28 @@
 // Scan window benchmark on the virtual scanner, the real window on the offscreen platform:
 //
-//   window_session_bench gap [--pages N] [--sane]
+//   window_session_bench gap [--pages N] [--kind GRAY] [--format PDF] [--interval MS] [--sane]
 //       the longest pause of the window's event loop while a feeder batch of N (10) A4 300 dpi
-//       pages arrives: what a person would feel as the window freezing. With --sane the pages
-//       come in colour from the first SANE device of SANE_CONFIG_DIR instead of the virtual
-//       scanner (run-sane.sh --net: the test backend through saned).
+//       pages arrives, one every MS (0) milliseconds, for a document of that format (the
+//       component encodes pages for it meanwhile): what a person would feel as the window
+//       freezing. With --sane the pages come in colour from the first SANE device of
+//       SANE_CONFIG_DIR instead of the virtual scanner (run-sane.sh --net: the test backend
+//       through saned).
+//   window_session_bench reference [--pages N]
+//       the time cjpeg -quality 85 takes to encode N (20) colour pages of scanner-like noise,
+//       the yardstick of the --reference figures below.
 //   window_session_bench confirm [--pages N] [--kinds BW,GRAY,RGB] [--formats JPEG,TIFF,PDF]
-//                                [--tools]
-//       the time "Conferma" takes to write N (20) A4 300 dpi pages of each kind in each format,
-//       and with --tools the usual command-line tools on the same pages (cjpeg per page,
-//       tiffcp into one TIFF, img2pdf from the JPEG pages).
+//                                [--interval MS] [--tools] [--reference]
+//       the time "Conferma" takes, pressed as soon as the batch has ended, to write N (20)
+//       A4 300 dpi pages of each kind in each format, fed one every MS (0) milliseconds; with
+//       --tools the usual command-line tools on the same pages (cjpeg per page, tiffcp into
+//       one TIFF, img2pdf from the JPEG pages); with --reference each time also as a share of
+//       the time cjpeg -quality 85 takes to encode N colour pages of scanner-like noise.
+//
+// The source builds against older trees of the project too (for figures before and after a
+// change in one run); what they lack is left out of the output.
 //
 // Prints one line per measurement. Figures, not a test: nothing here passes or fails.
+#include "acquisition/PageRenderer.h"
 #include "acquisition/ScanComponent.h"
 #include "acquisition/VirtualScanner.h"
 #include "acquisition/VstScan.h"
@@ -25,13 +36,37 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <cstdio>
+#include <ctime>
 #include <functional>
 
+#if __has_include("acquisition/PageEncoder.h")
+#define SCANSIONE_PREPARES_PAGES 1
+#endif
+
 namespace {
+
+/// CPU time the calling thread has used, in nanoseconds.
+qint64 threadCpuNs() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return qint64(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+/// Images the component has encoded for the document; -1 where it does not prepare pages.
+int preparedPages(ScanComponent* component) {
+#ifdef SCANSIONE_PREPARES_PAGES
+    if (const auto* scan = dynamic_cast<VstScan*>(component))
+        return scan->preparedCount();
+#else
+    Q_UNUSED(component);
+#endif
+    return -1;
+}
 
 /// Settings kept in memory: a benchmark must not touch the user's.
 class MemorySettings : public UserSettings {
@@ -147,21 +182,34 @@ double timeTool(const QString& program, const QStringList& args, const QString& 
     return t.elapsed() / 1000.0;
 }
 
-void gap(int pages, bool sane) {
-    Session session(pages, 0);
+void gap(int pages, const QString& kind, const QString& format, int interval, bool sane) {
+    Session session(pages, interval);
     session.sane = sane;
     ScanSettings record(QStringLiteral("/nonexistent.ini"));
-    record.PixelType = sane ? QStringLiteral("COLORE") : QStringLiteral("GRAY");
+    record.PixelType = sane ? QStringLiteral("COLORE") : kind;
+    record.ResultFormat = format;
     record.Risoluzione = 300;
     record.Pagina = QStringLiteral("A4");
     QElapsedTimer clock, batch;
     qint64 last = 0, longest = 0, ticks = 0;
+    // The window thread's own CPU time in each gap tells a pause it caused itself (busy) from
+    // one the machine caused (the thread waiting for a core other processes hold).
+    qint64 lastCpu = 0, longestCpu = 0, busiest = 0, busiestAt = 0;
     QTimer probe;
     probe.setInterval(1);
     QObject::connect(&probe, &QTimer::timeout, [&] {
         const qint64 now = clock.nsecsElapsed();
-        longest = std::max(longest, now - last);
+        const qint64 cpu = threadCpuNs();
+        if (now - last > longest) {
+            longest = now - last;
+            longestCpu = cpu - lastCpu;
+        }
+        if (cpu - lastCpu > busiest) {
+            busiest = cpu - lastCpu;
+            busiestAt = now;
+        }
         last = now;
+        lastCpu = cpu;
         ++ticks;
     });
     int delivered = 0;
@@ -175,19 +223,66 @@ void gap(int pages, bool sane) {
             clock.start();
             batch.start();
             last = 0;
+            lastCpu = threadCpuNs();
             probe.start();
         });
-    std::printf("event loop during a %d-page batch (A4 300 dpi %s, %s): longest gap %.1f ms, "
-                "batch %.2f s, %lld probe ticks, %d pages filed; the press itself %.1f ms\n",
-                pages, sane ? "colour" : "grey", sane ? "SANE" : "virtual scanner", longest / 1e6,
-                batch.elapsed() / 1000.0, static_cast<long long>(ticks), delivered,
-                session.pressMs);
+    std::printf("event loop during a %d-page batch (A4 300 dpi %s from %s, a page every %d ms, "
+                "for %s): longest gap %.1f ms (the window thread busy %.1f ms of it), longest "
+                "busy stretch %.1f ms (%.2f s into the batch); batch %.2f s, %lld probe ticks, %d "
+                "pages filed; the press itself %.1f ms\n",
+                pages, qPrintable(record.PixelType), sane ? "SANE" : "the virtual scanner",
+                interval, qPrintable(format), longest / 1e6, longestCpu / 1e6, busiest / 1e6,
+                busiestAt / 1e9, batch.elapsed() / 1000.0, static_cast<long long>(ticks),
+                delivered, session.pressMs);
 }
 
-void confirm(int pages, const QStringList& kinds, const QStringList& formats, bool tools) {
+/// Seconds cjpeg -quality 85 takes for `pages` A4 300 dpi colour pages of scanner-like noise
+/// (a document page with every sample moved by up to 4 levels), one process after another as
+/// a shell loop runs them; -1 when cjpeg is missing or fails.
+double cjpegReference(int pages) {
+    PageSpec layout;
+    layout.pixelType = 2;
+    layout.dpiX = layout.dpiY = 300;
+    layout.sizeInches = QSizeF(210 / 25.4, 297 / 25.4);
+    layout.scannerName = QStringLiteral("riferimento");
+    const QImage page = renderPage(layout);
+    QTemporaryDir dir;
+    const QString ppm = dir.filePath(QStringLiteral("noise.ppm"));
+    QFile file(ppm);
+    if (page.isNull() || !file.open(QIODevice::WriteOnly))
+        return -1;
+    file.write(QStringLiteral("P6\n%1 %2\n255\n").arg(page.width()).arg(page.height()).toLatin1());
+    QRandomGenerator noise(16);
+    QByteArray row(page.width() * 3, Qt::Uninitialized);
+    for (int y = 0; y < page.height(); ++y) {
+        const uchar* in = page.constScanLine(y);
+        for (int i = 0; i < row.size(); ++i)
+            row[i] = char(std::clamp(int(in[i]) + int(noise.bounded(9)) - 4, 0, 255));
+        file.write(row);
+    }
+    file.close();
+    const QString out = dir.filePath(QStringLiteral("noise.jpg"));
+    double seconds = 0;
+    for (int i = 0; i < pages; ++i) {
+        const double s =
+            timeTool(QStringLiteral("cjpeg"), {QStringLiteral("-quality"), QStringLiteral("85"),
+                                               QStringLiteral("-outfile"), out, ppm});
+        if (s < 0)
+            return -1;
+        seconds += s;
+    }
+    std::printf("cjpeg -quality 85, %d A4 300 dpi colour pages of scanner-like noise one after "
+                "another: %.2f s (%.1f ms/page, %.1f KiB/page)\n",
+                pages, seconds, seconds * 1000 / pages, QFileInfo(out).size() / 1024.0);
+    return seconds;
+}
+
+void confirm(int pages, const QStringList& kinds, const QStringList& formats, int interval,
+             bool tools, bool reference) {
+    const double cjpeg = reference ? cjpegReference(pages) : -1;
     for (const QString& kind : kinds) {
         for (const QString& format : formats) {
-            Session session(pages, 0);
+            Session session(pages, interval);
             ScanSettings record(QStringLiteral("/nonexistent.ini"));
             record.PixelType = kind;
             record.Risoluzione = 300;
@@ -198,10 +293,17 @@ void confirm(int pages, const QStringList& kinds, const QStringList& formats, bo
             int filed = 0;
             QStringList produced;
             QStringList sources;
+            int prepared = -1;
             session.run(record, [&](FormScansione& form) {
                 filed = form.pages().count();
+                prepared = preparedPages(form.component());
+                QElapsedTimer t;
+                t.start();
+                form.ImgButtons_Click(0);
+                seconds = t.elapsed() / 1000.0;
+                produced = form.producedFiles();
                 if (tools) {
-                    // The same pages for the tools, exported before the clock runs.
+                    // The same pages for the tools, from the component that is still there.
                     const QString ext = format == QLatin1String("TIFF") ? QStringLiteral("tif")
                                                                         : QStringLiteral("bmp");
                     for (int k = 0; k < filed; ++k) {
@@ -212,15 +314,16 @@ void confirm(int pages, const QStringList& kinds, const QStringList& formats, bo
                         sources << src;
                     }
                 }
-                QElapsedTimer t;
-                t.start();
-                form.ImgButtons_Click(0);
-                seconds = t.elapsed() / 1000.0;
-                produced = form.producedFiles();
             });
-            std::printf("Conferma %-4s %-4s %3d pages: %7.2f s  %6.1f ms/page  %9.1f KiB\n",
+            std::printf("Conferma %-4s %-4s %3d pages: %7.2f s  %6.1f ms/page  %9.1f KiB",
                         qPrintable(format), qPrintable(kind), filed, seconds,
                         filed ? seconds * 1000 / filed : 0.0, bytesOf(produced) / 1024.0);
+            if (prepared >= 0)
+                std::printf("  (%d of %d pages encoded ahead)", prepared, filed);
+            if (cjpeg > 0)
+                std::printf("  = %.3f x cjpeg", seconds / cjpeg);
+            std::printf("\n");
+            std::fflush(stdout);
             if (!tools || sources.isEmpty())
                 continue;
             const QString out = session.folder() + QStringLiteral("tool");
@@ -273,21 +376,30 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments().mid(1);
     const QString mode = args.value(0);
-    if (mode == QLatin1String("gap")) {
+    const int interval = optionValue(args, QStringLiteral("--interval"), 0);
+    if (mode == QLatin1String("reference")) {
+        return cjpegReference(optionValue(args, QStringLiteral("--pages"), 20)) < 0 ? 1 : 0;
+    } else if (mode == QLatin1String("gap")) {
         const bool sane = args.contains(QStringLiteral("--sane"));
         if (sane)
             qputenv("SCANSIONE_SANE", "1");
-        gap(optionValue(args, QStringLiteral("--pages"), 10), sane);
+        gap(optionValue(args, QStringLiteral("--pages"), 10),
+            optionList(args, QStringLiteral("--kind"), QStringLiteral("GRAY")).first(),
+            optionList(args, QStringLiteral("--format"), QStringLiteral("PDF")).first(), interval,
+            sane);
     } else if (mode == QLatin1String("confirm")) {
         confirm(optionValue(args, QStringLiteral("--pages"), 20),
                 optionList(args, QStringLiteral("--kinds"), QStringLiteral("BW,GRAY,RGB")),
                 optionList(args, QStringLiteral("--formats"), QStringLiteral("JPEG,TIFF,PDF")),
-                args.contains(QStringLiteral("--tools")));
+                interval, args.contains(QStringLiteral("--tools")),
+                args.contains(QStringLiteral("--reference")));
     } else {
         std::fprintf(stderr,
-                     "usage: window_session_bench gap [--pages N] [--sane]\n"
+                     "usage: window_session_bench reference [--pages N]\n"
+                     "       window_session_bench gap [--pages N] [--kind GRAY] [--format PDF] "
+                     "[--interval MS] [--sane]\n"
                      "       window_session_bench confirm [--pages N] [--kinds BW,GRAY,RGB] "
-                     "[--formats JPEG,TIFF,PDF] [--tools]\n");
+                     "[--formats JPEG,TIFF,PDF] [--interval MS] [--tools] [--reference]\n");
         return 2;
     }
     return 0;

@@ -91,6 +91,7 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     // --- session entry and log (FormScansione_Session.cpp) ---------------------------
@@ -169,6 +170,9 @@ private:
 
     // --- output and import (FormScansione_Output.cpp, FormScansione_Import.cpp) -----
     void SalvaDocumento();
+    /// Writes the document and lists it; throws when it could not be written whole.
+    void writeDocument();
+    /// Writes "scandoc.pdf" and lists it; throws, after cleaning up, when it fails.
     void SalvaPdf(const QString& folder);
     void ImportaPdf();
 

@@ -28,9 +28,12 @@ void FormScansione::ImgButtons_Click(int16_t Index) {
     if (button)
         button->setEnabled(false);
     resumeNext([this, Index] { runCommand(Index); });
+    // A "Conferma" that could not write the document leaves the window open with its pages:
+    // it must be possible to press it again once the cause is mended.
+    const bool ended = endsSession(Index) && !(Index == cmdConferma && m_loaded);
     // The window may have been rebuilt meanwhile; only the button that was pressed is
     // enabled again, and only while it still exists.
-    if (button && !endsSession(Index) && ImgButtons.value(Index) == button)
+    if (button && !ended && ImgButtons.value(Index) == button)
         button->setEnabled(true);
 }
 

@@ -1,14 +1,24 @@
 // Document output: the pages of the store written as JPEG files, one multi-page TIFF or one
-// PDF into the working folder, listed in resultFiles; the session ends on every path.
+// PDF into the working folder and listed in resultFiles, and the session ends. When writing
+// fails the window stays open with its pages and says why; nothing is listed, and no document
+// is left at its final name with only some of its pages.
+#include "acquisition/ComponentErrors.h"
 #include "acquisition/PdfWriter.h"
 #include "acquisition/ScanComponent.h"
 #include "acquisition/ScanError.h"
+#include "acquisition/WriterSupport.h"
 #include "common/VbConvert.h"
 #include "scan_window/ErrorTrap.h"
 #include "scan_window/FormScansione.h"
+#include "scan_window/StagedFiles.h"
 #include "settings/ScanSettings.h"
 
 #include <QFile>
+
+#include <cerrno>
+#include <exception>
+#include <new>
+#include <unistd.h>
 
 namespace {
 
@@ -17,56 +27,100 @@ constexpr double a4Height = 297;
 
 /// Deletes `path` if it is there; a file that stays raises, as a failed delete would.
 void deleteFile(const QString& path) {
-    if (QFile::exists(path) && !QFile::remove(path))
-        throw ScanError(QStringLiteral("cannot delete ") + path);
+    if (::unlink(QFile::encodeName(path).constData()) != 0 && errno != ENOENT)
+        writer::throwWriteError(path, QStringLiteral("impossibile eliminare il file"), errno);
+}
+
+/// Why the output failed, in the user's words where the cause is one they can act on.
+QString failureReason(const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const ScanError& e) {
+        switch (e.code()) {
+        case componentError::DiskFull:
+            return QStringLiteral("spazio su disco esaurito");
+        case componentError::FileTooLarge:
+            return QStringLiteral("file troppo grande");
+        case componentError::AccessDenied:
+            return QStringLiteral("permesso negato");
+        default:
+            return e.text();
+        }
+    } catch (const std::bad_alloc&) {
+        return QStringLiteral("memoria insufficiente");
+    } catch (const std::exception& e) {
+        return QString::fromLocal8Bit(e.what());
+    } catch (...) {
+        return QStringLiteral("errore sconosciuto");
+    }
 }
 
 } // namespace
 
 void FormScansione::SalvaDocumento() {
     setMousePointer(pointerHourglass);
-
-    // One trap for the whole writing: the first error ends it and the window still closes.
-    resumeNext([this] {
-        const QString folder = m_services.workingFolder();
-        if (Pagine.count() == 0 || !scanSetting)
-            return;
-        // Without a private folder the names would be relative to the current directory.
-        if (folder.isEmpty())
-            throw ScanError(QStringLiteral("no private working folder"));
-        const int count = Pagine.count();
-        const auto imageOf = [this](int n) {
-            const auto k = imageIndexOfPage(static_cast<int16_t>(n));
-            if (!k)
-                throw ScanError(QStringLiteral("page %1 has no image").arg(n));
-            return *k;
-        };
-        const QString& format = scanSetting->ResultFormat;
-        if (format == QLatin1String("JPEG")) {
-            ScanComponent& dev = requireComponent();
-            for (int n = 1; n <= count; ++n) {
-                const int16_t k = imageOf(n);
-                const QString path =
-                    folder + QStringLiteral("pag_") + decimalText(n) + QStringLiteral(".jpg");
-                dev.SaveImage(k, path);
-                resultFiles.append(path);
-            }
-        } else if (format == QLatin1String("TIFF")) {
-            ScanComponent& dev = requireComponent();
-            const QString path = folder + QStringLiteral("scandoc.tif");
-            for (int n = 1; n <= count; ++n) {
-                const int16_t k = imageOf(n);
-                dev.setTiffMultiPage(1);
-                dev.SaveImage(k, path);
-            }
-            resultFiles.append(path);
-        } else if (format == QLatin1String("PDF")) {
-            SalvaPdf(folder);
-        }
-    });
-
+    std::exception_ptr failure;
+    try {
+        writeDocument();
+    } catch (...) {
+        failure = std::current_exception();
+    }
     setMousePointer(pointerDefault);
+
+    if (failure) {
+        // Closing now would throw the session's pages away: the user can make room and
+        // confirm again, or cancel.
+        const QString prompt =
+            QStringLiteral("Impossibile salvare il documento: ") + failureReason(failure);
+        resumeNext([&] { m_services.messageBox(this, prompt, QStringLiteral("ERRORE")); });
+        return;
+    }
     resumeNext([this] { unloadWindow(); });
+}
+
+void FormScansione::writeDocument() {
+    const QString folder = m_services.workingFolder();
+    if (Pagine.count() == 0 || !scanSetting)
+        return;
+    // Without a private folder the names would be relative to the current directory.
+    if (folder.isEmpty())
+        throw ScanError(QStringLiteral("nessuna cartella di lavoro privata"));
+    const int count = Pagine.count();
+    const auto imageOf = [this](int n) {
+        const auto k = imageIndexOfPage(static_cast<int16_t>(n));
+        if (!k)
+            throw ScanError(QStringLiteral("la pagina %1 non ha un'immagine").arg(n));
+        return *k;
+    };
+    const QString& format = scanSetting->ResultFormat;
+    if (format == QLatin1String("JPEG")) {
+        ScanComponent& dev = requireComponent();
+        // All pages of this confirmation or none: an earlier session's pag_N.jpg stay as
+        // they were when a page fails.
+        StagedFiles staged;
+        for (int n = 1; n <= count; ++n) {
+            const int16_t k = imageOf(n);
+            dev.SaveImage(k, staged.add(folder + QStringLiteral("pag_") + decimalText(n) +
+                                        QStringLiteral(".jpg")));
+        }
+        staged.commit();
+        resultFiles.append(staged.targets());
+    } else if (format == QLatin1String("TIFF")) {
+        ScanComponent& dev = requireComponent();
+        // A fresh name on every attempt: the component starts a path afresh only the first
+        // time it writes it, so a retry under the same name would add to the failed pages.
+        StagedFiles staged;
+        const QString path = staged.add(folder + QStringLiteral("scandoc.tif"));
+        for (int n = 1; n <= count; ++n) {
+            const int16_t k = imageOf(n);
+            dev.setTiffMultiPage(1);
+            dev.SaveImage(k, path);
+        }
+        staged.commit();
+        resultFiles.append(staged.targets());
+    } else if (format == QLatin1String("PDF")) {
+        SalvaPdf(folder);
+    }
 }
 
 void FormScansione::SalvaPdf(const QString& folder) {
@@ -78,11 +132,12 @@ void FormScansione::SalvaPdf(const QString& folder) {
 
     std::unique_ptr<PdfWriter> writer;
     QString bmp;
+    std::exception_ptr failure;
     try {
         ScanComponent& dev = requireComponent();
         writer = m_services.createPdfWriter(dev.JpegQuality());
         if (!writer)
-            throw ScanError(QStringLiteral("no PDF writer"));
+            throw ScanError(QStringLiteral("nessun generatore di PDF"));
         writer->setOutputPath(pdf);
         writer->BeginDocument(QString());
         writer->setDocumentMode(4);
@@ -90,9 +145,11 @@ void FormScansione::SalvaPdf(const QString& folder) {
         for (int n = 1; n <= count; ++n) {
             const auto k = imageIndexOfPage(static_cast<int16_t>(n));
             if (!k)
-                throw ScanError(QStringLiteral("page %1 has no image").arg(n));
+                throw ScanError(QStringLiteral("la pagina %1 non ha un'immagine").arg(n));
             writer->AddPage(a4Width, a4Height);
-            bmp = folder + QStringLiteral("pag_") + decimalText(*k) + QStringLiteral(".bmp");
+            // The component's page image for the PDF writer: the page's JPEG or G4 data,
+            // usually encoded while scanning, which the writer takes without decoding.
+            bmp = folder + QStringLiteral("pag_") + decimalText(*k) + QStringLiteral(".pdfimg");
             deleteFile(bmp);
             dev.SaveImage(*k, bmp);
             const int32_t id = writer->AddImageFile(bmp);
@@ -101,12 +158,14 @@ void FormScansione::SalvaPdf(const QString& folder) {
             bmp.clear();
             writer->EndPage(QString());
         }
-        writer->EndDocument();
+        // 0 means the writer wrote no file: listing the name would report a failure as success.
+        if (writer->EndDocument() == 0)
+            throw ScanError(QStringLiteral("il documento PDF non è stato scritto"));
         writer.reset();
         resultFiles.append(pdf);
         return;
     } catch (const std::exception&) {
-        // Clean-up below.
+        failure = std::current_exception(); // reported once the writer is cleaned up
     }
 
     if (writer) {
@@ -119,4 +178,5 @@ void FormScansione::SalvaPdf(const QString& folder) {
     QFile::remove(pdf);
     if (!bmp.isEmpty())
         QFile::remove(bmp);
+    std::rethrow_exception(failure);
 }

@@ -124,6 +124,9 @@ int16_t FormScansione::ImpostaParametriScanner() {
                 decimalText(s.JpegQualityTiffCompression));
         }
     }
+    // Not a device setting (no log line): what the pages will be written as, so that the
+    // component can encode each one while the scanner works on the next.
+    dev.setDocumentFormat(s.ResultFormat);
 
     if (s.Luminosita > 0) {
         const float minimum = dev.BrightnessMin();

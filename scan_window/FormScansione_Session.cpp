@@ -13,6 +13,7 @@
 
 #include <QCloseEvent>
 #include <QFile>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPixmap>
 
@@ -91,9 +92,25 @@ void FormScansione::unloadWindow() {
 }
 
 void FormScansione::closeEvent(QCloseEvent* event) {
-    // The window's close box unloads it, as a command does.
+    if (m_inExec && isVisible() && m_loaded) {
+        // The title bar's close box ends the session as "Annulla" does: no page is kept and
+        // nothing more is listed.
+        ImgButtons_Click(cmdAnnulla);
+        event->accept();
+        return;
+    }
     m_loaded = false;
     QDialog::closeEvent(event);
+}
+
+void FormScansione::keyPressEvent(QKeyEvent* event) {
+    // A dialog closes on Esc, which would throw the session's pages away at a stray key
+    // press; the window's commands are its buttons only.
+    if (event->matches(QKeySequence::Cancel)) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void FormScansione::setMousePointer(MousePointer code) {
@@ -177,12 +194,13 @@ std::optional<QStringList> FormScansione::EseguiScansione(ScanSettings* parScanS
 }
 
 void FormScansione::ScriviLog(const QString& operation, int32_t code, const QString& detail) {
-    if (logFilePath.trimmed().isEmpty())
-        return;
-    // A line that cannot be written is lost; the session goes on.
-    AppendLine(QStringLiteral("OPERAZIONE ") + operation, logFilePath);
-    if (code != 0)
-        AppendLine(decimalText(code) + QStringLiteral(" - ") + detail, logFilePath);
+    if (!logFilePath.trimmed().isEmpty()) {
+        // A line that cannot be written is lost; the session goes on.
+        AppendLine(QStringLiteral("OPERAZIONE ") + operation, logFilePath);
+        if (code != 0)
+            AppendLine(decimalText(code) + QStringLiteral(" - ") + detail, logFilePath);
+    }
+    m_services.logWritten(operation, code, detail);
 }
 
 void FormScansione::SelezionaSorgente(bool force) {

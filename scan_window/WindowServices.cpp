@@ -64,6 +64,8 @@ void WindowServices::fillDefaults() {
         choosePdf = pdfFileDialog;
     if (!createPdfWriter)
         createPdfWriter = [](int32_t quality) { return std::make_unique<PdfWriter>(quality); };
+    if (!logWritten)
+        logWritten = [](const QString&, int32_t, const QString&) {};
     if (!showInfo)
         showInfo = [](const QString& info) { frmShowScanInfo().MostraInfo(info); };
 }

@@ -37,6 +37,11 @@ struct SCANSIONE_EXPORT WindowServices {
     /// The working folder of the session (ends with "/"); empty when there is none, and then
     /// no log and no document is written.
     std::function<QString()> workingFolder;
+    /// Told of every operation the scan log records, once its lines are appended (and also
+    /// when the session has no log file): the operation text, the error code (0: none) and
+    /// its text, as ScriviLog got them. The default does nothing; a headless host reports
+    /// the settings the device refused from here. GUI thread.
+    std::function<void(const QString& operation, int32_t code, const QString& detail)> logWritten;
 
     /// Fills every member left empty with its default.
     void fillDefaults();

@@ -89,6 +89,12 @@ protected:
         return done();
     }
 
+    /// Waits until the component's encoder has written every page file and encoded file it
+    /// was given; returns whether it got there.
+    bool settle(int timeoutMs = 20000) {
+        return waitFor([this] { return m_scan->imagesSettled(); }, timeoutMs);
+    }
+
     QTemporaryDir m_dir;
     std::unique_ptr<VstScan> m_scan;
 };

@@ -166,6 +166,18 @@ TEST(ImagePreview, FitsTheScreenBoxKeepingTheShapeAndTheContent) {
     EXPECT_EQ(small.size(), QSize(300, 200));
     EXPECT_EQ(small.format(), QImage::Format_Grayscale8);
     EXPECT_EQ(small.pixelColor(5, 5), QColor(Qt::black)); // the colour table is honoured
+
+    // Slivers narrower or shorter than a block: the blocks end with the page, and a plain
+    // page stays plain (nothing outside its rows is read or averaged in).
+    for (const QSize size : {QSize(3, 20000), QSize(20000, 2), QSize(1001, 1401)}) {
+        QImage sliver(size, QImage::Format_RGB888);
+        sliver.fill(QColor(200, 100, 50));
+        const QImage shrunk = makePreview(sliver);
+        EXPECT_LE(shrunk.width(), 1000);
+        EXPECT_LE(shrunk.height(), 1400);
+        EXPECT_EQ(shrunk.pixelColor(0, 0), QColor(200, 100, 50)) << size.width();
+        EXPECT_EQ(shrunk.pixelColor(shrunk.width() - 1, shrunk.height() - 1), QColor(200, 100, 50));
+    }
 }
 
 TEST(SessionCacheFolder, IsPrivateHoldsThePagesAndIsRemovedAtTheEnd) {
@@ -238,6 +250,7 @@ protected:
         m_scan->setResolution(50);
         m_scan->setFeederEnabled(1);
         ASSERT_EQ(runAcquisition().images, 3);
+        ASSERT_TRUE(settle());
     }
     QString file(const char* name) { return m_dir.filePath(QString::fromLatin1(name)); }
 };
@@ -269,6 +282,7 @@ TEST_F(BufferOperations, RotateTurnsPreviewAndSavedImageAndRejectsOddAngles) {
     EXPECT_EQ(m_scan->RotateImage(-1, 90), 0);
     // The other images are untouched, and the cache holds no orphan of the rotations.
     EXPECT_EQ(m_scan->ImagePicture(0).size(), before);
+    ASSERT_TRUE(settle());
     EXPECT_EQ(QDir(m_scan->cacheFolder()).entryList(QDir::Files).size(), 3);
 }
 

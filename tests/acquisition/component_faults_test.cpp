@@ -87,6 +87,36 @@ TEST_F(ComponentFaults, MalformedFileFailsTheLayerWithAMessageNamingTheField) {
         << m_scan->LastErrorText().toStdString();
 }
 
+// A working layer beside a broken one (SANE beside a bad virtual-scanner file): the start
+// succeeds, and the broken layer's reason is still there to be told.
+TEST_F(ComponentFaults, LayerThatFailsBesideOneThatStartsKeepsItsReason) {
+    const QString good = m_dir.filePath(QStringLiteral("good.json"));
+    const QString bad = m_dir.filePath(QStringLiteral("bad.json"));
+    for (const auto& [path, json] : {std::pair{good, oneScanner(R"("name":"A")")},
+                                     std::pair{bad, QByteArray(R"({"scanners":[{"name":1}]})")}}) {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(json);
+    }
+    std::vector<std::unique_ptr<DeviceLayer>> layers;
+    layers.push_back(std::make_unique<VirtualScannerLayer>(good));
+    layers.push_back(std::make_unique<VirtualScannerLayer>(bad));
+    m_scan = std::make_unique<VstScan>(std::move(layers), m_dir.path());
+    ASSERT_EQ(m_scan->OpenSourceManager(), 1);
+    EXPECT_EQ(m_scan->LastErrorCode(), 0);
+    EXPECT_EQ(m_scan->SourceCount(), 1);
+    ASSERT_EQ(m_scan->layerFailures().size(), 1);
+    EXPECT_TRUE(m_scan->layerFailures().constFirst().contains(bad))
+        << m_scan->layerFailures().constFirst().toStdString();
+
+    // Mended between sessions: the next start no longer reports it.
+    QFile::remove(bad);
+    QFile::copy(good, bad);
+    m_scan->CloseSourceManager();
+    ASSERT_EQ(m_scan->OpenSourceManager(), 1);
+    EXPECT_TRUE(m_scan->layerFailures().isEmpty());
+}
+
 TEST_F(ComponentFaults, MissingFileFailsTheLayerNamingThePath) {
     std::vector<std::unique_ptr<DeviceLayer>> layers;
     const QString path = m_dir.filePath(QStringLiteral("nowhere.json"));

@@ -46,17 +46,19 @@ protected:
         return list;
     }
 
-    // The document output's sequence: each page's bitmap written, added, drawn over the
-    // whole A4 page and deleted.
-    void writeDocument(PdfWriter& w, const QString& pdf, const std::vector<QImage>& pages) {
+    // The document output's sequence: each page's bitmap written (as `ext` with `options`),
+    // added, drawn over the whole A4 page and deleted.
+    void writeDocument(PdfWriter& w, const QString& pdf, const std::vector<QImage>& pages,
+                       const QString& ext = QStringLiteral("bmp"),
+                       const ImageWriteOptions& options = {}) {
         w.setOutputPath(pdf);
         w.BeginDocument(QString());
         w.setDocumentMode(4);
         int k = 0;
         for (const QImage& img : pages) {
             w.AddPage(210, 297);
-            const QString bmp = path(QStringLiteral("pag_%1.bmp").arg(k++));
-            writeImageFile(img, bmp, {});
+            const QString bmp = path(QStringLiteral("pag_%1.%2").arg(k++).arg(ext));
+            writeImageFile(img, bmp, options);
             const int32_t id = w.AddImageFile(bmp);
             w.DrawImage(id, 0, 297, 210, 297);
             QFile::remove(bmp);
@@ -157,6 +159,35 @@ TEST_F(PdfWriterTest, JpegQualityIsTheComponentsOr85) {
     EXPECT_LT(low, q85);
     EXPECT_LT(q85, high);
     EXPECT_NEAR(double(def), double(q85), 64.0); // only the file /ID may differ
+}
+
+TEST_F(PdfWriterTest, PreparedPageImagesMakeTheDocumentTheBitmapsMake) {
+    const std::vector<QImage> pages{
+        markedPage(QImage::Format_Mono), markedPage(QImage::Format_Grayscale8),
+        markedPage(QImage::Format_RGB888), markedPage(QImage::Format_Grayscale16, 301, 401),
+        markedPage(QImage::Format_RGBX64, 301, 401)};
+    const auto document = [&](const std::vector<QImage>& images, const QString& ext,
+                              int32_t fileQuality) {
+        const QString pdf = path(QStringLiteral("doc.pdf"));
+        PdfWriter w(60);
+        writeDocument(w, pdf, images, ext, {fileQuality, 0, false});
+        const QByteArray bytes = pdfContents(pdf);
+        QFile::remove(pdf);
+        return bytes;
+    };
+    // At the writer's quality the page images' JPEG and G4 data go in as they stand.
+    const QByteArray fromBitmaps = document(pages, QStringLiteral("bmp"), 0);
+    EXPECT_EQ(document(pages, QStringLiteral("pdfimg"), 60), fromBitmaps);
+    // At another quality a page image is a bitmap like any other: what it shows is encoded
+    // at the writer's quality.
+    std::vector<QImage> shown;
+    for (const QImage& page : pages) {
+        const QString file = path(QStringLiteral("shown.pdfimg"));
+        writeImageFile(page, file, {30, 0, false});
+        shown.push_back(readImageFile(file));
+    }
+    EXPECT_EQ(document(pages, QStringLiteral("pdfimg"), 30),
+              document(shown, QStringLiteral("bmp"), 0));
 }
 
 TEST_F(PdfWriterTest, UnreadableImageThenCleanUpKeepsThePagesAddedSoFar) {

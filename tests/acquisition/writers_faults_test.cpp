@@ -1,6 +1,7 @@
 // Every way writing an image file can fail: a full disk (a file size limit stands in for it,
 // as CI runs as root), a planted link, a directory or a missing folder at the target, bad
 // arguments and unreadable files. Nothing may be left that looks like a finished file.
+#include "acquisition/ComponentErrors.h"
 #include "acquisition/ImageWriters.h"
 #include "acquisition/ScanError.h"
 #include "acquisition/TiffPages.h"
@@ -35,9 +36,15 @@ QImage page(QImage::Format f, int w = 640, int h = 480, int seed = 1) {
                                     : rgb.convertToFormat(f);
 }
 
-QByteArray contents(const QString& file) {
-    QFile f(file);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+/// The code of the ScanError `write` throws under a file size limit of `limit` bytes; 0
+/// when it does not throw.
+int32_t codeUnderLimit(rlim_t limit, const std::function<void()>& write) {
+    try {
+        withFileSizeLimit(limit, write);
+    } catch (const ScanError& e) {
+        return e.code();
+    }
+    return 0;
 }
 
 class WriterFaults : public ::testing::Test {
@@ -60,11 +67,12 @@ TEST_F(WriterFaults, DiskFullRemovesTheFileAndLeavesNoTemporary) {
     for (const char* ext : extensions) {
         SCOPED_TRACE(ext);
         const QString file = path(QStringLiteral("full.") + ext);
-        EXPECT_THROW(withFileSizeLimit(4096,
-                                       [&] {
-                                           writeImageFile(colour, file, {0, 1, false});
-                                       }),
-                     ScanError);
+        // The code says why, so that the user can be told (libtiff's own writes included).
+        EXPECT_EQ(codeUnderLimit(4096,
+                                 [&] {
+                                     writeImageFile(colour, file, {0, 1, false});
+                                 }),
+                  componentError::FileTooLarge);
         EXPECT_FALSE(QFileInfo::exists(file));
         EXPECT_TRUE(entries().isEmpty()) << entries().join(' ').toStdString();
     }
@@ -99,13 +107,12 @@ TEST_F(WriterFaults, AppendedTiffWhoseThirdPageFailsKeepsTwoGoodPages) {
         writeImageFile(second, file, {0, compression, true});
         const QByteArray twoPages = contents(file);
         // Room for a few kilobytes more: the third page starts and runs out of space.
-        EXPECT_THROW(
-            withFileSizeLimit(
-                rlim_t(twoPages.size()) + 3000,
-                [&] {
-                    writeImageFile(page(QImage::Format_RGB888), file, {0, compression, true});
-                }),
-            ScanError);
+        EXPECT_EQ(codeUnderLimit(
+                      rlim_t(twoPages.size()) + 3000,
+                      [&] {
+                          writeImageFile(page(QImage::Format_RGB888), file, {0, compression, true});
+                      }),
+                  componentError::FileTooLarge);
         EXPECT_EQ(contents(file), twoPages);
         EXPECT_EQ(tiffpages::pageCount(file), 2);
         EXPECT_EQ(tiffpages::readPage(file, 0).convertToFormat(QImage::Format_Grayscale8),
@@ -125,6 +132,40 @@ TEST_F(WriterFaults, AppendedTiffWhoseThirdPageFailsKeepsTwoGoodPages) {
         writeImageFile(page(QImage::Format_RGB888, 64, 64), file, {0, compression, true});
         EXPECT_EQ(tiffpages::pageCount(file), 3);
     }
+}
+
+TEST_F(WriterFaults, CopyingAnEncodedPageThatFailsLeavesTheFileAsItWas) {
+    const QString file = path(QStringLiteral("scandoc.tif"));
+    const QString encoded = path(QStringLiteral("encoded.tif"));
+    const QString twoPages = path(QStringLiteral("two.tif"));
+    writeImageFile(page(QImage::Format_Grayscale8, 320, 240, 1), file, {0, 5, false});
+    writeImageFile(page(QImage::Format_RGB888, 640, 480, 2), encoded, {0, 5, false});
+    writeImageFile(page(QImage::Format_Mono), twoPages, {});
+    writeImageFile(page(QImage::Format_Mono), twoPages, {0, 0, true});
+    const QByteArray before = contents(file);
+    const struct {
+        const char* what;
+        QString source;
+        rlim_t room; // bytes the file may grow by; 0 = no limit
+    } cases[] = {{"no room for the page", encoded, 3000},
+                 {"no room for the directory", encoded, rlim_t(contents(encoded).size()) - 100},
+                 {"a source of two pages", twoPages, 0},
+                 {"a source that is no TIFF", path(QStringLiteral("none.tif")), 0}};
+    QFile none(path(QStringLiteral("none.tif")));
+    ASSERT_TRUE(none.open(QIODevice::WriteOnly));
+    none.write("II*\0 but nothing a TIFF reader takes");
+    none.close();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto copy = [&] { tiffpages::appendEncodedPage(c.source, file); };
+        if (c.room > 0)
+            EXPECT_THROW(withFileSizeLimit(rlim_t(before.size()) + c.room, copy), ScanError);
+        else
+            EXPECT_THROW(copy(), ScanError);
+        EXPECT_EQ(contents(file), before);
+    }
+    tiffpages::appendEncodedPage(encoded, file); // and with room it goes in
+    EXPECT_EQ(tiffpages::pageCount(file), 2);
 }
 
 TEST_F(WriterFaults, FailureWhileLinkingTheNewPageIsUndone) {

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
 
 namespace {
 
@@ -298,6 +299,80 @@ TEST_F(WriterFiles, SixHundredDpiColourA4SavesAndReadsBack) {
             EXPECT_EQ(back, page);
         QFile::remove(file);
     }
+}
+
+TEST_F(WriterFiles, PageCopiedFromItsEncodedFileIsThePageWrittenFromPixels) {
+    // Every kind after every other, with each compression, at resolutions that are no whole
+    // number of dots per inch: the directory must come out the same, not only the strips.
+    for (int compression : {0, 1, 4, 5, 7, 8}) {
+        SCOPED_TRACE(compression);
+        const QString fromPixels = path(QStringLiteral("pixels.tif"));
+        const QString fromFiles = path(QStringLiteral("files.tif"));
+        const QString encoded = path(QStringLiteral("page.tif"));
+        QFile::remove(fromPixels);
+        QFile::remove(fromFiles);
+        quint32 seed = 0;
+        for (const KindCase& kind : kinds) {
+            SCOPED_TRACE(kind.name);
+            QImage page = documentPage(kind.format, 203, 157, ++seed);
+            page.setDotsPerMeterY(7881); // 200.17 dpi
+            writeImageFile(page, encoded, {60, compression, false});
+            writeImageFile(page, fromPixels, {60, compression, true});
+            tiffpages::appendEncodedPage(encoded, fromFiles);
+            ASSERT_EQ(contents(fromFiles), contents(fromPixels));
+        }
+        EXPECT_EQ(tiffpages::pageCount(fromFiles), 5);
+    }
+}
+
+TEST_F(WriterFiles, PdfImageHoldsThePdfDataAndReadsBackAsABitmap) {
+    for (const KindCase& kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        const QImage page = documentPage(kind.format, 301, 207);
+        const QString file = path(QStringLiteral("page.pdfimg"));
+        writeImageFile(page, file, {70, 0, false});
+        const std::optional<tiffpages::PdfImage> image = tiffpages::readPdfImage(file);
+        ASSERT_TRUE(image);
+        const tiffpages::PdfImage expected = tiffpages::pdfImage(page, 70);
+        EXPECT_EQ(image->data, expected.data);
+        EXPECT_EQ(image->coding, expected.coding);
+        EXPECT_EQ(image->grey, expected.grey);
+        EXPECT_EQ(image->quality, expected.quality);
+        EXPECT_EQ(QSize(image->width, image->height), page.size());
+
+        const ToolResult info = runTool(QStringLiteral("tiffinfo"), {QStringLiteral("-D"), file});
+        EXPECT_EQ(info.exitCode, 0) << info.output.toStdString();
+        EXPECT_FALSE(info.output.contains(QStringLiteral("rror"))) << info.output.toStdString();
+        const QImage back = readImageFile(file);
+        ASSERT_EQ(back.size(), page.size());
+        EXPECT_LT(meanDifference(back, page), kind.format == QImage::Format_Mono ? 0.01 : 6.0);
+    }
+}
+
+TEST_F(WriterFiles, OnlyAPdfImageIsTakenAsOne) {
+    const QImage grey = documentPage(QImage::Format_Grayscale8, 64, 48);
+    const QString good = path(QStringLiteral("good.pdfimg"));
+    writeImageFile(grey, good, {});
+    QFile truncated(path(QStringLiteral("cut.pdfimg")));
+    ASSERT_TRUE(truncated.open(QIODevice::WriteOnly));
+    truncated.write(contents(good).left(200));
+    truncated.close();
+    struct Other {
+        const char* name;
+        ImageWriteOptions options;
+    } others[] = {{"lzw.tif", {}},
+                  {"jpeg.tif", {0, 7, false}},
+                  {"g4.tif", {0, 4, false}},
+                  {"page.bmp", {}},
+                  {"page.jpg", {}}};
+    QStringList files{truncated.fileName(), path(QStringLiteral("missing.pdfimg"))};
+    for (const Other& o : others) {
+        files << path(QLatin1String(o.name));
+        writeImageFile(grey, files.last(), o.options);
+    }
+    for (const QString& file : files)
+        EXPECT_FALSE(tiffpages::readPdfImage(file)) << file.toStdString();
+    EXPECT_TRUE(tiffpages::readPdfImage(good));
 }
 
 } // namespace

@@ -1,7 +1,18 @@
 // scansione-batch as a script runs it: real window on the offscreen platform, virtual
-// scanners, output judged by third-party tools, exit status and the two output streams.
+// scanners, output judged by third-party tools, exit status and the two output streams; and
+// in-process, where a fault is injected through the window's services.
+#include "acquisition/PdfWriter.h"
+#include "acquisition/ScanError.h"
+#include "acquisition/VirtualScanner.h"
+#include "acquisition/VstScan.h"
+#include "host/BatchRun.h"
+#include "host/OutputPlacement.h"
+#include "support/TestTools.h"
+#include <QApplication>
 #include <QCoreApplication>
+#include <QDialog>
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -9,7 +20,12 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTimer>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -45,13 +61,14 @@ protected:
 
     QString folder() const { return tmp.path() + "/scansione-" + QString::number(getuid()) + "/"; }
 
-    void settings(const QString& format) {
+    void settings(const QString& format, const QString& extra = {}) {
         QFile f(ini);
         ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         f.write(
             QStringLiteral("[MAIN]\nFormato=%1\nRisoluzione=50\nPagina=A4\nTipoScansione=GRAY\n")
                 .arg(format)
-                .toUtf8());
+                .toUtf8() +
+            extra.toUtf8());
     }
 
     void scanners(const QStringList& objects, const QString& extra = {}) {
@@ -60,8 +77,22 @@ protected:
         f.write(("{\"scanners\": [" + objects.join(',') + "]" + extra + "}").toUtf8());
     }
 
-    BatchRun run(const QStringList& args, const QString& iniPath = {}) {
+    /// Runs the program; with `terminal` its standard error is a pseudo-terminal (raw, so
+    /// that the bytes read are the bytes written) instead of a pipe.
+    BatchRun run(const QStringList& args, const QString& iniPath = {}, bool terminal = false) {
         QProcess p;
+        int master = -1, slave = -1;
+        if (terminal) {
+            termios raw{};
+            cfmakeraw(&raw);
+            if (::openpty(&master, &slave, nullptr, &raw, nullptr) != 0) {
+                ADD_FAILURE() << "no pseudo-terminal";
+                return {};
+            }
+            ::fcntl(master, F_SETFD, FD_CLOEXEC);
+            ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+            p.setChildProcessModifier([slave] { ::dup2(slave, STDERR_FILENO); });
+        }
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.remove("DISPLAY");
         env.remove("WAYLAND_DISPLAY");
@@ -88,6 +119,48 @@ protected:
         r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
         r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
         r.err = QString::fromLocal8Bit(p.readAllStandardError());
+        if (terminal) {
+            ::close(slave);
+            ::fcntl(master, F_SETFL, O_NONBLOCK);
+            QByteArray bytes;
+            char chunk[4096];
+            for (ssize_t n; (n = ::read(master, chunk, sizeof chunk)) > 0;)
+                bytes.append(chunk, n);
+            ::close(master);
+            r.err = QString::fromUtf8(bytes);
+        }
+        return r;
+    }
+
+    /// runBatch in this process with `services` injected; the streams are captured.
+    BatchRun runInProcess(const QStringList& args, WindowServices services) {
+        char* outText = nullptr;
+        char* errText = nullptr;
+        size_t outSize = 0, errSize = 0;
+        FILE* out = ::open_memstream(&outText, &outSize);
+        FILE* err = ::open_memstream(&errText, &errSize);
+        // A window left open would block the run for ever: the test fails instead.
+        bool hung = false;
+        QTimer watchdog;
+        watchdog.setSingleShot(true);
+        QObject::connect(&watchdog, &QTimer::timeout, [&hung] {
+            hung = true;
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (auto* dialog = qobject_cast<QDialog*>(w); dialog && dialog->isVisible())
+                    dialog->reject();
+        });
+        watchdog.start(60000);
+        BatchRun r;
+        r.status =
+            runBatch(QStringList{"scansione-batch"} + args,
+                     {.out = out, .err = err, .errorIsTerminal = false}, std::move(services));
+        std::fclose(out);
+        std::fclose(err);
+        r.out = QString::fromUtf8(outText, qsizetype(outSize));
+        r.err = QString::fromUtf8(errText, qsizetype(errSize));
+        std::free(outText);
+        std::free(errText);
+        EXPECT_FALSE(hung) << "the run waited on an open window";
         return r;
     }
 
@@ -130,7 +203,7 @@ TEST_F(BatchTest, DuplexFeederBatchAsPdf) {
     EXPECT_EQ(r.status, 0) << r.err.toStdString();
     const QString info = tool("pdfinfo", {folder() + "scandoc.pdf"});
     EXPECT_TRUE(info.contains(QRegularExpression("Pages:\\s+8\\b"))) << info.toStdString();
-    EXPECT_TRUE(QDir(folder()).entryList({"pag_*.bmp"}).isEmpty());
+    EXPECT_TRUE(QDir(folder()).entryList({"pag_*.pdfimg"}).isEmpty());
 }
 
 TEST_F(BatchTest, NoScanProducesNothing) {
@@ -230,7 +303,9 @@ INSTANTIATE_TEST_SUITE_P(Args, BatchBadArguments,
                                            QStringList{"--scans", "-1"},
                                            QStringList{"--scans", "100"},
                                            QStringList{"--timeout", "0"}, QStringList{"--nope"},
-                                           QStringList{"extra"}));
+                                           QStringList{"extra"}, QStringList{"--force"},
+                                           QStringList{"--list", "--scans", "2"},
+                                           QStringList{"--info", "--output", "x.pdf"}));
 
 // When the private temporary folder is unusable the documents go to the private state folder,
 // and when that is unusable too, nowhere: never beside the program or into the current folder.
@@ -264,9 +339,284 @@ TEST_F(BatchTest, UnusableTemporaryFolderFallsBackToTheStateFolderThenToNone) {
 TEST_F(BatchTest, HelpNamesEveryOption) {
     const BatchRun r = run({"--help"});
     EXPECT_EQ(r.status, 0);
-    for (const char* option : {"--scans", "--adf", "--duplex", "--source", "--info", "--timeout",
-                               "--ini", "Exit status"})
+    for (const char* option : {"--list", "--scans", "--adf", "--duplex", "--source", "--output",
+                               "--force", "--quiet", "--info", "--timeout", "--ini", "Exit status"})
         EXPECT_TRUE(r.out.contains(option)) << option;
+    // With Qt's options, and no session after it.
+    const BatchRun all = run({"--help-all"});
+    EXPECT_EQ(all.status, 0);
+    EXPECT_TRUE(all.out.contains("-platform")) << all.out.toStdString();
+    EXPECT_EQ(all.err, "");
 }
+
+// What reaches the person at the terminal: the scanners listed, and the reasons for a run
+// that fails or goes wrong, on standard error.
+struct ReportCase {
+    const char* name;
+    const char* ini; ///< the settings after [MAIN]
+    QByteArray scannerFile;
+    bool sane; ///< SANE's test backend beside the virtual scanners
+    QStringList args;
+    int status;
+    const char* out; ///< the whole standard output; null: not checked
+    QStringList errHas;
+};
+
+class BatchReports : public BatchTest, public ::testing::WithParamInterface<ReportCase> {};
+
+TEST_P(BatchReports, StatusOutputAndReasons) {
+    const ReportCase& c = GetParam();
+    QFile settingsFile(ini), scannerFile(tmp.filePath("virtual.json"));
+    ASSERT_TRUE(settingsFile.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    settingsFile.write(QByteArray("[MAIN]\nRisoluzione=50\nPagina=A4\n") + c.ini);
+    settingsFile.close();
+    ASSERT_TRUE(scannerFile.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    scannerFile.write(c.scannerFile);
+    scannerFile.close();
+    if (c.sane)
+        environment.insert("SCANSIONE_SANE", "1");
+    const BatchRun r = run(c.args);
+    EXPECT_EQ(r.status, c.status) << r.err.toStdString();
+    if (c.out) {
+        EXPECT_EQ(r.out, QString::fromUtf8(c.out).replace("FOLDER/", folder()));
+    }
+    for (const QString& text : c.errHas)
+        EXPECT_TRUE(r.err.contains(text)) << text.toStdString() << " not in:\n"
+                                          << r.err.toStdString();
+}
+
+const QByteArray twoScanners = QByteArray("{\"scanners\": [") + flatbed + "," + feeder + "]}";
+const QByteArray badField = R"({"scanners": [{"name": "A", "resolutions": "tante"}]})";
+const QByteArray willNotOpen = R"({"scanners": [{"name": "Rotto",
+    "faults": {"openFails": {"code": 11, "text": "Accesso negato"}}}]})";
+const char* const refused = "OPERAZIONE IMPOSTO LUMINOSITA 5000: -1 - VALORE FUORI RANGE";
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Cases, BatchReports, ::testing::Values(
+    ReportCase{"ListByIndex", "", twoScanners, false, {"--list"}, 0, "0: Piano\n1: Alimentatore\n", {}},
+    ReportCase{"ListNone", "", R"({"scanners": []})", false, {"--list"}, 1, "", {"nessuno scanner disponibile"}},
+    ReportCase{"ListBrokenFile", "", badField, false, {"--list"}, 2, "", {"\"resolutions\"", "SCAN_DEVICE_NOT_STARTED"}},
+    ReportCase{"SessionBrokenFile", "Formato=PDF\n", badField, false, {}, 2, "", {"\"resolutions\"", "SCAN_DEVICE_NOT_STARTED"}},
+    // SANE starts, so the session does: the broken file must not vanish without a word.
+    ReportCase{"BrokenFileBesideSane", "", badField, true, {"--list"}, 0, nullptr, {"\"resolutions\""}},
+    ReportCase{"SourceWillNotOpen", "Formato=PDF\n", willNotOpen, false, {}, 1, "", {"impossibile aprire lo scanner \"Rotto\": Accesso negato"}},
+    ReportCase{"UnknownFormat", "Formato=pdf\n", twoScanners, false, {"--source", "0"}, 1, "", {"nessun documento: formato 'pdf' non riconosciuto"}},
+    ReportCase{"RefusedSettingAndScannerUsed", "Formato=PDF\nLuminosita=5000\n", twoScanners, false, {"--source", "Piano"}, 0,
+               "Scansione effettuata. Files:\nFOLDER/scandoc.pdf\n", {refused, "scanner: Piano"}},
+    ReportCase{"QuietKeepsPathsAndErrors", "Formato=PDF\nLuminosita=5000\n", twoScanners, false, {"--source", "Piano", "--quiet"}, 0,
+               "FOLDER/scandoc.pdf\n", {refused}}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+// --output: checked before scanning, the document moved whole, the final paths printed.
+struct OutputCase {
+    const char* name;
+    const char* format;
+    const char* target;   ///< under the destination root
+    const char* existing; ///< a file there before the run; "" none
+    QStringList extraArgs;
+    int status;
+    QStringList placed; ///< under the root, in order, when the run succeeds
+};
+
+class BatchOutput : public BatchTest, public ::testing::WithParamInterface<OutputCase> {};
+
+TEST_P(BatchOutput, PlacesTheDocumentOrRefusesBeforeScanning) {
+    const OutputCase& c = GetParam();
+    settings(c.format);
+    const QString root = tmp.filePath("dest");
+    QDir().mkpath(root);
+    const QString existing = root + "/" + c.existing;
+    if (*c.existing) {
+        QDir().mkpath(QFileInfo(existing).path());
+        QFile old(existing);
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write("old");
+    }
+    const BatchRun r =
+        run(QStringList{"--scans", "2", "--output", root + "/" + c.target} + c.extraArgs);
+    ASSERT_EQ(r.status, c.status) << r.err.toStdString();
+
+    if (c.status != 0) {
+        EXPECT_EQ(r.out, "");
+        EXPECT_FALSE(r.err.isEmpty());
+        EXPECT_FALSE(QFile::exists(folder() + "Scanlog.log")) << "scanned before refusing";
+        QFile old(existing);
+        EXPECT_TRUE(!*c.existing || (old.open(QIODevice::ReadOnly) && old.readAll() == "old"));
+        return;
+    }
+    QStringList paths;
+    for (const QString& name : c.placed)
+        paths << root + "/" + name;
+    const bool quiet = c.extraArgs.contains("--quiet");
+    EXPECT_EQ(r.out, (quiet ? QString() : QString("Scansione effettuata. Files:\n")) +
+                         paths.join('\n') + '\n');
+    if (QString(c.format) == "PDF")
+        EXPECT_TRUE(tool("pdfinfo", {paths[0]}).contains(QRegularExpression("Pages:\\s+2\\b")));
+    else
+        EXPECT_EQ(tool("file", {"-b", paths.last()}).left(10), "JPEG image");
+    // Moved, not copied: the working folder keeps no second document; no staging file stays.
+    EXPECT_EQ(QDir(folder()).entryList({"scandoc*", "pag_*"}), QStringList());
+    EXPECT_EQ(QDir(QFileInfo(paths[0]).path()).entryList({".*.part"}, QDir::Hidden | QDir::Files),
+              QStringList());
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Cases, BatchOutput, ::testing::Values(
+    OutputCase{"PdfToNewFile", "PDF", "doc.pdf", "", {}, 0, {"doc.pdf"}},
+    OutputCase{"ExistingFileReplacedWithForce", "PDF", "doc.pdf", "doc.pdf", {"--force"}, 0, {"doc.pdf"}},
+    OutputCase{"JpegFolderMadeQuiet", "JPEG", "a/b", "", {"--quiet"}, 0, {"a/b/pag_1.jpg", "a/b/pag_2.jpg"}},
+    OutputCase{"ExistingFileRefused", "PDF", "doc.pdf", "doc.pdf", {}, 2, {}},
+    OutputCase{"JpegPagesThereRefused", "JPEG", "pages", "pages/pag_3.jpg", {}, 2, {}},
+    OutputCase{"FolderGivenForPdf", "PDF", "sub", "sub/x", {"--force"}, 2, {}},
+    OutputCase{"ParentFolderMissing", "TIFF", "none/doc.tif", "", {}, 2, {}},
+    OutputCase{"UnknownFormat", "BMP", "doc.bmp", "", {}, 2, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+// The progress line is drawn on a terminal only; scripts (a pipe) get exactly what they got
+// before it existed, and the standard output is the same either way.
+TEST_F(BatchTest, ProgressLineOnATerminalOnly) {
+    scanners({feeder});
+    const BatchRun piped = run({"--adf"});
+    ASSERT_EQ(piped.status, 0) << piped.err.toStdString();
+    EXPECT_EQ(piped.out, "Scansione effettuata. Files:\n" + folder() + "scandoc.pdf\n");
+    EXPECT_EQ(piped.err, "scansione-batch: scanner: Alimentatore\n");
+
+    const BatchRun terminal = run({"--adf"}, {}, true);
+    ASSERT_EQ(terminal.status, 0) << terminal.err.toStdString();
+    EXPECT_EQ(terminal.out, piped.out);
+    const QString erase = "\r\x1b[K";
+    QString expected = piped.err + erase + "Acquisizione in corso…";
+    for (int page = 1; page <= 4; ++page)
+        expected += erase + QString("Pagina %1 acquisita…").arg(page);
+    EXPECT_EQ(terminal.err, expected + erase + "Scrittura del documento…" + erase);
+
+    EXPECT_EQ(run({"--adf", "--quiet"}, {}, true).err, "");
+}
+
+/// A PDF writer that fails at the first page, as on a full disk.
+class FailingPdfWriter : public PdfWriter {
+public:
+    int32_t AddImageFile(const QString&) override {
+        throw ScanError(QStringLiteral("spazio su disco esaurito"));
+    }
+};
+
+// A document that cannot be written ends the run with status 1 and says so, with nothing at
+// the destination; a window that keeps its pages open after the failure is cancelled, not
+// waited on.
+TEST_F(BatchTest, FailedOutputEndsTheRunWithNothingPlaced) {
+    const QString work = tmp.filePath("work") + "/";
+    ASSERT_TRUE(QDir().mkpath(work));
+    WindowServices services;
+    services.workingFolder = [work] { return work; };
+    services.createComponent = [this, work](std::shared_ptr<ComponentDialogs> dialogs) {
+        std::vector<std::unique_ptr<DeviceLayer>> layers;
+        layers.push_back(std::make_unique<VirtualScannerLayer>(tmp.filePath("virtual.json")));
+        return std::make_unique<VstScan>(std::move(layers), work, std::move(dialogs));
+    };
+    services.createPdfWriter = [](int32_t) { return std::make_unique<FailingPdfWriter>(); };
+    const QString target = tmp.filePath("doc.pdf");
+    const BatchRun r = runInProcess({"--ini", ini, "--scans", "2", "--output", target}, services);
+    EXPECT_EQ(r.status, 1) << r.err.toStdString();
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(r.err.contains("nessun documento scritto (2 pagine acquisite)"))
+        << r.err.toStdString();
+    EXPECT_FALSE(QFile::exists(target));
+}
+
+// Placing a document: all files or none, never a partial file at a final name, never a file
+// replaced without --force, and never the document itself removed.
+struct PlacementCase {
+    const char* name;
+    DestinationKind kind;
+    bool force;
+    bool otherFileSystem;    ///< the destination on /dev/shm: a copy, not a link
+    bool diskFull;           ///< writes stop at 16 KiB, as on a full disk
+    const char* destination; ///< under the destination root; "=" the working folder itself
+    QStringList before;      ///< entries there before ("x/" a folder)
+    bool ok;
+    QStringList after; ///< every entry under the root afterwards, sorted
+};
+
+class Placing : public ::testing::TestWithParam<PlacementCase> {};
+
+TEST_P(Placing, AllOrNothing) {
+    const PlacementCase& c = GetParam();
+    QTemporaryDir work;
+    std::unique_ptr<QTemporaryDir> shm;
+    if (c.otherFileSystem) {
+        shm = std::make_unique<QTemporaryDir>("/dev/shm/placing-XXXXXX");
+        struct stat a {
+        }, b{};
+        if (!shm->isValid() || ::stat("/dev/shm", &a) != 0 ||
+            ::stat(qPrintable(work.path()), &b) != 0 || a.st_dev == b.st_dev)
+            GTEST_SKIP() << "no second file system at /dev/shm";
+    }
+    const QString root = shm ? shm->path() : work.filePath("dest");
+    QDir().mkpath(root);
+    for (const QString& entry : c.before) {
+        const QString path = root + "/" + entry;
+        QDir().mkpath(entry.endsWith('/') ? path : QFileInfo(path).path());
+        QFile f(path);
+        if (!entry.endsWith('/')) {
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            f.write("old");
+        }
+    }
+    QStringList produced;
+    const QStringList names = c.kind == DestinationKind::File
+                                  ? QStringList{"scandoc.pdf"}
+                                  : QStringList{"pag_1.jpg", "pag_2.jpg"};
+    for (const QString& name : names) {
+        QFile f(work.filePath(name));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(64 * 1024, 'n'));
+        produced << f.fileName();
+    }
+    const bool inPlace = QString(c.destination) == "=";
+    const QString destination = inPlace ? work.path() : root + "/" + c.destination;
+    Placement placed;
+    const auto place = [&] { placed = placeDocument(produced, destination, c.kind, c.force); };
+    if (c.diskFull)
+        withFileSizeLimit(16 * 1024, place);
+    else
+        place();
+
+    EXPECT_EQ(placed.error.isEmpty(), c.ok) << placed.error.toStdString();
+    QStringList entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        entries << QDir(root).relativeFilePath(it.next());
+    entries.sort();
+    EXPECT_EQ(entries, c.after);
+    for (const QString& source : produced) // kept on failure; gone once moved, unless in place
+        EXPECT_EQ(QFile::exists(source), !c.ok || inPlace) << source.toStdString();
+    for (const QString& entry : c.before) { // a failure changes nothing that was there
+        QFile f(root + "/" + entry);
+        EXPECT_TRUE(c.ok || entry.endsWith('/') ||
+                    (f.open(QIODevice::ReadOnly) && f.readAll() == "old"))
+            << entry.toStdString();
+    }
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Cases, Placing, ::testing::Values(
+    // A file that appeared after the check before scanning is still not replaced.
+    PlacementCase{"FileThereWithoutForce", DestinationKind::File, false, false, false, "doc.pdf", {"doc.pdf"}, false, {"doc.pdf"}},
+    PlacementCase{"CopiedAcrossFileSystems", DestinationKind::File, false, true, false, "doc.pdf", {}, true, {"doc.pdf"}},
+    PlacementCase{"CopyFailsOnAFullDisk", DestinationKind::Folder, false, true, true, "p", {}, false, {"p"}},
+    // The second page cannot take its name: the first is taken back.
+    PlacementCase{"SecondPageBlocked", DestinationKind::Folder, true, false, false, "p", {"p/pag_2.jpg/"}, false, {"p", "p/pag_2.jpg"}},
+    // An earlier, longer document's pages go; files not named like pages stay.
+    PlacementCase{"StalePagesReplaced", DestinationKind::Folder, true, false, false, "p",
+                  {"p/pag_1.jpg", "p/pag_3.jpg", "p/pag_10.jpg", "p/pag_x.jpg", "p/note.txt"}, true,
+                  {"p", "p/note.txt", "p/pag_1.jpg", "p/pag_2.jpg", "p/pag_x.jpg"}},
+    // The working folder itself as the destination: the pages stay where they are.
+    PlacementCase{"InPlace", DestinationKind::Folder, true, false, false, "=", {}, true, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 } // namespace

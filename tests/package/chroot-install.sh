@@ -71,17 +71,24 @@ echo "== installed after $(( $(date +%s) - started )) s"
 
 echo "== scansione-batch --help"
 in_root scansione-batch --help
-if in_root scansione-batch --help | grep -q -- '--list'; then
-  echo "== scansione-batch --list"
-  in_root scansione-batch --list
-fi
+echo "== scansione-batch --list, SANE as installed (no scanner attached: status 1, or 2 when SANE cannot start)"
+status=0
+in_root scansione-batch --list || status=$?
+echo "exit status $status"
+[ $status -le 2 ] || exit 1
 
-echo "== a feeder batch on the virtual scanners of the documentation"
-in_root env SCANSIONE_SANE=0 \
-  SCANSIONE_VIRTUAL_SCANNERS=/usr/share/doc/scansione/examples/virtual-scanners.json \
-  scansione-batch --source "Scanner ADF fronte retro virtuale" --adf --duplex | tee "$root/tmp/batch.out"
-produced=$(sed -n 2p "$root/tmp/batch.out")
-[ -n "$produced" ] && [ -s "$root$produced" ] || { echo "no document produced" >&2; exit 1; }
+examples=/usr/share/doc/scansione/examples
+echo "== scansione-batch --list on the virtual scanners of the documentation"
+in_root env SCANSIONE_SANE=0 SCANSIONE_VIRTUAL_SCANNERS=$examples/virtual-scanners.json \
+  scansione-batch --list | tee "$root/tmp/list.out"
+grep -qx '1: Scanner ADF fronte retro virtuale' "$root/tmp/list.out" ||
+  { echo "--list did not list the virtual scanners" >&2; exit 1; }
+
+echo "== a feeder batch on those virtual scanners, into a named file"
+produced=$(in_root env SCANSIONE_SANE=0 SCANSIONE_VIRTUAL_SCANNERS=$examples/virtual-scanners.json \
+  scansione-batch --source "Scanner ADF fronte retro virtuale" --adf --duplex \
+  --output /tmp/fattura.pdf --quiet)
+[ "$produced" = /tmp/fattura.pdf ] && [ -s "$root$produced" ] || { echo "no document produced" >&2; exit 1; }
 echo "== $produced: $(stat -c %s "$root$produced") bytes"
 
 echo "== SANE as installed, with no scanner attached: the session cannot start (exit 2)"

@@ -4,22 +4,11 @@
 # through cmake -P. Inputs: BUILD_DIR, WORK_DIR, CPACK, APP_ID, VERSION.
 cmake_minimum_required(VERSION 3.25)
 
-foreach(tool lintian dpkg-deb dpkg-shlibdeps appstreamcli file)
-  find_program(tool_path ${tool})
-  if(NOT tool_path)
-    message("SKIPPED: ${tool} is not installed (./dev setup installs it)")
-    return()
-  endif()
-  unset(tool_path CACHE)
-endforeach()
-
-function(run what)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE out)
-  if(NOT result EQUAL 0)
-    message(FATAL_ERROR "${what} failed (${result}):\n${out}")
-  endif()
-  set(last_output "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/common.cmake)
+require_tools(lintian dpkg-deb dpkg-shlibdeps appstreamcli file)
+if(tools_missing)
+  return()
+endif()
 
 file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}")

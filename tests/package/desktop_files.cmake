@@ -3,33 +3,21 @@
 # cmake -P. Inputs: SOURCE_DIR, APP_ID.
 cmake_minimum_required(VERSION 3.25)
 
-foreach(tool desktop-file-validate appstreamcli man)
-  find_program(tool_path ${tool})
-  if(NOT tool_path)
-    message("SKIPPED: ${tool} is not installed (./dev setup installs it)")
-    return()
-  endif()
-  unset(tool_path CACHE)
-endforeach()
-
-function(check what)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT result EQUAL 0)
-    message(FATAL_ERROR "${what} failed (${result}):\n${out}${err}")
-  endif()
-  set(last_output "${out}" PARENT_SCOPE)
-  set(last_error "${err}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/common.cmake)
+require_tools(desktop-file-validate appstreamcli man)
+if(tools_missing)
+  return()
+endif()
 
 # Hints are advice, not faults: the categories asked for name two main ones (Office, Graphics),
 # which the validator only hints at.
-check("desktop-file-validate" desktop-file-validate
-      "${SOURCE_DIR}/desktop/${APP_ID}.desktop")
+run("desktop-file-validate" desktop-file-validate
+    "${SOURCE_DIR}/desktop/${APP_ID}.desktop")
 if(last_output MATCHES "(error|warning):")
   message(FATAL_ERROR "desktop-file-validate:\n${last_output}")
 endif()
-check("appstreamcli validate" appstreamcli validate --no-net --pedantic
-      "${SOURCE_DIR}/desktop/${APP_ID}.metainfo.xml")
+run("appstreamcli validate" appstreamcli validate --no-net --pedantic
+    "${SOURCE_DIR}/desktop/${APP_ID}.metainfo.xml")
 
 # man prints groff's warnings (unknown macros, bad escapes, lines it cannot break) on standard
 # error and still succeeds, so any text there is a failure; these are lintian's settings.
@@ -37,7 +25,7 @@ set(ENV{LC_ALL} C.UTF-8)
 set(ENV{MANROFFSEQ} "")
 set(ENV{MANWIDTH} 80)
 foreach(page scansione.1 scansione-batch.1)
-  check("man ${page}" man --warnings -E UTF-8 -l -Tutf8 -Z "${SOURCE_DIR}/man/${page}")
+  run("man ${page}" man --warnings -E UTF-8 -l -Tutf8 -Z "${SOURCE_DIR}/man/${page}")
   if(NOT last_error STREQUAL "")
     message(FATAL_ERROR "man ${page} warns:\n${last_error}")
   endif()

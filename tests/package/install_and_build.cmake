@@ -6,14 +6,7 @@
 # Run by CTest through cmake -P. Inputs: BUILD_DIR, HOST_SOURCE, WORK_DIR, TARGETS
 # ("|"-separated), CXX, BUILD_TYPE, LIBDIR, NM, PKG_CONFIG, READELF.
 cmake_minimum_required(VERSION 3.25)
-
-function(run what)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE out)
-  if(NOT result EQUAL 0)
-    message(FATAL_ERROR "${what} failed (${result}):\n${out}")
-  endif()
-  set(last_output "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/common.cmake)
 
 file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}")

@@ -1,10 +1,16 @@
 // "Conferma" on the fake component: the files each format writes and lists, the order of the
-// PDF writer's calls, the deletes before writing, and every failure path closing the window.
+// PDF writer's calls, the deletes before writing, and every failure keeping the window open
+// with its pages and the earlier documents as they were.
+#include "acquisition/ComponentErrors.h"
 #include "acquisition/ScanError.h"
 #include "support/ScanSession.h"
 
 #include <QDir>
+#include <QFileInfo>
+#include <QHash>
 #include <QRegularExpression>
+#include <optional>
+#include <utility>
 
 namespace {
 
@@ -28,6 +34,15 @@ protected:
         };
     }
 
+    /// The final names of the files SaveImage was given: a document is written under hidden
+    /// temporary names (".pag_1.<hex>.part.jpg") and renamed once complete.
+    static QStringList finalNames(QStringList paths) {
+        static const QRegularExpression staged(R"(/\.([^/]+)\.[0-9a-f]{8}\.part\.(\w+)(\)?)$)");
+        for (QString& p : paths)
+            p.replace(staged, "/\\1.\\2\\3");
+        return paths;
+    }
+
     Outcome confirm(int pages) {
         return run([&](FormScansione& form) {
             scanPages(form, pages);
@@ -49,7 +64,7 @@ TEST_F(OutputTest, JpegOneFilePerPageNamedByPageNumber) {
                                folder() + "pag_3.jpg"};
     ASSERT_TRUE(out.files);
     EXPECT_EQ(*out.files, expected);
-    EXPECT_EQ(saved, expected);
+    EXPECT_EQ(finalNames(saved), expected);
     QFile second(folder() + "pag_2.jpg");
     ASSERT_TRUE(second.open(QIODevice::ReadOnly));
     EXPECT_EQ(second.readAll(), "2;"); // page 2 holds image 2
@@ -63,7 +78,7 @@ TEST_F(OutputTest, TiffOneFileEachSavePrecededByMultiPage) {
         scanPages(form, 3);
         fake->calls.clear();
         form.ImgButtons_Click(0);
-        calls = fake->calls.filter(QRegularExpression("^(TiffMultiPage=|SaveImage)"));
+        calls = finalNames(fake->calls.filter(QRegularExpression("^(TiffMultiPage=|SaveImage)")));
     });
     const QString tif = folder() + "scandoc.tif";
     EXPECT_EQ(calls, (QStringList{"TiffMultiPage=1", "SaveImage(0," + tif + ")", "TiffMultiPage=1",
@@ -89,15 +104,15 @@ TEST_F(OutputTest, PdfWriterCallsInOrderWithImageIndexBitmaps) {
     for (int k : {3, 1, 2}) {
         ++page;
         expected << "AddPage(210,297)"
-                 << "AddImageFile(" + folder() + QStringLiteral("pag_%1.bmp)").arg(k)
+                 << "AddImageFile(" + folder() + QStringLiteral("pag_%1.pdfimg)").arg(k)
                  << QStringLiteral("DrawImage(%1,0,297,210,297)").arg(100 + page) << "EndPage()";
     }
     expected << "EndDocument";
     EXPECT_EQ(pdfCalls, expected);
     ASSERT_TRUE(out.files);
     EXPECT_EQ(*out.files, QStringList{pdf});
-    // The bitmaps existed while their page was built and are gone now.
-    EXPECT_TRUE(QDir(folder()).entryList({"pag_*.bmp"}).isEmpty());
+    // The page images existed while their page was built and are gone now.
+    EXPECT_TRUE(QDir(folder()).entryList({"pag_*"}).isEmpty());
 }
 
 class OtherFormats : public OutputTest, public ::testing::WithParamInterface<const char*> {};
@@ -131,44 +146,147 @@ TEST_P(EmptyStore, NothingWrittenWindowCloses) {
 
 INSTANTIATE_TEST_SUITE_P(Formats, EmptyStore, ::testing::Values("JPEG", "TIFF", "PDF"));
 
-TEST_F(OutputTest, OldPdfIsDeletedEvenWhenTheNewOneFails) {
-    record.ResultFormat = "PDF";
-    QFile old(folder() + "scandoc.pdf");
-    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
-    old.write("%PDF-1.4 old session");
-    old.close();
-    failOnSave = 1;
-    const Outcome out = confirm(2);
-    EXPECT_FALSE(QFile::exists(folder() + "scandoc.pdf"));
-    ASSERT_TRUE(out.files);
-    EXPECT_TRUE(out.files->isEmpty());
-}
-
-struct DiskFullCase {
-    const char* format;
-    int failOn;
-    QStringList listed; ///< file names listed
+enum class Fault {
+    SaveThrows,
+    SaveWritesNothing,
+    DirectoryAppears,
+    EndDocumentThrows,
+    EndDocumentWritesNothing
 };
 
-class DiskFills : public OutputTest, public ::testing::WithParamInterface<DiskFullCase> {};
+struct FailedCase {
+    const char* format;
+    Fault fault;
+    int onSave;         ///< the SaveImage call (1-based) that fails or makes the fault
+    int32_t code;       ///< the failing call's ScanError code
+    const char* reason; ///< what the message says after "Impossibile salvare il documento: "
+};
 
-TEST_P(DiskFills, StopsAtTheFailingPage) {
-    const DiskFullCase c = GetParam();
-    record.ResultFormat = c.format;
-    failOnSave = c.failOn;
-    const Outcome out = confirm(3);
-    ASSERT_TRUE(out.files);
-    QStringList expected;
-    for (const QString& name : c.listed)
-        expected << folder() + name;
-    EXPECT_EQ(*out.files, expected);
-    EXPECT_EQ(saved.size(), c.failOn); // nothing after the failing page
+void PrintTo(const FailedCase& c, std::ostream* os) {
+    *os << c.format << " fault " << int(c.fault) << " at save " << c.onSave;
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, DiskFills,
-                         ::testing::Values(DiskFullCase{"JPEG", 3, {"pag_1.jpg", "pag_2.jpg"}},
-                                           DiskFullCase{"JPEG", 1, {}}, DiskFullCase{"TIFF", 2, {}},
-                                           DiskFullCase{"PDF", 2, {}}));
+class FailedOutput : public OutputTest, public ::testing::WithParamInterface<FailedCase> {
+protected:
+    /// Earlier documents in the folder, by name, with their contents.
+    QHash<QString, QByteArray> earlier;
+
+    void plant(const QString& name, const QByteArray& bytes) {
+        QFile f(folder() + name);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+        earlier[name] = bytes;
+    }
+    QByteArray contents(const QString& name) const {
+        QFile f(folder() + name);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(missing)");
+    }
+};
+
+TEST_P(FailedOutput, WindowStaysWithItsPagesAndConfirmsOnceMended) {
+    const FailedCase c = GetParam();
+    record.ResultFormat = c.format;
+    const QString format = c.format;
+    if (format == "JPEG") {
+        plant("pag_1.jpg", "old 1");
+        plant("pag_2.jpg", "old 2");
+        plant("pag_4.jpg", "old 4");
+    } else if (format == "TIFF") {
+        plant("scandoc.tif", "old document");
+    } else {
+        plant("scandoc.pdf", "%PDF-1.4 old document");
+    }
+    bool faulty = true;
+    int writers = 0;
+    pdfWriter = [&](int32_t) -> std::unique_ptr<PdfWriter> {
+        struct Failing : RecordingPdfWriter {
+            using RecordingPdfWriter::RecordingPdfWriter;
+            std::optional<Fault> fault;
+            int32_t EndDocument() override {
+                RecordingPdfWriter::EndDocument();
+                const std::optional<Fault> now = std::exchange(fault, std::nullopt);
+                if (now == Fault::EndDocumentThrows)
+                    throw ScanError("disco pieno", componentError::DiskFull);
+                return now == Fault::EndDocumentWritesNothing ? 0 : 1;
+            }
+        };
+        auto w = std::make_unique<Failing>(pdfCalls);
+        if (++writers == 1)
+            w->fault = c.fault;
+        return w;
+    };
+    const QString blocked = folder() + "pag_3.jpg";
+    const Outcome out = run([&](FormScansione& form) {
+        scanPages(form, 3);
+        fake->onSave = [&](int32_t index, const QString& path) {
+            saved << path;
+            if (faulty && saved.size() == c.onSave) {
+                if (c.fault == Fault::SaveThrows)
+                    throw ScanError("disco pieno", c.code);
+                if (c.fault == Fault::SaveWritesNothing)
+                    return;
+                if (c.fault == Fault::DirectoryAppears) {
+                    ASSERT_TRUE(QDir().mkpath(blocked + "/inside"));
+                }
+            }
+            QFile f(path);
+            ASSERT_TRUE(f.open(QIODevice::Append));
+            f.write(QByteArray::number(index) + ';');
+        };
+        form.ImgButtons_Click(FormScansione::cmdConferma);
+
+        EXPECT_TRUE(form.isVisible());
+        EXPECT_EQ(form.pages().count(), 3);
+        EXPECT_TRUE(form.producedFiles().isEmpty());
+        EXPECT_TRUE(button(form, FormScansione::cmdConferma)->isEnabled());
+        EXPECT_EQ(form.cursor().shape(), Qt::ArrowCursor);
+        ASSERT_EQ(messages.size(), 1);
+        EXPECT_TRUE(messages.first().startsWith("ERRORE|Impossibile salvare il documento: "))
+            << messages.first().toStdString();
+        EXPECT_TRUE(messages.first().contains(c.reason)) << messages.first().toStdString();
+        for (auto it = earlier.cbegin(); it != earlier.cend(); ++it) {
+            // The PDF route deletes the old document before it starts the new one.
+            if (it.key() == "scandoc.pdf")
+                EXPECT_FALSE(QFile::exists(folder() + it.key()));
+            else
+                EXPECT_EQ(contents(it.key()), it.value()) << it.key().toStdString();
+        }
+        if (c.fault == Fault::DirectoryAppears)
+            EXPECT_TRUE(QFileInfo(blocked).isDir());
+        else
+            EXPECT_FALSE(QFile::exists(blocked));
+        EXPECT_TRUE(leftovers(folder()).isEmpty()) << leftovers(folder()).join(' ').toStdString();
+
+        // The cause mended, "Conferma" again writes the whole document and ends the session.
+        faulty = false;
+        QDir(blocked).removeRecursively();
+        saved.clear();
+        form.ImgButtons_Click(FormScansione::cmdConferma);
+        EXPECT_FALSE(form.isVisible());
+    });
+    ASSERT_TRUE(out.files);
+    if (format == "JPEG") {
+        EXPECT_EQ(*out.files, (QStringList{folder() + "pag_1.jpg", folder() + "pag_2.jpg",
+                                           folder() + "pag_3.jpg"}));
+        EXPECT_EQ(contents("pag_2.jpg"), "1;");
+        EXPECT_EQ(contents("pag_4.jpg"), "old 4"); // not part of this document: left alone
+    } else if (format == "TIFF") {
+        EXPECT_EQ(*out.files, QStringList{folder() + "scandoc.tif"});
+        EXPECT_EQ(contents("scandoc.tif"), "0;1;2;");
+    } else {
+        EXPECT_EQ(*out.files, QStringList{folder() + "scandoc.pdf"});
+    }
+    EXPECT_TRUE(leftovers(folder()).isEmpty()) << leftovers(folder()).join(' ').toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, FailedOutput,
+    ::testing::Values(
+        FailedCase{"JPEG", Fault::SaveWritesNothing, 2, 0, "il file non è stato scritto"},
+        FailedCase{"JPEG", Fault::DirectoryAppears, 3, 0, "a directory has this name"},
+        FailedCase{"TIFF", Fault::SaveThrows, 2, -1, "disco pieno"},
+        FailedCase{"PDF", Fault::EndDocumentThrows, 0, 0, "spazio su disco esaurito"},
+        FailedCase{"PDF", Fault::EndDocumentWritesNothing, 0, 0, "PDF non è stato scritto"}));
 
 TEST_F(OutputTest, PdfCleanUpEndsTheWriterAndLeavesNoPartialFiles) {
     record.ResultFormat = "PDF";
@@ -191,7 +309,11 @@ TEST_F(OutputTest, PdfCleanUpEndsTheWriterAndLeavesNoPartialFiles) {
         };
         return std::make_unique<Writing>(pdfCalls);
     };
-    const Outcome out = confirm(3);
+    const Outcome out = run([&](FormScansione& form) {
+        scanPages(form, 3);
+        form.ImgButtons_Click(0);
+        EXPECT_TRUE(form.isVisible());
+    });
     ASSERT_TRUE(out.files);
     EXPECT_TRUE(out.files->isEmpty());
     // Page 2 failed after AddPage: the page is ended and the document finished.
@@ -199,18 +321,46 @@ TEST_F(OutputTest, PdfCleanUpEndsTheWriterAndLeavesNoPartialFiles) {
     EXPECT_EQ(pdfCalls.mid(pdfCalls.size() - 3),
               (QStringList{"AddPage(210,297)", "EndPage()", "EndDocument"}));
     EXPECT_FALSE(QFile::exists(folder() + "scandoc.pdf"));
-    EXPECT_TRUE(QDir(folder()).entryList({"pag_*.bmp"}).isEmpty());
+    EXPECT_TRUE(QDir(folder()).entryList({"pag_*.pdfimg"}).isEmpty());
 }
 
 TEST_F(OutputTest, PdfFileThatCannotBeDeletedWritesNothing) {
     record.ResultFormat = "PDF";
     // A directory in the way cannot be removed as a file.
     ASSERT_TRUE(QDir(folder()).mkpath("scandoc.pdf/inside"));
-    const Outcome out = confirm(1);
+    const Outcome out = run([&](FormScansione& form) {
+        scanPages(form, 1);
+        form.ImgButtons_Click(0);
+        EXPECT_TRUE(form.isVisible());
+    });
     ASSERT_TRUE(out.files);
     EXPECT_TRUE(out.files->isEmpty());
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages.first().contains("impossibile eliminare il file"))
+        << messages.first().toStdString();
     EXPECT_TRUE(pdfCalls.isEmpty());
     EXPECT_TRUE(saved.isEmpty());
+}
+
+TEST_F(OutputTest, NoWorkingFolderIsSaidAndTheWindowStays) {
+    record.ResultFormat = "TIFF";
+    WindowServices s = services();
+    s.workingFolder = [] { return QString(); };
+    FormScansione form(s);
+    const Outcome out = runOn(
+        form,
+        [&](FormScansione& f) {
+            scanPages(f, 1);
+            f.ImgButtons_Click(0);
+            EXPECT_TRUE(f.isVisible());
+            EXPECT_EQ(f.pages().count(), 1);
+        },
+        &record);
+    EXPECT_TRUE(saved.isEmpty());
+    EXPECT_EQ(messages, QStringList{"ERRORE|Impossibile salvare il documento: nessuna cartella "
+                                    "di lavoro privata"});
+    ASSERT_TRUE(out.files);
+    EXPECT_TRUE(out.files->isEmpty());
 }
 
 TEST_F(OutputTest, WorkingFolderIsTakenAfresh) {

@@ -2,15 +2,20 @@
 // shows them, and the documents of "Conferma" judged by third-party tools.
 #include "acquisition/VirtualScanner.h"
 #include "acquisition/VstScan.h"
+#include "support/PrivateDisk.h"
+#include "support/Documents.h"
 #include "support/ScanSession.h"
 #include "support/TestTools.h"
 
 #include <QDir>
+#include <QHash>
 #include <QImageReader>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTest>
 #include <csignal>
+#include <optional>
 #include <sys/resource.h>
 
 namespace {
@@ -168,7 +173,7 @@ TEST_F(VirtualSession, PdfPagesInPageOrderAfterReplacementAndDeletion) {
     ASSERT_TRUE(out.files);
     const QString pdf = folder() + "scandoc.pdf";
     ASSERT_EQ(*out.files, QStringList{pdf});
-    EXPECT_TRUE(QDir(folder()).entryList({"pag_*.bmp"}).isEmpty());
+    EXPECT_TRUE(QDir(folder()).entryList({"pag_*.pdfimg"}).isEmpty());
 
     const QString info = tool("pdfinfo", {pdf});
     EXPECT_TRUE(info.contains(QRegularExpression("Pages:\\s+3\\b"))) << info.toStdString();
@@ -196,56 +201,208 @@ TEST_F(VirtualSession, PdfPagesInPageOrderAfterReplacementAndDeletion) {
     EXPECT_EQ(tool("qpdf", {"--check", pdf}).contains("No syntax or stream encoding errors"), true);
 }
 
-struct DiskCase {
+class ConfermaRoutes : public VirtualSession, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ConfermaRoutes, WriteWhatTheComponentWritesWithoutPreparingPages) {
+    const QString format = QLatin1String(GetParam());
+    scanner("");
+    record.ResultFormat = format;
+    record.Pagina = "A4";
+    record.Risoluzione = 100;
+    QByteArray written, plain;
+    const Outcome out = runReal([&](FormScansione& form) {
+        for (const char* kind : {"BW", "GRAY", "RGB"}) {
+            record.PixelType = kind;
+            ASSERT_TRUE(scan(form));
+        }
+        // "Conferma" right after the last page: with whatever the encoder has done by then.
+        form.ImgButtons_Click(0);
+        if (format == QLatin1String("JPEG")) {
+            for (int n = 1; n <= 3; ++n)
+                written += contents(folder() + QStringLiteral("pag_%1.jpg").arg(n));
+        } else {
+            written = format == QLatin1String("PDF") ? pdfContents(folder() + "scandoc.pdf")
+                                                     : contents(folder() + "scandoc.tif");
+        }
+        // The same pages from the component, which is still there, with nothing prepared and
+        // the PDF's pages handed over as bitmaps, as the document output used to.
+        ScanComponent& dev = *form.component();
+        dev.setDocumentFormat(QString());
+        plain = writeDocument(dev, format, folder() + "plain", {0, 1, 2}, QStringLiteral("bmp"));
+    });
+    ASSERT_TRUE(out.files);
+    EXPECT_EQ(out.files->size(), format == QLatin1String("JPEG") ? 3 : 1);
+    EXPECT_FALSE(written.isEmpty());
+    EXPECT_EQ(written, plain);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, ConfermaRoutes, ::testing::Values("JPEG", "TIFF", "PDF"));
+
+enum class DiskFault { SizeLimit, FullAtFirstPage, FullMidway, ReadOnly };
+
+struct DocumentFault {
     const char* format;
-    const char* probeSuffix; ///< what the format writes page by page
-    QStringList listed;
+    DiskFault fault;
+    const char* reason; ///< the message after "Impossibile salvare il documento: "
 };
 
-class DiskFillsMidway : public VirtualSession, public ::testing::WithParamInterface<DiskCase> {};
+std::string faultName(const ::testing::TestParamInfo<DocumentFault>& info) {
+    static const char* const names[] = {"SizeLimit", "FullAtFirstPage", "FullMidway", "ReadOnly"};
+    return std::string(info.param.format) + "_" + names[int(info.param.fault)];
+}
 
-TEST_P(DiskFillsMidway, NothingIncompleteIsListed) {
-    const DiskCase c = GetParam();
+// Real faults under the real component: a file size limit (EFBIG) here, a full disk (ENOSPC)
+// and a read-only folder (EROFS) on a tmpfs of the test's own (see PrivateDisk.h). The window
+// must keep its pages, say why, leave the earlier documents as they were and nothing else,
+// and write the whole document once the cause is gone.
+class FailedDocument : public VirtualSession, public ::testing::WithParamInterface<DocumentFault> {
+protected:
+    static QByteArray bytes(const QString& path) {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+};
+
+TEST_P(FailedDocument, NothingIsLostAndTheRetryWritesItWhole) {
+    const DocumentFault c = GetParam();
+    const QString disk = privateDisk();
+    if (c.fault != DiskFault::SizeLimit && disk.isEmpty())
+        GTEST_SKIP() << "runs on a private disk, through PrivateDisk.FullAndReadOnlyFolders";
+    // Each case in a folder of its own; the disk is shared by the cases of one child.
+    const QString target = (c.fault == DiskFault::SizeLimit ? folder() : disk + '/') +
+                           QString::fromStdString(faultName({c, 0})) + '/';
+    ASSERT_TRUE(QDir().mkpath(target));
+    const auto removeTarget = qScopeGuard([&] { QDir(target).removeRecursively(); });
+    const QString format = c.format;
     scanner("");
-    record.ResultFormat = c.format;
+    record.ResultFormat = format;
     record.PixelType = "GRAY";
     record.Pagina = "A4";
-    qint64 small = 0, large = 0;
-    Outcome out = runReal([&](FormScansione& form) {
-        // Page 1 small, pages 2 and 3 large: a file-size limit between the two lets page 1
-        // be written and stops the output at page 2.
+    QHash<QString, QByteArray> earlier;
+    const Outcome out = runReal([&](FormScansione& form) {
+        // Page 1 small, pages 2 and 3 large: room between the two lets page 1 be written and
+        // stops the output at page 2.
         for (int dpi : {50, 100, 100}) {
             record.Risoluzione = dpi;
             ASSERT_TRUE(scan(form));
         }
-        const QString probe = folder() + "probe." + c.probeSuffix;
+        const QString probe = folder() + "probe." +
+                              (format == "PDF"    ? "pdfimg"
+                               : format == "TIFF" ? "tif"
+                                                  : "jpg");
+        qint64 small = 0, large = 0;
         for (int k : {0, 1}) {
             QFile::remove(probe);
             form.component()->SaveImage(k, probe);
             (k == 0 ? small : large) = QFileInfo(probe).size();
         }
         QFile::remove(probe);
-        ASSERT_GT(small, 0);
         ASSERT_GT(large, small * 3 / 2);
-        FileSizeLimit limit(static_cast<rlim_t>((small + large) / 2));
-        ASSERT_TRUE(limit.active());
-        form.ImgButtons_Click(0);
+
+        // An earlier session's documents.
+        for (const QString& name : format == "JPEG"   ? QStringList{"pag_1.jpg", "pag_2.jpg"}
+                                   : format == "TIFF" ? QStringList{"scandoc.tif"}
+                                                      : QStringList{"scandoc.pdf"}) {
+            QFile f(target + name);
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            earlier[name] = "earlier " + name.toUtf8();
+            f.write(earlier[name]);
+        }
+
+        folderOverride = target;
+        const QString filler = disk + "/filler";
+        {
+            std::optional<FileSizeLimit> limit;
+            switch (c.fault) {
+            case DiskFault::SizeLimit:
+                limit.emplace(rlim_t((small + large) / 2));
+                ASSERT_TRUE(limit->active());
+                break;
+            case DiskFault::FullAtFirstPage:
+                ASSERT_TRUE(fillDisk(disk, filler, 0));
+                break;
+            case DiskFault::FullMidway:
+                ASSERT_TRUE(fillDisk(disk, filler, small + large / 2));
+                break;
+            case DiskFault::ReadOnly:
+                ASSERT_EQ(runTool("mount", {"-o", "remount,ro", disk}).exitCode, 0);
+                break;
+            }
+            form.ImgButtons_Click(FormScansione::cmdConferma);
+        }
+        QFile::remove(filler);
+        if (c.fault == DiskFault::ReadOnly) {
+            ASSERT_EQ(runTool("mount", {"-o", "remount,rw", disk}).exitCode, 0);
+        }
+
+        EXPECT_TRUE(form.isVisible());
+        EXPECT_EQ(form.pages().count(), 3);
+        EXPECT_TRUE(form.producedFiles().isEmpty());
+        EXPECT_EQ(
+            messages,
+            QStringList{QStringLiteral("ERRORE|Impossibile salvare il documento: ") + c.reason});
+        for (auto it = earlier.cbegin(); it != earlier.cend(); ++it) {
+            // Untouched; the PDF route deletes the earlier document before it starts.
+            const bool gone = format == "PDF" && !QFile::exists(target + it.key());
+            if (!gone) {
+                EXPECT_EQ(bytes(target + it.key()), it.value()) << it.key().toStdString();
+            }
+        }
+        EXPECT_TRUE(leftovers(target).isEmpty()) << leftovers(target).join(' ').toStdString();
+
+        form.ImgButtons_Click(FormScansione::cmdConferma);
+        EXPECT_FALSE(form.isVisible());
     });
     ASSERT_TRUE(out.files);
-    QStringList expected;
-    for (const QString& name : c.listed)
-        expected << folder() + name;
-    EXPECT_EQ(*out.files, expected);
-    if (QString(c.format) == "PDF") {
-        // The writer finished a one-page document in its clean-up; it must not stay.
-        EXPECT_FALSE(QFile::exists(folder() + "scandoc.pdf"));
-        EXPECT_TRUE(QDir(folder()).entryList({"pag_*.bmp"}).isEmpty());
+    EXPECT_TRUE(leftovers(target).isEmpty()) << leftovers(target).join(' ').toStdString();
+    if (format == "JPEG") {
+        ASSERT_EQ(*out.files,
+                  (QStringList{target + "pag_1.jpg", target + "pag_2.jpg", target + "pag_3.jpg"}));
+        for (const QString& path : *out.files) {
+            const ToolResult id = runTool("identify", {path});
+            EXPECT_EQ(id.exitCode, 0) << id.output.toStdString();
+            EXPECT_TRUE(id.output.contains(" JPEG ")) << id.output.toStdString();
+        }
+    } else if (format == "TIFF") {
+        ASSERT_EQ(*out.files, QStringList{target + "scandoc.tif"});
+        const ToolResult info = runTool("tiffinfo", {target + "scandoc.tif"});
+        EXPECT_EQ(info.exitCode, 0);
+        EXPECT_EQ(info.output.count("TIFF Directory at offset"), 3) << info.output.toStdString();
+    } else {
+        ASSERT_EQ(*out.files, QStringList{target + "scandoc.pdf"});
+        const QString info = tool("pdfinfo", {target + "scandoc.pdf"});
+        EXPECT_TRUE(info.contains(QRegularExpression("Pages:\\s+3\\b"))) << info.toStdString();
+        EXPECT_TRUE(tool("qpdf", {"--check", target + "scandoc.pdf"})
+                        .contains("No syntax or stream encoding errors"));
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, DiskFillsMidway,
-                         ::testing::Values(DiskCase{"JPEG", "jpg", {"pag_1.jpg"}},
-                                           DiskCase{"TIFF", "tif", {}},
-                                           DiskCase{"PDF", "bmp", {}}));
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FailedDocument,
+    ::testing::Values(DocumentFault{"JPEG", DiskFault::SizeLimit, "file troppo grande"},
+                      DocumentFault{"TIFF", DiskFault::SizeLimit, "file troppo grande"},
+                      DocumentFault{"PDF", DiskFault::SizeLimit, "file troppo grande"},
+                      DocumentFault{"JPEG", DiskFault::FullAtFirstPage, "spazio su disco esaurito"},
+                      DocumentFault{"TIFF", DiskFault::FullAtFirstPage, "spazio su disco esaurito"},
+                      DocumentFault{"PDF", DiskFault::FullAtFirstPage, "spazio su disco esaurito"},
+                      DocumentFault{"JPEG", DiskFault::FullMidway, "spazio su disco esaurito"},
+                      DocumentFault{"TIFF", DiskFault::FullMidway, "spazio su disco esaurito"},
+                      DocumentFault{"PDF", DiskFault::FullMidway, "spazio su disco esaurito"},
+                      DocumentFault{"JPEG", DiskFault::ReadOnly, "permesso negato"},
+                      DocumentFault{"TIFF", DiskFault::ReadOnly, "permesso negato"},
+                      DocumentFault{"PDF", DiskFault::ReadOnly, "permesso negato"}),
+    faultName);
+
+TEST(PrivateDisk, FullAndReadOnlyFolders) {
+    const PrivateDiskRun run = runOnPrivateDisk("Faults/FailedDocument.*/*_Full*:"
+                                                "Faults/FailedDocument.*/*_ReadOnly",
+                                                16 * 1024);
+    if (!run.available)
+        GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm): "
+                     << run.output.left(500).toStdString();
+    EXPECT_EQ(run.exitCode, 0) << run.output.toStdString();
+    // Every case ran in the child; none was skipped there.
+    EXPECT_TRUE(run.output.contains("[  PASSED  ] 9 tests.")) << run.output.toStdString();
+}
 
 } // namespace

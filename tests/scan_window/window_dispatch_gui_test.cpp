@@ -1,5 +1,9 @@
-// The command dispatch and the option check boxes through real clicks.
+// The command dispatch, the keys and the close box, and the option check boxes through real
+// clicks.
+#include "acquisition/ScanError.h"
 #include "support/ScanSession.h"
+
+#include <QWindow>
 
 namespace {
 
@@ -58,6 +62,55 @@ TEST_P(WindowEndingCommandTest, EndsTheSessionAndStaysDisabled) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Indices, WindowEndingCommandTest, ::testing::Values(0, 6, 7));
+
+TEST_F(WindowDispatchTest, EscDoesNothing) {
+    run([&](FormScansione& f) {
+        addPages(f, 2);
+        click(button(f, 2));
+        const QStringList callsBefore = calls;
+        // On the window, and on an option box that passes the key up to it.
+        for (QWidget* target :
+             {static_cast<QWidget*>(&f), static_cast<QWidget*>(check(f, "chkADF"))}) {
+            target->setFocus();
+            QTest::keyClick(target, Qt::Key_Escape);
+        }
+        EXPECT_TRUE(f.isVisible());
+        EXPECT_EQ(f.pages().count(), 2);
+        EXPECT_EQ(f.imgPreviewTag(), QStringLiteral("1"));
+        EXPECT_EQ(calls, callsBefore);
+    });
+}
+
+class WindowCancelTest : public WindowDispatchTest, public ::testing::WithParamInterface<bool> {};
+
+// The title bar's close box ends the session as "Annulla" does, after a failed "Conferma" too.
+TEST_P(WindowCancelTest, NothingListedAndNoPageKept) {
+    const bool closeBox = GetParam();
+    record.ResultFormat = QStringLiteral("JPEG");
+    FormScansione form(services());
+    const Outcome out = runOn(
+        form,
+        [&](FormScansione& f) {
+            addPages(f, 2);
+            fake->onSave = [](int32_t, const QString&) { throw ScanError("disco pieno"); };
+            f.ImgButtons_Click(FormScansione::cmdConferma);
+            ASSERT_TRUE(f.isVisible());
+            if (closeBox)
+                f.windowHandle()->close(); // as the window system delivers the close box
+            else
+                click(button(f, FormScansione::cmdAnnulla));
+            EXPECT_FALSE(f.isVisible());
+        },
+        &record);
+    EXPECT_EQ(out.code, QString());
+    ASSERT_TRUE(out.files);
+    EXPECT_TRUE(out.files->isEmpty());
+    EXPECT_EQ(form.pages().count(), 0);
+    EXPECT_FALSE(button(form, FormScansione::cmdAnnulla)->isEnabled());
+    EXPECT_TRUE(calls.contains(QStringLiteral("CloseSourceManager")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, WindowCancelTest, ::testing::Values(false, true));
 
 TEST_F(WindowDispatchTest, TheZoomCaptionIsInert) {
     run([&](FormScansione& f) {

@@ -13,6 +13,7 @@
 #include "support/FakeScanComponent.h"
 
 #include <QCheckBox>
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QTemporaryDir>
@@ -287,6 +288,18 @@ protected:
             ++at;
         }
         return true;
+    }
+
+    /// What a document output left behind in `dir`: hidden temporary names and the PDF route's
+    /// temporary page files.
+    static QStringList leftovers(const QString& dir) {
+        QStringList out;
+        for (const QString& name : QDir(dir).entryList(QDir::AllEntries | QDir::Hidden |
+                                                       QDir::System | QDir::NoDotAndDotDot))
+            if (name.startsWith(QLatin1Char('.')) || name.endsWith(QLatin1String(".bmp")) ||
+                name.endsWith(QLatin1String(".pdfimg")))
+                out << name;
+        return out;
     }
 
     /// The scan log, one entry per line.

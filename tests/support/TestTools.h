@@ -1,5 +1,7 @@
 #pragma once
+#include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 #include <csignal>
@@ -26,6 +28,19 @@ inline ToolResult runTool(const QString& program, const QStringList& args, int t
     }
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
             QString::fromLocal8Bit(p.readAll())};
+}
+
+/// The bytes of `path`; empty when it cannot be read.
+inline QByteArray contents(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+/// The bytes of the PDF at `path` with its trailer's /ID blanked: qpdf seeds that from the
+/// clock, so two writes of the same document differ there and nowhere else.
+inline QByteArray pdfContents(const QString& path) {
+    static const QRegularExpression id(QStringLiteral("/ID \\[<[0-9a-f]+><[0-9a-f]+>\\]"));
+    return QString::fromLatin1(contents(path)).replace(id, QStringLiteral("/ID []")).toLatin1();
 }
 
 /// While alive, writes past `limit` bytes of any file fail with EFBIG, as on a full disk

@@ -1,0 +1,613 @@
+// scansione-batch: the scan window without a person. It runs the start routine with the real
+// window, presses the window's own commands in order and prints what the start routine would
+// show. Nothing in a run waits for a person: every dialog of the window and of its component
+// is answered here, through the window's services; message boxes go to standard error.
+#include "host/BatchRun.h"
+#include "acquisition/ComponentDialogs.h"
+#include "acquisition/ScanComponent.h"
+#include "common/UserSettings.h"
+#include "common/VbConvert.h"
+#include "host/BatchConsole.h"
+#include "host/OutputPlacement.h"
+#include "host/StartRoutine.h"
+#include "scan_window/ErrorTrap.h"
+#include "scan_window/FormScansione.h"
+#include "settings/ScanSettings.h"
+
+#include <QCommandLineParser>
+#include <QEventLoop>
+#include <QHash>
+#include <QTimer>
+
+#include <memory>
+#include <optional>
+
+namespace {
+
+struct Options {
+    int scans = 1;
+    bool adf = false;
+    bool duplex = false;
+    bool info = false;
+    bool list = false;
+    bool force = false;
+    bool quiet = false;
+    std::optional<QString> source;
+    std::optional<QString> output;
+    int timeoutSeconds = 300;
+    QString ini;
+    bool help = false;
+};
+
+/// The user's settings, read through, but written only for this run: a batch run must not
+/// change the choices of the person who uses the window ("AutoADF" ticked by --adf, the
+/// scanner picked by --source). "DefaultSource" reads as the scanner --source names.
+class RunSettings : public UserSettings {
+public:
+    explicit RunSettings(std::shared_ptr<UserSettings> base) : m_base(std::move(base)) {}
+
+    std::function<std::optional<QString>()> forcedSource;
+
+    QString read(const QString& key, const QString& defaultValue) const override {
+        if (key == QLatin1String("DefaultSource") && forcedSource)
+            if (const auto index = forcedSource())
+                return *index;
+        if (const auto it = m_overlay.constFind(key); it != m_overlay.constEnd())
+            return it->value_or(defaultValue);
+        return m_base->read(key, defaultValue);
+    }
+    void write(const QString& key, const QString& value) override { m_overlay[key] = value; }
+    void remove(const QString& key) override { m_overlay[key] = std::nullopt; }
+
+private:
+    std::shared_ptr<UserSettings> m_base;
+    QHash<QString, std::optional<QString>> m_overlay;
+};
+
+/// The component's dialogs without a person: no search or progress window; the source
+/// choice is answered as its default button would, keeping the highlighted source.
+class BatchComponentDialogs : public ComponentDialogs {
+public:
+    explicit BatchComponentDialogs(BatchConsole& console) : m_console(console) {}
+
+    std::optional<int> chooseSource(const QStringList& names, int current) override {
+        m_console.note(QStringLiteral("finestra \"Seleziona sorgente\" chiusa col pulsante "
+                                      "predefinito: %1")
+                           .arg(names.value(current)));
+        if (current < 0)
+            return std::nullopt;
+        return current;
+    }
+
+private:
+    BatchConsole& m_console;
+};
+
+/// The index of the source `wanted` names (its exact name, or its index), or nullopt.
+std::optional<int32_t> findSource(ScanComponent& component, const QString& wanted) {
+    const int32_t count = component.SourceCount();
+    for (int32_t i = 0; i < count; ++i)
+        if (component.SourceName(i) == wanted)
+            return i;
+    if (const auto index = toInt32(wanted); index && *index >= 0 && *index < count)
+        return *index;
+    return std::nullopt;
+}
+
+QString sourceList(ScanComponent& component) {
+    QStringList names;
+    const int32_t count = component.SourceCount();
+    for (int32_t i = 0; i < count; ++i)
+        names << QStringLiteral("%1: %2").arg(i).arg(component.SourceName(i));
+    return names.join(QStringLiteral(", "));
+}
+
+/// Why the component's device layers did not all start: the failure of each layer that did
+/// not, or, when it names none but the start failed (`started` false), its last error.
+QStringList startFailures(ScanComponent* component, bool started) {
+    QStringList failures =
+        tryCall(component, &ScanComponent::layerFailures).value_or(QStringList());
+    if (failures.isEmpty() && !started) {
+        if (const QString text =
+                tryCall(component, &ScanComponent::LastErrorText).value_or(QString());
+            !text.isEmpty())
+            failures << text;
+    }
+    return failures;
+}
+
+/// Where --output puts a document of the format `ResultFormat` names; nullopt for a format
+/// the window writes nothing for.
+std::optional<DestinationKind> destinationKind(const QString& format) {
+    if (format == QLatin1String("PDF") || format == QLatin1String("TIFF"))
+        return DestinationKind::File;
+    if (format == QLatin1String("JPEG"))
+        return DestinationKind::Folder;
+    return std::nullopt;
+}
+
+/// Presses the window's commands once the session is shown.
+class Driver : public QObject {
+public:
+    Driver(const Options& options, FormScansione& form, BatchConsole& console,
+           std::function<void()> reportStart)
+        : m_options(options), m_form(form), m_console(console),
+          m_reportStart(std::move(reportStart)) {}
+
+    bool failed = false;
+    bool timedOut = false;
+    /// "Conferma" left the window open: the document could not be written.
+    bool outputFailed = false;
+    /// Pages in the store when "Conferma" was pressed.
+    int pagesConfirmed = 0;
+
+    void start() {
+        // Queued: the window's modal loop must be running before the commands are pressed.
+        QTimer::singleShot(0, this, [this] { drive(); });
+    }
+
+private:
+    void drive() {
+        ScanComponent* component = m_form.component();
+        m_reportStart();
+        if (!component || (m_options.source && !checkSource(*component))) {
+            failed = true;
+            m_form.ImgButtons_Click(FormScansione::cmdAnnulla);
+            return;
+        }
+        if (const auto index = tryCall(component, &ScanComponent::SourceIndex);
+            index && *index >= 0)
+            m_console.note(
+                QStringLiteral("scanner: ") +
+                tryCall(component, &ScanComponent::SourceName, *index).value_or(QString()));
+        connect(component, &ScanComponent::PostScan, this, [this](int32_t flag) {
+            if (flag != 0) {
+                ++m_ends;
+                return;
+            }
+            // The window has filed the image by now: it was connected first.
+            m_console.progress(QStringLiteral("Pagina %1 acquisita…").arg(m_form.pages().count()));
+        });
+
+        if (m_options.info) {
+            m_form.ImgButtons_Click(FormScansione::cmdInfo);
+            m_form.ImgButtons_Click(FormScansione::cmdAnnulla);
+            return;
+        }
+
+        if (m_options.adf)
+            m_form.tick(FormScansione::OptionBox::ForzaAdf, true);
+        if (m_options.duplex)
+            m_form.tick(FormScansione::OptionBox::FronteRetro, true);
+        for (int i = 0; i < m_options.scans && m_form.isVisible(); ++i) {
+            if (!scanOnce()) {
+                timedOut = true;
+                m_console.error(
+                    QStringLiteral("nessuna fine acquisizione entro %1 s (scansione %2)")
+                        .arg(m_options.timeoutSeconds)
+                        .arg(i + 1));
+                break;
+            }
+        }
+        if (m_form.isVisible())
+            confirm();
+    }
+
+    void confirm() {
+        pagesConfirmed = m_form.pages().count();
+        m_console.progress(QStringLiteral("Scrittura del documento…"));
+        m_form.ImgButtons_Click(FormScansione::cmdConferma);
+        if (m_form.isVisible()) {
+            // The window keeps its pages after a failed output so that a person can free
+            // space and confirm again; nobody will here. Its message box has said why.
+            outputFailed = true;
+            m_form.ImgButtons_Click(FormScansione::cmdAnnulla);
+        }
+        m_console.clearProgress();
+    }
+
+    bool checkSource(ScanComponent& component) {
+        try {
+            const auto index = findSource(component, *m_options.source);
+            if (!index) {
+                m_console.error(QStringLiteral("scanner \"%1\" non trovato; disponibili: %2")
+                                    .arg(*m_options.source, sourceList(component)));
+                return false;
+            }
+            if (component.SourceIndex() != *index) {
+                m_console.error(
+                    QStringLiteral("scanner \"%1\" non selezionabile").arg(*m_options.source));
+                return false;
+            }
+            return true;
+        } catch (const std::exception& e) {
+            m_console.error(QString::fromLocal8Bit(e.what()));
+            return false;
+        }
+    }
+
+    /// One "Scansione documento" and the wait for its end event. False on a timeout: the
+    /// acquisition sent nothing, neither an image nor its end, for --timeout seconds.
+    bool scanOnce() {
+        const int endsBefore = m_ends;
+        m_console.progress(QStringLiteral("Acquisizione in corso…"));
+        m_form.ImgButtons_Click(FormScansione::cmdScansione);
+        ScanComponent* component = m_form.component();
+        if (m_ends > endsBefore || !component || !m_form.isVisible())
+            return true;
+
+        QEventLoop loop;
+        QTimer silence;
+        silence.setSingleShot(true);
+        bool ok = true;
+        if (component->DataSourceOpen() == 0) {
+            // No acquisition running: the source would not open (the component's last error
+            // says why: nothing was called after the failed open), or the device refused to
+            // start. Only an end already on its way can still come.
+            reportSourceNotOpened(*component);
+            silence.setInterval(1000);
+        } else {
+            silence.setInterval(m_options.timeoutSeconds * 1000);
+            connect(&silence, &QTimer::timeout, &loop, [&ok] { ok = false; });
+        }
+        connect(&silence, &QTimer::timeout, &loop, &QEventLoop::quit);
+        connect(component, &ScanComponent::PostScan, &loop, [&](int32_t flag) {
+            if (flag != 0)
+                loop.quit();
+            else
+                silence.start(); // the time counts from the latest image
+        });
+        connect(&m_form, &QDialog::finished, &loop, &QEventLoop::quit);
+        silence.start();
+        loop.exec();
+        return ok;
+    }
+
+    void reportSourceNotOpened(ScanComponent& component) {
+        const int32_t code = tryCall(&component, &ScanComponent::LastErrorCode).value_or(0);
+        if (code == 0)
+            return;
+        const QString text = tryCall(&component, &ScanComponent::LastErrorText).value_or(QString());
+        const int32_t index = tryCall(&component, &ScanComponent::SourceIndex).value_or(-1);
+        m_console.error(
+            QStringLiteral("impossibile aprire lo scanner \"%1\": %2")
+                .arg(tryCall(&component, &ScanComponent::SourceName, index).value_or(QString()),
+                     text.isEmpty() ? QStringLiteral("codice %1").arg(code) : text));
+    }
+
+    Options m_options;
+    FormScansione& m_form;
+    BatchConsole& m_console;
+    std::function<void()> m_reportStart;
+    int m_ends = 0;
+};
+
+std::optional<Options> parse(QCommandLineParser& parser, const QStringList& arguments,
+                             BatchConsole& console) {
+    parser.setApplicationDescription(QStringLiteral(
+        "Runs one scan session of the Scansione window without a person: it presses\n"
+        "\"Scansione documento\" (once, or --scans times), waits for each acquisition to end,\n"
+        "presses \"Conferma\" and prints the produced files, one a line, after the line\n"
+        "\"Scansione effettuata. Files:\". Message boxes and dialogs that open during the run are\n"
+        "answered with their default button; their text goes to standard error, with the\n"
+        "scanner used, the reasons a scanner did not start or open, and the settings the\n"
+        "scanner refused (as in Scanlog.log). On a terminal, standard error also shows the\n"
+        "progress on one line.\n"
+        "Settings: the INI file of SCANSIONE_INI (else /etc/scansione/scanner.ini), or --ini.\n"
+        "Without DISPLAY and WAYLAND_DISPLAY the window runs on Qt's offscreen platform.\n"
+        "Exit status: 0 files produced (--list: a scanner listed), 1 no file (--list: no\n"
+        "scanner), 2 the session failed (reason on standard error: a result code such as\n"
+        "SCAN_NOT_AVAILABLE, a missing INI file, an unknown scanner, an --output that cannot\n"
+        "be used, a timeout, or a bad option)."));
+    parser.addHelpOption();
+    const QCommandLineOption list(
+        QStringLiteral("list"),
+        QStringLiteral("Print the scanners, one a line as \"INDEX: NAME\", and end."));
+    const QCommandLineOption scans(QStringLiteral("scans"),
+                                   QStringLiteral("Press \"Scansione documento\" N times (0-99)."),
+                                   QStringLiteral("N"), QStringLiteral("1"));
+    const QCommandLineOption adf(QStringLiteral("adf"),
+                                 QStringLiteral("Tick \"Forza ADF\" first (a feeder batch)."));
+    const QCommandLineOption duplex(QStringLiteral("duplex"),
+                                    QStringLiteral("Tick \"Fronte retro\" first (both sides)."));
+    const QCommandLineOption source(
+        QStringLiteral("source"),
+        QStringLiteral("Use the scanner with this exact name, or this index from 0, without the "
+                       "selection dialog."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption output(
+        QStringLiteral("output"),
+        QStringLiteral("Put the document here: a file for PDF and TIFF, a folder (made when "
+                       "missing) for the JPEG pages. Checked before scanning."),
+        QStringLiteral("PATH"));
+    const QCommandLineOption force(
+        QStringLiteral("force"),
+        QStringLiteral("With --output, replace the file (or the JPEG pages) already there."));
+    const QCommandLineOption quiet(
+        QStringLiteral("quiet"),
+        QStringLiteral("Print only the paths of the files; errors and warnings still go to "
+                       "standard error."));
+    const QCommandLineOption info(
+        QStringLiteral("info"),
+        QStringLiteral("Print the capability report of the scanner instead of scanning."));
+    const QCommandLineOption timeout(
+        QStringLiteral("timeout"),
+        QStringLiteral("Give up an acquisition that sends nothing for this many seconds "
+                       "(default 300)."),
+        QStringLiteral("SECONDS"), QStringLiteral("300"));
+    const QCommandLineOption ini(QStringLiteral("ini"),
+                                 QStringLiteral("The settings INI file instead of the default."),
+                                 QStringLiteral("FILE"));
+    parser.addOptions({list, scans, adf, duplex, source, output, force, quiet, info, timeout, ini});
+    if (!parser.parse(arguments)) {
+        console.error(parser.errorText());
+        return std::nullopt;
+    }
+    Options o;
+    // Qt's own options are listed only by its process(), which prints and ends the program.
+    if (parser.isSet(QStringLiteral("help-all")))
+        parser.process(arguments);
+    if (parser.isSet(QStringLiteral("help"))) {
+        o.help = true;
+        return o;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        console.error(QStringLiteral("argomento inatteso: ") +
+                      parser.positionalArguments().join(' '));
+        return std::nullopt;
+    }
+    // Options that make no sense together are refused rather than half obeyed.
+    const auto clash = [&parser, &console](const QCommandLineOption& option,
+                                           const QList<const QCommandLineOption*>& others) {
+        if (!parser.isSet(option))
+            return false;
+        for (const QCommandLineOption* other : others) {
+            if (parser.isSet(*other)) {
+                console.error(QStringLiteral("--%1 non si usa con --%2")
+                                  .arg(option.names().constFirst(), other->names().constFirst()));
+                return true;
+            }
+        }
+        return false;
+    };
+    if (clash(list, {&scans, &adf, &duplex, &source, &output, &force, &info}) ||
+        clash(info, {&output, &force}))
+        return std::nullopt;
+    if (parser.isSet(force) && !parser.isSet(output)) {
+        console.error(QStringLiteral("--force vale solo con --output"));
+        return std::nullopt;
+    }
+    const auto n = toInt32(parser.value(scans));
+    if (!n || *n < 0 || *n > 99 || parser.value(scans).contains(QLatin1Char('.'))) {
+        console.error(QStringLiteral("--scans vuole un numero intero da 0 a 99"));
+        return std::nullopt;
+    }
+    o.scans = *n;
+    const auto t = toInt32(parser.value(timeout));
+    if (!t || *t < 1) {
+        console.error(QStringLiteral("--timeout vuole un numero di secondi maggiore di 0"));
+        return std::nullopt;
+    }
+    o.timeoutSeconds = *t;
+    o.list = parser.isSet(list);
+    o.adf = parser.isSet(adf);
+    o.duplex = parser.isSet(duplex);
+    o.info = parser.isSet(info);
+    o.force = parser.isSet(force);
+    o.quiet = parser.isSet(quiet);
+    if (parser.isSet(source))
+        o.source = parser.value(source);
+    if (parser.isSet(output))
+        o.output = parser.value(output);
+    o.ini = parser.value(ini);
+    return o;
+}
+
+/// The batch's answers to the component's dialogs.
+void answerComponentDialogs(WindowServices& services, BatchConsole& console) {
+    services.componentDialogs = [&console](QWidget*) {
+        return std::make_shared<BatchComponentDialogs>(console);
+    };
+}
+
+/// --list: the sources as the window's component lists them, without a session.
+int listScanners(BatchConsole& console, WindowServices services) {
+    answerComponentDialogs(services, console);
+    services.fillDefaults();
+    std::unique_ptr<ScanComponent> component;
+    resumeNext([&] { component = services.createComponent(services.componentDialogs(nullptr)); });
+    const bool started =
+        tryCall(component.get(), &ScanComponent::OpenSourceManager).value_or(0) != 0;
+    for (const QString& failure : startFailures(component.get(), started))
+        console.error(failure);
+    if (!started) {
+        console.error(QStringLiteral("SCAN_DEVICE_NOT_STARTED"));
+        return batchFailed;
+    }
+    const int32_t count = tryCall(component.get(), &ScanComponent::SourceCount).value_or(0);
+    for (int32_t i = 0; i < count; ++i)
+        console.output(QStringLiteral("%1: %2").arg(i).arg(
+            tryCall(component.get(), &ScanComponent::SourceName, i).value_or(QString())));
+    tryCall(component.get(), &ScanComponent::CloseSourceManager);
+    if (count < 1) {
+        console.error(QStringLiteral("nessuno scanner disponibile"));
+        return batchNoFiles;
+    }
+    return batchFiles;
+}
+
+/// One session of the window, driven to its end.
+int scanSession(const Options& options, BatchConsole& console, WindowServices base) {
+    ScanSettings settings = options.ini.isEmpty() ? ScanSettings() : ScanSettings(options.ini);
+
+    bool sessionRan = false;
+    bool sessionFailed = false;
+    bool timedOut = false;
+    QStringList produced;
+    bool reportPrinted = false;
+
+    StartRoutineServices services;
+    services.messageBox = [&](const QString& prompt, const QString&) {
+        // After the session the start routine lists the files; before it, it only warns.
+        if (!sessionRan || sessionFailed)
+            console.error(prompt);
+        else if (console.quiet())
+            console.output(produced.join(QLatin1Char('\n')));
+        else
+            console.output(prompt);
+    };
+    services.runSession = [&](ScanSettings& record) -> std::optional<QStringList> {
+        const QString& format = record.ResultFormat;
+        const std::optional<DestinationKind> kind = destinationKind(format);
+        if (!options.info && options.output) {
+            // Refused before anything is scanned: a run must not scan a batch of pages only
+            // to find that the document has nowhere to go.
+            const QString problem =
+                kind ? destinationProblem(*options.output, *kind, options.force)
+                     : QStringLiteral("formato '%1' non riconosciuto: nessun documento da scrivere")
+                           .arg(format);
+            if (!problem.isEmpty()) {
+                console.error(QStringLiteral("--output: ") + problem);
+                return std::nullopt;
+            }
+        } else if (!options.info && !kind) {
+            console.error(
+                QStringLiteral("nessun documento: formato '%1' non riconosciuto").arg(format));
+        }
+
+        WindowServices window = std::move(base);
+        auto runSettings = std::make_shared<RunSettings>(std::make_shared<UserSettings>());
+        window.userSettings = runSettings;
+        window.messageBox = [&console](QWidget*, const QString& prompt, const QString& caption) {
+            console.error(caption + QStringLiteral(": ") + prompt);
+        };
+        window.showInfo = [&](const QString& report) {
+            console.output(report);
+            reportPrinted = true;
+        };
+        answerComponentDialogs(window, console);
+        window.choosePdf = [&console](QWidget*, const QString&) -> std::optional<QString> {
+            console.error(QStringLiteral("finestra \"Importa PDF\" chiusa senza scelta"));
+            return std::nullopt;
+        };
+        // The settings the device refused, as the scan log has them.
+        window.logWritten = [&console](const QString& operation, int32_t code,
+                                       const QString& detail) {
+            if (code != 0)
+                console.error(QStringLiteral("OPERAZIONE %1: %2 - %3")
+                                  .arg(operation, decimalText(code), detail));
+        };
+        window.fillDefaults();
+        ScanComponent* component = nullptr;
+        auto make = window.createComponent;
+        window.createComponent = [make, &component](std::shared_ptr<ComponentDialogs> dialogs) {
+            auto c = make(std::move(dialogs));
+            component = c.get();
+            return c;
+        };
+        if (options.source) {
+            runSettings->forcedSource = [&]() -> std::optional<QString> {
+                if (!component)
+                    return std::nullopt;
+                try {
+                    if (const auto index = findSource(*component, *options.source))
+                        return decimalText(*index);
+                } catch (const std::exception&) {
+                }
+                return std::nullopt;
+            };
+        }
+        // Layers that did not start are told once: when the window is shown (a working layer
+        // beside a broken one) or when the session could not start.
+        bool startReported = false;
+        const auto reportStart = [&] {
+            if (startReported || !component)
+                return;
+            startReported = true;
+            for (const QString& failure : startFailures(component, true))
+                console.error(failure);
+        };
+
+        FormScansione form(window);
+        Driver driver(options, form, console, reportStart);
+        QObject::connect(&form, &FormScansione::sessionShown, &driver,
+                         [&driver] { driver.start(); });
+        QString code;
+        int16_t openDocument = 0;
+        std::optional<QStringList> files = form.EseguiScansione(&record, code, openDocument);
+        sessionRan = true;
+        timedOut = driver.timedOut;
+        if (!files) {
+            sessionFailed = true;
+            if (!startReported && component) {
+                startReported = true;
+                const bool started = code != QLatin1String("SCAN_DEVICE_NOT_STARTED");
+                for (const QString& failure : startFailures(component, started))
+                    console.error(failure);
+            }
+            console.error(code.isEmpty() ? QStringLiteral("sessione non avviata") : code);
+            return std::nullopt;
+        }
+        component = nullptr;
+        if (driver.failed) {
+            sessionFailed = true;
+            return std::nullopt;
+        }
+        if (options.info)
+            return QStringList(); // the report was the output
+        if (driver.outputFailed || files->isEmpty()) {
+            // Pages in a known format and no document: the output failed. The window's
+            // message box, when it shows one, has said why; this says what it cost.
+            if (driver.pagesConfirmed > 0 && kind)
+                console.error(QStringLiteral("nessun documento scritto (%1 pagine acquisite)")
+                                  .arg(driver.pagesConfirmed));
+            return QStringList();
+        }
+        if (options.output) {
+            const QString left =
+                QStringLiteral("; il documento resta in ") + files->join(QStringLiteral(", "));
+            // A document whose acquisition did not end may lack pages: it does not replace
+            // anything at the destination.
+            if (timedOut) {
+                console.error(QStringLiteral("--output non usato: acquisizione non conclusa") +
+                              left);
+                return QStringList();
+            }
+            const Placement placed = placeDocument(*files, *options.output, *kind, options.force);
+            if (!placed.error.isEmpty()) {
+                console.error(placed.error + left);
+                return QStringList();
+            }
+            files = placed.paths;
+        }
+        produced = *files;
+        return files;
+    };
+
+    runStartRoutine(settings, services);
+    console.clearProgress();
+
+    if (!sessionRan || sessionFailed || timedOut)
+        return batchFailed;
+    if (options.info)
+        return reportPrinted ? batchFiles : batchNoFiles;
+    return produced.isEmpty() ? batchNoFiles : batchFiles;
+}
+
+} // namespace
+
+int runBatch(const QStringList& arguments, const BatchStreams& streams, WindowServices services) {
+    BatchConsole console(streams.out, streams.err, streams.errorIsTerminal);
+    QCommandLineParser parser;
+    const auto options = parse(parser, arguments, console);
+    if (!options)
+        return batchFailed;
+    if (options->help) {
+        console.output(parser.helpText());
+        return batchFiles;
+    }
+    console.setQuiet(options->quiet);
+    if (options->list)
+        return listScanners(console, std::move(services));
+    return scanSession(*options, console, std::move(services));
+}
