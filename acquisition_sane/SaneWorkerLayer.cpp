@@ -266,8 +266,15 @@ struct SaneWorkerDevice::State {
         if (!fresh)
             return {nullptr, 0};
         const std::optional<uint32_t> handle = openIn(*fresh, name, status);
-        if (!handle)
+        if (!handle) {
+            // The user did not close the device: its worker went. Say that, with why the
+            // device could not be had again (a network scanner gone with the server).
+            status = sanestatus::status(
+                SANE_STATUS_IO_ERROR,
+                QStringLiteral("connessione con lo scanner persa (dispositivo non riaperto: %1)")
+                    .arg(status.text.isEmpty() ? QString::number(status.code) : status.text));
             return {nullptr, 0};
+        }
         for (const Setting& setting : again) {
             const uint32_t id = fresh->newId();
             Encoder request(setting.kind, id);

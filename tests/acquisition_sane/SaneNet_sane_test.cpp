@@ -274,7 +274,12 @@ TEST(SaneNetComponent, ASettingAfterTheServerWentReportsTheClosedConnection) {
     EXPECT_EQ(scan->LastErrorCode(), 9) << scan->LastErrorText().toStdString();
     scan->setResolution(150);
     EXPECT_EQ(scan->LastErrorCode(), 9) << scan->LastErrorText().toStdString();
-    EXPECT_EQ(scan->LastErrorText(), "Errore di ingresso/uscita: connessione chiusa");
+    // The net backend may crash the worker on the first setting (libsane-net frees a bad
+    // pointer when its server is gone): then the worker's loss is what is said.
+    const QString text = scan->LastErrorText();
+    EXPECT_TRUE(text == "Errore di ingresso/uscita: connessione chiusa" ||
+                text.startsWith("Errore di ingresso/uscita: connessione con lo scanner persa ("))
+        << text.toStdString();
     scan->CloseDataSource();
     scan->CloseSourceManager();
 }
