@@ -3,6 +3,22 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+namespace {
+
+/// Gives `bytes` at `block` their pages in one call: a page arrives at hundreds of megabytes a
+/// second, and a fault for each of its 4 KiB pages while the device's bytes are copied in
+/// costs more than the copy. Best effort: without it the pages come one fault at a time.
+void populate(void* block, size_t bytes) {
+#ifdef MADV_POPULATE_WRITE
+    ::madvise(block, bytes, MADV_POPULATE_WRITE);
+#else
+    (void)block;
+    (void)bytes;
+#endif
+}
+
+} // namespace
+
 SharedFrameMemory::~SharedFrameMemory() {
     for (auto& [block, file] : m_files) {
         ::munmap(const_cast<uint8_t*>(block), file.bytes);
@@ -21,6 +37,7 @@ uint8_t* SharedFrameMemory::allocate(size_t bytes) {
         ::close(fd);
         return nullptr;
     }
+    populate(block, bytes);
     std::lock_guard<std::mutex> lock(m_mutex);
     m_files[static_cast<uint8_t*>(block)] = File{fd, bytes};
     return static_cast<uint8_t*>(block);
@@ -39,6 +56,8 @@ uint8_t* SharedFrameMemory::grow(uint8_t* block, size_t oldBytes, size_t bytes) 
         [[maybe_unused]] const int undone = ::ftruncate(it->second.fd, off_t(oldBytes));
         return nullptr;
     }
+    if (bytes > oldBytes)
+        populate(static_cast<uint8_t*>(moved) + oldBytes, bytes - oldBytes);
     File file{it->second.fd, bytes};
     m_files.erase(it);
     m_files[static_cast<uint8_t*>(moved)] = file;
