@@ -95,23 +95,29 @@ QImage mapImage(Message& m, QString& why) {
         why = QStringLiteral("memoria dell'immagine");
         return QImage();
     }
-    // Private and writable: whoever changes the image gets copies of the pages it touches,
-    // never touching the worker's.
-    void* address = ::mmap(nullptr, size_t(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
+    void* address = ::mmap(nullptr, size_t(bytes), PROT_READ, MAP_SHARED, fd, 0);
     if (address == MAP_FAILED) {
         why = QString::fromLocal8Bit(std::strerror(errno));
         return QImage();
     }
 #ifdef MADV_POPULATE_READ
-    // One call maps every page in, instead of one fault per page while it is stored.
+    // One call maps every page in, instead of one fault per page while it is copied.
     ::madvise(address, size_t(bytes), MADV_POPULATE_READ);
 #endif
     auto* mapping = new Mapping{address, size_t(bytes)};
-    QImage image(static_cast<uchar*>(address), width, height, bytesPerLine, f, &Mapping::release,
-                 mapping);
-    if (image.isNull()) {
+    const QImage mapped(static_cast<uchar*>(address), width, height, bytesPerLine, f,
+                        &Mapping::release, mapping);
+    if (mapped.isNull()) {
         Mapping::release(mapping);
         why = QStringLiteral("immagine");
+        return QImage();
+    }
+    // The page is copied out and the mapping goes before the worker hears from us: the worker
+    // then fills the same memory with the next page, which costs less than a copy here than a
+    // fresh memory file for each page (zeroed by the kernel a 4 KiB page at a time).
+    QImage image = mapped.copy();
+    if (image.isNull()) {
+        why = QStringLiteral("memoria per %1 byte").arg(bytes);
         return QImage();
     }
     if (!table.isEmpty())

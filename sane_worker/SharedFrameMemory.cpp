@@ -1,7 +1,10 @@
 #include "sane_worker/SharedFrameMemory.h"
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -20,13 +23,26 @@ void populate(void* block, size_t bytes) {
 } // namespace
 
 SharedFrameMemory::~SharedFrameMemory() {
-    for (auto& [block, file] : m_files) {
-        ::munmap(const_cast<uint8_t*>(block), file.bytes);
-        ::close(file.fd);
-    }
+    for (auto& [block, file] : m_files)
+        unmap(const_cast<uint8_t*>(block), file);
+    if (m_spare)
+        unmap(m_spare, m_spareFile);
+}
+
+void SharedFrameMemory::unmap(uint8_t* block, const File& file) {
+    ::munmap(block, file.bytes);
+    ::close(file.fd);
 }
 
 uint8_t* SharedFrameMemory::allocate(size_t bytes) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_spare && m_spareFile.bytes == bytes) {
+            uint8_t* block = std::exchange(m_spare, nullptr);
+            m_files[block] = File{m_spareFile.fd, bytes};
+            return block;
+        }
+    }
     const int fd = ::memfd_create("scansione-pagina", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (fd < 0)
         return nullptr;
@@ -44,12 +60,23 @@ uint8_t* SharedFrameMemory::allocate(size_t bytes) {
 }
 
 uint8_t* SharedFrameMemory::grow(uint8_t* block, size_t oldBytes, size_t bytes) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     auto it = m_files.find(block);
     if (it == m_files.end() || it->second.bytes != oldBytes)
         return nullptr;
-    if (::ftruncate(it->second.fd, off_t(bytes)) != 0)
-        return nullptr;
+    if (::ftruncate(it->second.fd, off_t(bytes)) != 0) {
+        if (errno != EPERM)
+            return nullptr;
+        // A block that served an earlier page is sealed at its size: the bytes move to a new
+        // one (a device that sends more than it announced, seldom).
+        lock.unlock();
+        uint8_t* fresh = allocate(bytes);
+        if (!fresh)
+            return nullptr;
+        std::memcpy(fresh, block, oldBytes);
+        release(block, oldBytes);
+        return fresh;
+    }
     void* moved = ::mremap(block, oldBytes, bytes, MREMAP_MAYMOVE);
     if (moved == MAP_FAILED) {
         // The block stays as it was, its file too.
@@ -65,17 +92,30 @@ uint8_t* SharedFrameMemory::grow(uint8_t* block, size_t oldBytes, size_t bytes) 
 }
 
 void SharedFrameMemory::release(uint8_t* block, size_t bytes) {
-    int fd = -1;
+    File file;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         auto it = m_files.find(block);
         if (it == m_files.end())
             return;
-        fd = it->second.fd;
+        file = it->second;
         m_files.erase(it);
+        if (file.returned && file.bytes == bytes) {
+            // Kept for the next page; the one kept before (another size) goes.
+            std::swap(block, m_spare);
+            std::swap(file, m_spareFile);
+            if (!block)
+                return;
+        }
     }
-    ::munmap(block, bytes);
-    ::close(fd);
+    unmap(block, file);
+}
+
+void SharedFrameMemory::returned(const uint8_t* block) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_files.find(block);
+    if (it != m_files.end())
+        it->second.returned = true;
 }
 
 int SharedFrameMemory::sealedFile(const uint8_t* block, size_t bytes) {

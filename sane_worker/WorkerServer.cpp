@@ -131,6 +131,9 @@ public:
         m_acquisition.answered.wait(
             lock, [this] { return m_acquisition.answer || m_acquisition.closing; });
         m_acquisition.waitingAnswer = false;
+        // An answer means the component copied the page and let go of its memory file.
+        if (m_acquisition.answer && !copied)
+            m_server.m_frameMemory.returned(image.constBits());
         return m_acquisition.answer.value_or(false) && !cancelled();
     }
 

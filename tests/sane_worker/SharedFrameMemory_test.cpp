@@ -67,4 +67,31 @@ TEST(SharedFrameMemory, APageIsAssembledInItsFileAndReleasedWithItsImage) {
     EXPECT_EQ(memory.sealedFile(bits, 1), -1);
 }
 
+// A block the component gave back serves the next page of its size (no fresh file); one that
+// was not given back never does, and a reused block, sealed at its size, still grows by moving
+// its bytes to a new file.
+TEST(SharedFrameMemory, ABlockGivenBackServesTheNextPageOfItsSize) {
+    SharedFrameMemory memory;
+    uint8_t* kept = memory.allocate(4096);
+    ASSERT_NE(kept, nullptr);
+    ASSERT_GE(memory.sealedFile(kept, 4096), 0);
+    memory.release(kept, 4096); // not given back: goes
+    uint8_t* given = memory.allocate(4096);
+    ASSERT_NE(given, nullptr);
+    ASSERT_GE(memory.sealedFile(given, 4096), 0);
+    given[10] = 42;
+    memory.returned(given);
+    memory.release(given, 4096);
+    EXPECT_NE(memory.allocate(8192), given); // another size: a file of its own
+    uint8_t* again = memory.allocate(4096);
+    EXPECT_EQ(again, given);
+    EXPECT_EQ(again[10], 42);
+    uint8_t* grown = memory.grow(again, 4096, kGrown);
+    ASSERT_NE(grown, nullptr);
+    EXPECT_EQ(grown[10], 42);
+    grown[kGrown - 1] = 1;
+    EXPECT_GE(memory.sealedFile(grown, kGrown), 0);
+    EXPECT_EQ(memory.sealedFile(again, 1), -1); // the old block went
+}
+
 } // namespace
