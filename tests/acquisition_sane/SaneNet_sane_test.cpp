@@ -248,12 +248,12 @@ TEST_F(SaneNetTest, ASilentServerEndsThePageAtTheStallLimitWithoutBusyWaiting) {
     EXPECT_NEAR(next.images[0].width(), 210 / 25.4 * 100, 2);
     EXPECT_NE(d.workerPid(), sink.worker);
 
-    // Closing and stopping do not wait on the worker.
+    // Closing and stopping do not wait on the worker (whose close bound is 5 s).
     QElapsedTimer closing;
     closing.start();
     m_device.reset();
     m_layer.stop();
-    EXPECT_LT(closing.elapsed(), 100);
+    EXPECT_LT(closing.elapsed(), 1000);
 }
 
 // saned gone between opening and programming: each setting says the connection is closed,
