@@ -31,8 +31,6 @@ SourceManager::~SourceManager() {
 
 DeviceStatus SourceManager::start(ComponentDialogs& dialogs) {
     m_layerFailures.clear();
-    if (m_layers.empty())
-        return componentError::status(componentError::LayerFailed);
     std::vector<DeviceStatus> results(m_layers.size());
     // Layers may take seconds (SANE probes the network): start them off this thread and keep
     // this thread's event loop running, so the window repaints and the user sees why.
@@ -50,6 +48,8 @@ DeviceStatus SourceManager::start(ComponentDialogs& dialogs) {
     dialogs.searchEnded();
 
     m_sources.clear();
+    // No layer at all is a manager without scanners, not one that failed to start.
+    m_started = m_layers.empty();
     for (size_t i = 0; i < m_layers.size(); ++i) {
         m_layerStarted[i] = results[i].ok();
         if (!results[i].ok()) {
@@ -63,7 +63,8 @@ DeviceStatus SourceManager::start(ComponentDialogs& dialogs) {
     if (!m_started)
         return m_layerFailures.value(0, componentError::status(componentError::LayerFailed));
     m_selected = m_sources.isEmpty() ? -1 : 0;
-    return {};
+    // A layer left out while others run is said (LastErrorText), not fatal.
+    return m_layerFailures.value(0, DeviceStatus{});
 }
 
 void SourceManager::close() {

@@ -21,7 +21,9 @@ public:
     Q_DISABLE_COPY(SourceManager)
 
     /// Starts every layer, the search shown through `dialogs`, and lists the sources with
-    /// the first selected. Ok when at least one layer started; else the first failure.
+    /// the first selected. The first layer's failure, ok when none failed; isStarted() tells
+    /// whether the manager runs: it does when at least one layer started, or when there is no
+    /// layer at all (a manager with no source).
     DeviceStatus start(ComponentDialogs& dialogs);
     /// Why layers did not start at the latest start(), in layer order; empty when all did.
     /// A start that succeeds with one layer hides the others' failures from its result.

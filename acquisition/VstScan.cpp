@@ -61,8 +61,9 @@ int32_t VstScan::OpenSourceManager() {
     // A previous manager whose layers are still waiting to stop (the worker held a device).
     if (m_sources.stopPending())
         return fail(componentError::Busy, 0);
+    // A layer that failed while another started leaves its reason here, with the manager open.
     setStatus(m_sources.start(*m_dialogs));
-    return m_status.ok() ? 1 : 0;
+    return m_sources.isStarted() ? 1 : 0;
 }
 
 QStringList VstScan::layerFailures() const {
@@ -153,7 +154,7 @@ std::optional<::Capability> VstScan::capabilityOf(uint16_t id) const {
         c.text = m_indicators ? QStringLiteral("TRUE") : QStringLiteral("FALSE");
         return c;
     }
-    const std::shared_ptr<ScanDevice>& device = m_sources.device();
+    const std::shared_ptr<ScanDevice> device = m_sources.device();
     if (!device || m_runner->running())
         return std::nullopt;
     if (id == CAP_SUPPORTEDCAPS) {
@@ -202,20 +203,24 @@ double VstScan::readSensor(uint16_t id) {
 bool VstScan::setDeviceValue(uint16_t id, double value) {
     if (!deviceReady())
         return false;
-    if (!m_sources.device()->capability(id)) {
+    // Held for the whole call: a device call may run the event loop while it waits on the
+    // device, and the source may be closed meanwhile.
+    const std::shared_ptr<ScanDevice> device = m_sources.device();
+    if (!device->capability(id)) {
         // A device that lost its connection says so rather than "not supported".
-        const DeviceStatus fault = m_sources.device()->fault();
+        const DeviceStatus fault = device->fault();
         setStatus(fault.ok() ? status(componentError::NotSupported) : fault);
         return false;
     }
-    setStatus(m_sources.device()->setCapability(id, value));
+    setStatus(device->setCapability(id, value));
     return m_status.ok();
 }
 
 void VstScan::setSwitch(uint16_t id, int32_t value, int32_t& kept) {
     if (!deviceReady())
         return;
-    if (!m_sources.device()->capability(id)) {
+    const std::shared_ptr<ScanDevice> device = m_sources.device();
+    if (!device->capability(id)) {
         // A flatbed has no feeder to switch off: only switching it on is an error.
         setStatus(value != 0 ? status(componentError::NotSupported) : DeviceStatus{});
         kept = 0;
@@ -259,7 +264,7 @@ void VstScan::setTransferMode(int32_t mode) {
                          QStringLiteral("modalità di trasferimento %1").arg(mode)));
         return;
     }
-    const std::shared_ptr<ScanDevice>& device = m_sources.device();
+    const std::shared_ptr<ScanDevice> device = m_sources.device();
     if (device && !m_runner->running() && device->capability(ICAP_XFERMECH))
         return setStatus(device->setCapability(ICAP_XFERMECH, 0));
     clearStatus();
@@ -334,7 +339,8 @@ int32_t VstScan::Resolution() {
     return readCurrent<int32_t>(ICAP_XRESOLUTION, 0);
 }
 void VstScan::setResolution(int32_t dpi) {
-    if (setDeviceValue(ICAP_XRESOLUTION, dpi) && m_sources.device()->capability(ICAP_YRESOLUTION))
+    const std::shared_ptr<ScanDevice> device = m_sources.device();
+    if (setDeviceValue(ICAP_XRESOLUTION, dpi) && device && device->capability(ICAP_YRESOLUTION))
         setDeviceValue(ICAP_YRESOLUTION, dpi);
 }
 
@@ -392,7 +398,8 @@ int32_t VstScan::SetImageLayout(float left, float top, float right, float bottom
                    QStringLiteral("area %1,%2,%3,%4").arg(left).arg(top).arg(right).arg(bottom)));
         return 0;
     }
-    setStatus(m_sources.device()->setImageLayout(left, top, right, bottom));
+    const std::shared_ptr<ScanDevice> device = m_sources.device();
+    setStatus(device->setImageLayout(left, top, right, bottom));
     return m_status.ok() ? 1 : 0;
 }
 

@@ -34,8 +34,9 @@ public:
     ~VstScan() override;
 
     /// Starts every layer on a helper thread while the caller's event loop keeps running (the
-    /// dialogs show the search); 1 when at least one layer started, 0 (with the first failure
-    /// in LastErrorCode) when none did.
+    /// dialogs show the search); 1 when at least one layer started, or when there is no layer
+    /// at all (no source then), 0 when every layer failed. LastErrorCode/Text hold the first
+    /// layer's failure either way, so a layer left out (SANE's worker missing) says why.
     int32_t OpenSourceManager() override;
     /// Closes the source (cancelling an acquisition) and stops the layers; a layer whose
     /// device the worker still holds is stopped as soon as the worker lets go.

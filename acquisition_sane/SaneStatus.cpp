@@ -48,6 +48,8 @@ QString text(int32_t code) {
         return QStringLiteral("SANE non avviato");
     case BadFrame:
         return QStringLiteral("Formato dell'immagine non gestito");
+    case WorkerFailed:
+        return QStringLiteral("Programma di scansione SANE non avviato");
     default:
         return QStringLiteral("Errore del dispositivo (codice %1)").arg(code);
     }

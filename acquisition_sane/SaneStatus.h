@@ -16,6 +16,7 @@ enum LayerCode : int32_t {
     LayerInUse = 105,      ///< another SANE layer is already running in this process
     NotStarted = 106,      ///< the layer was used before start()
     BadFrame = 107,        ///< the device announced a frame the layer cannot assemble
+    WorkerFailed = 108,    ///< the SANE worker program could not be started
 };
 
 /// The Italian text of a SANE status number or a LayerCode; "" for 0 (success).

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the SANE benchmark and runs it against SANE's test backend (tests/sane), beside
 # scanimage on the same device and settings.
-#   bench/run-sane.sh [--runs N]        the test backend in this process
+#   bench/run-sane.sh [--runs N]        the test backend: the SANE layer in the benchmark's
+#                                       process, the component through its worker program
 #   bench/run-sane.sh --net [--runs N]  the test backend exported by saned on a loopback
 #                                       address, through SANE's net backend; then the scan
 #                                       window's longest event-loop pause on the same device

@@ -1,6 +1,7 @@
 // SANE benchmark: a 10-sheet feeder batch, colour, 300 dpi, A4, from SANE's test backend,
-// taken three ways in the same run: `scanimage --batch --format=tiff`, the SANE layer alone
-// (images kept in memory), and the whole component (images into its buffer) while the owner
+// taken three ways in the same run: `scanimage --batch --format=tiff`, the SANE layer alone in
+// this process (the worker's code linked in, images kept in memory), and the whole component
+// (SANE in its worker program, images across shared memory into the buffer) while the owner
 // thread's event loop is watched with a 5 ms timer. Prints seconds per page and the longest
 // gap between timer ticks.
 //
@@ -11,8 +12,9 @@
 #include "acquisition/ScanComponent.h"
 #include "acquisition/TwainCodes.h"
 #include "acquisition_sane/DefaultComponent.h"
-#include "acquisition_sane/SaneDevice.h"
-#include "acquisition_sane/SaneLayer.h"
+#include "acquisition_sane/SaneWorkerLayer.h"
+#include "sane_worker/SaneDevice.h"
+#include "sane_worker/SaneLayer.h"
 
 #include <QApplication>
 #include <QDir>
@@ -84,9 +86,11 @@ public:
     std::vector<QImage> images;
 };
 
-Figure runLayer() {
+/// The SANE layer alone: in this process (`layer`), or through the worker program as the
+/// component runs it (`worker`); images kept in memory.
+template <typename Layer> Figure runLayer() {
     Figure f;
-    SaneLayer layer;
+    Layer layer;
     DeviceStatus st = layer.start();
     if (!st.ok()) {
         f.error = st.text;
@@ -224,28 +228,32 @@ int main(int argc, char** argv) {
 
     std::printf("%d-sheet feeder batch, colour, %d dpi, A4, SANE device %s\n", kSheets, kDpi,
                 qPrintable(g_device));
-    std::vector<double> tool, layer, component;
+    std::vector<double> tool, layer, worker, component;
     qint64 worstGap = 0;
     bool failed = false;
     for (int run = 1; run <= runs; ++run) {
         QTemporaryDir dir;
         const Figure s = runScanimage(dir.path());
         print("scanimage", run, s);
-        const Figure l = runLayer();
+        const Figure l = runLayer<SaneLayer>();
         print("layer", run, l);
+        const Figure w = runLayer<SaneWorkerLayer>();
+        print("worker", run, w);
         QTemporaryDir cache;
         const Figure c = runComponent(cache.path());
         print("component", run, c);
-        for (const Figure* f : {&s, &l, &c})
+        for (const Figure* f : {&s, &l, &w, &c})
             failed = failed || !f->error.isEmpty() || f->pages != kSheets;
         tool.push_back(s.seconds / std::max(1, s.pages));
         layer.push_back(l.seconds / std::max(1, l.pages));
+        worker.push_back(w.seconds / std::max(1, w.pages));
         component.push_back(c.seconds / std::max(1, c.pages));
         worstGap = std::max(worstGap, c.longestGapMs);
     }
-    const double t = median(tool), l = median(layer), c = median(component);
-    std::printf("\nmedian s/page: scanimage %.4f, layer %.4f (%.2fx), component %.4f (%.2fx)\n", t,
-                l, t > 0 ? l / t : 0, c, t > 0 ? c / t : 0);
+    const double t = median(tool), l = median(layer), w = median(worker), c = median(component);
+    std::printf("\nmedian s/page: scanimage %.4f, layer %.4f (%.2fx), worker %.4f (%.2fx), "
+                "component %.4f (%.2fx)\n",
+                t, l, t > 0 ? l / t : 0, w, t > 0 ? w / t : 0, c, t > 0 ? c / t : 0);
     std::printf("longest event-loop gap while the component acquired: %lld ms (goal <= 50)\n",
                 static_cast<long long>(worstGap));
     std::printf("goals: component within 1.2x of scanimage: %s; event loop: %s\n",

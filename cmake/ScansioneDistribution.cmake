@@ -4,7 +4,7 @@
 #
 # Packages, by install component:
 #   scansione         (component scansione) the programs and everything a person uses
-#   libscansione1     (component library)   the shared library
+#   libscansione1     (component library)   the shared library and the SANE worker it starts
 #   libscansione-dev  (component dev)       headers, CMake package, pkg-config file
 
 set(SCANSIONE_APP_ID it.scansione.scansione)
@@ -92,6 +92,11 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_SCANSIONE_PACKAGE_NAME scansione)
 set(CPACK_DEBIAN_SCANSIONE_PACKAGE_SECTION graphics)
+# The programs link the component statically but scan through the SANE worker program, which
+# the library package holds (with the dependency on libsane1): the exact version, as the two
+# speak a protocol of their own.
+set(CPACK_DEBIAN_SCANSIONE_PACKAGE_DEPENDS
+    "libscansione${PROJECT_VERSION_MAJOR} (= ${SCANSIONE_DEBIAN_VERSION})")
 # Network scanners (eSCL, WSD) reach SANE through this backend.
 set(CPACK_DEBIAN_SCANSIONE_PACKAGE_SUGGESTS "sane-airscan")
 set(CPACK_DEBIAN_SCANSIONE_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/conffiles)
@@ -119,7 +124,8 @@ libscansione gives a Qt application the Scansione scan window: one call shows
 it, the user acquires pages from a SANE or virtual scanner, and the call
 returns the PDF, TIFF or JPEG files written.
 .
-This package holds the shared library.")
+This package holds the shared library and the program that runs SANE for it
+in a process of its own.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libscansione-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)

@@ -10,8 +10,10 @@ set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME scansione)
 # COMPONENT library: they belong with the library (package libscansione1), not the programs.
 set(SCANSIONE_INSTALL_LIBEXECDIR ${CMAKE_INSTALL_LIBEXECDIR}/scansione)
 
+# OUTSIDE_LIBRARY: a library of a helper program only, kept out of the shared library (the SANE
+# code, which only the SANE worker program links).
 function(scansione_library name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;HEADERS;PUBLIC_LIBS;PRIVATE_LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "OUTSIDE_LIBRARY" "" "SOURCES;HEADERS;PUBLIC_LIBS;PRIVATE_LIBS" ${ARGN})
   add_library(${name} STATIC ${ARG_SOURCES} ${ARG_HEADERS})
   target_include_directories(${name} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>)
   target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS})
@@ -22,7 +24,9 @@ function(scansione_library name)
   endif()
   set_target_properties(${name} PROPERTIES OUTPUT_NAME scansione_${name}
     CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
-  set(SCANSIONE_LIBRARIES ${SCANSIONE_LIBRARIES} ${name} CACHE INTERNAL "")
+  if(NOT ARG_OUTSIDE_LIBRARY)
+    set(SCANSIONE_LIBRARIES ${SCANSIONE_LIBRARIES} ${name} CACHE INTERNAL "")
+  endif()
 endfunction()
 
 # A folder's library from every .cpp and .h in it (helpers add files without touching lists).

@@ -103,7 +103,9 @@ TEST_F(ComponentFaults, LayerThatFailsBesideOneThatStartsKeepsItsReason) {
     layers.push_back(std::make_unique<VirtualScannerLayer>(bad));
     m_scan = std::make_unique<VstScan>(std::move(layers), m_dir.path());
     ASSERT_EQ(m_scan->OpenSourceManager(), 1);
-    EXPECT_EQ(m_scan->LastErrorCode(), 0);
+    // The manager runs, and the layer left out is said, not hidden behind a success.
+    EXPECT_NE(m_scan->LastErrorCode(), 0);
+    EXPECT_TRUE(m_scan->LastErrorText().contains(bad)) << m_scan->LastErrorText().toStdString();
     EXPECT_EQ(m_scan->SourceCount(), 1);
     ASSERT_EQ(m_scan->layerFailures().size(), 1);
     EXPECT_TRUE(m_scan->layerFailures().constFirst().contains(bad))

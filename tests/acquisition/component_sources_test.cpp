@@ -53,6 +53,8 @@ TEST_F(ComponentSources, SourcesAreListedInLayerOrderFromZero) {
     m_scan = std::make_unique<VstScan>(std::move(layers), m_dir.path());
 
     ASSERT_EQ(m_scan->OpenSourceManager(), 1); // one failing layer does not fail the rest
+    EXPECT_EQ(m_scan->LastErrorCode(), 3);     // but says why it is left out
+    EXPECT_EQ(m_scan->LastErrorText(), QStringLiteral("occupato"));
     ASSERT_EQ(m_scan->SourceCount(), 3);
     EXPECT_EQ(m_scan->SourceName(0), QStringLiteral("sane:a"));
     EXPECT_EQ(m_scan->SourceName(1), QStringLiteral("sane:b"));
@@ -122,13 +124,16 @@ TEST_F(ComponentSources, SelectSourceWithoutSourcesFailsWithoutADialog) {
     EXPECT_EQ(m_scan->OpenDataSource(), 0);
 }
 
-TEST_F(ComponentSources, WithoutLayersTheManagerDoesNotStart) {
+// No layer configured (SANE off, no virtual scanners): no scanner is installed, which the
+// window reports as SCAN_NOT_AVAILABLE, not as a manager that failed to start.
+TEST_F(ComponentSources, WithoutLayersTheManagerStartsWithNoSource) {
     ASSERT_TRUE(m_dir.isValid());
     m_scan = std::make_unique<VstScan>(std::vector<std::unique_ptr<DeviceLayer>>{}, m_dir.path());
-    EXPECT_EQ(m_scan->OpenSourceManager(), 0);
-    EXPECT_EQ(m_scan->LastErrorCode(), componentError::LayerFailed);
+    EXPECT_EQ(m_scan->OpenSourceManager(), 1);
+    EXPECT_EQ(m_scan->LastErrorCode(), 0);
+    EXPECT_EQ(m_scan->SourceCount(), 0);
     EXPECT_EQ(m_scan->OpenDataSource(), 0);
-    EXPECT_EQ(m_scan->LastErrorCode(), componentError::NoSourceManager);
+    EXPECT_EQ(m_scan->LastErrorCode(), componentError::NoSource);
 }
 
 TEST_F(ComponentSources, FromEnvironmentFollowsTheVariable) {

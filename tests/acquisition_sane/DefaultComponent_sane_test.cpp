@@ -4,7 +4,10 @@
 #include "acquisition/ScanComponent.h"
 #include "acquisition/TwainCodes.h"
 #include "acquisition_sane/DefaultComponent.h"
+#include "acquisition_sane/SaneStatus.h"
+#include "acquisition_sane/SaneWorkerLayer.h"
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -88,7 +91,6 @@ TEST_F(DefaultComponentTest, AFeederBatchFromTheTestBackendReachesTheBuffer) {
     ScopedEnv sane("SCANSIONE_SANE", nullptr);
     auto scan = createDefaultComponent(m_cache.path());
     ASSERT_EQ(scan->OpenSourceManager(), 1);
-    pinSaneBackends();
     scan->setSourceIndex(0);
     scan->setImageLimit(99);
     ASSERT_EQ(scan->OpenDataSource(), 1) << scan->LastErrorText().toStdString();
@@ -120,6 +122,44 @@ TEST_F(DefaultComponentTest, AFeederBatchFromTheTestBackendReachesTheBuffer) {
     EXPECT_NEAR(double(first.height()) / first.width(), 297.0 / 210.0, 0.02);
     scan->CloseDataSource();
     scan->CloseSourceManager();
+}
+
+// The worker program is not there (a broken install): SANE is left out with the reason, the
+// virtual scanners still list and scan; with nothing but SANE configured, the manager fails.
+TEST_F(DefaultComponentTest, AWorkerThatCannotStartLeavesSaneOutWithTheReason) {
+    ScopedEnv sane("SCANSIONE_SANE", nullptr);
+    ScopedEnv worker("SCANSIONE_SANE_WORKER", "/nonexistent/scansione-sane-worker");
+    const QString reason = QStringLiteral("Programma di scansione SANE non avviato: "
+                                          "/nonexistent/scansione-sane-worker: No such file or "
+                                          "directory");
+    {
+        auto scan = createDefaultComponent(m_cache.path());
+        EXPECT_EQ(scan->OpenSourceManager(), 0); // SCAN_DEVICE_NOT_STARTED for the window
+        EXPECT_EQ(scan->LastErrorText(), reason);
+    }
+    const QByteArray file = examplesFile().toUtf8();
+    ScopedEnv virtualScanners("SCANSIONE_VIRTUAL_SCANNERS", file.constData());
+    auto scan = createDefaultComponent(m_cache.path());
+    ASSERT_EQ(scan->OpenSourceManager(), 1);
+    EXPECT_EQ(scan->LastErrorCode(), sanestatus::WorkerFailed);
+    EXPECT_EQ(scan->LastErrorText(), reason);
+    EXPECT_EQ(sources(*scan),
+              (QStringList{"Scanner piano virtuale", "Scanner ADF fronte retro virtuale"}));
+    scan->setSourceIndex(0);
+    ASSERT_EQ(scan->OpenDataSource(), 1) << scan->LastErrorText().toStdString();
+    QSignalSpy spy(scan.get(), &ScanComponent::PostScan);
+    ASSERT_EQ(scan->Acquire(), 1);
+    ASSERT_TRUE(spy.wait(10000));
+    EXPECT_EQ(scan->ImageCount(), 1);
+    scan->CloseSourceManager();
+}
+
+// In a build tree the component runs the worker built beside it; otherwise the installed one.
+TEST_F(DefaultComponentTest, TheWorkerIsTheOneOfThisBuild) {
+    ScopedEnv worker("SCANSIONE_SANE_WORKER", nullptr);
+    EXPECT_TRUE(SaneWorkerLayer::workerProgram().endsWith("/sane_worker/scansione-sane-worker"))
+        << SaneWorkerLayer::workerProgram().toStdString();
+    EXPECT_TRUE(QFileInfo(SaneWorkerLayer::workerProgram()).isExecutable());
 }
 
 } // namespace

@@ -3,8 +3,7 @@
 // both sides of a sheet through one "ADF Duplex" source.
 #include "NetScan.h"
 #include "SaneTestSupport.h"
-#include "acquisition_sane/SaneDevice.h"
-#include "acquisition_sane/SaneLayer.h"
+#include "acquisition_sane/SaneWorkerLayer.h"
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
 #include <stdexcept>
@@ -22,14 +21,13 @@ protected:
 
     /// Starts the emulator with `options` and opens it through sane-airscan; throws (a test
     /// failure) when any step fails.
-    SaneDevice& open(const QStringList& options = {}) {
+    SaneWorkerDevice& open(const QStringList& options = {}) {
         m_server = std::make_unique<EsclServer>(options);
         if (!m_server->ok())
             throw std::runtime_error(m_server->error().toStdString());
         const DeviceStatus st = m_layer.start();
         if (!st.ok())
             throw std::runtime_error(st.text.toStdString());
-        pinSaneBackends();
         QString id;
         for (const DeviceInfo& info : m_layer.devices())
             if (info.name.contains(QLatin1String(EsclServer::kName)))
@@ -37,17 +35,17 @@ protected:
         if (id.isEmpty())
             throw std::runtime_error("sane-airscan does not list the emulator");
         m_device = m_layer.open(id);
-        return dynamic_cast<SaneDevice&>(*m_device);
+        return dynamic_cast<SaneWorkerDevice&>(*m_device);
     }
 
-    void set(SaneDevice& d, uint16_t cap, double value) {
+    void set(SaneWorkerDevice& d, uint16_t cap, double value) {
         const DeviceStatus st = d.setCapability(cap, value);
         ASSERT_TRUE(st.ok()) << std::hex << cap << std::dec << " = " << value << ": "
                              << st.text.toStdString();
     }
 
     /// A feeder batch (both sides with `duplex`) at 75 dpi in grey.
-    RecordingSink& feed(SaneDevice& d, bool duplex, DeviceStatus& end) {
+    RecordingSink& feed(SaneWorkerDevice& d, bool duplex, DeviceStatus& end) {
         set(d, ICAP_PIXELTYPE, Gray);
         set(d, ICAP_XRESOLUTION, 75);
         set(d, ICAP_SUPPORTEDSIZES, A4);
@@ -65,13 +63,13 @@ protected:
     }
 
     std::unique_ptr<EsclServer> m_server;
-    SaneLayer m_layer;
+    SaneWorkerLayer m_layer;
     std::unique_ptr<ScanDevice> m_device;
     RecordingSink m_sink;
 };
 
 TEST_F(SaneEsclTest, OffersEveryPixelTypeAndBothSidesOfTheFeeder) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     const auto types = d.capability(ICAP_PIXELTYPE);
     ASSERT_TRUE(types);
     EXPECT_EQ(types->items, (QVector<double>{BW, Gray, RGB})); // BW made here from grey
@@ -106,7 +104,7 @@ class SaneEsclTypes : public SaneEsclTest, public ::testing::WithParamInterface<
 
 TEST_P(SaneEsclTypes, AFlatbedPageComesInThePixelTypeAsked) {
     const TypeCase c = GetParam();
-    SaneDevice& d = open({QStringLiteral("--format"), QString::fromLatin1(c.format)});
+    SaneWorkerDevice& d = open({QStringLiteral("--format"), QString::fromLatin1(c.format)});
     set(d, ICAP_SUPPORTEDSIZES, A4);
     set(d, ICAP_PIXELTYPE, c.type);
     set(d, ICAP_XRESOLUTION, c.dpi);
@@ -150,7 +148,7 @@ INSTANTIATE_TEST_SUITE_P(ColourGreyBlackAndWhite, SaneEsclTypes,
 
 // The threshold decides what turns black: the front's red band is a grey of about 80.
 TEST_F(SaneEsclTest, BlackAndWhiteFollowsTheThreshold) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     set(d, ICAP_PIXELTYPE, BW);
     set(d, ICAP_XRESOLUTION, 75);
     for (auto [threshold, black] : {std::pair{60, false}, std::pair{110, true}}) {
@@ -170,7 +168,7 @@ TEST_F(SaneEsclTest, BlackAndWhiteFollowsTheThreshold) {
 }
 
 TEST_F(SaneEsclTest, AFeederBatchDeliversTheSheetsInOrder) {
-    SaneDevice& d = open({QStringLiteral("--sheets"), QStringLiteral("4")});
+    SaneWorkerDevice& d = open({QStringLiteral("--sheets"), QStringLiteral("4")});
     DeviceStatus end;
     feed(d, false, end);
     EXPECT_TRUE(end.ok()) << end.text.toStdString();
@@ -178,7 +176,7 @@ TEST_F(SaneEsclTest, AFeederBatchDeliversTheSheetsInOrder) {
 }
 
 TEST_F(SaneEsclTest, ATwoSidedBatchGivesEachFrontThenItsBack) {
-    SaneDevice& d = open({QStringLiteral("--sheets"), QStringLiteral("3")});
+    SaneWorkerDevice& d = open({QStringLiteral("--sheets"), QStringLiteral("3")});
     DeviceStatus end;
     feed(d, true, end);
     EXPECT_TRUE(end.ok()) << end.text.toStdString();
@@ -188,7 +186,7 @@ TEST_F(SaneEsclTest, ATwoSidedBatchGivesEachFrontThenItsBack) {
 }
 
 TEST_F(SaneEsclTest, AnEmptyFeederIsReported) {
-    SaneDevice& d = open({QStringLiteral("--sheets"), QStringLiteral("0")});
+    SaneWorkerDevice& d = open({QStringLiteral("--sheets"), QStringLiteral("0")});
     DeviceStatus end;
     feed(d, false, end);
     EXPECT_EQ(end.code, 7) << end.text.toStdString();
@@ -196,8 +194,8 @@ TEST_F(SaneEsclTest, AnEmptyFeederIsReported) {
 }
 
 TEST_F(SaneEsclTest, AJamMidBatchKeepsTheEarlierPages) {
-    SaneDevice& d = open({QStringLiteral("--sheets"), QStringLiteral("5"),
-                          QStringLiteral("--jam-after"), QStringLiteral("2")});
+    SaneWorkerDevice& d = open({QStringLiteral("--sheets"), QStringLiteral("5"),
+                                QStringLiteral("--jam-after"), QStringLiteral("2")});
     DeviceStatus end;
     feed(d, false, end);
     EXPECT_EQ(end.code, 6) << end.text.toStdString();
@@ -213,8 +211,8 @@ struct StopCase {
 class SaneEsclStops : public SaneEsclTest, public ::testing::WithParamInterface<StopCase> {};
 
 TEST_P(SaneEsclStops, AScannerGoneMidBatchEndsItKeepingEarlierPages) {
-    SaneDevice& d = open({QStringLiteral("--sheets"), QStringLiteral("5"),
-                          QString::fromLatin1(GetParam().option), QStringLiteral("3")});
+    SaneWorkerDevice& d = open({QStringLiteral("--sheets"), QStringLiteral("5"),
+                                QString::fromLatin1(GetParam().option), QStringLiteral("3")});
     QElapsedTimer timer;
     timer.start();
     DeviceStatus end;

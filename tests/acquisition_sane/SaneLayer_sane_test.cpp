@@ -1,11 +1,13 @@
 // The SANE layer against SANE's own test backend (tests/sane lists only it, two devices, an
-// area of 450 mm). Options specific to the test backend are set through SaneDevice::setOption.
+// area of 450 mm), through the worker program as the component runs it. Options specific to
+// the test backend are set through SaneWorkerDevice::setOption.
 #include "SaneTestSupport.h"
 #include "acquisition/ScanError.h"
-#include "acquisition_sane/SaneDevice.h"
-#include "acquisition_sane/SaneLayer.h"
 #include "acquisition_sane/SaneStatus.h"
+#include "acquisition_sane/SaneWorkerLayer.h"
 #include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
 #include <chrono>
 #include <cmath>
 #include <future>
@@ -23,25 +25,24 @@ protected:
             << "the tests need SANE_CONFIG_DIR pointing at tests/sane";
         const DeviceStatus st = m_layer.start();
         ASSERT_TRUE(st.ok()) << st.text.toStdString();
-        pinSaneBackends();
     }
 
     /// Opens test:0 (or another) and returns it as the SANE device it is.
-    SaneDevice& open(const QString& id = QStringLiteral("test:0")) {
+    SaneWorkerDevice& open(const QString& id = QStringLiteral("test:0")) {
         m_device = m_layer.open(id);
-        auto* d = dynamic_cast<SaneDevice*>(m_device.get());
+        auto* d = dynamic_cast<SaneWorkerDevice*>(m_device.get());
         EXPECT_NE(d, nullptr);
         return *d;
     }
 
-    void set(SaneDevice& d, const char* name, const QString& value) {
+    void set(SaneWorkerDevice& d, const char* name, const QString& value) {
         const DeviceStatus st = d.setOption(name, value);
         ASSERT_TRUE(st.ok()) << name << " = " << value.toStdString() << ": "
                              << st.text.toStdString();
     }
 
     /// One flatbed image with the device as it is set.
-    QImage scanOne(SaneDevice& d) {
+    QImage scanOne(SaneWorkerDevice& d) {
         RecordingSink sink;
         const DeviceStatus st = d.acquire(acquireRequest(), sink);
         EXPECT_TRUE(st.ok()) << st.text.toStdString();
@@ -49,7 +50,7 @@ protected:
         return sink.images.value(0);
     }
 
-    SaneLayer m_layer;
+    SaneWorkerLayer m_layer;
     std::unique_ptr<ScanDevice> m_device;
 };
 
@@ -86,36 +87,49 @@ TEST_F(SaneLayerTest, BothDevicesOpenAtOnce) {
     EXPECT_TRUE(second->capability(ICAP_PIXELTYPE).has_value());
 }
 
-TEST(SaneLayerLifetime, OnlyOneLayerRunsSaneAtATime) {
-    SaneLayer first, second;
+TEST(SaneLayerLifetime, EachLayerRunsAWorkerOfItsOwn) {
+    SaneWorkerLayer first, second;
     ASSERT_TRUE(first.start().ok());
-    const DeviceStatus refused = second.start();
-    EXPECT_EQ(refused.code, sanestatus::LayerInUse);
-    EXPECT_TRUE(second.devices().isEmpty());
-    EXPECT_THROW(second.open(QStringLiteral("test:0")), ScanError);
-    first.stop();
     ASSERT_TRUE(second.start().ok());
+    EXPECT_NE(first.workerPid(), 0);
+    EXPECT_NE(first.workerPid(), second.workerPid());
     EXPECT_EQ(second.devices().size(), 2);
 }
 
-TEST(SaneLayerLifetime, ADeviceKeepsSaneAliveAfterItsLayerStops) {
-    SaneLayer layer;
+TEST(SaneLayerLifetime, ADeviceKeepsItsWorkerAfterItsLayerStops) {
+    SaneWorkerLayer layer;
     ASSERT_TRUE(layer.start().ok());
     auto device = layer.open(QStringLiteral("test:0"));
+    const pid_t pid = dynamic_cast<SaneWorkerDevice&>(*device).workerPid();
     layer.stop();
-    SaneLayer other;
-    EXPECT_EQ(other.start().code, sanestatus::LayerInUse); // the device still needs SANE
+    EXPECT_EQ(layer.workerPid(), 0);
     RecordingSink sink;
     EXPECT_TRUE(device->acquire(acquireRequest(), sink).ok());
     EXPECT_EQ(sink.images.size(), 1);
     device.reset();
-    EXPECT_TRUE(other.start().ok());
+    EXPECT_TRUE(processGone(pid, 5000)); // let go, closed its device and SANE, and was reaped
+}
+
+// Each worker reads SANE's configuration as it starts.
+TEST(SaneLayerLifetime, NoBackendMeansAnEmptyListAndAWorkingLayer) {
+    QTemporaryDir config;
+    QFile dll(config.filePath(QStringLiteral("dll.conf")));
+    ASSERT_TRUE(dll.open(QIODevice::WriteOnly));
+    dll.close();
+    const QByteArray old = qgetenv("SANE_CONFIG_DIR");
+    qputenv("SANE_CONFIG_DIR", config.path().toUtf8());
+    SaneWorkerLayer layer;
+    const DeviceStatus st = layer.start();
+    qputenv("SANE_CONFIG_DIR", old);
+    EXPECT_TRUE(st.ok()) << st.text.toStdString();
+    EXPECT_TRUE(layer.devices().isEmpty());
+    EXPECT_ANY_THROW(layer.open(QStringLiteral("nosuchbackend:0")));
 }
 
 // --- Options as capabilities --------------------------------------------------------------
 
 TEST_F(SaneLayerTest, ReportsTheTestBackendsOptionsAsCapabilities) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     const QVector<uint16_t> ids = d.capabilityIds();
     for (uint16_t id : {ICAP_PIXELTYPE, ICAP_BITDEPTH, ICAP_XRESOLUTION, ICAP_YRESOLUTION,
                         ICAP_UNITS, ICAP_PHYSICALWIDTH, ICAP_PHYSICALHEIGHT, ICAP_SUPPORTEDSIZES,
@@ -155,7 +169,7 @@ TEST_F(SaneLayerTest, ReportsTheTestBackendsOptionsAsCapabilities) {
 }
 
 TEST_F(SaneLayerTest, PhysicalSizeAndPageSizesFollowTheArea) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     ASSERT_TRUE(d.setCapability(ICAP_UNITS, Centimeters).ok());
     EXPECT_NEAR(d.capability(ICAP_PHYSICALWIDTH)->current, 45.0, 1e-9);
     EXPECT_NEAR(d.capability(ICAP_PHYSICALHEIGHT)->current, 45.0, 1e-9);
@@ -173,7 +187,7 @@ TEST_F(SaneLayerTest, PhysicalSizeAndPageSizesFollowTheArea) {
 }
 
 TEST_F(SaneLayerTest, PageSizeSetsTheFrameAndReadsBack) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     set(d, "resolution", "254"); // ten pixels per millimetre
     struct Case {
         int code;
@@ -194,7 +208,7 @@ TEST_F(SaneLayerTest, PageSizeSetsTheFrameAndReadsBack) {
 }
 
 TEST_F(SaneLayerTest, APageSizeThatDoesNotFitIsRefusedAndTheFrameStays) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     ASSERT_TRUE(d.setCapability(ICAP_SUPPORTEDSIZES, A4).ok());
     EXPECT_EQ(d.setCapability(ICAP_SUPPORTEDSIZES, B3).code, sanestatus::ValueNotOffered);
     EXPECT_EQ(d.setCapability(ICAP_SUPPORTEDSIZES, 999).code, sanestatus::ValueNotOffered);
@@ -202,7 +216,7 @@ TEST_F(SaneLayerTest, APageSizeThatDoesNotFitIsRefusedAndTheFrameStays) {
 }
 
 TEST_F(SaneLayerTest, ImageLayoutIsTakenInTheCurrentUnit) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     set(d, "resolution", "100");
     struct Case {
         int unit;
@@ -226,7 +240,7 @@ TEST_F(SaneLayerTest, ImageLayoutIsTakenInTheCurrentUnit) {
 }
 
 TEST_F(SaneLayerTest, ABadLayoutIsRefusedWithoutTouchingTheFrame) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     ASSERT_TRUE(d.setCapability(ICAP_UNITS, Inches).ok());
     ASSERT_TRUE(d.setImageLayout(0, 0, 4, 5).ok());
     const QImage before = scanOne(d);
@@ -242,7 +256,7 @@ TEST_F(SaneLayerTest, ABadLayoutIsRefusedWithoutTouchingTheFrame) {
 }
 
 TEST_F(SaneLayerTest, ValuesTheDeviceAdjustsOrRefusesAreReportedAndReadBackAsTaken) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     ASSERT_TRUE(d.setCapability(ICAP_XRESOLUTION, 300).ok());
     EXPECT_EQ(d.capability(ICAP_XRESOLUTION)->current, 300);
     EXPECT_EQ(d.capability(ICAP_YRESOLUTION)->current, 300); // one option for both axes
@@ -269,7 +283,7 @@ TEST_F(SaneLayerTest, ValuesTheDeviceAdjustsOrRefusesAreReportedAndReadBackAsTak
 }
 
 TEST_F(SaneLayerTest, PixelTypesMapOntoModeAndDepth) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     set(d, "test-picture", "Solid black");
     struct Case {
         int type;
@@ -289,7 +303,7 @@ TEST_F(SaneLayerTest, PixelTypesMapOntoModeAndDepth) {
 }
 
 TEST_F(SaneLayerTest, FeederEnabledSwitchesTheSource) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     ASSERT_TRUE(d.setCapability(CAP_FEEDERENABLED, 1).ok());
     EXPECT_EQ(d.capability(CAP_FEEDERENABLED)->current, 1);
     EXPECT_EQ(d.capability(CAP_FEEDERENABLED)->text, "Automatic Document Feeder");
@@ -300,7 +314,7 @@ TEST_F(SaneLayerTest, FeederEnabledSwitchesTheSource) {
 // --- Acquisition --------------------------------------------------------------------------
 
 TEST_F(SaneLayerTest, AFeederBatchTakesTheTenSheetsThenEndsCleanly) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     ASSERT_TRUE(d.setCapability(CAP_FEEDERENABLED, 1).ok());
     RecordingSink sink;
     AcquireRequest request = acquireRequest(true);
@@ -313,7 +327,7 @@ TEST_F(SaneLayerTest, AFeederBatchTakesTheTenSheetsThenEndsCleanly) {
 }
 
 TEST_F(SaneLayerTest, AnEmptyFeederEndsABatchNormallyOnlyAfterAPage) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     ASSERT_TRUE(d.setCapability(CAP_FEEDERENABLED, 1).ok());
     AcquireRequest request = acquireRequest(true);
 
@@ -339,7 +353,7 @@ TEST_F(SaneLayerTest, AnEmptyFeederEndsABatchNormallyOnlyAfterAPage) {
 }
 
 TEST_F(SaneLayerTest, AFeederBatchStopsAtTheImageLimitAndWhenTheSinkSaysSo) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     ASSERT_TRUE(d.setCapability(CAP_FEEDERENABLED, 1).ok());
     RecordingSink limited;
     AcquireRequest request = acquireRequest(true);
@@ -361,7 +375,7 @@ TEST_F(SaneLayerTest, AFeederBatchStopsAtTheImageLimitAndWhenTheSinkSaysSo) {
 }
 
 TEST_F(SaneLayerTest, ABatchRequestOnTheFlatbedGivesOnePage) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     RecordingSink sink;
     AcquireRequest request =
         acquireRequest(true); // the flatbed never runs empty: the batch must not loop on it
@@ -380,7 +394,7 @@ class SaneStatusMatrix : public SaneLayerTest, public ::testing::WithParamInterf
 
 TEST_P(SaneStatusMatrix, EndsTheAcquisitionWithTheTranslatedStatusAndRecovers) {
     const StatusCase c = GetParam();
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     // A frame of a few bytes: the test backend's reader thread then finishes before the error
     // makes us cancel. Cancelled mid-frame, that thread is killed asynchronously and can die
     // holding the C library's heap lock, which hangs the cancel (seen in about half the runs).
@@ -415,7 +429,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST_F(SaneLayerTest, AnErrorInTheMiddleOfABatchKeepsThePagesBeforeIt) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     ASSERT_TRUE(d.setCapability(CAP_FEEDERENABLED, 1).ok());
     RecordingSink sink;
     // After the third sheet the "device" jams (the test backend reads the option per read).
@@ -431,7 +445,7 @@ TEST_F(SaneLayerTest, AnErrorInTheMiddleOfABatchKeepsThePagesBeforeIt) {
 }
 
 TEST_F(SaneLayerTest, HandScannerHeightComesFromTheBytes) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     set(d, "resolution", "100");
     set(d, "hand-scanner", "yes");
     RecordingSink sink;
@@ -445,7 +459,7 @@ TEST_F(SaneLayerTest, HandScannerHeightComesFromTheBytes) {
 }
 
 TEST_F(SaneLayerTest, LinesLongerThanTheirPixelsAreCutToThePixels) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     set(d, "mode", "Color");
     set(d, "test-picture", "Color pattern");
     const QImage normal = scanOne(d);
@@ -457,7 +471,7 @@ TEST_F(SaneLayerTest, LinesLongerThanTheirPixelsAreCutToThePixels) {
 }
 
 TEST_F(SaneLayerTest, DepthsOneAndSixteenGiveTheRightSamples) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     struct Case {
         const char* mode;
         const char* depth;
@@ -487,7 +501,7 @@ TEST_F(SaneLayerTest, DepthsOneAndSixteenGiveTheRightSamples) {
 }
 
 TEST_F(SaneLayerTest, SixteenBitGreyKeepsItsFullRange) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     set(d, "depth", "16");
     set(d, "test-picture", "Solid white");
     const QImage image = scanOne(d);
@@ -496,7 +510,7 @@ TEST_F(SaneLayerTest, SixteenBitGreyKeepsItsFullRange) {
 }
 
 TEST_F(SaneLayerTest, ThreePassColourIsTheSameImageAsOnePass) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     set(d, "mode", "Color");
     set(d, "test-picture", "Color pattern");
     const QImage single = scanOne(d);
@@ -511,7 +525,7 @@ TEST_F(SaneLayerTest, ThreePassColourIsTheSameImageAsOnePass) {
 }
 
 TEST_F(SaneLayerTest, OneByteReadsGiveTheSameImageAsADefaultRead) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     set(d, "mode", "Color");
     set(d, "test-picture", "Color pattern");
     set(d, "resolution", "30");
@@ -522,7 +536,7 @@ TEST_F(SaneLayerTest, OneByteReadsGiveTheSameImageAsADefaultRead) {
 }
 
 TEST_F(SaneLayerTest, NonBlockingReadsWithAndWithoutSelectFdGiveTheSameImage) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     set(d, "mode", "Color");
     set(d, "test-picture", "Color pattern");
     const QImage normal = scanOne(d);
@@ -533,7 +547,7 @@ TEST_F(SaneLayerTest, NonBlockingReadsWithAndWithoutSelectFdGiveTheSameImage) {
 }
 
 TEST_F(SaneLayerTest, ASilentDeviceEndsThePageInsteadOfHanging) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     set(d, "non-blocking", "yes");
     set(d, "select-fd", "yes");
     // 3 MB written 64 KB at a time with 200 ms between: the device goes quiet after each.
@@ -556,7 +570,7 @@ TEST_F(SaneLayerTest, ASilentDeviceEndsThePageInsteadOfHanging) {
 class SaneCancel : public SaneLayerTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(SaneCancel, CancelEndsASlowReadAndTheNextAcquisitionWorks) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     set(d, "non-blocking", GetParam() ? "yes" : "no");
     set(d, "select-fd", GetParam() ? "yes" : "no");
     set(d, "mode", "Color");
@@ -587,7 +601,7 @@ INSTANTIATE_TEST_SUITE_P(ReadMode, SaneCancel, ::testing::Values(false, true),
                          });
 
 TEST_F(SaneLayerTest, TheSinksCancelIsHonouredBeforeTheFirstPage) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     RecordingSink sink;
     sink.stop = true;
     EXPECT_TRUE(d.acquire(acquireRequest(), sink).ok());

@@ -5,10 +5,10 @@
 #include "SaneTestSupport.h"
 #include "acquisition/ScanComponent.h"
 #include "acquisition_sane/DefaultComponent.h"
-#include "acquisition_sane/SaneDevice.h"
-#include "acquisition_sane/SaneLayer.h"
 #include "acquisition_sane/SaneStatus.h"
+#include "acquisition_sane/SaneWorkerLayer.h"
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
 #include <ctime>
@@ -19,26 +19,39 @@ using namespace twain;
 
 namespace {
 
-/// CPU time the whole process has used, in seconds.
-double cpuSeconds() {
+/// Processor time this process and the SANE worker `worker` have used, in seconds: a busy
+/// wait in either counts.
+double cpuSeconds(pid_t worker) {
     timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+    double seconds = double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(worker));
+    if (stat.open(QIODevice::ReadOnly)) {
+        // Fields 14 and 15, user and system time in clock ticks, after the parenthesised name.
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 12)
+            seconds += double(fields[11].toLongLong() + fields[12].toLongLong()) /
+                       double(sysconf(_SC_CLK_TCK));
+    }
+    return seconds;
 }
 
 /// A sink that does something to the server once the second page is on its way, and keeps
 /// the time and the processor time used from then on.
 class SecondPageSink : public RecordingSink {
 public:
-    explicit SecondPageSink(std::function<void()> act) : m_act(std::move(act)) {}
+    SecondPageSink(pid_t worker, std::function<void()> act)
+        : worker(worker), m_act(std::move(act)) {}
     void progress(int64_t bytes, int64_t expected) override {
         RecordingSink::progress(bytes, expected);
         if (bytes > 0 && images.size() == 1 && !since.isValid()) {
             m_act();
             since.start();
-            cpuAt = cpuSeconds();
+            cpuAt = cpuSeconds(worker);
         }
     }
+    const pid_t worker;
     QElapsedTimer since; ///< valid once the act is done
     double cpuAt = 0;
 
@@ -52,30 +65,29 @@ protected:
         ASSERT_TRUE(m_server.ok()) << m_server.error().toStdString();
         const DeviceStatus st = m_layer.start();
         ASSERT_TRUE(st.ok()) << st.text.toStdString();
-        pinSaneBackends();
     }
     void TearDown() override {
         m_device.reset();
         m_layer.stop();
     }
 
-    SaneDevice& open(int n = 0) {
+    SaneWorkerDevice& open(int n = 0) {
         m_device = m_layer.open(m_server.device(n));
-        return dynamic_cast<SaneDevice&>(*m_device);
+        return dynamic_cast<SaneWorkerDevice&>(*m_device);
     }
 
-    void set(SaneDevice& d, uint16_t cap, double value) {
+    void set(SaneWorkerDevice& d, uint16_t cap, double value) {
         const DeviceStatus st = d.setCapability(cap, value);
         ASSERT_TRUE(st.ok()) << std::hex << cap << std::dec << " = " << value << ": "
                              << st.text.toStdString();
     }
-    void setOption(SaneDevice& d, const char* name, const QString& value) {
+    void setOption(SaneWorkerDevice& d, const char* name, const QString& value) {
         const DeviceStatus st = d.setOption(name, value);
         ASSERT_TRUE(st.ok()) << name << ": " << st.text.toStdString();
     }
 
     /// A slow colour feeder batch: each A4 page at 100 dpi takes about a second to arrive.
-    void slowColourBatch(SaneDevice& d) {
+    void slowColourBatch(SaneWorkerDevice& d) {
         set(d, ICAP_PIXELTYPE, RGB);
         set(d, ICAP_XRESOLUTION, 100);
         set(d, ICAP_SUPPORTEDSIZES, A4);
@@ -85,7 +97,7 @@ protected:
     }
 
     SanedServer m_server;
-    SaneLayer m_layer;
+    SaneWorkerLayer m_layer;
     std::unique_ptr<ScanDevice> m_device;
 };
 
@@ -94,7 +106,7 @@ TEST_F(SaneNetTest, ListsTheExportedDevicesWithTheTestBackendsCapabilities) {
     for (const DeviceInfo& info : m_layer.devices())
         ids << info.id;
     EXPECT_EQ(ids, (QStringList{m_server.device(0), m_server.device(1)}));
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     EXPECT_EQ(d.capability(ICAP_PIXELTYPE)->items, (QVector<double>{BW, Gray, RGB}));
     EXPECT_EQ(d.capability(ICAP_XRESOLUTION)->max, 1200);
     EXPECT_EQ(d.capability(CUSTOM_FEEDERPRESENT)->current, 1);
@@ -104,7 +116,7 @@ TEST_F(SaneNetTest, ListsTheExportedDevicesWithTheTestBackendsCapabilities) {
 // The net backend refuses every call after an option change that reloads the options until
 // the descriptors are read again: settings made after the mode must still reach the device.
 TEST_F(SaneNetTest, SettingsAfterAModeChangeReachTheDevice) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     set(d, ICAP_PIXELTYPE, RGB); // the test backend reloads its options on a mode change
     set(d, ICAP_XRESOLUTION, 150);
     set(d, ICAP_SUPPORTEDSIZES, A4);
@@ -124,7 +136,7 @@ TEST_F(SaneNetTest, SettingsAfterAModeChangeReachTheDevice) {
 }
 
 TEST_F(SaneNetTest, ColourGreyAndBlackAndWhiteAtTwoResolutions) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     set(d, ICAP_SUPPORTEDSIZES, A5);
     struct Case {
         int type;
@@ -149,7 +161,7 @@ TEST_F(SaneNetTest, ColourGreyAndBlackAndWhiteAtTwoResolutions) {
 }
 
 TEST_F(SaneNetTest, AnEmptyFeederIsReported) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     set(d, CAP_FEEDERENABLED, 1);
     setOption(d, "read-return-value", "SANE_STATUS_NO_DOCS");
     RecordingSink sink;
@@ -158,7 +170,7 @@ TEST_F(SaneNetTest, AnEmptyFeederIsReported) {
 }
 
 TEST_F(SaneNetTest, AJamMidBatchKeepsTheEarlierPages) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     set(d, CAP_FEEDERENABLED, 1);
     RecordingSink sink;
     sink.onImage = [&d](int n) {
@@ -170,24 +182,24 @@ TEST_F(SaneNetTest, AJamMidBatchKeepsTheEarlierPages) {
     EXPECT_EQ(sink.images.size(), 3);
 }
 
-// saned stopped while a page is on its way: the data connection closes. The layer must not
-// spin on a descriptor that keeps polling readable, and SIGPIPE (default action here) must not
-// end the process when the cancel writes to the closed control connection.
+// saned stopped while a page is on its way: the data connection closes. The worker must not
+// spin on a descriptor that keeps polling readable, nor end by SIGPIPE when the cancel writes
+// to the closed control connection.
 TEST_F(SaneNetTest, TheServerStoppedMidPageEndsTheBatchKeepingEarlierPages) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     slowColourBatch(d);
-    SecondPageSink sink([this] { m_server.kill(); });
+    SecondPageSink sink(d.workerPid(), [this] { m_server.kill(); });
     const DeviceStatus st = d.acquire(acquireRequest(true), sink);
     ASSERT_TRUE(sink.since.isValid()) << "the second page never started";
     EXPECT_EQ(st.code, 9) << st.text.toStdString();
     EXPECT_TRUE(st.text.startsWith("Errore di ingresso/uscita")) << st.text.toStdString();
     EXPECT_EQ(sink.images.size(), 1);
     EXPECT_LT(sink.since.elapsed(), 5000);
-    EXPECT_LT(cpuSeconds() - sink.cpuAt, 1.0);
+    EXPECT_LT(cpuSeconds(sink.worker) - sink.cpuAt, 1.0);
 }
 
 TEST_F(SaneNetTest, TheServerStoppedBetweenSheetsEndsTheBatchKeepingEarlierPages) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     set(d, CAP_FEEDERENABLED, 1);
     RecordingSink sink;
     sink.onImage = [this](int n) {
@@ -207,38 +219,41 @@ TEST_F(SaneNetTest, TheServerStoppedBetweenSheetsEndsTheBatchKeepingEarlierPages
 // without taking the processor, gives up at its stall limit, and does not hang on the cancel
 // that the silent server would never answer; the device then says it is unusable.
 TEST_F(SaneNetTest, ASilentServerEndsThePageAtTheStallLimitWithoutBusyWaiting) {
-    SaneDevice& d = open();
+    SaneWorkerDevice& d = open();
     slowColourBatch(d);
     d.setStallTimeoutMs(2000);
     d.setCancelWaitMs(500, 500);
-    SecondPageSink sink([this] { m_server.pause(); });
+    SecondPageSink sink(d.workerPid(), [this] { m_server.pause(); });
     const DeviceStatus st = d.acquire(acquireRequest(true), sink);
     ASSERT_TRUE(sink.since.isValid()) << "the second page never started";
     const qint64 waited = sink.since.elapsed();
-    const double cpu = cpuSeconds() - sink.cpuAt;
+    const double cpu = cpuSeconds(sink.worker) - sink.cpuAt;
     EXPECT_EQ(st.code, 9) << st.text.toStdString();
     EXPECT_EQ(sink.images.size(), 1);
     EXPECT_GE(waited, 2000);
     EXPECT_LT(waited, 10000);
     EXPECT_LT(cpu / (waited / 1000.0), 0.05) << cpu << " s of processor in " << waited << " ms";
-    EXPECT_EQ(d.fault().code, 9); // its cancel is still inside the net backend
-    EXPECT_FALSE(d.capability(ICAP_PIXELTYPE).has_value());
+    // Its cancel is still inside the net backend: the worker has ended rather than go on
+    // with a device in that state.
+    EXPECT_TRUE(processGone(sink.worker, 5000));
 
-    // Closing and stopping do not wait on the backend either; once the server is really gone
-    // the stuck cancel returns, and SANE is released for the next layer.
+    // Once the network is back, the next use of the device brings a fresh worker with the
+    // device as it was set.
+    m_server.resume();
+    RecordingSink next;
+    const DeviceStatus again = d.acquire(acquireRequest(), next);
+    EXPECT_TRUE(again.ok()) << again.text.toStdString();
+    ASSERT_EQ(next.images.size(), 1);
+    EXPECT_EQ(next.images[0].format(), QImage::Format_RGB888);
+    EXPECT_NEAR(next.images[0].width(), 210 / 25.4 * 100, 2);
+    EXPECT_NE(d.workerPid(), sink.worker);
+
+    // Closing and stopping do not wait on the worker (whose close bound is 5 s).
     QElapsedTimer closing;
     closing.start();
     m_device.reset();
     m_layer.stop();
     EXPECT_LT(closing.elapsed(), 1000);
-    m_server.kill();
-    SaneLayer next;
-    DeviceStatus started = next.start();
-    for (int i = 0; i < 100 && started.code == sanestatus::LayerInUse; ++i) {
-        QThread::msleep(50);
-        started = next.start();
-    }
-    EXPECT_TRUE(started.ok()) << started.text.toStdString();
 }
 
 // saned gone between opening and programming: each setting says the connection is closed,
@@ -252,7 +267,6 @@ TEST(SaneNetComponent, ASettingAfterTheServerWentReportsTheClosedConnection) {
     auto scan = createDefaultComponent(cache.path());
     qputenv("SCANSIONE_SANE", oldSane);
     ASSERT_EQ(scan->OpenSourceManager(), 1) << scan->LastErrorText().toStdString();
-    pinSaneBackends();
     scan->setSourceIndex(0);
     ASSERT_EQ(scan->OpenDataSource(), 1) << scan->LastErrorText().toStdString();
     server.kill();
@@ -260,7 +274,12 @@ TEST(SaneNetComponent, ASettingAfterTheServerWentReportsTheClosedConnection) {
     EXPECT_EQ(scan->LastErrorCode(), 9) << scan->LastErrorText().toStdString();
     scan->setResolution(150);
     EXPECT_EQ(scan->LastErrorCode(), 9) << scan->LastErrorText().toStdString();
-    EXPECT_EQ(scan->LastErrorText(), "Errore di ingresso/uscita: connessione chiusa");
+    // The net backend may crash the worker on the first setting (libsane-net frees a bad
+    // pointer when its server is gone): then the worker's loss is what is said.
+    const QString text = scan->LastErrorText();
+    EXPECT_TRUE(text == "Errore di ingresso/uscita: connessione chiusa" ||
+                text.startsWith("Errore di ingresso/uscita: connessione con lo scanner persa ("))
+        << text.toStdString();
     scan->CloseDataSource();
     scan->CloseSourceManager();
 }

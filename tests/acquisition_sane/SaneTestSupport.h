@@ -1,13 +1,14 @@
 #pragma once
 // Helpers shared by the SANE layer's tests: a sink that records what the device delivers.
 #include "acquisition/DeviceLayer.h"
+#include <QElapsedTimer>
 #include <QImage>
+#include <QThread>
 #include <QVector>
 #include <atomic>
-#include <cstring>
-#include <dlfcn.h>
+#include <cerrno>
+#include <csignal>
 #include <functional>
-#include <link.h>
 #include <mutex>
 #include <ostream>
 
@@ -50,15 +51,14 @@ inline void PrintTo(const QString& s, std::ostream* os) {
     *os << '"' << s.toStdString() << '"';
 }
 
-/// Keeps the SANE backends loaded so far in memory for the rest of the process. SANE unloads
-/// them at sane_exit; a leak inside one then shows up as "<unknown module>" and the
-/// sanitizer's libsane suppression cannot match it. Call after a layer has started.
-inline void pinSaneBackends() {
-    dl_iterate_phdr(
-        [](dl_phdr_info* info, size_t, void*) {
-            if (info->dlpi_name && std::strstr(info->dlpi_name, "/sane/libsane-"))
-                dlopen(info->dlpi_name, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
-            return 0;
-        },
-        nullptr);
+/// Waits up to `ms` for process `pid` to be gone (ended and reaped by its parent).
+inline bool processGone(pid_t pid, int ms) {
+    QElapsedTimer timer;
+    timer.start();
+    while (::kill(pid, 0) == 0 || errno != ESRCH) {
+        if (timer.elapsed() > ms)
+            return false;
+        QThread::msleep(10);
+    }
+    return true;
 }

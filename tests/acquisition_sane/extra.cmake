@@ -30,3 +30,11 @@ endforeach()
 if(TARGET NetBatch_sane_test)
   add_dependencies(NetBatch_sane_test scansione-batch)
 endif()
+
+# libsane belongs to the worker alone: the shared library a host links and the two programs
+# load none of it (ldd lists no libsane), while the worker does (so that the check sees it).
+add_test(NAME no_libsane_outside_the_worker
+  COMMAND ${CMAKE_COMMAND} -DWORKER=$<TARGET_FILE:scansione-sane-worker>
+    "-DFREE=$<TARGET_FILE:scansione_shared>|$<TARGET_FILE:scansione>|$<TARGET_FILE:scansione-batch>"
+    -P ${CMAKE_CURRENT_LIST_DIR}/no_libsane.cmake)
+set_tests_properties(no_libsane_outside_the_worker PROPERTIES LABELS unit TIMEOUT 60)

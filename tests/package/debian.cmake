@@ -54,19 +54,28 @@ expect_files("${program_deb}" usr/bin/scansione usr/bin/scansione-batch
   usr/share/icons/hicolor/scalable/apps/scansione.svg
   usr/share/man/man1/scansione.1.gz usr/share/man/man1/scansione-batch.1.gz
   etc/scansione/scanner.ini usr/share/doc/scansione/copyright)
-expect_files("${library_deb}" usr/lib/x86_64-linux-gnu/libscansione.so.1)
+expect_files("${library_deb}" usr/lib/x86_64-linux-gnu/libscansione.so.1
+  usr/libexec/scansione/scansione-sane-worker)
 expect_files("${dev_deb}" usr/lib/x86_64-linux-gnu/libscansione.so
   usr/lib/x86_64-linux-gnu/pkgconfig/scansione.pc
   usr/lib/x86_64-linux-gnu/cmake/Scansione/ScansioneConfigVersion.cmake
   usr/include/scansione/scan_window/FormScansione.h)
 
-# dpkg-shlibdeps found the libraries the programs load.
+# dpkg-shlibdeps found the libraries the programs load; libsane1 is the worker's, in the
+# library package, which the programs need in their exact version.
 run("dpkg-deb -f" dpkg-deb -f "${program_deb}" Depends)
-foreach(package libsane1 libqt6widgets6 libtiff6 libqpdf29)
-  if(NOT last_output MATCHES "(^|, )${package} ")
+foreach(package libqt6widgets6 libtiff6 libqpdf29 "libscansione1 \\(= ${deb_version}\\)")
+  if(NOT last_output MATCHES "(^|, )${package}")
     message(FATAL_ERROR "scansione does not depend on ${package}: ${last_output}")
   endif()
 endforeach()
+if(last_output MATCHES "libsane")
+  message(FATAL_ERROR "scansione depends on libsane itself: ${last_output}")
+endif()
+run("dpkg-deb -f" dpkg-deb -f "${library_deb}" Depends)
+if(NOT last_output MATCHES "(^|, )libsane1 ")
+  message(FATAL_ERROR "libscansione1 does not depend on libsane1: ${last_output}")
+endif()
 
 # The desktop entry, icon and metadata as installed: the metadata names the entry, the entry
 # the icon.

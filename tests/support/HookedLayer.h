@@ -9,6 +9,36 @@ struct DeviceHooks {
     std::function<void()> afterStart;               ///< after the inner layer started
     std::function<void(ScanDevice&)> beforeAcquire; ///< on the worker, before acquiring
     std::function<void()> onCancel;                 ///< before the inner device's cancel
+    /// On the worker, once the component took image n (from 1), before the device goes on.
+    std::function<void(ScanDevice&, int)> afterImage = nullptr;
+    /// On the worker, with each progress report: images taken so far, bytes of the next.
+    std::function<void(ScanDevice&, int, int64_t)> onProgress = nullptr;
+};
+
+/// Passes everything to the component's sink, calling the hooks on the way.
+class HookedSink : public AcquireSink {
+public:
+    HookedSink(AcquireSink& inner, ScanDevice& device, const DeviceHooks& hooks)
+        : m_inner(inner), m_device(device), m_hooks(hooks) {}
+    bool image(QImage image) override {
+        const bool goOn = m_inner.image(std::move(image));
+        ++m_images;
+        if (m_hooks.afterImage)
+            m_hooks.afterImage(m_device, m_images);
+        return goOn;
+    }
+    void progress(int64_t bytes, int64_t expected) override {
+        m_inner.progress(bytes, expected);
+        if (m_hooks.onProgress)
+            m_hooks.onProgress(m_device, m_images, bytes);
+    }
+    bool cancelled() const override { return m_inner.cancelled(); }
+
+private:
+    AcquireSink& m_inner;
+    ScanDevice& m_device;
+    const DeviceHooks& m_hooks;
+    int m_images = 0;
 };
 
 class HookedDevice : public ScanDevice {
@@ -28,13 +58,15 @@ public:
     DeviceStatus acquire(const AcquireRequest& request, AcquireSink& sink) override {
         if (m_hooks.beforeAcquire)
             m_hooks.beforeAcquire(*m_inner);
-        return m_inner->acquire(request, sink);
+        HookedSink hooked(sink, *m_inner, m_hooks);
+        return m_inner->acquire(request, hooked);
     }
     void cancel() override {
         if (m_hooks.onCancel)
             m_hooks.onCancel();
         m_inner->cancel();
     }
+    DeviceStatus fault() const override { return m_inner->fault(); }
 
 private:
     std::unique_ptr<ScanDevice> m_inner;

@@ -1,4 +1,4 @@
-#include "acquisition_sane/FrameAssembler.h"
+#include "sane_worker/FrameAssembler.h"
 #include <QColor>
 #include <algorithm>
 #include <cstring>
@@ -44,11 +44,17 @@ void FrameAssembler::reset() {
 bool FrameAssembler::reserve(size_t bytes) {
     if (bytes <= m_capacity)
         return true;
-    auto* grown = static_cast<uint8_t*>(std::realloc(m_buffer.get(), bytes));
+    uint8_t* grown = nullptr;
+    if (!m_memory)
+        grown = static_cast<uint8_t*>(std::realloc(m_buffer.get(), bytes));
+    else if (m_buffer)
+        grown = m_memory->grow(m_buffer.get(), m_capacity, bytes);
+    else
+        grown = m_memory->allocate(bytes);
     if (!grown)
         return false;
-    (void)m_buffer.release(); // realloc took ownership of the old block
-    m_buffer.reset(grown);
+    (void)m_buffer.release(); // the old block is part of the grown one now
+    m_buffer = Buffer(grown, BlockDeleter{m_memory, bytes});
     m_capacity = bytes;
     return true;
 }
@@ -199,9 +205,20 @@ QImage FrameAssembler::singleFrameImage() {
     if (format != QImage::Format_RGBX64 && bpl % 4 == 0) {
         // The device's lines already have the layout and alignment QImage wants: hand the
         // buffer over instead of copying a page that may be tens of megabytes.
-        uint8_t* data = m_single.data.release();
+        struct Handed {
+            uint8_t* data;
+            BlockDeleter deleter;
+        };
+        auto* handed = new Handed{m_single.data.get(), m_single.data.get_deleter()};
+        (void)m_single.data.release();
         image = QImage(
-            data, w, h, bpl, format, [](void* p) { std::free(p); }, data);
+            handed->data, w, h, bpl, format,
+            [](void* info) {
+                auto* h = static_cast<Handed*>(info);
+                h->deleter(h->data);
+                delete h;
+            },
+            handed);
     } else {
         image = QImage(w, h, format);
         if (image.isNull())

@@ -1,4 +1,4 @@
-#include "acquisition_sane/NetConnection.h"
+#include "sane_worker/NetConnection.h"
 #include <QByteArray>
 #include <cstring>
 #include <dirent.h>

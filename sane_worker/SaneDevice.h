@@ -1,9 +1,10 @@
 #pragma once
 #include "acquisition/DeviceLayer.h"
-#include "acquisition_sane/SaneMapping.h"
+#include "sane_worker/SaneMapping.h"
 #include <QByteArray>
 #include <QHash>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <sane/sane.h>
@@ -14,6 +15,7 @@
 
 class SaneSession;
 class FrameAssembler;
+class FrameMemory;
 
 /// One opened SANE device: its options read as TWAIN capabilities through one mapping table,
 /// and acquisition with sane_start/sane_read. Pixel types the device has no mode for are made
@@ -59,6 +61,23 @@ public:
         m_cancelWaitLostMs = lostMs;
         m_cancelWaitMs = normalMs;
     }
+
+    /// Where acquisitions assemble their frames (null, the default: the heap). It must outlive
+    /// the images acquire() hands out. Set it before acquire().
+    void setFrameMemory(FrameMemory* memory) { m_frameMemory = memory; }
+
+    /// What an acquisition waits on the backend for, besides reading (which the sink's
+    /// progress shows): the start of an image, or the cancel that ends the batch (with the
+    /// status the batch ends with so far).
+    enum class Phase { Starting, Ending };
+    /// Told on the acquiring thread before each such wait, so that whoever runs the device
+    /// can bound it. Set it before acquire().
+    void setPhaseListener(std::function<void(Phase, const DeviceStatus&)> listener) {
+        m_phaseListener = std::move(listener);
+    }
+    /// True while a cancel is still inside the backend after the acquisition gave up waiting
+    /// for it: the handle must not be used again. Any thread.
+    bool stuck() const;
 
 private:
     struct Option {
@@ -108,8 +127,10 @@ private:
                            int64_t pageExpected);
     /// Starts this acquisition's sane_cancel on its own thread, once. Caller holds m_cancelMutex.
     void startCancelLocked();
-    /// True while a cancel is still inside the backend: the handle must not be used.
-    bool stuck() const;
+    void phase(Phase p, const DeviceStatus& status = DeviceStatus()) const {
+        if (m_phaseListener)
+            m_phaseListener(p, status);
+    }
     /// True when the saned host of a net device has closed the connection: the net backend
     /// must not be called then (see NetConnection.h).
     bool netClosed() const;
@@ -128,6 +149,8 @@ private:
     int m_stallTimeoutMs = 25000;
     int m_cancelWaitLostMs = 3000;
     int m_cancelWaitMs = 60000;
+    std::function<void(Phase, const DeviceStatus&)> m_phaseListener;
+    FrameMemory* m_frameMemory = nullptr;
 
     mutable std::mutex m_cancelMutex;
     bool m_acquiring = false;                 // guarded by m_cancelMutex

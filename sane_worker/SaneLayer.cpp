@@ -1,9 +1,9 @@
-#include "acquisition_sane/SaneLayer.h"
+#include "sane_worker/SaneLayer.h"
 #include "acquisition/ScanError.h"
-#include "acquisition_sane/SaneDevice.h"
-#include "acquisition_sane/SaneSession.h"
 #include "acquisition_sane/SaneStatus.h"
-#include "acquisition_sane/SigpipeGuard.h"
+#include "sane_worker/SaneDevice.h"
+#include "sane_worker/SaneSession.h"
+#include "sane_worker/SigpipeGuard.h"
 #include <QHash>
 #include <atomic>
 #include <cstring>

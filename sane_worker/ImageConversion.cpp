@@ -1,4 +1,4 @@
-#include "acquisition_sane/ImageConversion.h"
+#include "sane_worker/ImageConversion.h"
 #include <QRgba64>
 #include <algorithm>
 #include <cstring>

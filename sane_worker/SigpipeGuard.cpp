@@ -1,4 +1,4 @@
-#include "acquisition_sane/SigpipeGuard.h"
+#include "sane_worker/SigpipeGuard.h"
 #include <ctime>
 #include <pthread.h>
 

@@ -1,8 +1,8 @@
 // The pure parts of the SANE mapping: source and mode names, page sizes, units, status texts.
-#include "SaneTestSupport.h"
 #include "acquisition/TwainCodes.h"
-#include "acquisition_sane/SaneMapping.h"
 #include "acquisition_sane/SaneStatus.h"
+#include "acquisition_sane/SaneTestSupport.h"
+#include "sane_worker/SaneMapping.h"
 #include <gtest/gtest.h>
 
 using namespace sanemap;

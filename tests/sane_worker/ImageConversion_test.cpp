@@ -1,6 +1,6 @@
 // Pixel types a device lacks, made from the ones it has: grey from colour, black and white by
 // threshold from grey or colour, at any width (bit packing) and sample depth.
-#include "acquisition_sane/ImageConversion.h"
+#include "sane_worker/ImageConversion.h"
 #include <QColor>
 #include <gtest/gtest.h>
 

@@ -18,11 +18,41 @@ struct FrameParameters {
     int depth = 8; ///< bits per sample: 1, 8 or 16
 };
 
+/// Where a frame's bytes live: the heap unless the assembler is given another. The SANE worker
+/// gives memory it can hand to another process as it is, so that a page is never copied there.
+class FrameMemory {
+public:
+    virtual ~FrameMemory() = default;
+    /// A block of `bytes`; null when there is no room.
+    virtual uint8_t* allocate(size_t bytes) = 0;
+    /// `block` (of `oldBytes`) grown to `bytes`, moved if need be; null, the block untouched,
+    /// when there is no room.
+    virtual uint8_t* grow(uint8_t* block, size_t oldBytes, size_t bytes) = 0;
+    /// Gives back a block of `bytes`.
+    virtual void release(uint8_t* block, size_t bytes) = 0;
+};
+
+/// Gives a frame's block back to its FrameMemory, or to the heap.
+struct FrameBlockDeleter {
+    FrameMemory* memory = nullptr; ///< null: the heap
+    size_t bytes = 0;
+    void operator()(uint8_t* p) const {
+        if (memory)
+            memory->release(p, bytes);
+        else
+            std::free(p);
+    }
+};
+
 /// Turns the frames of one page (one grey or RGB frame, or three single-colour frames) into a
 /// QImage. Bytes are written straight into the assembler's buffer: ask writable() for room,
 /// fill it, then commit() what was filled. Pure and single-threaded.
 class FrameAssembler {
 public:
+    /// Frames go into `memory` (null: the heap), which must outlive the assembler and the
+    /// images it hands out.
+    explicit FrameAssembler(FrameMemory* memory = nullptr) : m_memory(memory) {}
+
     /// The largest frame accepted, in bytes; a larger announcement is refused, not allocated.
     static constexpr int64_t kMaxFrameBytes = int64_t(3) << 30;
 
@@ -55,10 +85,8 @@ public:
     void reset();
 
 private:
-    struct FreeDeleter {
-        void operator()(uint8_t* p) const { std::free(p); }
-    };
-    using Buffer = std::unique_ptr<uint8_t, FreeDeleter>;
+    using BlockDeleter = FrameBlockDeleter;
+    using Buffer = std::unique_ptr<uint8_t, BlockDeleter>;
     struct Plane {
         Buffer data;
         int lines = 0;
@@ -69,6 +97,7 @@ private:
     QImage singleFrameImage();
     QImage threePassImage();
 
+    FrameMemory* m_memory;
     FrameParameters m_params;
     FrameParameters m_pageParams; // the first colour frame's, to check the others against
     bool m_inFrame = false;

@@ -1,6 +1,6 @@
 // The frame assembler with scripted frames, no device: the odd shapes SANE backends send.
-#include "SaneTestSupport.h"
-#include "acquisition_sane/FrameAssembler.h"
+#include "acquisition_sane/SaneTestSupport.h"
+#include "sane_worker/FrameAssembler.h"
 #include <cstring>
 #include <gtest/gtest.h>
 #include <vector>

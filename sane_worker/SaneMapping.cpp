@@ -1,4 +1,4 @@
-#include "acquisition_sane/SaneMapping.h"
+#include "sane_worker/SaneMapping.h"
 #include "acquisition/TwainCodes.h"
 #include <algorithm>
 #include <cmath>

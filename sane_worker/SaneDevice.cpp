@@ -1,11 +1,11 @@
-#include "acquisition_sane/SaneDevice.h"
-#include "acquisition_sane/FrameAssembler.h"
-#include "acquisition_sane/ImageConversion.h"
-#include "acquisition_sane/NetConnection.h"
-#include "acquisition_sane/SaneMapping.h"
-#include "acquisition_sane/SaneSession.h"
+#include "sane_worker/SaneDevice.h"
 #include "acquisition_sane/SaneStatus.h"
-#include "acquisition_sane/SigpipeGuard.h"
+#include "sane_worker/FrameAssembler.h"
+#include "sane_worker/ImageConversion.h"
+#include "sane_worker/NetConnection.h"
+#include "sane_worker/SaneMapping.h"
+#include "sane_worker/SaneSession.h"
+#include "sane_worker/SigpipeGuard.h"
 #include <QElapsedTimer>
 #include <QStringList>
 #include <algorithm>
@@ -945,7 +945,7 @@ DeviceStatus SaneDevice::acquire(const AcquireRequest& request, AcquireSink& sin
         request.feeder && (!source || sanemap::feeds(sanemap::classifySource(*source)));
     const int emulated = m_emulated;
     const int threshold = int(m_threshold);
-    FrameAssembler frames;
+    FrameAssembler frames(m_frameMemory);
     DeviceStatus result;
     bool lost = false;
     int delivered = 0;
@@ -983,6 +983,7 @@ DeviceStatus SaneDevice::acquire(const AcquireRequest& request, AcquireSink& sin
     // The cancel ends the batch, so that the next acquire starts afresh. A device whose
     // connection is gone gets little time for it: its backend may wait on the network for
     // ever, and then the device stays unusable (fault()) while the acquisition ends.
+    phase(Phase::Ending, result);
     std::shared_ptr<CancelCall> call;
     {
         std::lock_guard<std::mutex> lock(m_cancelMutex);
@@ -1007,6 +1008,7 @@ DeviceStatus SaneDevice::acquirePage(FrameAssembler& frames, AcquireSink& sink, 
     for (;;) {
         if (netClosed())
             return sanestatus::status(SANE_STATUS_IO_ERROR, QStringLiteral("connessione chiusa"));
+        phase(Phase::Starting);
         const SANE_Status started = sane_start(m_handle);
         if (started == SANE_STATUS_NO_DOCS && firstFrame) {
             noDocs = true;

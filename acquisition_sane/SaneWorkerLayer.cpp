@@ -1,0 +1,617 @@
+#include "acquisition_sane/SaneWorkerLayer.h"
+#include "acquisition/ScanError.h"
+#include "acquisition_sane/SaneStatus.h"
+#include <QDir>
+#include <QFileInfo>
+#include <QImage>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sane/sane.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace workerproto;
+
+namespace {
+
+// The worker's own limits until they are set: data, and the last cancel of a batch.
+constexpr int kDefaultStallMs = 25000;
+constexpr int kDefaultCancelLostMs = 3000;
+constexpr int kDefaultCancelMs = 60000;
+// How often a waiting acquisition looks at the sink's cancel flag.
+constexpr int kCancelPollMs = 50;
+// The largest page the worker may hand over, as the worker's own frame limit.
+constexpr int64_t kMaxPageBytes = int64_t(3) << 30;
+constexpr int kMaxSide = 1 << 20;
+
+bool runningFromBuildTree() {
+    const QString build = QFileInfo(QStringLiteral(SCANSIONE_BUILD_DIR)).canonicalFilePath();
+    if (build.isEmpty())
+        return false;
+    auto inside = [&](const char* path) {
+        const QString canonical = QFileInfo(QString::fromLocal8Bit(path)).canonicalFilePath();
+        return canonical.startsWith(build + QLatin1Char('/'));
+    };
+    // The program, or the shared library holding this code.
+    Dl_info info{};
+    const bool found = ::dladdr(reinterpret_cast<void*>(&runningFromBuildTree), &info) != 0;
+    return inside("/proc/self/exe") || (found && info.dli_fname && inside(info.dli_fname));
+}
+
+/// A mapped page, unmapped when the image that shows it goes.
+struct Mapping {
+    void* address;
+    size_t bytes;
+    static void release(void* info) {
+        auto* m = static_cast<Mapping*>(info);
+        ::munmap(m->address, m->bytes);
+        delete m;
+    }
+};
+
+/// The image of an Image message, its pixels mapped from the worker's memory file (which this
+/// closes). Every field is checked against the file before anything is read: a null image,
+/// with `why`, for anything that does not add up.
+QImage mapImage(Message& m, QString& why) {
+    const int fd = std::exchange(m.fd, -1);
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    Decoder d(m.body);
+    const int32_t width = d.i32(), height = d.i32(), bytesPerLine = d.i32();
+    const std::optional<int> format = qimageFormat(d.u8());
+    const uint32_t colours = d.count(sizeof(QRgb));
+    QList<QRgb> table;
+    for (uint32_t i = 0; i < colours && d.ok(); ++i)
+        table.append(d.u32());
+    if (!d.finished() || !format) {
+        why = QStringLiteral("intestazione");
+        return QImage();
+    }
+    const QImage::Format f = QImage::Format(*format);
+    const int bits = QImage::toPixelFormat(f).bitsPerPixel();
+    const int64_t bytes = int64_t(bytesPerLine) * height;
+    if (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide ||
+        int64_t(width) * bits > int64_t(bytesPerLine) * 8 || bytes > kMaxPageBytes) {
+        why = QStringLiteral("%1 x %2 pixel, %3 byte per riga")
+                  .arg(width)
+                  .arg(height)
+                  .arg(bytesPerLine);
+        return QImage();
+    }
+    if (colours > 256 || (f == QImage::Format_Mono) != (colours == 2)) {
+        why = QStringLiteral("%1 colori").arg(colours);
+        return QImage();
+    }
+    // A file its writer could still shrink would kill us with SIGBUS when the page is read.
+    const int seals = ::fcntl(fd, F_GET_SEALS);
+    struct stat st {};
+    if (seals < 0 || !(seals & F_SEAL_SHRINK) || ::fstat(fd, &st) != 0 || st.st_size < bytes) {
+        why = QStringLiteral("memoria dell'immagine");
+        return QImage();
+    }
+    void* address = ::mmap(nullptr, size_t(bytes), PROT_READ, MAP_SHARED, fd, 0);
+    if (address == MAP_FAILED) {
+        why = QString::fromLocal8Bit(std::strerror(errno));
+        return QImage();
+    }
+#ifdef MADV_POPULATE_READ
+    // One call maps every page in, instead of one fault per page while it is copied.
+    ::madvise(address, size_t(bytes), MADV_POPULATE_READ);
+#endif
+    auto* mapping = new Mapping{address, size_t(bytes)};
+    const QImage mapped(static_cast<uchar*>(address), width, height, bytesPerLine, f,
+                        &Mapping::release, mapping);
+    if (mapped.isNull()) {
+        Mapping::release(mapping);
+        why = QStringLiteral("immagine");
+        return QImage();
+    }
+    // The page is copied out and the mapping goes before the worker hears from us: the worker
+    // then fills the same memory with the next page, which costs less than a copy here than a
+    // fresh memory file for each page (zeroed by the kernel a 4 KiB page at a time).
+    QImage image = mapped.copy();
+    if (image.isNull()) {
+        why = QStringLiteral("memoria per %1 byte").arg(bytes);
+        return QImage();
+    }
+    if (!table.isEmpty())
+        image.setColorTable(table);
+    return image;
+}
+
+} // namespace
+
+// --- The worker a layer and its devices share -------------------------------------------
+
+/// The running worker of a layer, or a fresh one started when it is needed: SANE started in it
+/// and its devices listed. Shared by the layer and the devices opened from it, so that a device
+/// whose worker ended can get a new one even after its layer stopped. Thread-safe.
+class SaneWorkerLayer::Pool {
+public:
+    Pool(QString program, WorkerBounds bounds) : m_program(std::move(program)), m_bounds(bounds) {}
+
+    const WorkerBounds& bounds() const { return m_bounds; }
+
+    /// The running worker, or a new one; null with `status` when none can be had.
+    std::shared_ptr<WorkerConnection> connection(DeviceStatus& status) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_connection && m_connection->alive())
+                return m_connection;
+        }
+        std::shared_ptr<WorkerConnection> started = WorkerConnection::start(
+            m_program.isEmpty() ? SaneWorkerLayer::workerProgram() : m_program, m_bounds, status);
+        if (!started)
+            return nullptr;
+        status = enumerate(*started);
+        if (!status.ok())
+            return nullptr;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_connection = started;
+        return started;
+    }
+
+    /// The running worker only; null when there is none.
+    std::shared_ptr<WorkerConnection> running() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_connection && m_connection->alive() ? m_connection : nullptr;
+    }
+
+    /// sane_get_devices in `c`'s worker; the list kept for devices().
+    DeviceStatus enumerate(WorkerConnection& c) {
+        DeviceStatus status;
+        const uint32_t id = c.newId();
+        const std::optional<QByteArray> body =
+            c.call(id, Encoder(Kind::Start, id).message(), m_bounds.startMs, status);
+        if (!body)
+            return status;
+        Decoder d(*body);
+        status = d.status();
+        QVector<DeviceInfo> devices(qsizetype(d.count(2 * sizeof(uint32_t))));
+        for (DeviceInfo& info : devices) {
+            info.id = d.text();
+            info.name = d.text();
+        }
+        if (!d.finished()) {
+            c.kill(QStringLiteral("risposta non valida a Start"));
+            return c.lost();
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_devices = status.ok() ? devices : QVector<DeviceInfo>();
+        return status;
+    }
+
+    QVector<DeviceInfo> devices() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_devices;
+    }
+
+    /// Forgets the worker and the list; devices still open keep their worker.
+    void drop() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_connection.reset();
+        m_devices.clear();
+    }
+
+private:
+    const QString m_program;
+    const WorkerBounds m_bounds;
+    mutable std::mutex m_mutex;
+    std::shared_ptr<WorkerConnection> m_connection; // guarded by m_mutex
+    QVector<DeviceInfo> m_devices;                  // guarded by m_mutex
+};
+
+namespace {
+
+/// Opens `name` in `c`'s worker: its handle, or nullopt with `status`.
+std::optional<uint32_t> openIn(WorkerConnection& c, const QString& name, DeviceStatus& status) {
+    const uint32_t id = c.newId();
+    const std::optional<QByteArray> body =
+        c.call(id, Encoder(Kind::Open, id).text(name).message(), c.bounds().openMs, status);
+    if (!body)
+        return std::nullopt;
+    Decoder d(*body);
+    status = d.status();
+    const uint32_t handle = d.u32();
+    if (!d.finished()) {
+        c.kill(QStringLiteral("risposta non valida a Open"));
+        status = c.lost();
+    }
+    return status.ok() ? std::optional<uint32_t>(handle) : std::nullopt;
+}
+
+} // namespace
+
+// --- The device ------------------------------------------------------------------------------
+
+struct SaneWorkerDevice::State {
+    std::shared_ptr<SaneWorkerLayer::Pool> pool;
+    QString name;
+    std::atomic<int> stallMs{kDefaultStallMs};
+    int cancelLostMs = kDefaultCancelLostMs;
+    int cancelMs = kDefaultCancelMs;
+    std::atomic<bool> cancelRequested{false};
+
+    /// A setting made on the device: sent again, in order, to a fresh worker.
+    struct Setting {
+        Kind kind;
+        QByteArray fields; // after the handle
+        int32_t code;      // what the device answered
+    };
+
+    mutable std::mutex mutex;
+    std::shared_ptr<WorkerConnection> connection; // guarded by mutex
+    uint32_t handle = 0;                          // guarded by mutex
+    std::vector<Setting> settings;                // guarded by mutex
+
+    std::pair<std::shared_ptr<WorkerConnection>, uint32_t> current() const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return {connection, handle};
+    }
+
+    /// The device's worker, running: when it ended while the device was idle (a crash, a kill,
+    /// a hang caught after the last acquisition), a fresh one with the device opened again
+    /// and every setting made since it was opened sent again in the same order. Null, with
+    /// `status`, when that cannot be done, or when a setting no longer gets the answer it got.
+    std::pair<std::shared_ptr<WorkerConnection>, uint32_t> live(DeviceStatus& status) {
+        auto [c, h] = current();
+        if (c->alive())
+            return {c, h};
+        std::vector<Setting> again;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            again = settings;
+        }
+        const std::shared_ptr<WorkerConnection> fresh = pool->connection(status);
+        if (!fresh)
+            return {nullptr, 0};
+        const std::optional<uint32_t> handle = openIn(*fresh, name, status);
+        if (!handle) {
+            // The user did not close the device: its worker went. Say that, with why the
+            // device could not be had again (a network scanner gone with the server).
+            status = sanestatus::status(
+                SANE_STATUS_IO_ERROR,
+                QStringLiteral("connessione con lo scanner persa (dispositivo non riaperto: %1)")
+                    .arg(status.text.isEmpty() ? QString::number(status.code) : status.text));
+            return {nullptr, 0};
+        }
+        for (const Setting& setting : again) {
+            const uint32_t id = fresh->newId();
+            Encoder request(setting.kind, id);
+            request.u32(*handle).append(setting.fields);
+            const std::optional<QByteArray> body =
+                fresh->call(id, request.message(), fresh->bounds().callMs, status);
+            if (!body)
+                return {nullptr, 0};
+            Decoder d(*body);
+            const DeviceStatus answer = d.status();
+            if (!d.finished() || answer.code != setting.code) {
+                // The device would not be as it was: better an error than other settings.
+                status = sanestatus::status(
+                    SANE_STATUS_IO_ERROR,
+                    QStringLiteral("connessione con lo scanner persa (impostazioni non "
+                                   "ripristinate: %1)")
+                        .arg(answer.text.isEmpty() ? QString::number(answer.code) : answer.text));
+                const uint32_t close = fresh->newId();
+                fresh->post(close, Encoder(Kind::Close, close).u32(*handle).message(),
+                            fresh->bounds().closeMs);
+                return {nullptr, 0};
+            }
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        connection = fresh;
+        this->handle = *handle;
+        status = DeviceStatus();
+        return {fresh, *handle};
+    }
+
+    /// The worker said something that makes no sense: it is killed, and that is the answer.
+    static DeviceStatus garbage(WorkerConnection& c, const char* what) {
+        c.kill(QStringLiteral("risposta non valida a %1").arg(QLatin1String(what)));
+        return c.lost();
+    }
+
+    /// One request about this device; the Reply's body, or nullopt with `status` set. A
+    /// setting is kept for a fresh worker once the device has answered it.
+    template <typename Fill>
+    std::optional<QByteArray> ask(Kind kind, DeviceStatus& status, Fill fill,
+                                  WorkerConnection** asked = nullptr) {
+        auto [c, h] = live(status);
+        if (!c)
+            return std::nullopt;
+        Encoder fieldsOnly(kind, 0);
+        fill(fieldsOnly);
+        const QByteArray fields = fieldsOnly.message().mid(kHeaderBytes);
+        const uint32_t id = c->newId();
+        Encoder request(kind, id);
+        request.u32(h).append(fields);
+        std::optional<QByteArray> body = c->call(id, request.message(), c->bounds().callMs, status);
+        if (asked)
+            *asked = c.get();
+        if (body && (kind == Kind::SetCapability || kind == Kind::SetImageLayout ||
+                     kind == Kind::SetOption || kind == Kind::SetLimits)) {
+            Decoder d(*body);
+            const int32_t code = d.i32();
+            std::lock_guard<std::mutex> lock(mutex);
+            if (connection == c)
+                settings.push_back({kind, fields, code});
+        }
+        return body;
+    }
+
+    /// A request answered by a status alone.
+    template <typename Fill> DeviceStatus statusOf(Kind kind, const char* what, Fill fill) {
+        DeviceStatus status;
+        WorkerConnection* c = nullptr;
+        const std::optional<QByteArray> body = ask(kind, status, fill, &c);
+        if (!body)
+            return status;
+        Decoder d(*body);
+        status = d.status();
+        return d.finished() ? status : garbage(*c, what);
+    }
+
+    DeviceStatus sendLimits() {
+        return statusOf(Kind::SetLimits, "SetLimits",
+                        [this](Encoder& e) { e.i32(stallMs).i32(cancelLostMs).i32(cancelMs); });
+    }
+};
+
+SaneWorkerDevice::SaneWorkerDevice(std::shared_ptr<SaneWorkerLayer::Pool> pool,
+                                   std::shared_ptr<WorkerConnection> connection, uint32_t handle,
+                                   const QString& name)
+    : m_state(std::make_shared<State>()) {
+    m_state->pool = std::move(pool);
+    m_state->name = name;
+    m_state->connection = std::move(connection);
+    m_state->handle = handle;
+}
+
+SaneWorkerDevice::~SaneWorkerDevice() {
+    auto [c, h] = m_state->current();
+    const uint32_t id = c->newId();
+    c->post(id, Encoder(Kind::Close, id).u32(h).message(), c->bounds().closeMs);
+}
+
+QVector<uint16_t> SaneWorkerDevice::capabilityIds() const {
+    const std::shared_ptr<State> s = m_state;
+    DeviceStatus status;
+    WorkerConnection* c = nullptr;
+    const std::optional<QByteArray> body = s->ask(
+        Kind::CapabilityIds, status, [](Encoder&) {}, &c);
+    if (!body)
+        return {};
+    Decoder d(*body);
+    status = d.status();
+    QVector<uint16_t> ids(qsizetype(d.count(sizeof(uint16_t))));
+    for (uint16_t& id : ids)
+        id = d.u16();
+    if (!d.finished()) {
+        State::garbage(*c, "CapabilityIds");
+        return {};
+    }
+    return status.ok() ? ids : QVector<uint16_t>();
+}
+
+std::optional<Capability> SaneWorkerDevice::capability(uint16_t id) const {
+    const std::shared_ptr<State> s = m_state;
+    DeviceStatus status;
+    WorkerConnection* c = nullptr;
+    const std::optional<QByteArray> body = s->ask(
+        Kind::GetCapability, status, [id](Encoder& e) { e.u16(id); }, &c);
+    if (!body)
+        return std::nullopt;
+    Decoder d(*body);
+    status = d.status();
+    const bool present = d.u8() != 0;
+    std::optional<Capability> capability;
+    if (present)
+        capability = d.capability();
+    if (!d.finished()) {
+        State::garbage(*c, "GetCapability");
+        return std::nullopt;
+    }
+    return status.ok() ? capability : std::nullopt;
+}
+
+DeviceStatus SaneWorkerDevice::setCapability(uint16_t id, double value) {
+    const std::shared_ptr<State> s = m_state;
+    return s->statusOf(Kind::SetCapability, "SetCapability",
+                       [&](Encoder& e) { e.u16(id).f64(value); });
+}
+
+DeviceStatus SaneWorkerDevice::setImageLayout(double left, double top, double right,
+                                              double bottom) {
+    const std::shared_ptr<State> s = m_state;
+    return s->statusOf(Kind::SetImageLayout, "SetImageLayout",
+                       [&](Encoder& e) { e.f64(left).f64(top).f64(right).f64(bottom); });
+}
+
+DeviceStatus SaneWorkerDevice::fault() const {
+    const std::shared_ptr<State> s = m_state;
+    return s->statusOf(Kind::Fault, "Fault", [](Encoder&) {});
+}
+
+DeviceStatus SaneWorkerDevice::setOption(const QByteArray& name, const QString& value) {
+    const std::shared_ptr<State> s = m_state;
+    return s->statusOf(Kind::SetOption, "SetOption",
+                       [&](Encoder& e) { e.text(QString::fromUtf8(name)).text(value); });
+}
+
+DeviceStatus SaneWorkerDevice::setStallTimeoutMs(int ms) {
+    m_state->stallMs = ms;
+    return m_state->sendLimits();
+}
+
+DeviceStatus SaneWorkerDevice::setCancelWaitMs(int lostMs, int normalMs) {
+    m_state->cancelLostMs = lostMs;
+    m_state->cancelMs = normalMs;
+    return m_state->sendLimits();
+}
+
+pid_t SaneWorkerDevice::workerPid() const {
+    return m_state->current().first->pid();
+}
+
+void SaneWorkerDevice::cancel() {
+    m_state->cancelRequested = true;
+}
+
+DeviceStatus SaneWorkerDevice::acquire(const AcquireRequest& request, AcquireSink& sink) {
+    const std::shared_ptr<State> s = m_state;
+    DeviceStatus status;
+    const auto [connection, handle] = s->live(status);
+    if (!connection)
+        return status;
+    WorkerConnection& c = *connection;
+    s->cancelRequested = false;
+    const WorkerBounds& b = c.bounds();
+    const WorkerConnection::StreamBounds bounds{b.scanStartMs, s->stallMs + b.readGraceMs,
+                                                b.cancelMs};
+    const uint32_t id = c.newId();
+    Encoder start(Kind::Acquire, id);
+    start.u32(handle).u8(request.feeder ? 1 : 0).u8(request.duplex ? 1 : 0).i32(request.maxImages);
+    if (!c.openStream(id, start.message(), bounds))
+        return c.lost();
+
+    bool cancelSent = false;
+    std::optional<DeviceStatus> endedWith; // what the worker reported before its last cancel
+    DeviceStatus result;
+    bool ended = false; // the worker's End came
+    for (bool over = false; !over;) {
+        if (!cancelSent && (s->cancelRequested || sink.cancelled())) {
+            c.cancelStream(id, handle);
+            cancelSent = true;
+        }
+        Message m;
+        const WorkerConnection::Next next = c.nextEvent(id, kCancelPollMs, m);
+        if (next == WorkerConnection::Next::Nothing)
+            continue;
+        if (next == WorkerConnection::Next::Closed) {
+            // Gone before its End. The images delivered stand; what ended the batch is what
+            // the worker had said, the user's cancel, or else the lost connection.
+            result = endedWith ? *endedWith : cancelSent ? DeviceStatus() : c.lost();
+            break;
+        }
+        Decoder d(m.body);
+        switch (m.kind) {
+        case Kind::Phase: {
+            const uint8_t phase = d.u8();
+            const DeviceStatus said = d.status();
+            if (!d.finished()) {
+                result = State::garbage(c, "Phase");
+                over = true;
+            } else if (phase == uint8_t(Phase::Ending)) {
+                endedWith = said;
+            }
+            break;
+        }
+        case Kind::Progress: {
+            const int64_t bytes = d.i64(), expected = d.i64();
+            if (!d.finished()) {
+                result = State::garbage(c, "Progress");
+                over = true;
+            } else {
+                sink.progress(bytes, expected);
+            }
+            break;
+        }
+        case Kind::Image: {
+            QString why;
+            QImage image = mapImage(m, why);
+            if (image.isNull()) {
+                c.kill(QStringLiteral("immagine non valida (%1)").arg(why));
+                result = c.lost();
+                over = true;
+                break;
+            }
+            const bool goOn = sink.image(std::move(image));
+            c.answerImage(id, goOn);
+            break;
+        }
+        case Kind::End:
+            result = d.status();
+            if (!d.finished())
+                result = State::garbage(c, "End");
+            ended = true;
+            over = true;
+            break;
+        default:
+            result = State::garbage(c, "Acquire");
+            over = true;
+            break;
+        }
+        if (m.fd >= 0)
+            ::close(m.fd);
+    }
+    c.closeStream(id);
+    if (ended && c.alive()) {
+        // A backend can wedge its whole process while it winds down (a reader thread killed
+        // holding the heap lock): ask once, briefly, so that such a worker is replaced before
+        // the next use instead of making it wait for its bound.
+        const uint32_t probe = c.newId();
+        DeviceStatus answer;
+        c.call(probe, Encoder(Kind::Fault, probe).u32(handle).message(), b.closeMs, answer);
+    }
+    return result;
+}
+
+// --- The layer -------------------------------------------------------------------------------
+
+SaneWorkerLayer::SaneWorkerLayer(const QString& program, const WorkerBounds& bounds)
+    : m_pool(std::make_shared<Pool>(program, bounds)) {}
+
+SaneWorkerLayer::~SaneWorkerLayer() = default;
+
+QString SaneWorkerLayer::workerProgram() {
+    const QString named = qEnvironmentVariable("SCANSIONE_SANE_WORKER");
+    if (!named.isEmpty())
+        return named;
+    if (runningFromBuildTree())
+        return QStringLiteral(SCANSIONE_BUILD_WORKER);
+    return QStringLiteral(SCANSIONE_INSTALLED_WORKER);
+}
+
+DeviceStatus SaneWorkerLayer::start() {
+    // A running worker lists its devices afresh; a new one does so as it starts.
+    if (const std::shared_ptr<WorkerConnection> running = m_pool->running())
+        return m_pool->enumerate(*running);
+    DeviceStatus status;
+    m_pool->connection(status);
+    return status;
+}
+
+void SaneWorkerLayer::stop() {
+    m_pool->drop();
+}
+
+QVector<DeviceInfo> SaneWorkerLayer::devices() const {
+    return m_pool->devices();
+}
+
+pid_t SaneWorkerLayer::workerPid() const {
+    const std::shared_ptr<WorkerConnection> running = m_pool->running();
+    return running ? running->pid() : 0;
+}
+
+std::unique_ptr<ScanDevice> SaneWorkerLayer::open(const QString& id) {
+    DeviceStatus status;
+    // A worker that was lost while it opened (it had wedged after its last scan, say) gets
+    // one fresh successor to try again.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const std::shared_ptr<WorkerConnection> c = m_pool->connection(status);
+        if (!c)
+            break;
+        if (const std::optional<uint32_t> handle = openIn(*c, id, status))
+            return std::make_unique<SaneWorkerDevice>(m_pool, c, *handle, id);
+        if (c->alive())
+            break; // the device said no: that stands
+    }
+    throw ScanError(status.text, status.code);
+}

@@ -1,0 +1,35 @@
+// scansione-sane-worker: every call into libsane runs here, in a process of its own, so that a
+// backend that crashes, hangs or leaks takes neither the scan window nor a host application
+// with it. The Scansione library starts this program with a socket as descriptor 3 and speaks
+// the protocol of acquisition_sane/WorkerProtocol.h over it; the program ends when the library
+// closes its end. It is not meant to be run by hand.
+#include "sane_worker/WorkerServer.h"
+#include <csignal>
+#include <cstdio>
+#include <sys/stat.h>
+
+namespace {
+constexpr int kSocket = 3;
+} // namespace
+
+// SANE's backends leave memory behind at sane_exit and unload their code with it, so a leak
+// report of this process names third-party code, often as an unknown module. Leak checking is
+// off here, in this process only: the component's process, where our own code runs, is still
+// checked. (Only sanitizer builds look for this function; elsewhere it is never called.)
+extern "C" int __lsan_is_turned_off() {
+    return 1;
+}
+
+int main() {
+    struct stat st {};
+    if (::fstat(kSocket, &st) != 0 || !S_ISSOCK(st.st_mode)) {
+        std::fprintf(stderr, "scansione-sane-worker: the Scansione library starts this program "
+                             "(it needs its socket as descriptor 3)\n");
+        return 2;
+    }
+    // A write to a connection the other side closed (the component, saned, an eSCL scanner)
+    // fails with EPIPE instead of ending the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    WorkerServer server(kSocket);
+    return server.run();
+}
