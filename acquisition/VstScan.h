@@ -107,7 +107,8 @@ public:
         setSwitch(twain::CAP_DUPLEXENABLED, value, m_duplexEnabled);
     }
     /// Starts an acquisition on the worker and returns at once: 1 when started, 0 when no
-    /// source is open or one is already running. The end always comes as PostScan(1). When
+    /// source is open or one is already running (Busy also until the previous one's end has
+    /// been sent, which waits for its page files). The end always comes as PostScan(1). When
     /// the session cache has no room for a page at the programmed resolution, pixel type and
     /// frame (or cannot take the pages a failed write left in memory), the acquisition ends
     /// at once with that error (DiskFull) and no image; when the cache fails in the middle
