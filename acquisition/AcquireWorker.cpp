@@ -1,4 +1,5 @@
 #include "acquisition/AcquireWorker.h"
+#include "acquisition/ComponentErrors.h"
 #include <QDir>
 #include <QElapsedTimer>
 
@@ -46,9 +47,15 @@ public:
                 : QDir(m_job.cacheFolder)
                       .filePath(QStringLiteral("page-%1-%2.raw").arg(m_job.id).arg(m_delivered));
         StoredPage page = storePage(normalised(std::move(image)), path, m_job.budget.get());
+        // A cache that cannot take this page ends the acquisition: the page itself is kept
+        // (in memory), the sheets after it stay in the feeder instead of piling up in memory.
+        const bool stored = page.writeFailure == 0;
+        if (!stored)
+            m_failure =
+                componentError::status(componentError::Code(page.writeFailure), page.writeError);
         ++m_delivered;
         Q_EMIT m_worker.imageStored(m_job.id, std::move(page));
-        return true;
+        return stored;
     }
 
     void progress(int64_t bytes, int64_t expectedBytes) override {
@@ -63,12 +70,15 @@ public:
 
     int delivered() const { return m_delivered; }
     bool refused() const { return m_refused; }
+    /// Why the cache could not take a page (ok when it took every one).
+    const DeviceStatus& failure() const { return m_failure; }
 
 private:
     AcquireWorker& m_worker;
     const AcquireJob& m_job;
     int m_delivered = 0;
     bool m_refused = false;
+    DeviceStatus m_failure;
     QElapsedTimer m_timer;
 };
 
@@ -83,6 +93,8 @@ void AcquireWorker::run(AcquireJob job) {
         outcome.delivered = sink.delivered();
         outcome.refused = sink.refused();
         outcome.cancelled = sink.cancelled();
+        if (!sink.failure().ok())
+            outcome.status = sink.failure(); // what stopped the device, whatever it said then
     }
     // Let go of the device before saying so: the component may close it at once.
     job.device.reset();

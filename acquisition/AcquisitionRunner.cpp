@@ -61,6 +61,14 @@ void AcquisitionRunner::cancel() {
         device->cancel();
 }
 
+void AcquisitionRunner::stopWith(const DeviceStatus& reason) {
+    if (!running())
+        return;
+    if (m_stopReason.ok())
+        m_stopReason = reason;
+    cancel();
+}
+
 void AcquisitionRunner::abandon() {
     cancel();
     forgetActive();
@@ -68,6 +76,7 @@ void AcquisitionRunner::abandon() {
 
 void AcquisitionRunner::forgetActive() {
     m_activeJob = 0;
+    m_stopReason = {};
     m_cancel.reset();
     m_device.reset();
     if (m_progressShown) {
@@ -102,6 +111,11 @@ void AcquisitionRunner::onFinished(quint64 jobId, const AcquireOutcome& outcome)
         Q_EMIT released();
         return;
     }
+    AcquireOutcome end = outcome;
+    if (!m_stopReason.ok()) {
+        end.status = m_stopReason;
+        end.cancelled = false;
+    }
     forgetActive();
-    Q_EMIT ended(outcome);
+    Q_EMIT ended(end);
 }

@@ -39,6 +39,10 @@ public:
     /// Cancels the running acquisition and drops all its later events: no further
     /// imageStored, no ended.
     void abandon();
+    /// Stops the running acquisition because of `reason` (the cache cannot take its pages):
+    /// the images so far still come, and its end reports `reason` (the first one given)
+    /// instead of the device's status. Nothing when no acquisition runs.
+    void stopWith(const DeviceStatus& reason);
 
 Q_SIGNALS:
     /// An image of the running acquisition is stored (its page file written).
@@ -62,6 +66,7 @@ private:
     int m_jobsInFlight = 0;  ///< jobs the worker has not finished, abandoned ones included
     std::shared_ptr<std::atomic<bool>> m_cancel;
     std::weak_ptr<ScanDevice> m_device; ///< the running job's, to cancel it
+    DeviceStatus m_stopReason;          ///< why stopWith() stopped the running job
     bool m_progressShown = false;
     int m_images = 0;
     qint64 m_bytes = 0;

@@ -151,7 +151,8 @@ StoredPage storePage(const QImage& image, const QString& cachePath, MemoryBudget
     if (!cachePath.isEmpty() && budget && (page.claim = budget->claim(page.bytes))) {
         page.pixels = image;
         page.pendingPath = cachePath;
-    } else if (!cachePath.isEmpty() && rawImage::write(image, cachePath)) {
+    } else if (!cachePath.isEmpty() &&
+               rawImage::write(image, cachePath, &page.writeError, &page.writeFailure)) {
         page.cachePath = cachePath;
     } else {
         page.pixels = image;
@@ -179,7 +180,7 @@ int ImageBuffer::indexOf(quint64 version) const {
 }
 
 QImage ImageBuffer::preview(int index) const {
-    if (index < 0 || index >= count())
+    if (index < 0 || index >= count() || released(index))
         return {};
     for (const auto& [i, image] : m_decoded) {
         if (i == index)
@@ -198,6 +199,11 @@ QImage ImageBuffer::full(int index, QString* error) const {
     if (index < 0 || index >= count()) {
         if (error)
             *error = QStringLiteral("indice fuori intervallo");
+        return {};
+    }
+    if (released(index)) {
+        if (error)
+            *error = QStringLiteral("immagine non più in uso");
         return {};
     }
     const StoredPage& p = page(index);
@@ -219,6 +225,22 @@ void ImageBuffer::replace(int index, StoredPage page) {
     m_decoded.removeIf([index](const auto& decoded) { return decoded.first == index; });
 }
 
+void ImageBuffer::release(int index) {
+    if (index < 0 || index >= count() || released(index))
+        return;
+    replace(index, StoredPage());
+    m_entries[index].released = true;
+}
+
+qint64 ImageBuffer::bytesInMemory() const {
+    qint64 bytes = 0;
+    for (const Entry& e : m_entries) {
+        if (!e.page.pixels.isNull())
+            bytes += e.page.bytes;
+    }
+    return bytes;
+}
+
 void ImageBuffer::pageFileStored(int index, const QString& path) {
     StoredPage& p = m_entries[index].page;
     p.cachePath = path;
@@ -228,9 +250,7 @@ void ImageBuffer::pageFileStored(int index, const QString& path) {
 }
 
 void ImageBuffer::keepInMemory(int index) {
-    StoredPage& p = m_entries[index].page;
-    p.pendingPath.clear();
-    p.claim.reset();
+    m_entries[index].page.pendingPath.clear();
 }
 
 QString ImageBuffer::encodedFile(int index, const FileEncoding& encoding) const {

@@ -41,11 +41,16 @@ struct StoredPage {
     QImage::Format format = QImage::Format_Invalid;
     QByteArray preview; ///< the preview, encoded (JPEG, or PNG where JPEG is missing)
     qint64 bytes = 0;   ///< size of the full-resolution pixel data
+    /// Why the page file could not be written (a componentError code, 0 when it was or was
+    /// not asked for) and the system's words for it; `pixels` then hold the page.
+    int32_t writeFailure = 0;
+    QString writeError;
 };
 
 /// Builds a StoredPage from a full-resolution image and encodes its preview. With room in
 /// `budget` the pixels stay in memory and `pendingPath` names the cache file someone else is
-/// to write; otherwise the cache file `cachePath` is written here. Runs on the worker thread
+/// to write; otherwise the cache file `cachePath` is written here (when that fails, the
+/// pixels stay in memory and `writeFailure` says why). Runs on the worker thread
 /// (and for rotations on the owner's); it only touches its own file.
 StoredPage storePage(const QImage& image, const QString& cachePath, MemoryBudget* budget = nullptr);
 
@@ -56,7 +61,8 @@ QImage makePreview(const QImage& image);
 /// The session's image buffer: images at fixed indices in order of arrival, pixels in the
 /// session cache, a few decoded previews kept for ImagePicture, and for each image the files
 /// already encoded from it. Every image has a version, new with each replacement, so that
-/// work done on an image that has since been replaced is recognised. Owner thread only.
+/// work done on an image that has since been replaced is recognised. An image no page needs
+/// any more is released: its files and pixels go, its index stays taken. Owner thread only.
 class ImageBuffer {
 public:
     int count() const { return int(m_entries.size()); }
@@ -76,11 +82,21 @@ public:
     /// Its old page file and encoded files are removed.
     void replace(int index, StoredPage page);
 
+    /// Releases image `index`: its page file and encoded files are removed, its pixels and
+    /// preview dropped, and it gets a new version (work under way on it is then recognised
+    /// as stale). The indices of the other images do not change.
+    void release(int index);
+    /// True when image `index` has been released.
+    bool released(int index) const { return m_entries.at(index).released; }
+
     /// Image `index` is in its page file `path` now: its pixels leave memory.
     void pageFileStored(int index, const QString& path);
-    /// The page file of image `index` could not be written: its pixels stay in memory, no
-    /// longer counted against the budget.
+    /// The page file of image `index` could not be written: its pixels stay in memory, still
+    /// counted against the budget, so that a cache that fails cannot fill the memory instead.
     void keepInMemory(int index);
+    /// Bytes of full-resolution pixels in memory now (pages waiting for their page file, or
+    /// kept there because it could not be written).
+    qint64 bytesInMemory() const;
 
     /// The file of image `index` encoded as `encoding`; empty when there is none.
     QString encodedFile(int index, const FileEncoding& encoding) const;
@@ -98,6 +114,7 @@ private:
         StoredPage page;
         quint64 version = 0;
         QList<QPair<FileEncoding, QString>> encoded;
+        bool released = false;
     };
     QVector<Entry> m_entries;
     quint64 m_lastVersion = 0;

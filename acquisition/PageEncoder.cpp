@@ -76,7 +76,7 @@ void PageEncoder::deliver() {
         if (r.encoding)
             Q_EMIT encoded(r.version, *r.encoding, r.path, r.error);
         else
-            Q_EMIT pageStored(r.version, r.path, r.error);
+            Q_EMIT pageStored(r.version, r.path, r.error, r.failure);
     }
 }
 
@@ -114,9 +114,9 @@ void PageEncoder::run() {
 }
 
 PageEncoder::Result PageEncoder::perform(Task& task) {
-    Result result{task.version, task.encoding, {}, {}};
+    Result result{task.version, task.encoding, {}, {}, 0};
     if (!task.encoding) {
-        if (rawImage::write(task.pixels, task.source, &result.error))
+        if (rawImage::write(task.pixels, task.source, &result.error, &result.failure))
             result.path = task.source;
         return result;
     }

@@ -52,8 +52,9 @@ public:
     void setNewestFirst(bool newestFirst);
 
 Q_SIGNALS:
-    /// The page file of `version` is written at `path`, or (empty `path`) not, for `error`.
-    void pageStored(quint64 version, const QString& path, const QString& error);
+    /// The page file of `version` is written at `path`, or (empty `path`) not, for `error`
+    /// (`failure` the componentError code of it: DiskFull for a full disk).
+    void pageStored(quint64 version, const QString& path, const QString& error, int32_t failure);
     /// `version` is encoded as `encoding` into `path`, or (empty `path`) not, for `error`.
     void encoded(quint64 version, const FileEncoding& encoding, const QString& path,
                  const QString& error);
@@ -72,6 +73,7 @@ private:
         std::optional<FileEncoding> encoding;
         QString path;
         QString error;
+        int32_t failure = 0;
     };
     void run();
     Result perform(Task& task);

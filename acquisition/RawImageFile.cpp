@@ -1,6 +1,8 @@
 #include "acquisition/RawImageFile.h"
+#include "acquisition/ComponentErrors.h"
+#include "acquisition/ScanError.h"
+#include "acquisition/WriterSupport.h"
 #include <QFile>
-#include <QSaveFile>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -43,9 +45,11 @@ void setError(QString* error, const QString& text) {
 
 } // namespace
 
-bool write(const QImage& source, const QString& path, QString* error) {
+bool write(const QImage& source, const QString& path, QString* error, int32_t* code) {
     if (source.isNull()) {
         setError(error, QStringLiteral("immagine vuota"));
+        if (code)
+            *code = componentError::WriteFailed;
         return false;
     }
     QImage image = source;
@@ -63,25 +67,26 @@ bool write(const QImage& source, const QString& path, QString* error) {
     const QList<QRgb> colors = image.colorTable();
     h.colorCount = int32_t(colors.size());
 
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        setError(error, file.errorString());
-        return false;
-    }
-    file.write(reinterpret_cast<const char*>(&h), sizeof h);
-    for (QRgb c : colors) {
-        const quint32 v = c;
-        file.write(reinterpret_cast<const char*>(&v), sizeof v);
-    }
-    if (image.bytesPerLine() == h.bytesPerLine) {
-        file.write(reinterpret_cast<const char*>(image.constBits()),
-                   qint64(h.bytesPerLine) * h.height);
-    } else {
-        for (int y = 0; y < h.height; ++y)
-            file.write(reinterpret_cast<const char*>(image.constScanLine(y)), h.bytesPerLine);
-    }
-    if (!file.commit()) {
-        setError(error, file.errorString());
+    // Through a temporary file renamed into place, with the system's error number kept, so
+    // that a full disk reads as such to whoever has to tell the user.
+    try {
+        writer::TempFile file(path);
+        writer::writeAll(file.fd(), &h, sizeof h, path);
+        for (QRgb c : colors) {
+            const quint32 v = c;
+            writer::writeAll(file.fd(), &v, sizeof v, path);
+        }
+        if (image.bytesPerLine() == h.bytesPerLine) {
+            writer::writeAll(file.fd(), image.constBits(), size_t(h.bytesPerLine) * h.height, path);
+        } else {
+            for (int y = 0; y < h.height; ++y)
+                writer::writeAll(file.fd(), image.constScanLine(y), size_t(h.bytesPerLine), path);
+        }
+        file.commit();
+    } catch (const ScanError& e) {
+        setError(error, e.text());
+        if (code)
+            *code = e.code();
         return false;
     }
     return true;

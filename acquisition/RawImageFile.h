@@ -1,6 +1,7 @@
 #pragma once
 #include <QImage>
 #include <QString>
+#include <cstdint>
 
 // The session cache's page files: a small fixed header followed by the image's scan lines as
 // they lie in memory. Writing one is a plain sequential write (no encoder), so the worker can
@@ -8,9 +9,11 @@
 namespace rawImage {
 
 /// Writes `image` to `path` through a temporary file renamed into place, so a failed write
-/// never leaves a partial page behind. Returns false and fills `error` on failure.
-/// Thread-safe (touches only its own files).
-bool write(const QImage& image, const QString& path, QString* error = nullptr);
+/// never leaves a partial page behind. Returns false and fills `error` and `code` (a
+/// componentError code: DiskFull for a full disk) on failure. Thread-safe (touches only its
+/// own files).
+bool write(const QImage& image, const QString& path, QString* error = nullptr,
+           int32_t* code = nullptr);
 
 /// Reads a file written by write(). Returns a null image and fills `error` when the file is
 /// missing, truncated or not a page file. Thread-safe.

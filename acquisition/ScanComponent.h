@@ -7,8 +7,8 @@
 #include <QVector>
 #include <cstdint>
 
-/// The most images one session acquires: the limit a component starts with, and the one the
-/// scan window sets at the start of a session and of every feeder batch.
+/// The most images one acquisition delivers: the limit a component starts with, and the one
+/// the scan window sets at the start of a session and of every feeder batch.
 inline constexpr int32_t kSessionImageLimit = 99;
 
 /// The acquisition component as the scan window drives it (the window's VSTSCAN). The
@@ -58,7 +58,7 @@ public:
     // --- Acquisition ---------------------------------------------------------------
     virtual int32_t TransferMode() const = 0;
     virtual void setTransferMode(int32_t mode) = 0;
-    /// The component acquires and keeps no more images than this.
+    /// One acquisition delivers no more images than this.
     virtual int32_t ImageLimit() const = 0;
     virtual void setImageLimit(int32_t limit) = 0;
     virtual int32_t FeederEnabled() const = 0;
@@ -150,6 +150,11 @@ public:
     /// that a component can prepare each page's file while it scans. Only a hint: SaveImage
     /// writes the same bytes whether or not it was given. The default ignores it.
     virtual void setDocumentFormat(const QString& format) { Q_UNUSED(format); }
+    /// The images at `indices` are no longer wanted (no page refers to them): the component
+    /// may let go of them (their files, their memory). The other images keep their indices;
+    /// ImageCount does not change. Leaves the status as it is; never throws. The default
+    /// keeps every image.
+    virtual void ReleaseImages(const QVector<int32_t>& indices) { Q_UNUSED(indices); }
 
     // --- Status ----------------------------------------------------------------------
     virtual int32_t LastErrorCode() const = 0;

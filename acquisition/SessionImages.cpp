@@ -9,6 +9,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <cerrno>
+#include <cstring>
+#include <sys/statvfs.h>
 
 using componentError::status;
 
@@ -23,6 +26,10 @@ bool isMono(QImage::Format format) {
 // writes the file itself, so memory stays bounded however far the encoder falls behind.
 constexpr qint64 kWaitingPixelBytes = 64ll << 20;
 
+// Room the cache's disk must keep beyond a page and its prepared file before an acquisition
+// starts: the file system's own bookkeeping and a preview or two.
+constexpr qint64 kRoomMargin = 4ll << 20;
+
 } // namespace
 
 SessionImages::SessionImages(const QString& cacheParent)
@@ -33,9 +40,8 @@ SessionImages::SessionImages(const QString& cacheParent)
         qWarning("Scansione: no session cache (%s); pages are kept in memory",
                  qUtf8Printable(m_cache->error()));
     QObject::connect(m_encoder.get(), &PageEncoder::pageStored, m_encoder.get(),
-                     [this](quint64 version, const QString& path, const QString& error) {
-                         onPageStored(version, path, error);
-                     });
+                     [this](quint64 version, const QString& path, const QString& error,
+                            int32_t failure) { onPageStored(version, path, error, failure); });
     QObject::connect(m_encoder.get(), &PageEncoder::encoded, m_encoder.get(),
                      [this](quint64 version, const FileEncoding& encoding, const QString& path,
                             const QString& error) { onEncoded(version, encoding, path, error); });
@@ -54,8 +60,53 @@ void SessionImages::append(StoredPage page) {
     schedule(m_buffer.append(std::move(page)), true);
 }
 
+void SessionImages::release(const QVector<int>& indices) {
+    for (int index : indices) {
+        if (index < 0 || index >= count() || m_buffer.released(index))
+            continue;
+        // Queued work on it is dropped; work under way reports for a version that is gone
+        // and its file is removed then.
+        withdraw(m_buffer.version(index), std::nullopt);
+        m_buffer.release(index);
+    }
+}
+
+DeviceStatus SessionImages::readyForPages(qint64 pageBytes) {
+    const QString folder = cacheFolder();
+    if (folder.isEmpty())
+        return {};
+    // A page the cache could not take earlier gets another chance first: memory holds only
+    // as many pages as a failing cache left there, never one more acquisition's worth.
+    for (int i = 0; i < count(); ++i) {
+        const StoredPage& page = m_buffer.page(i);
+        if (m_buffer.released(i) || page.pixels.isNull() || !page.pendingPath.isEmpty())
+            continue;
+        const QString path =
+            QDir(folder).filePath(QStringLiteral("kept-%1-%2.raw").arg(i).arg(++m_keptFiles));
+        QString error;
+        int32_t failure = 0;
+        if (!rawImage::write(page.pixels, path, &error, &failure))
+            return status(componentError::Code(failure), error);
+        m_buffer.pageFileStored(i, path);
+    }
+    struct statvfs fs {};
+    if (::statvfs(QFile::encodeName(folder).constData(), &fs) != 0)
+        return status(componentError::writeFailure(errno),
+                      folder + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno)));
+    const qint64 available = qint64(fs.f_bavail) * qint64(fs.f_frsize);
+    const qint64 needed = 2 * std::max<qint64>(pageBytes, 0) + kRoomMargin;
+    if (available < needed)
+        return status(componentError::DiskFull,
+                      QStringLiteral("servono almeno %1 MB liberi in %2 per acquisire una pagina "
+                                     "(liberi: %3 MB)")
+                          .arg((needed + (1 << 20) - 1) >> 20)
+                          .arg(folder)
+                          .arg(available >> 20));
+    return {};
+}
+
 std::optional<FileEncoding> SessionImages::wantedEncoding(int index) const {
-    if (!m_prepared || cacheFolder().isEmpty())
+    if (!m_prepared || cacheFolder().isEmpty() || m_buffer.released(index))
         return std::nullopt;
     try {
         return fileEncoding(*m_prepared, isMono(m_buffer.page(index).format), m_options);
@@ -130,7 +181,8 @@ void SessionImages::preparationChanged() {
     }
 }
 
-void SessionImages::onPageStored(quint64 version, const QString& path, const QString& error) {
+void SessionImages::onPageStored(quint64 version, const QString& path, const QString& error,
+                                 int32_t failure) {
     m_storing.remove(version);
     const int index = m_buffer.indexOf(version);
     if (index < 0) {
@@ -143,9 +195,16 @@ void SessionImages::onPageStored(quint64 version, const QString& path, const QSt
         qWarning("Scansione: page %d kept in memory, its cache file failed: %s", index + 1,
                  qUtf8Printable(error));
         m_buffer.keepInMemory(index);
+        if (m_pageFileDone)
+            m_pageFileDone(status(componentError::isWriteFailure(failure)
+                                      ? componentError::Code(failure)
+                                      : componentError::WriteFailed,
+                                  error));
         return;
     }
     m_buffer.pageFileStored(index, path);
+    if (m_pageFileDone)
+        m_pageFileDone({});
 }
 
 void SessionImages::onEncoded(quint64 version, const FileEncoding& encoding, const QString& path,
@@ -177,7 +236,7 @@ int SessionImages::preparedCount() const {
 }
 
 DeviceStatus SessionImages::rotate(int index, int degrees) {
-    if (index < 0 || index >= m_buffer.count())
+    if (index < 0 || index >= m_buffer.count() || m_buffer.released(index))
         return status(componentError::BadIndex, QString::number(index));
     if (degrees % 90 != 0)
         return status(componentError::BadValue,
@@ -196,14 +255,19 @@ DeviceStatus SessionImages::rotate(int index, int degrees) {
             ? QString()
             : QDir(cacheFolder())
                   .filePath(QStringLiteral("turned-%1-%2.raw").arg(index).arg(++m_rotations));
+    StoredPage page = storePage(turned, path, m_budget.get());
+    // A cache that cannot take the turned page leaves the page as it was, rather than one
+    // more page in memory.
+    if (page.writeFailure != 0)
+        return status(componentError::Code(page.writeFailure), page.writeError);
     withdraw(m_buffer.version(index), std::nullopt);
-    m_buffer.replace(index, storePage(turned, path, m_budget.get()));
+    m_buffer.replace(index, std::move(page));
     schedule(index, true);
     return {};
 }
 
 DeviceStatus SessionImages::save(int index, const QString& path, bool tiffMultiPage) {
-    if (index < 0 || index >= m_buffer.count())
+    if (index < 0 || index >= m_buffer.count() || m_buffer.released(index))
         return status(componentError::BadIndex, QString::number(index));
     // Whatever the encoder has finished by now counts, event loop or not.
     m_encoder->deliver();

@@ -4,6 +4,8 @@
 #include "acquisition/ImageWriters.h"
 #include <QList>
 #include <QSet>
+#include <QVector>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -37,6 +39,27 @@ public:
     QImage preview(int index) const { return m_buffer.preview(index); }
     /// Adds an acquired image at the next index and hands it to the encoder.
     void append(StoredPage page);
+    /// Releases the images at `indices` that no page needs any more: their page files and
+    /// encoded files leave the cache, their pixels the memory. Other indices keep their
+    /// images; an index out of range or already released is ignored.
+    void release(const QVector<int>& indices);
+    /// Bytes of full-resolution pixels in memory rather than in the cache.
+    qint64 bytesInMemory() const { return m_buffer.bytesInMemory(); }
+
+    /// Called (owner thread) each time the encoder has written a page file into the cache,
+    /// with ok, or with why it could not (the page then stays in memory, and whoever is
+    /// acquiring should stop).
+    void setPageFileHandler(std::function<void(const DeviceStatus&)> handler) {
+        m_pageFileDone = std::move(handler);
+    }
+    /// True while page files are queued or being written.
+    bool storingPageFiles() const { return !m_storing.isEmpty(); }
+    /// Makes ready for an acquisition whose pages take about `pageBytes` each: pages kept in
+    /// memory after a failed write go to the cache now, and the cache's disk must have room
+    /// for one more page and its prepared file with a margin. Ok, or why not (DiskFull with
+    /// the room needed, or the error of the write that failed again). Always ok without a
+    /// cache, where every page is kept in memory.
+    DeviceStatus readyForPages(qint64 pageBytes);
 
     /// The options save() writes with (JPEG quality, TIFF compression).
     const ImageWriteOptions& writeOptions() const { return m_options; }
@@ -68,7 +91,7 @@ private:
     /// Drops the queued work of `version` (all of it, or one encoding) from the encoder.
     void withdraw(quint64 version, const std::optional<FileEncoding>& encoding);
     void preparationChanged();
-    void onPageStored(quint64 version, const QString& path, const QString& error);
+    void onPageStored(quint64 version, const QString& path, const QString& error, int32_t failure);
     void onEncoded(quint64 version, const FileEncoding& encoding, const QString& path,
                    const QString& error);
 
@@ -79,6 +102,8 @@ private:
     std::optional<ImageFileKind> m_prepared;
     quint64 m_rotations = 0;
     quint64 m_encodedFiles = 0;
+    quint64 m_keptFiles = 0;
+    std::function<void(const DeviceStatus&)> m_pageFileDone;
     QSet<QString> m_writtenPaths;
     QSet<quint64> m_storing;                        ///< versions whose page file is being written
     QList<QPair<quint64, FileEncoding>> m_encoding; ///< encodings queued or under way

@@ -34,25 +34,6 @@ QSizeF maxFrame(const VirtualScannerSpec& layout) {
     return m.isEmpty() ? pageSizeInches(A4) : m;
 }
 
-double unitsPerInch(int32_t unit, double dpi) {
-    switch (unit) {
-    case Inches:
-        return 1;
-    case Centimeters:
-        return 2.54;
-    case Picas:
-        return 6;
-    case Points:
-        return 72;
-    case Twips:
-        return 1440;
-    case Pixels:
-        return dpi;
-    default:
-        return 1;
-    }
-}
-
 constexpr qint64 kMaxPixels = 150'000'000;
 
 class VirtualDevice : public ScanDevice {

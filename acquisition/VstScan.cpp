@@ -2,6 +2,7 @@
 #include "acquisition/AcquisitionRunner.h"
 #include "acquisition/ComponentDialogs.h"
 #include "acquisition/ScanError.h"
+#include "acquisition/VirtualScannerConfig.h"
 #include <cmath>
 #include <type_traits>
 
@@ -13,6 +14,10 @@ namespace {
 int32_t asSwitch(double value) {
     return value != 0 ? 1 : 0;
 }
+
+// The window files image k as the page item "I" & k, a 16-bit number: an image beyond it
+// could never be shown or saved, so no acquisition goes past it.
+constexpr int kLastImageIndex = 32767;
 
 } // namespace
 
@@ -28,6 +33,7 @@ VstScan::VstScan(std::vector<std::unique_ptr<DeviceLayer>> layers, const QString
     });
     connect(m_runner.get(), &AcquisitionRunner::ended, this, &VstScan::onEnded);
     connect(m_runner.get(), &AcquisitionRunner::released, this, &VstScan::stopLayersWhenIdle);
+    m_images.setPageFileHandler([this](const DeviceStatus& result) { onPageFile(result); });
 }
 
 VstScan::~VstScan() {
@@ -95,6 +101,7 @@ int32_t VstScan::OpenDataSource() {
         m_feederEnabled = asSwitch(currentOf(CAP_FEEDERENABLED, 0));
         m_autoFeed = asSwitch(currentOf(CAP_AUTOFEED, 0));
         m_duplexEnabled = asSwitch(currentOf(CAP_DUPLEXENABLED, 0));
+        m_layoutInches = QSizeF();
     }
     clearStatus();
     return 1;
@@ -305,17 +312,71 @@ int32_t VstScan::DuplexSupported() {
 int32_t VstScan::Acquire() {
     if (!deviceReady())
         return 0;
+    // The previous acquisition has not told its end yet (its page files are being written).
+    if (m_pendingEnd)
+        return fail(componentError::Busy, 0);
+    const DeviceStatus ready = m_images.readyForPages(programmedPageBytes());
+    if (!ready.ok()) {
+        // Ends at once, as an acquisition the device refused would: the window hears of it
+        // through the end event, and programs the source anew next time.
+        m_sources.closeDevice();
+        stopLayersWhenIdle();
+        clearStatus();
+        QMetaObject::invokeMethod(
+            this,
+            [this, ready] {
+                setStatus(ready);
+                Q_EMIT PostScan(1);
+            },
+            Qt::QueuedConnection);
+        return 1;
+    }
     AcquireRequest request;
     request.feeder = m_feederEnabled != 0;
     request.duplex = m_duplexEnabled != 0;
-    // The device may deliver one image more than the buffer takes: that one shows that the
-    // limit cut the acquisition short, and is refused with an error instead of vanishing.
-    const int room = std::max(0, m_imageLimit - m_images.count());
+    // The device may deliver one image more than the acquisition takes: that one shows that
+    // the limit cut the acquisition short, and is refused with an error instead of vanishing.
+    const int room = std::max(0, std::min(m_imageLimit, kLastImageIndex + 1 - m_images.count()));
     request.maxImages = room + 1;
     m_runner->start(m_sources.device(), request, room, cacheFolder(), m_images.memoryBudget(),
                     m_indicators);
     clearStatus();
     return 1;
+}
+
+qint64 VstScan::programmedPageBytes() const {
+    const double dpiX = currentOf(ICAP_XRESOLUTION, 300);
+    const double dpiY = currentOf(ICAP_YRESOLUTION, dpiX);
+    const double depth = currentOf(ICAP_BITDEPTH, 0);
+    // As the cache holds them: 1-bit, 8- or 16-bit grey, 24-bit colour or 16 bits a sample
+    // in 64-bit pixels.
+    int bits = 24;
+    switch (int32_t(currentOf(ICAP_PIXELTYPE, RGB))) {
+    case BW:
+        bits = 1;
+        break;
+    case Gray:
+        bits = depth > 8 ? 16 : 8;
+        break;
+    default:
+        bits = depth > 24 ? 64 : 24;
+        break;
+    }
+    // The frame: the page size when the device names one, else the layout set last, else
+    // the whole glass.
+    QSizeF inches = pageSizeInches(int32_t(currentOf(ICAP_SUPPORTEDSIZES, SizeNone)));
+    if (inches.isEmpty())
+        inches = m_layoutInches;
+    if (inches.isEmpty()) {
+        const double perInch = unitsPerInch(int32_t(currentOf(ICAP_UNITS, Inches)), dpiX);
+        inches = QSizeF(currentOf(ICAP_PHYSICALWIDTH, 0), currentOf(ICAP_PHYSICALHEIGHT, 0)) /
+                 (perInch > 0 ? perInch : 1);
+    }
+    if (inches.isEmpty())
+        inches = pageSizeInches(A4);
+    const double width = std::ceil(inches.width() * dpiX);
+    const double height = std::ceil(inches.height() * dpiY);
+    return qint64(std::ceil(width * bits / 8)) * qint64(height);
 }
 
 void VstScan::onEnded(const AcquireOutcome& outcome) {
@@ -325,7 +386,29 @@ void VstScan::onEnded(const AcquireOutcome& outcome) {
     // The source closes at the end of every acquisition: the window programs it anew.
     m_sources.closeDevice();
     stopLayersWhenIdle();
-    setStatus(end);
+    m_pendingEnd = end;
+    endWhenStored();
+}
+
+void VstScan::onPageFile(const DeviceStatus& result) {
+    if (!result.ok()) {
+        // The cache cannot take the pages: the acquisition stops rather than carry on into
+        // memory, and says why even when the device had already finished.
+        if (m_runner && m_runner->running())
+            m_runner->stopWith(result);
+        else if (m_pendingEnd)
+            m_pendingEnd = result;
+    }
+    endWhenStored();
+}
+
+void VstScan::endWhenStored() {
+    // The page files wait in memory for the encoder within its allowance, so this is a short
+    // wait; only then is it known whether the cache took them.
+    if (!m_pendingEnd || m_images.storingPageFiles())
+        return;
+    setStatus(*m_pendingEnd);
+    m_pendingEnd.reset();
     Q_EMIT PostScan(1);
 }
 
@@ -350,6 +433,11 @@ int32_t VstScan::Unit() {
 
 int32_t VstScan::PageSize() {
     return readCurrent<int32_t>(ICAP_SUPPORTEDSIZES, -1);
+}
+
+void VstScan::setPageSize(int32_t size) {
+    if (setDeviceValue(ICAP_SUPPORTEDSIZES, size))
+        m_layoutInches = QSizeF();
 }
 
 void VstScan::setJpegQuality(int32_t quality) {
@@ -400,7 +488,12 @@ int32_t VstScan::SetImageLayout(float left, float top, float right, float bottom
     }
     const std::shared_ptr<ScanDevice> device = m_sources.device();
     setStatus(device->setImageLayout(left, top, right, bottom));
-    return m_status.ok() ? 1 : 0;
+    if (!m_status.ok())
+        return 0;
+    const double perInch =
+        unitsPerInch(int32_t(currentOf(ICAP_UNITS, Inches)), currentOf(ICAP_XRESOLUTION, 300));
+    m_layoutInches = QSizeF(right - left, bottom - top) / (perInch > 0 ? perInch : 1);
+    return 1;
 }
 
 // --- Generic capability interface ------------------------------------------------------------

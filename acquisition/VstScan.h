@@ -4,6 +4,7 @@
 #include "acquisition/ScanComponent.h"
 #include "acquisition/SessionImages.h"
 #include "acquisition/SourceManager.h"
+#include <QSizeF>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -75,8 +76,9 @@ public:
     int32_t TransferMode() const override { return 0; }
     /// See TransferMode.
     void setTransferMode(int32_t mode) override;
-    /// Images the component acquires and keeps at most; an image beyond it is refused and
-    /// the acquisition ends with componentError::ImageLimit.
+    /// Images one acquisition delivers at most; an image beyond it is refused and the
+    /// acquisition ends with componentError::ImageLimit. Images of earlier acquisitions do
+    /// not count.
     int32_t ImageLimit() const override { return m_imageLimit; }
     /// A negative limit is refused (BadValue).
     void setImageLimit(int32_t limit) override;
@@ -105,7 +107,12 @@ public:
         setSwitch(twain::CAP_DUPLEXENABLED, value, m_duplexEnabled);
     }
     /// Starts an acquisition on the worker and returns at once: 1 when started, 0 when no
-    /// source is open or one is already running. The end always comes as PostScan(1).
+    /// source is open or one is already running (Busy also until the previous one's end has
+    /// been sent, which waits for its page files). The end always comes as PostScan(1). When
+    /// the session cache has no room for a page at the programmed resolution, pixel type and
+    /// frame (or cannot take the pages a failed write left in memory), the acquisition ends
+    /// at once with that error (DiskFull) and no image; when the cache fails in the middle
+    /// of a batch, it ends with that error after the images delivered so far.
     int32_t Acquire() override;
 
     /// The current pixel type; -1 (with an error) when it cannot be read.
@@ -124,7 +131,7 @@ public:
     int32_t PageSize() override;
     /// Sets ICAP_SUPPORTEDSIZES: the frame becomes that page (the last of page size and
     /// layout wins).
-    void setPageSize(int32_t size) override { setDeviceValue(twain::ICAP_SUPPORTEDSIZES, size); }
+    void setPageSize(int32_t size) override;
     /// Quality of the JPEG files SaveImage writes (1..100; 0 = the writer's default).
     int32_t JpegQuality() const override { return m_images.writeOptions().jpegQuality; }
     /// Values outside 0..100 are refused.
@@ -214,8 +221,12 @@ public:
     /// Sets the selected capability to CapValue; 1 when set.
     int32_t CapSet() override;
 
-    /// Images acquired in this session.
+    /// Images acquired in this session, released ones included.
     int32_t ImageCount() const override { return m_images.count(); }
+    /// Removes the images' page files and prepared files from the session cache and drops
+    /// their pixels; ImagePicture of such an index is null, RotateImage and SaveImage refuse
+    /// it (BadIndex).
+    void ReleaseImages(const QVector<int32_t>& indices) override { m_images.release(indices); }
     /// The preview (fits within 1000x1400); null for an index out of range.
     QImage ImagePicture(int32_t index) const override { return m_images.preview(index); }
     /// Turns the full-resolution image by a multiple of 90 degrees (negative allowed).
@@ -252,6 +263,8 @@ public:
     int preparedCount() const { return m_images.preparedCount(); }
     /// True when no page file or encoding is queued or under way. For tests and tools.
     bool imagesSettled() const { return m_images.settled(); }
+    /// Bytes of page pixels in memory rather than in the cache. For tests and tools.
+    qint64 bytesInMemory() const { return m_images.bytesInMemory(); }
 
 private:
     void setStatus(const DeviceStatus& status) { m_status = status; }
@@ -280,6 +293,15 @@ private:
     std::pair<float, float> rangeOf(uint16_t id);
     void stopLayersWhenIdle();
     void onEnded(const AcquireOutcome& outcome);
+    /// A page file is written (ok) or failed: a running acquisition stops at a failure, and
+    /// an ended one reports it.
+    void onPageFile(const DeviceStatus& result);
+    /// Sends the end of the acquisition once every page file it handed the encoder is
+    /// written (or failed).
+    void endWhenStored();
+    /// Bytes of one page at the programmed resolution, pixel type and frame, as the cache
+    /// stores it.
+    qint64 programmedPageBytes() const;
 
     // Destroyed in reverse: the runner lets go of the device before the sources stop their
     // layers, and both before the images' cache folder goes.
@@ -294,6 +316,10 @@ private:
     int32_t m_feederEnabled = 0, m_autoFeed = 0, m_duplexEnabled = 0;
     bool m_indicators = false;
     int32_t m_tiffMultiPage = 0;
+    /// The end of an acquisition whose page files are still being written.
+    std::optional<DeviceStatus> m_pendingEnd;
+    /// The frame SetImageLayout set last, in inches; empty once a page size replaced it.
+    QSizeF m_layoutInches;
 
     /// The generic capability interface: the capability selected, what a caller sets before
     /// CapSet, and what the latest CapGet (or list) read.

@@ -140,6 +140,8 @@ private:
     void clearView();
     /// The buffer index of page n (item "I" & k), or nullopt when there is no entry.
     std::optional<int16_t> imageIndexOfPage(int16_t n) const;
+    /// Tells the component that no page refers to these images any more.
+    void releaseImages(const QVector<int>& images);
 
     // --- dispatch (FormScansione_Dispatch.cpp) ---------------------------------------
     void runCommand(int16_t Index);
@@ -184,7 +186,7 @@ private:
     int16_t visualizzaDoc = 0;
     QString logFilePath;
     std::unique_ptr<ScanComponent> VSTSCAN;
-    PageStore Pagine;
+    PageStore Pagine{[this](const QVector<int>& images) { releaseImages(images); }};
     int32_t PassoZoomX = 0;
     int32_t PassoZoomY = 0;
     bool m_loaded = false;

@@ -25,6 +25,13 @@ std::optional<int16_t> FormScansione::imageIndexOfPage(int16_t n) const {
     return int16_t(*k);
 }
 
+void FormScansione::releaseImages(const QVector<int>& images) {
+    // Their files leave the session cache, so that it holds about one document's pages
+    // however many batches the session scans; not an operation of the log.
+    if (VSTSCAN)
+        VSTSCAN->ReleaseImages(images);
+}
+
 void FormScansione::clearView() {
     ImgPreview->setPixmap(QPixmap());
 }

@@ -1,5 +1,6 @@
 #include "scan_window/PageStore.h"
 #include "common/VbConvert.h"
+#include <algorithm>
 
 int PageStore::count() const {
     return int(m_items.size());
@@ -20,12 +21,42 @@ bool PageStore::add(const QString& key, const QString& item) {
 }
 
 bool PageStore::remove(const QString& key) {
-    return m_items.remove(key) > 0;
+    const QSet<int> before = images();
+    const bool removed = m_items.remove(key) > 0;
+    reportReleased(before);
+    return removed;
 }
 
 void PageStore::storePage(int n, int k) {
-    remove(keyOf(n));
-    add(keyOf(n), itemOf(k));
+    const QSet<int> before = images();
+    m_items.insert(keyOf(n), itemOf(k));
+    reportReleased(before);
+}
+
+QSet<int> PageStore::images() const {
+    QSet<int> referenced;
+    if (!m_released)
+        return referenced;
+    for (const QString& item : m_items) {
+        if (const std::optional<int16_t> k = toInt16(QStringView(item).mid(1)))
+            referenced.insert(*k);
+    }
+    return referenced;
+}
+
+void PageStore::reportReleased(const QSet<int>& before) const {
+    if (!m_released)
+        return;
+    QVector<int> released;
+    const QSet<int> now = images();
+    for (int k : before) {
+        if (!now.contains(k))
+            released.append(k);
+    }
+    if (released.isEmpty())
+        return;
+    std::sort(released.begin(), released.end());
+    m_released(released);
 }
 
 std::optional<int> PageStore::imageOf(int n) const {
@@ -55,10 +86,14 @@ bool PageStore::removePage(int n) {
             continue;
         renumbered.insert(keyOf(next++), *it);
     }
+    const QSet<int> before = images();
     m_items = std::move(renumbered);
+    reportReleased(before);
     return true;
 }
 
 void PageStore::clear() {
+    const QSet<int> before = images();
     m_items.clear();
+    reportReleased(before);
 }

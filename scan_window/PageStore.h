@@ -1,7 +1,10 @@
 #pragma once
 #include "common/Export.h"
 #include <QHash>
+#include <QSet>
 #include <QString>
+#include <QVector>
+#include <functional>
 #include <optional>
 
 /// The page store Pagine: a keyed collection of texts. The key of page n is "PAG_" & n, the
@@ -9,6 +12,12 @@
 /// looked up by key; after every operation the keys are those of pages 1 to count.
 class SCANSIONE_EXPORT PageStore {
 public:
+    /// Called after an operation with the images that no page refers to any more (a page
+    /// deleted or replaced, the store emptied), so that their owner can let go of them.
+    using ReleasedImages = std::function<void(const QVector<int>& images)>;
+
+    explicit PageStore(ReleasedImages released = {}) : m_released(std::move(released)) {}
+
     /// The key of page n: "PAG_" & n.
     static QString keyOf(int n) { return QStringLiteral("PAG_%1").arg(n); }
     /// The item of image k: "I" & k.
@@ -34,5 +43,11 @@ public:
     void clear();
 
 private:
+    /// The images the pages refer to.
+    QSet<int> images() const;
+    /// Reports the images of `before` that no page refers to now.
+    void reportReleased(const QSet<int>& before) const;
+
     QHash<QString, QString> m_items;
+    ReleasedImages m_released;
 };

@@ -34,8 +34,10 @@ protected:
         return "{\"scanners\":[{" + scanner + "}]}";
     }
 
-    /// The component over a virtual scanner file `json`, showing `dialogs` (null: headless).
-    void makeComponent(const QByteArray& json, std::shared_ptr<ComponentDialogs> dialogs = {}) {
+    /// The component over a virtual scanner file `json`, showing `dialogs` (null: headless),
+    /// with its session cache under `cacheParent` (empty: the test's folder).
+    void makeComponent(const QByteArray& json, std::shared_ptr<ComponentDialogs> dialogs = {},
+                       const QString& cacheParent = {}) {
         ASSERT_TRUE(m_dir.isValid());
         const QString path = m_dir.filePath(QStringLiteral("scanners.json"));
         QFile f(path);
@@ -44,7 +46,9 @@ protected:
         f.close();
         std::vector<std::unique_ptr<DeviceLayer>> layers;
         layers.push_back(std::make_unique<VirtualScannerLayer>(path));
-        m_scan = std::make_unique<VstScan>(std::move(layers), m_dir.path(), std::move(dialogs));
+        m_scan = std::make_unique<VstScan>(std::move(layers),
+                                           cacheParent.isEmpty() ? m_dir.path() : cacheParent,
+                                           std::move(dialogs));
     }
 
     /// Makes the component, opens the manager and the first source.

@@ -152,14 +152,13 @@ TEST_F(ComponentAcquire, ImageLimitRefusesTheImageBeyondWithAnError) {
     EXPECT_FALSE(run.textAtEnd.isEmpty());
     EXPECT_EQ(m_scan->ImageCount(), 2);
 
-    // Full buffer: the next acquisition ends at once with the same error, nothing added.
+    // The limit bounds one acquisition, not the session: the next batch (the feeder filled
+    // again) delivers as many, at the next indices.
     ASSERT_EQ(m_scan->OpenDataSource(), 1);
-    const AcquireRun full = runAcquisition();
-    EXPECT_TRUE(full.ended);
-    EXPECT_EQ(full.images, 0);
-    EXPECT_EQ(full.codeAtEnd, componentError::ImageLimit);
-    EXPECT_EQ(full.openAtEnd, 0);
-    EXPECT_EQ(m_scan->ImageCount(), 2);
+    m_scan->setFeederEnabled(1);
+    const AcquireRun next = runAcquisition();
+    EXPECT_EQ(next.countAtEvent, (QVector<int>{3, 4}));
+    EXPECT_EQ(next.codeAtEnd, componentError::ImageLimit);
 }
 
 TEST_F(ComponentAcquire, AcquireNeedsAnOpenSourceAndOnlyOneAtATime) {

@@ -2,8 +2,8 @@
 // shows them, and the documents of "Conferma" judged by third-party tools.
 #include "acquisition/VirtualScanner.h"
 #include "acquisition/VstScan.h"
-#include "support/PrivateDisk.h"
 #include "support/Documents.h"
+#include "support/PrivateDisk.h"
 #include "support/ScanSession.h"
 #include "support/TestTools.h"
 
@@ -23,6 +23,7 @@ namespace {
 class VirtualSession : public ScanSessionTest {
 protected:
     QString json;
+    QString cacheParent; ///< where the component makes its session cache; empty: folder()
 
     /// One virtual scanner; `extra` is spliced into its JSON object.
     void scanner(const QString& extra) {
@@ -40,7 +41,7 @@ protected:
     /// writes PDF documents with the real writer.
     Outcome runReal(const std::function<void(FormScansione&)>& body) {
         const QString path = json;
-        const QString cache = folder();
+        const QString cache = cacheParent.isEmpty() ? folder() : cacheParent;
         component = [path, cache](std::shared_ptr<ComponentDialogs> dialogs) {
             std::vector<std::unique_ptr<DeviceLayer>> layers;
             layers.push_back(std::make_unique<VirtualScannerLayer>(path));
@@ -53,7 +54,73 @@ protected:
     static QString tool(const QString& program, const QStringList& args) {
         return runTool(program, args, 60000).output;
     }
+
+    static VstScan& real(FormScansione& form) { return *qobject_cast<VstScan*>(form.component()); }
+
+    /// The session cache's files matching `pattern`, once the encoder has written them.
+    static QStringList cacheFiles(FormScansione& form, const QString& pattern) {
+        VstScan& scan = real(form);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return scan.imagesSettled(); }, 30000));
+        return QDir(scan.cacheFolder()).entryList({pattern}, QDir::Files);
+    }
 };
+
+// The image limit bounds one batch; the images no page reaches leave the cache, the others
+// keep their indices.
+TEST_F(VirtualSession, SecondFullFeederBatchDeliversItsPagesAndTheCacheHoldsOneDocument) {
+    scanner(R"(, "feeder": {"present": true, "paperDetectable": true, "sheets": 99})");
+    record.ResultFormat = "JPEG";
+    record.PixelType = "GRAY";
+    record.Pagina = "A5";
+    record.Risoluzione = 50;
+    runReal([&](FormScansione& form) {
+        ASSERT_TRUE(scan(form));
+        ASSERT_EQ(form.pages().count(), 99);
+        ASSERT_TRUE(scan(form));
+        EXPECT_EQ(form.pages().count(), 99);
+        EXPECT_EQ(form.pages().imageOf(1), 99);
+        EXPECT_EQ(form.pages().imageOf(99), 197);
+        EXPECT_EQ(form.component()->ImageCount(), 198);
+        EXPECT_EQ(cacheFiles(form, "*.raw").size(), 99);
+        EXPECT_LE(cacheFiles(form, "prepared-*").size(), 99);
+        EXPECT_TRUE(form.component()->ImagePicture(98).isNull());
+        EXPECT_FALSE(form.component()->ImagePicture(99).isNull());
+    });
+    EXPECT_TRUE(messages.isEmpty()) << messages.join('\n').toStdString();
+}
+
+TEST_F(VirtualSession, ReplacedAndDeletedPagesLeaveTheCacheOthersKeepTheirIndices) {
+    scanner("");
+    record.ResultFormat = "TIFF";
+    record.PixelType = "GRAY";
+    record.Pagina = "A5";
+    record.Risoluzione = 50;
+    const Outcome out = runReal([&](FormScansione& form) {
+        for (int k = 0; k < 3; ++k)
+            ASSERT_TRUE(scan(form));
+        form.ImgButtons_Click(FormScansione::cmdAvanti); // page 2
+        bool ended = false;
+        QObject::connect(form.component(), &ScanComponent::PostScan, &form,
+                         [&](int32_t flag) { ended = ended || flag != 0; });
+        form.ImgButtons_Click(FormScansione::cmdSostituisci); // page 2 becomes I3
+        ASSERT_TRUE(QTest::qWaitFor([&] { return ended; }, 30000));
+        ASSERT_EQ(form.imgPreviewTag(), "1");
+        form.ImgButtons_Click(FormScansione::cmdElimina); // page 1 (I0) goes
+        ASSERT_EQ(pageMap(form), "PAG_1=I3,PAG_2=I2");
+
+        ScanComponent& dev = *form.component();
+        EXPECT_EQ(dev.ImageCount(), 4);
+        for (int k = 0; k < 4; ++k)
+            EXPECT_EQ(dev.ImagePicture(k).isNull(), k < 2) << "image " << k;
+        EXPECT_EQ(cacheFiles(form, "*.raw").size(), 2);
+        EXPECT_LE(cacheFiles(form, "prepared-*").size(), 2);
+        form.ImgButtons_Click(FormScansione::cmdConferma);
+    });
+    ASSERT_TRUE(out.files);
+    const QString info = tool("tiffinfo", {folder() + "scandoc.tif"});
+    EXPECT_EQ(info.count("TIFF Directory at offset"), 2) << info.toStdString();
+    EXPECT_TRUE(messages.isEmpty()) << messages.join('\n').toStdString();
+}
 
 TEST_F(VirtualSession, ErrorAfterThirdPageOfBatchKeepsThreePages) {
     scanner(R"(, "feeder": {"present": true, "paperDetectable": true, "sheets": 6},
@@ -392,6 +459,74 @@ INSTANTIATE_TEST_SUITE_P(
                       DocumentFault{"TIFF", DiskFault::ReadOnly, "permesso negato"},
                       DocumentFault{"PDF", DiskFault::ReadOnly, "permesso negato"}),
     faultName);
+
+// A session cache on a disk that is full before the batch, or fills in the middle of it: the
+// acquisition ends with the reason in the window's message, keeps the pages delivered before
+// (all of them written by "Conferma" once there is room) and leaves no more in memory than
+// the encoder's allowance, instead of carrying on into memory without a word.
+enum class CacheFault { FullBefore, FillsMidway };
+
+class CacheDisk : public VirtualSession, public ::testing::WithParamInterface<CacheFault> {};
+
+TEST_P(CacheDisk, AcquisitionEndsWithTheReasonAndKeepsItsPages) {
+    const QString disk = privateDisk();
+    if (disk.isEmpty())
+        GTEST_SKIP() << "runs on a private disk, through PrivateDisk.FullCacheDisk";
+    const bool before = GetParam() == CacheFault::FullBefore;
+    // More pages than memory may hold for the encoder (64 MiB): the batch must stop.
+    constexpr int kSheets = 40;
+    scanner(
+        QStringLiteral(R"(, "feeder": {"present": true, "paperDetectable": true, "sheets": %1})")
+            .arg(kSheets));
+    record.ResultFormat = "TIFF";
+    record.PixelType = "RGB";
+    record.Pagina = "A4";
+    record.Risoluzione = 100; // about 3 MB a page; a batch needs two and 4 MB more to start
+    cacheParent = disk;
+    const QString filler = disk + "/filler";
+    const auto removeFiller = qScopeGuard([&] { QFile::remove(filler); });
+    int pages = -1;
+    const Outcome out = runReal([&](FormScansione& form) {
+        ASSERT_TRUE(fillDisk(disk, filler, (before ? 8 : 16) << 20));
+        ASSERT_TRUE(scan(form));
+        pages = form.pages().count();
+        EXPECT_EQ(form.component()->ImageCount(), pages);
+        EXPECT_LE(real(form).bytesInMemory(), qint64(64 + 3) << 20);
+        QFile::remove(filler);
+        if (pages > 0)
+            form.ImgButtons_Click(FormScansione::cmdConferma);
+    });
+    ASSERT_EQ(messages.size(), 1) << messages.join('\n').toStdString();
+    EXPECT_TRUE(messages.first().startsWith(
+        "ERRORE|ERRORE ACQUISIZIONE IMMAGINE.CODICE 1013\r\nSpazio su disco esaurito: "))
+        << messages.first().toStdString();
+    if (before) {
+        EXPECT_EQ(pages, 0);
+        return;
+    }
+    EXPECT_GT(pages, 0);
+    EXPECT_LT(pages, kSheets);
+    ASSERT_TRUE(out.files);
+    const QString info = tool("tiffinfo", {folder() + "scandoc.tif"});
+    EXPECT_EQ(info.count("TIFF Directory at offset"), pages) << info.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cache, CacheDisk,
+                         ::testing::Values(CacheFault::FullBefore, CacheFault::FillsMidway),
+                         [](const auto& info) {
+                             return std::string(info.param == CacheFault::FullBefore
+                                                    ? "FullBefore"
+                                                    : "FillsMidway");
+                         });
+
+TEST(PrivateDisk, FullCacheDisk) {
+    const PrivateDiskRun run = runOnPrivateDisk("Cache/CacheDisk.*", 24 * 1024);
+    if (!run.available)
+        GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm): "
+                     << run.output.left(500).toStdString();
+    EXPECT_EQ(run.exitCode, 0) << run.output.toStdString();
+    EXPECT_TRUE(run.output.contains("[  PASSED  ] 2 tests.")) << run.output.toStdString();
+}
 
 TEST(PrivateDisk, FullAndReadOnlyFolders) {
     const PrivateDiskRun run = runOnPrivateDisk("Faults/FailedDocument.*/*_Full*:"

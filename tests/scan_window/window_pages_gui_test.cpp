@@ -3,6 +3,7 @@
 #include "support/ScanSession.h"
 
 #include <cmath>
+#include <functional>
 
 namespace {
 
@@ -66,6 +67,44 @@ INSTANTIATE_TEST_SUITE_P(
                       RemoveCase{4, 4, {11, 12, 13}, true}, RemoveCase{1, 1, {}, true},
                       RemoveCase{3, 0, {11, 12, 13}, false}, RemoveCase{3, 4, {11, 12, 13}, false},
                       RemoveCase{0, 1, {}, false}));
+
+// Pages 1 to 3 hold images 0, 1, 2 (page 4: image 0 again, where a case says so); each
+// change reports exactly the images no page refers to any more.
+struct ReleaseCase {
+    const char* name;
+    bool imageOnTwoPages;
+    std::function<void(PageStore&)> change;
+    QVector<int> released;
+};
+
+class PageStoreReleaseTest : public ::testing::TestWithParam<ReleaseCase> {};
+
+TEST_P(PageStoreReleaseTest, ReportsTheImagesNoPageReaches) {
+    const ReleaseCase& c = GetParam();
+    QVector<QVector<int>> reports;
+    PageStore store([&reports](const QVector<int>& images) { reports << images; });
+    for (int n = 1; n <= 3; ++n)
+        store.storePage(n, n - 1);
+    if (c.imageOnTwoPages)
+        store.storePage(4, 0);
+    ASSERT_TRUE(reports.isEmpty());
+    c.change(store);
+    EXPECT_EQ(reports,
+              c.released.isEmpty() ? QVector<QVector<int>>{} : QVector<QVector<int>>{c.released});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PageStoreReleaseTest,
+    ::testing::Values(
+        ReleaseCase{"ReplacedPage", false, [](PageStore& s) { s.storePage(2, 7); }, {1}},
+        ReleaseCase{"SameImageStoredAgain", false, [](PageStore& s) { s.storePage(2, 1); }, {}},
+        ReleaseCase{"NewPage", false, [](PageStore& s) { s.storePage(4, 3); }, {}},
+        ReleaseCase{"DeletedPage", false, [](PageStore& s) { s.removePage(1); }, {0}},
+        ReleaseCase{"RemovedKey", false, [](PageStore& s) { s.remove(PageStore::keyOf(3)); }, {2}},
+        ReleaseCase{"Cleared", false, [](PageStore& s) { s.clear(); }, {0, 1, 2}},
+        ReleaseCase{"ImageStillOnAnotherPage", true, [](PageStore& s) { s.removePage(1); }, {}},
+        ReleaseCase{"NothingToDelete", false, [](PageStore& s) { s.removePage(9); }, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // --- the view through the window ---------------------------------------------------
 

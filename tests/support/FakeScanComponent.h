@@ -37,6 +37,9 @@ public:
     QSet<QString> throwing;
     QHash<int32_t, Cap> caps;
     QVector<QImage> images;
+    /// The indices handed to ReleaseImages, in order (not in `calls`: the window's other
+    /// calls are checked in order, and a release is no operation of theirs).
+    QVector<int32_t> released;
     QStringList sourceNames{QStringLiteral("Fake scanner")};
     std::function<void(const QString& call)> onCall;
     /// Runs for SaveImage after it is recorded (write a file, throw, ...).
@@ -127,6 +130,7 @@ public:
     int32_t CapSet() override;
     int32_t ImageCount() const override;
     QImage ImagePicture(int32_t index) const override;
+    void ReleaseImages(const QVector<int32_t>& indices) override { released += indices; }
     int32_t RotateImage(int32_t index, int32_t degrees) override;
     int32_t SaveImage(int32_t index, const QString& path) override;
     int32_t TiffMultiPage() const override;
