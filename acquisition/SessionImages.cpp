@@ -54,6 +54,13 @@ void SessionImages::append(StoredPage page) {
     schedule(m_buffer.append(std::move(page)), true);
 }
 
+QString SessionImages::pageFileName(int index) const {
+    if (index < 0 || index >= m_buffer.count())
+        return {};
+    const StoredPage& page = m_buffer.page(index);
+    return QFileInfo(page.cachePath.isEmpty() ? page.pendingPath : page.cachePath).fileName();
+}
+
 std::optional<FileEncoding> SessionImages::wantedEncoding(int index) const {
     if (!m_prepared || cacheFolder().isEmpty())
         return std::nullopt;

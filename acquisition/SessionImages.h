@@ -37,6 +37,9 @@ public:
     QImage preview(int index) const { return m_buffer.preview(index); }
     /// Adds an acquired image at the next index and hands it to the encoder.
     void append(StoredPage page);
+    /// The name in cacheFolder() of image `index`'s page file, written or about to be; empty
+    /// for an index out of range or an image kept in memory only.
+    QString pageFileName(int index) const;
 
     /// The options save() writes with (JPEG quality, TIFF compression).
     const ImageWriteOptions& writeOptions() const { return m_options; }

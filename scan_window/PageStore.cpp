@@ -16,16 +16,20 @@ bool PageStore::add(const QString& key, const QString& item) {
     if (m_items.contains(key))
         return false;
     m_items.insert(key, item);
+    changed();
     return true;
 }
 
 bool PageStore::remove(const QString& key) {
-    return m_items.remove(key) > 0;
+    if (m_items.remove(key) == 0)
+        return false;
+    changed();
+    return true;
 }
 
 void PageStore::storePage(int n, int k) {
-    remove(keyOf(n));
-    add(keyOf(n), itemOf(k));
+    m_items.insert(keyOf(n), itemOf(k));
+    changed();
 }
 
 std::optional<int> PageStore::imageOf(int n) const {
@@ -56,9 +60,18 @@ bool PageStore::removePage(int n) {
         renumbered.insert(keyOf(next++), *it);
     }
     m_items = std::move(renumbered);
+    changed();
     return true;
 }
 
 void PageStore::clear() {
     m_items.clear();
+    changed();
+}
+
+QVector<int32_t> PageStore::images() const {
+    QVector<int32_t> list;
+    for (int n = 1; n <= count(); ++n)
+        list.append(imageOf(n).value_or(-1));
+    return list;
 }

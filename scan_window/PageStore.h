@@ -2,6 +2,8 @@
 #include "common/Export.h"
 #include <QHash>
 #include <QString>
+#include <QVector>
+#include <functional>
 #include <optional>
 
 /// The page store Pagine: a keyed collection of texts. The key of page n is "PAG_" & n, the
@@ -33,6 +35,17 @@ public:
     /// Drops every page.
     void clear();
 
+    /// The image index of each page, page 1 first (-1 for a page without one).
+    QVector<int32_t> images() const;
+    /// Called after every change of the pages (the component records them for recovery).
+    void setChangeHandler(std::function<void()> handler) { m_changed = std::move(handler); }
+
 private:
+    void changed() const {
+        if (m_changed)
+            m_changed();
+    }
+
     QHash<QString, QString> m_items;
+    std::function<void()> m_changed;
 };
