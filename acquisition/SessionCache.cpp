@@ -154,8 +154,13 @@ SessionCache::SessionCache(const QString& cacheParent) {
         return;
     }
     m_path = QFile::decodeName(tmpl);
-    m_lock = std::make_unique<HeldLock>(QDir(m_path).filePath(QLatin1String(kLockName)), true);
-    if (!m_lock->isHeld())
+    // Locked before it gets its name, so that no other start can take it in between and
+    // judge this new cache stale.
+    const QString lockPath = QDir(m_path).filePath(QLatin1String(kLockName));
+    m_lock = std::make_unique<HeldLock>(lockPath + QStringLiteral(".new"), true);
+    if (!m_lock->isHeld() ||
+        ::rename(QFile::encodeName(lockPath + QStringLiteral(".new")).constData(),
+                 QFile::encodeName(lockPath).constData()) != 0)
         qWarning("Scansione: session cache %s not locked: %s", tmpl.constData(),
                  std::strerror(errno));
 }
