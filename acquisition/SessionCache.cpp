@@ -1,4 +1,5 @@
 #include "acquisition/SessionCache.h"
+#include "acquisition/RawImageFile.h"
 #include "acquisition/SessionManifest.h"
 #include <QDir>
 #include <QFile>
@@ -13,14 +14,8 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utility>
 
 namespace {
-
-constexpr char kLockName[] = ".lock";
-// In the working folder: every live session holds it shared; a start that gets it exclusive
-// knows that no other session of this user can be writing a document there.
-constexpr char kFolderLockName[] = ".scansione-sessioni.lock";
 
 bool processRuns(pid_t pid) {
     if (pid <= 0)
@@ -41,19 +36,13 @@ bool ownedRegularFile(const QString& path) {
     return ::lstat(native.constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::getuid();
 }
 
-int openLockFile(const QString& path, bool create) {
-    const QByteArray native = QFile::encodeName(path);
-    return ::open(native.constData(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0),
-                  0600);
-}
-
 struct StaleEntry {
     QString path;
-    std::shared_ptr<HeldLock> lock; // null for an old cache without a lock file
+    std::shared_ptr<HeldLock> lock;
 };
 
-/// The stale caches under `cacheParent`, each locked (when it has a lock file) so that no
-/// other session decides on it at the same time.
+/// The stale caches under `cacheParent`, each locked so that no other session decides on it
+/// at the same time.
 QList<StaleEntry> staleCaches(const QString& cacheParent) {
     static const QRegularExpression name(QStringLiteral("^cache-(\\d+)-[A-Za-z0-9]{6}$"));
     QDir parent(cacheParent);
@@ -68,26 +57,22 @@ QList<StaleEntry> staleCaches(const QString& cacheParent) {
         const QString path = parent.absoluteFilePath(entry);
         if (!ownedRealDirectory(path))
             continue;
-        auto lock =
-            std::make_shared<HeldLock>(QDir(path).filePath(QLatin1String(kLockName)), false);
-        if (lock->isHeld()) {
-            stale.append({path, std::move(lock)});
-            continue;
-        }
-        if (lock->fileExists())
+        auto lock = std::make_shared<HeldLock>(path);
+        if (!lock->isHeld())
             continue; // its session holds it: alive
-        // No lock file: a cache of an older version, or one whose session is between making
-        // the folder and its lock. Only the pid can tell then, and a live one means "leave it".
+        // No manifest: a session that has only just made its folder, or one of an older
+        // version that holds no lock. Only the pid can tell then, and a live one means "leave
+        // it" (a reused pid keeps such a cache, which has nothing to give back, a while).
         bool ok = false;
         const qint64 pid = match.captured(1).toLongLong(&ok);
-        if (!ok || pid == ::getpid() || processRuns(pid_t(pid)))
+        if (!sessionManifest::read(path) && (!ok || processRuns(pid_t(pid))))
             continue;
-        stale.append({path, nullptr});
+        stale.append({path, std::move(lock)});
     }
     return stale;
 }
 
-/// The pages a stale cache can give back: the files its manifest names that are there.
+/// The pages a stale cache can give back: the files its manifest names that are whole.
 QStringList recoverablePages(const QString& path, QDateTime* saved) {
     const std::optional<sessionManifest::Contents> manifest = sessionManifest::read(path);
     if (!manifest)
@@ -95,7 +80,7 @@ QStringList recoverablePages(const QString& path, QDateTime* saved) {
     QStringList pages;
     for (const QString& file : manifest->pageFiles) {
         const QString page = QDir(path).filePath(file);
-        if (ownedRegularFile(page) && QFileInfo(page).size() > 0)
+        if (ownedRegularFile(page) && rawImage::isWhole(page))
             pages.append(page);
     }
     if (saved)
@@ -105,8 +90,15 @@ QStringList recoverablePages(const QString& path, QDateTime* saved) {
 
 } // namespace
 
-HeldLock::HeldLock(const QString& path, bool create) : m_fd(openLockFile(path, create)) {
-    m_held = m_fd >= 0 && ::flock(m_fd, LOCK_EX | LOCK_NB) == 0;
+HeldLock::HeldLock(const QString& path, bool wait)
+    : m_fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)) {
+    if (m_fd < 0)
+        return;
+    int result;
+    do
+        result = ::flock(m_fd, LOCK_EX | (wait ? 0 : LOCK_NB));
+    while (result != 0 && errno == EINTR);
+    m_held = result == 0;
 }
 
 HeldLock::~HeldLock() {
@@ -125,9 +117,6 @@ bool HeldLock::share() {
     return true;
 }
 
-HeldLock::HeldLock(HeldLock&& other) noexcept
-    : m_fd(std::exchange(other.m_fd, -1)), m_held(std::exchange(other.m_held, false)) {}
-
 SessionCache::SessionCache(const QString& cacheParent) {
     if (cacheParent.isEmpty()) {
         m_error = QStringLiteral("cartella di lavoro non indicata");
@@ -140,8 +129,7 @@ SessionCache::SessionCache(const QString& cacheParent) {
     }
     // Alone in the folder: leftovers of interrupted document writes are nobody's, and go.
     // Then the hold is made shared, so that a later start knows this session is live.
-    m_folderLock =
-        std::make_unique<HeldLock>(parent.absoluteFilePath(QLatin1String(kFolderLockName)), true);
+    m_folderLock = std::make_unique<HeldLock>(parent.absolutePath());
     if (m_folderLock->isHeld())
         sweepPartialWrites(cacheParent);
     m_folderLock->share();
@@ -154,13 +142,10 @@ SessionCache::SessionCache(const QString& cacheParent) {
         return;
     }
     m_path = QFile::decodeName(tmpl);
-    // Locked before it gets its name, so that no other start can take it in between and
-    // judge this new cache stale.
-    const QString lockPath = QDir(m_path).filePath(QLatin1String(kLockName));
-    m_lock = std::make_unique<HeldLock>(lockPath + QStringLiteral(".new"), true);
-    if (!m_lock->isHeld() ||
-        ::rename(QFile::encodeName(lockPath + QStringLiteral(".new")).constData(),
-                 QFile::encodeName(lockPath).constData()) != 0)
+    // Waits out another start that may be looking at it just now (it finds no manifest and
+    // a live pid, and lets go).
+    m_lock = std::make_unique<HeldLock>(m_path, true);
+    if (!m_lock->isHeld())
         qWarning("Scansione: session cache %s not locked: %s", tmpl.constData(),
                  std::strerror(errno));
 }
@@ -188,14 +173,6 @@ QList<SessionCache::Interrupted> SessionCache::claimInterrupted(const QString& c
         if (cache.pageFiles.isEmpty()) {
             QDir(entry.path).removeRecursively();
             continue;
-        }
-        if (!entry.lock) {
-            // An old cache without a lock file: one is made and taken now, so that a second
-            // start does not offer the same pages while this one asks.
-            entry.lock = std::make_shared<HeldLock>(
-                QDir(entry.path).filePath(QLatin1String(kLockName)), true);
-            if (!entry.lock->isHeld())
-                continue;
         }
         cache.path = entry.path;
         cache.lock = std::move(entry.lock);

@@ -4,24 +4,20 @@
 #include <QStringList>
 #include <memory>
 
-/// A flock held on a file for as long as the object lives: exclusive, or shared after share().
-/// Move-only; owner thread only.
+/// A flock held on a folder (or file) for as long as the object lives: exclusive, or shared
+/// after share(). The kernel lets go of it when the process ends, however it ends.
+/// Owner thread only.
 class HeldLock {
 public:
-    /// Opens (or with `create`, makes) `path` and takes its lock without waiting. isHeld() is
-    /// false when the file is missing or another open file holds the lock.
-    HeldLock(const QString& path, bool create);
+    /// Opens `path` and takes its lock: without waiting (isHeld() is false when someone else
+    /// holds it), or with `wait`, once whoever holds it lets go.
+    explicit HeldLock(const QString& path, bool wait = false);
     ~HeldLock();
-    HeldLock(HeldLock&& other) noexcept;
-    HeldLock& operator=(HeldLock&&) = delete;
-    HeldLock(const HeldLock&) = delete;
-    HeldLock& operator=(const HeldLock&) = delete;
+    Q_DISABLE_COPY(HeldLock)
 
-    bool isHeld() const { return m_fd >= 0 && m_held; }
-    /// False when the file does not exist (nobody ever took a lock there).
-    bool fileExists() const { return m_fd >= 0; }
+    bool isHeld() const { return m_held; }
     /// Turns the hold (taken or not) into a shared one, waiting while someone holds it
-    /// exclusively. False when the file could not be opened.
+    /// exclusively. False when `path` could not be opened.
     bool share();
 
 private:
@@ -31,10 +27,10 @@ private:
 
 /// The private folder of one component's session: cacheParent/cache-<pid>-XXXXXX, mode 0700,
 /// holding the full-resolution page files and the manifest of the document's pages. The
-/// session holds the lock of its folder's "lock" file for its whole life: a cache whose lock
-/// anyone else can take belongs to a session that has ended (however its pid has been reused
-/// since). Removed with its contents when the object is destroyed. Owner thread only (the
-/// worker writes files into path(), never the folder).
+/// session holds an exclusive lock on the folder for its whole life: a cache with a manifest
+/// whose lock anyone else can take belongs to a session that has ended, however its pid has
+/// been reused since. Removed with its contents when the object is destroyed. Owner thread only
+/// (the worker writes files into path(), never the folder).
 class SessionCache {
 public:
     /// An earlier session's cache whose process is gone, with pages to give back. Its lock is
@@ -59,9 +55,11 @@ public:
     const QString& error() const { return m_error; }
 
     /// Removes every stale cache-<pid>-* folder under `cacheParent` that has no manifest or no
-    /// page file left, and returns how many. Stale: its lock can be taken, or (a folder
-    /// without a lock file) its pid no longer runs. Only real folders owned by this user are
-    /// touched; links and others' files are left, and so are caches with pages to recover.
+    /// whole page file left, and returns how many. Stale: nobody holds its lock, and it has a
+    /// manifest or its pid no longer runs (a folder without one may be a session that has
+    /// just begun, or one of an older version, which holds no lock). Only real folders owned by
+    /// this user are touched; links and others' files are left, and so are caches with pages to
+    /// recover.
     static int removeStale(const QString& cacheParent);
 
     /// The stale caches under `cacheParent` with pages to recover, newest first, each locked
@@ -71,12 +69,13 @@ public:
     /// Removes the hidden temporaries of document writes that a killed session left in
     /// `folder` (".<name>.<hex>.part", ".<name>.<8 hex>.part.<ext>") and the PDF route's
     /// "pag_<k>.pdfimg" page files: regular files owned by this user only. Returns how many.
-    /// The caller must make sure no live session writes there (see the constructor).
+    /// The caller must make sure no live session writes there: every session holds a shared
+    /// lock on the working folder, and the constructor sweeps only when it gets it exclusively.
     static int sweepPartialWrites(const QString& folder);
 
 private:
     QString m_path;
     QString m_error;
-    std::unique_ptr<HeldLock> m_lock;       ///< this session's own cache
-    std::unique_ptr<HeldLock> m_folderLock; ///< shared hold on the working folder
+    std::unique_ptr<HeldLock> m_lock;       ///< on this session's own cache folder
+    std::unique_ptr<HeldLock> m_folderLock; ///< shared, on the working folder
 };

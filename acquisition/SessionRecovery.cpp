@@ -24,6 +24,7 @@ void SessionRecovery::writeManifest() {
         if (!name.isEmpty())
             files.append(name);
     }
+    m_recorded = true;
     QString error;
     // Not fatal: the session goes on; only a crash would then lose the pages.
     if (!sessionManifest::write(folder, files, &error))

@@ -17,8 +17,12 @@ public:
 
     /// The window's pages changed: `pages` are image indices, page 1 first.
     void setDocumentPages(const QVector<int32_t>& pages);
-    /// The image of a page changed (a turn): its file is another now.
-    void imagesChanged() { writeManifest(); }
+    /// An image changed (a turn): its file is another now. Nothing to record before the
+    /// window has told its pages.
+    void imagesChanged() {
+        if (m_recorded)
+            writeManifest();
+    }
 
     /// The interrupted sessions beside this one, newest first; claimed (locked) until they
     /// are recovered or discarded, or this object goes.
@@ -38,6 +42,7 @@ private:
     SessionImages& m_images;
     QVector<int32_t> m_pages;
     QList<SessionCache::Interrupted> m_claimed;
+    bool m_recorded = false; ///< a manifest has been written
     bool m_claimedOnce = false;
     quint64 m_recoveredFiles = 0;
 };

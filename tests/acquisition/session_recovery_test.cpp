@@ -7,11 +7,12 @@
 #include <QDir>
 #include <QFileInfo>
 #include <optional>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
-void touch(const QString& path, const QByteArray& bytes = "x") {
+void touch(const QString& path, const QByteArray& bytes) {
     QFile f(path);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << path.toStdString();
     f.write(bytes);
@@ -20,44 +21,54 @@ void touch(const QString& path, const QByteArray& bytes = "x") {
 TEST(StaleCaches, AreToldFromLiveOnesByTheirLockNotTheirPid) {
     QTemporaryDir parent;
     QDir dir(parent.path());
-    touch(dir.filePath("outside.raw"));
-    const qint64 livePid = ::getppid(); // a pid that runs, as a reused one would
-    enum class Lock { None, Free, Held };
+    QImage page(8, 8, QImage::Format_Grayscale8);
+    page.fill(128);
+    ASSERT_TRUE(rawImage::write(page, dir.filePath("outside.raw")));
+    // A pid that surely no longer runs: a child that has exited and been reaped; and one that
+    // runs, as a reused pid would.
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ASSERT_GT(child, 0);
+    ::waitpid(child, nullptr, 0);
+    const pid_t running = ::getppid();
     struct Row {
         const char* name;
-        Lock lock;
+        pid_t pid;
+        bool held; // its session holds the lock
         std::optional<QStringList> manifest;
         QStringList files;
         int offered; // pages offered; -1 not offered and left, -2 removed
     };
     const QList<Row> rows = {
-        {"dead", Lock::Free, QStringList{"p2.raw", "p1.raw"}, {"p1.raw", "p2.raw"}, 2},
-        {"reused", Lock::Free, QStringList{"p1.raw"}, {"p1.raw"}, 1},
-        {"live", Lock::Held, QStringList{"p1.raw"}, {"p1.raw"}, -1},
-        {"nomanifest", Lock::Free, std::nullopt, {"p1.raw"}, -2},
-        {"nopage", Lock::Free, QStringList{"gone.raw"}, {}, -2},
-        {"escaping", Lock::Free, QStringList{"../outside.raw", ".lock"}, {}, -2},
-        {"oldlive", Lock::None, QStringList{"p1.raw"}, {"p1.raw"}, -1},
+        {"dead00", child, false, QStringList{"p2.raw", "p1.raw"}, {"p1.raw", "p2.raw"}, 2},
+        {"reused", running, false, QStringList{"p1.raw"}, {"p1.raw"}, 1},
+        {"live00", running, true, QStringList{"p1.raw"}, {"p1.raw"}, -1},
+        {"nolist", child, false, std::nullopt, {"p1.raw"}, -2},
+        {"nopage", running, false, QStringList{"gone.raw"}, {}, -2},
+        {"cutcut", running, false, QStringList{"cut.raw"}, {"cut.raw"}, -2},
+        {"escape", running, false, QStringList{"../outside.raw", ".pagine.manifest"}, {}, -2},
+        // No manifest and a running pid: a session just begun, or an older version's.
+        {"young0", running, false, std::nullopt, {"p1.raw"}, -1},
     };
     std::vector<std::unique_ptr<HeldLock>> liveLocks;
     QHash<QString, const Row*> byPath;
     for (const Row& row : rows) {
-        // The pid in the name is a running one for all: only the lock may tell.
-        const QString name = QStringLiteral("cache-%1-%2")
-                                 .arg(livePid)
-                                 .arg(QString::fromLatin1(row.name).left(6).leftJustified(6, 'x'));
-        ASSERT_TRUE(dir.mkdir(name));
-        const QString path = dir.absoluteFilePath(name);
+        const QString path =
+            dir.absoluteFilePath(QStringLiteral("cache-%1-%2").arg(row.pid).arg(row.name));
+        ASSERT_TRUE(dir.mkdir(path));
         byPath.insert(path, &row);
-        for (const QString& file : row.files)
-            touch(QDir(path).filePath(file));
+        for (const QString& file : row.files) {
+            if (file == "cut.raw")
+                touch(QDir(path).filePath(file), "SCNPAGE1 and nothing more");
+            else
+                ASSERT_TRUE(rawImage::write(page, QDir(path).filePath(file)));
+        }
         if (row.manifest) {
             ASSERT_TRUE(sessionManifest::write(path, *row.manifest));
         }
-        if (row.lock != Lock::None)
-            touch(QDir(path).filePath(".lock"));
-        if (row.lock == Lock::Held) {
-            liveLocks.push_back(std::make_unique<HeldLock>(QDir(path).filePath(".lock"), false));
+        if (row.held) {
+            liveLocks.push_back(std::make_unique<HeldLock>(path));
             ASSERT_TRUE(liveLocks.back()->isHeld());
         }
     }
@@ -143,9 +154,11 @@ TEST_F(InterruptedSessionTest, DiscardedPagesGoAndAreNotOfferedAgain) {
 TEST_F(InterruptedSessionTest, UnreadablePageIsLeftOutAndTheOthersKeepTheirOrder) {
     const auto manifest = sessionManifest::read(left);
     ASSERT_TRUE(manifest);
-    touch(QDir(left).filePath(manifest->pageFiles[1]), "not a page"); // page 2 truncated
+    QFile cut(QDir(left).filePath(manifest->pageFiles[1])); // page 2 cut short
+    ASSERT_TRUE(cut.resize(cut.size() / 2));
     const QList<InterruptedSession> sessions = m_scan->interruptedSessions();
     ASSERT_EQ(sessions.size(), 1);
+    EXPECT_EQ(sessions[0].pages, 2);
     ASSERT_EQ(m_scan->recoverSession(sessions[0].id), 2);
     for (int n : {0, 1}) {
         const QString got = m_dir.filePath(QStringLiteral("got-%1.bmp").arg(n));
@@ -175,7 +188,7 @@ protected:
 
     void SetUp() override {
         for (const Leftover& f : files)
-            touch(folder.filePath(f.name));
+            touch(folder.filePath(f.name), "x");
         // Named like ours, but a link and a folder: neither is a file we wrote.
         ASSERT_TRUE(
             QFile::link(folder.filePath("scandoc.pdf"), folder.filePath(".link.1a2b3c4d.part")));
@@ -198,7 +211,7 @@ TEST_F(PartialWriteSweep, OnlyOurLeftoversGoAtStart) {
 TEST_F(PartialWriteSweep, NothingGoesWhileAnotherSessionLives) {
     auto live = std::make_unique<SessionCache>(folder.path());
     for (const Leftover& f : files) // written by the live session after its start
-        touch(folder.filePath(f.name));
+        touch(folder.filePath(f.name), "x");
     {
         SessionCache second(folder.path());
         ASSERT_TRUE(second.isValid());
