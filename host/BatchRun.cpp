@@ -295,8 +295,8 @@ std::optional<Options> parse(QCommandLineParser& parser, const QStringList& argu
         "scanner refused (as in Scanlog.log). On a terminal, standard error also shows the\n"
         "progress on one line.\n"
         "Pages of an interrupted session (a killed run or window) are left for the window,\n"
-        "unless --recover takes them: they become the first pages of the document, before\n"
-        "those scanned (none with --scans 0).\n"
+        "unless --recover takes them: then the run scans nothing and writes them as the\n"
+        "document.\n"
         "Settings: the INI file of SCANSIONE_INI (else /etc/scansione/scanner.ini), or --ini.\n"
         "Without DISPLAY and WAYLAND_DISPLAY the window runs on Qt's offscreen platform.\n"
         "Exit status: 0 files produced (--list: a scanner listed), 1 no file (--list: no\n"
@@ -341,8 +341,8 @@ std::optional<Options> parse(QCommandLineParser& parser, const QStringList& argu
         QStringLiteral("SECONDS"), QStringLiteral("300"));
     const QCommandLineOption recover(
         QStringLiteral("recover"),
-        QStringLiteral("Take the pages of interrupted sessions (newest first) as the first pages "
-                       "of the document; without it they are left for the window."));
+        QStringLiteral("Write the pages of interrupted sessions (newest first) as the document, "
+                       "scanning nothing; without it they are left for the window."));
     const QCommandLineOption ini(QStringLiteral("ini"),
                                  QStringLiteral("The settings INI file instead of the default."),
                                  QStringLiteral("FILE"));
@@ -379,9 +379,10 @@ std::optional<Options> parse(QCommandLineParser& parser, const QStringList& argu
         }
         return false;
     };
-    // A feeder batch replaces the pages of the window, recovered ones included.
+    // --recover scans nothing: a feeder batch, forced or started because the feeder holds
+    // paper, would replace the recovered pages.
     if (clash(list, {&scans, &adf, &duplex, &source, &output, &force, &info, &recover}) ||
-        clash(info, {&output, &force, &recover}) || clash(recover, {&adf}))
+        clash(info, {&output, &force, &recover}) || clash(recover, {&adf, &duplex}))
         return std::nullopt;
     if (parser.isSet(force) && !parser.isSet(output)) {
         console.error(QStringLiteral("--force vale solo con --output"));
@@ -393,6 +394,14 @@ std::optional<Options> parse(QCommandLineParser& parser, const QStringList& argu
         return std::nullopt;
     }
     o.scans = *n;
+    if (parser.isSet(recover)) {
+        if (parser.isSet(scans) && *n != 0) {
+            console.error(QStringLiteral("--recover scrive solo le pagine recuperate: --scans "
+                                         "vale al più 0"));
+            return std::nullopt;
+        }
+        o.scans = 0;
+    }
     const auto t = toInt32(parser.value(timeout));
     if (!t || *t < 1) {
         console.error(QStringLiteral("--timeout vuole un numero di secondi maggiore di 0"));

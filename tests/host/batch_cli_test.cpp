@@ -310,7 +310,7 @@ TEST_F(InterruptedBatch, KilledRunIsLeftForTheWindowThenRecoveredInOrder) {
         << left.err.toStdString();
     EXPECT_EQ(pagesOnDisk(&unused), pages) << "a run without --recover touched them";
 
-    const BatchRun recovered = run({"--recover", "--scans", "0"});
+    const BatchRun recovered = run({"--recover"});
     EXPECT_EQ(recovered.status, 0) << recovered.err.toStdString();
     EXPECT_EQ(recovered.out, "Scansione effettuata. Files:\n" + folder() + "scandoc.pdf\n");
     EXPECT_FALSE(QFileInfo::exists(cache));
@@ -430,7 +430,8 @@ INSTANTIATE_TEST_SUITE_P(
                       QStringList{"--nope"}, QStringList{"extra"}, QStringList{"--force"},
                       QStringList{"--list", "--scans", "2"},
                       QStringList{"--info", "--output", "x.pdf"}, QStringList{"--recover", "--adf"},
-                      QStringList{"--info", "--recover"}));
+                      QStringList{"--info", "--recover"},
+                      QStringList{"--recover", "--scans", "1"}));
 
 // When the private temporary folder is unusable the documents go to the private state folder,
 // and when that is unusable too, nowhere: never beside the program or into the current folder.
