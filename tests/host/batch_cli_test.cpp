@@ -241,7 +241,7 @@ protected:
         f.write("[MAIN]\nFormato=PDF\nRisoluzione=50\nPagina=A4\nTipoScansione=BW\n");
         f.close();
         scanners({R"({"name": "Lento", "resolutions": [50], "pageSizes": ["A4"],
-                     "feeder": {"present": true, "paperDetectable": true, "sheets": 8},
+                     "feeder": {"present": true, "paperDetectable": true, "sheets": 10},
                      "pageDelayMs": 400})"});
     }
 
@@ -296,7 +296,7 @@ TEST_F(InterruptedBatch, KilledRunIsLeftForTheWindowThenRecoveredInOrder) {
     QString unused;
     const QStringList pages = pagesOnDisk(&unused);
     ASSERT_GE(pages.size(), 2);
-    ASSERT_LT(pages.size(), 8) << "the batch ended before it was killed";
+    ASSERT_LT(pages.size(), 10) << "the batch ended before it was killed";
     QList<QImage> scanned;
     for (const QString& page : pages)
         scanned << rawImage::read(page).convertToFormat(QImage::Format_Grayscale8);
@@ -334,7 +334,7 @@ TEST_F(InterruptedBatch, LiveRunIsNeitherOfferedNorTouched) {
     ASSERT_TRUE(live->waitForFinished(60000));
     EXPECT_EQ(live->exitCode(), 0) << live->readAllStandardError().toStdString();
     const QString info = tool("pdfinfo", {folder() + "scandoc.pdf"});
-    EXPECT_TRUE(info.contains(QRegularExpression("Pages:\\s+8\\b"))) << info.toStdString();
+    EXPECT_TRUE(info.contains(QRegularExpression("Pages:\\s+10\\b"))) << info.toStdString();
 }
 
 TEST_F(BatchTest, SourceByNameAndByIndex) {
