@@ -161,6 +161,16 @@ public:
     /// writes the same bytes whether or not it was given. The default ignores it.
     virtual void setDocumentFormat(const QString& format) { Q_UNUSED(format); }
 
+    // --- Status ----------------------------------------------------------------------
+    virtual int32_t LastErrorCode() const = 0;
+    virtual QString LastErrorText() const = 0;
+    /// Why device layers did not start at the latest OpenSourceManager: one text for each
+    /// layer that failed, in listing order; empty when every layer started. It succeeds
+    /// when one layer starts, so this is where the others' failures remain to be told
+    /// (a broken virtual-scanner file beside a working SANE); LastErrorCode keeps only the
+    /// outcome of the call.
+    virtual QStringList layerFailures() const { return {}; }
+
     // --- Interrupted sessions ----------------------------------------------------------
     /// The document's pages as the window holds them: image indices, page 1 first. A
     /// component that keeps its images on disk records them, so that the pages can be given
@@ -182,16 +192,6 @@ public:
         Q_UNUSED(id);
         return false;
     }
-
-    // --- Status ----------------------------------------------------------------------
-    virtual int32_t LastErrorCode() const = 0;
-    virtual QString LastErrorText() const = 0;
-    /// Why device layers did not start at the latest OpenSourceManager: one text for each
-    /// layer that failed, in listing order; empty when every layer started. It succeeds
-    /// when one layer starts, so this is where the others' failures remain to be told
-    /// (a broken virtual-scanner file beside a working SANE); LastErrorCode keeps only the
-    /// outcome of the call.
-    virtual QStringList layerFailures() const { return {}; }
 
 Q_SIGNALS:
     /// flag 0: one image has been transferred (ImageCount already counts it);
