@@ -92,6 +92,41 @@ bool write(const QImage& source, const QString& path, QString* error, int32_t* c
     return true;
 }
 
+namespace {
+
+/// Reads and checks the header of an open page file, and that the file has exactly the
+/// size the header promises.
+bool readHeader(QFile& file, Header* h, QString* error) {
+    if (file.read(reinterpret_cast<char*>(h), sizeof *h) != sizeof *h ||
+        std::memcmp(h->magic, kMagic, sizeof kMagic) != 0) {
+        setError(error, QStringLiteral("file di pagina non valido"));
+        return false;
+    }
+    const auto format = QImage::Format(h->format);
+    if (!supportedFormat(format) || h->width <= 0 || h->height <= 0 || h->colorCount < 0 ||
+        h->colorCount > 256 ||
+        h->bytesPerLine !=
+            int32_t((qint64(h->width) * QImage::toPixelFormat(format).bitsPerPixel() + 7) / 8)) {
+        setError(error, QStringLiteral("intestazione di pagina non valida"));
+        return false;
+    }
+    const qint64 expected =
+        qint64(sizeof *h) + qint64(h->colorCount) * 4 + qint64(h->bytesPerLine) * h->height;
+    if (file.size() != expected) {
+        setError(error, QStringLiteral("file di pagina troncato"));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool isWhole(const QString& path) {
+    QFile file(path);
+    Header h{};
+    return file.open(QIODevice::ReadOnly) && readHeader(file, &h, nullptr);
+}
+
 QImage read(const QString& path, QString* error) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -99,25 +134,9 @@ QImage read(const QString& path, QString* error) {
         return {};
     }
     Header h{};
-    if (file.read(reinterpret_cast<char*>(&h), sizeof h) != sizeof h ||
-        std::memcmp(h.magic, kMagic, sizeof kMagic) != 0) {
-        setError(error, QStringLiteral("file di pagina non valido"));
+    if (!readHeader(file, &h, error))
         return {};
-    }
     const auto format = QImage::Format(h.format);
-    if (!supportedFormat(format) || h.width <= 0 || h.height <= 0 || h.colorCount < 0 ||
-        h.colorCount > 256 ||
-        h.bytesPerLine !=
-            int32_t((qint64(h.width) * QImage::toPixelFormat(format).bitsPerPixel() + 7) / 8)) {
-        setError(error, QStringLiteral("intestazione di pagina non valida"));
-        return {};
-    }
-    const qint64 expected =
-        qint64(sizeof h) + qint64(h.colorCount) * 4 + qint64(h.bytesPerLine) * h.height;
-    if (file.size() != expected) {
-        setError(error, QStringLiteral("file di pagina troncato"));
-        return {};
-    }
     QList<QRgb> colors(h.colorCount);
     for (auto& c : colors) {
         quint32 v = 0;

@@ -19,6 +19,10 @@ bool write(const QImage& image, const QString& path, QString* error = nullptr,
 /// missing, truncated or not a page file. Thread-safe.
 QImage read(const QString& path, QString* error = nullptr);
 
+/// True when `path` is a page file with a valid header and all the pixel data it announces
+/// (read without decoding it). Thread-safe.
+bool isWhole(const QString& path);
+
 /// The image turned clockwise by `degrees` (any multiple of 90, negative allowed), pixel for
 /// pixel, for every buffer format (1-bit included); resolution and colour table carried over.
 QImage rotated(const QImage& image, int degrees);

@@ -1,6 +1,8 @@
 #pragma once
 #include "common/Export.h"
+#include <QDateTime>
 #include <QImage>
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -10,6 +12,14 @@
 /// The most images one acquisition delivers: the limit a component starts with, and the one
 /// the scan window sets at the start of a session and of every feeder batch.
 inline constexpr int32_t kSessionImageLimit = 99;
+
+/// The pages of an earlier session of this user that ended without closing (killed, or the
+/// machine went down), as a component can give them back.
+struct InterruptedSession {
+    QString id;      ///< names it in recoverSession/discardSession
+    QDateTime saved; ///< when its pages were last changed (UTC)
+    int32_t pages = 0;
+};
 
 /// The acquisition component as the scan window drives it (the window's VSTSCAN). The
 /// operations keep the names of the component's contract: a readable value is a getter of
@@ -165,6 +175,28 @@ public:
     /// (a broken virtual-scanner file beside a working SANE); LastErrorCode keeps only the
     /// outcome of the call.
     virtual QStringList layerFailures() const { return {}; }
+
+    // --- Interrupted sessions ----------------------------------------------------------
+    /// The document's pages as the window holds them: image indices, page 1 first. A
+    /// component that keeps its images on disk records them, so that the pages can be given
+    /// back after a crash. The default ignores it.
+    virtual void setDocumentPages(const QVector<int32_t>& images) { Q_UNUSED(images); }
+    /// Earlier sessions of this user whose process is gone and whose pages can be given back,
+    /// newest first. They are kept for this component until recovered, discarded or the
+    /// component ends (then they stay for a later session). The default has none.
+    virtual QList<InterruptedSession> interruptedSessions() { return {}; }
+    /// Adds the pages of the interrupted session `id` as new images at the end of the
+    /// buffer, in their page order and as they were turned; the earlier session's folder
+    /// goes. Returns how many images were added (pages that cannot be read are left out).
+    virtual int32_t recoverSession(const QString& id) {
+        Q_UNUSED(id);
+        return 0;
+    }
+    /// Removes the pages of the interrupted session `id`. True when they were removed.
+    virtual bool discardSession(const QString& id) {
+        Q_UNUSED(id);
+        return false;
+    }
 
 Q_SIGNALS:
     /// flag 0: one image has been transferred (ImageCount already counts it);

@@ -1,11 +1,17 @@
 #include "acquisition/SessionCache.h"
+#include "acquisition/RawImageFile.h"
+#include "acquisition/SessionManifest.h"
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,7 +30,92 @@ bool ownedRealDirectory(const QString& path) {
     return ::lstat(native.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid();
 }
 
+bool ownedRegularFile(const QString& path) {
+    struct stat st {};
+    const QByteArray native = QFile::encodeName(path);
+    return ::lstat(native.constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::getuid();
+}
+
+struct StaleEntry {
+    QString path;
+    std::shared_ptr<HeldLock> lock;
+};
+
+/// The stale caches under `cacheParent`, each locked so that no other session decides on it
+/// at the same time.
+QList<StaleEntry> staleCaches(const QString& cacheParent) {
+    static const QRegularExpression name(QStringLiteral("^cache-(\\d+)-[A-Za-z0-9]{6}$"));
+    QDir parent(cacheParent);
+    QList<StaleEntry> stale;
+    const QStringList entries =
+        parent.entryList(QStringList{QStringLiteral("cache-*")},
+                         QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    for (const QString& entry : entries) {
+        const auto match = name.match(entry);
+        if (!match.hasMatch())
+            continue;
+        const QString path = parent.absoluteFilePath(entry);
+        if (!ownedRealDirectory(path))
+            continue;
+        auto lock = std::make_shared<HeldLock>(path);
+        if (!lock->isHeld())
+            continue; // its session holds it: alive
+        // No manifest: a session that has only just made its folder, or one of an older
+        // version that holds no lock. Only the pid can tell then, and a live one means "leave
+        // it" (a reused pid keeps such a cache, which has nothing to give back, a while).
+        bool ok = false;
+        const qint64 pid = match.captured(1).toLongLong(&ok);
+        if (!sessionManifest::read(path) && (!ok || processRuns(pid_t(pid))))
+            continue;
+        stale.append({path, std::move(lock)});
+    }
+    return stale;
+}
+
+/// The pages a stale cache can give back: the files its manifest names that are whole.
+QStringList recoverablePages(const QString& path, QDateTime* saved) {
+    const std::optional<sessionManifest::Contents> manifest = sessionManifest::read(path);
+    if (!manifest)
+        return {};
+    QStringList pages;
+    for (const QString& file : manifest->pageFiles) {
+        const QString page = QDir(path).filePath(file);
+        if (ownedRegularFile(page) && rawImage::isWhole(page))
+            pages.append(page);
+    }
+    if (saved)
+        *saved = manifest->saved;
+    return pages;
+}
+
 } // namespace
+
+HeldLock::HeldLock(const QString& path, bool wait)
+    : m_fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)) {
+    if (m_fd < 0)
+        return;
+    int result;
+    do
+        result = ::flock(m_fd, LOCK_EX | (wait ? 0 : LOCK_NB));
+    while (result != 0 && errno == EINTR);
+    m_held = result == 0;
+}
+
+HeldLock::~HeldLock() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool HeldLock::share() {
+    if (m_fd < 0)
+        return false;
+    while (::flock(m_fd, LOCK_SH) != 0) {
+        if (errno != EINTR)
+            return false;
+    }
+    m_held = true;
+    return true;
+}
 
 SessionCache::SessionCache(const QString& cacheParent) {
     if (cacheParent.isEmpty()) {
@@ -36,6 +127,12 @@ SessionCache::SessionCache(const QString& cacheParent) {
         m_error = QStringLiteral("cartella di lavoro inesistente: ") + cacheParent;
         return;
     }
+    // Alone in the folder: leftovers of interrupted document writes are nobody's, and go.
+    // Then the hold is made shared, so that a later start knows this session is live.
+    m_folderLock = std::make_unique<HeldLock>(parent.absolutePath());
+    if (m_folderLock->isHeld())
+        sweepPartialWrites(cacheParent);
+    m_folderLock->share();
     removeStale(cacheParent);
     QByteArray tmpl = QFile::encodeName(
         parent.absoluteFilePath(QStringLiteral("cache-%1-XXXXXX").arg(::getpid())));
@@ -45,32 +142,60 @@ SessionCache::SessionCache(const QString& cacheParent) {
         return;
     }
     m_path = QFile::decodeName(tmpl);
+    // Waits out another start that may be looking at it just now (it finds no manifest and
+    // a live pid, and lets go).
+    m_lock = std::make_unique<HeldLock>(m_path, true);
+    if (!m_lock->isHeld())
+        qWarning("Scansione: session cache %s not locked: %s", tmpl.constData(),
+                 std::strerror(errno));
 }
 
 SessionCache::~SessionCache() {
     if (!m_path.isEmpty() && ownedRealDirectory(m_path))
         QDir(m_path).removeRecursively();
+    // The lock goes with the folder (m_lock is destroyed after this body).
 }
 
 int SessionCache::removeStale(const QString& cacheParent) {
-    static const QRegularExpression name(QStringLiteral("^cache-(\\d+)-[A-Za-z0-9]{6}$"));
-    QDir parent(cacheParent);
+    int removed = 0;
+    for (const StaleEntry& entry : staleCaches(cacheParent)) {
+        if (recoverablePages(entry.path, nullptr).isEmpty() && QDir(entry.path).removeRecursively())
+            ++removed;
+    }
+    return removed;
+}
+
+QList<SessionCache::Interrupted> SessionCache::claimInterrupted(const QString& cacheParent) {
+    QList<Interrupted> found;
+    for (StaleEntry& entry : staleCaches(cacheParent)) {
+        Interrupted cache;
+        cache.pageFiles = recoverablePages(entry.path, &cache.saved);
+        if (cache.pageFiles.isEmpty()) {
+            QDir(entry.path).removeRecursively();
+            continue;
+        }
+        cache.path = entry.path;
+        cache.lock = std::move(entry.lock);
+        found.append(std::move(cache));
+    }
+    std::stable_sort(found.begin(), found.end(),
+                     [](const Interrupted& a, const Interrupted& b) { return a.saved > b.saved; });
+    return found;
+}
+
+int SessionCache::sweepPartialWrites(const QString& folder) {
+    // The component's temporaries (".<name>.<hex>.part"), the window's staged files
+    // (".<stem>.<8 hex>.part.<ext>") and the PDF route's page files: nothing else is ours.
+    static const QRegularExpression ours(
+        QStringLiteral("^(\\..+\\.[0-9a-f]{1,8}\\.part|\\..+\\.[0-9a-f]{8}\\.part\\.[A-Za-z0-9]+|"
+                       "pag_\\d+\\.pdfimg)$"));
+    QDir dir(folder);
     int removed = 0;
     const QStringList entries =
-        parent.entryList(QStringList{QStringLiteral("cache-*")},
-                         QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+        dir.entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QString& entry : entries) {
-        const auto match = name.match(entry);
-        if (!match.hasMatch())
-            continue;
-        bool ok = false;
-        const qint64 pid = match.captured(1).toLongLong(&ok);
-        if (!ok || pid == ::getpid() || processRuns(pid_t(pid)))
-            continue;
-        const QString path = parent.absoluteFilePath(entry);
-        if (!ownedRealDirectory(path))
-            continue;
-        if (QDir(path).removeRecursively())
+        const QString path = dir.absoluteFilePath(entry);
+        if (ours.match(entry).hasMatch() && ownedRegularFile(path) && QFile::remove(path))
             ++removed;
     }
     return removed;

@@ -105,6 +105,13 @@ DeviceStatus SessionImages::readyForPages(qint64 pageBytes) {
     return {};
 }
 
+QString SessionImages::pageFileName(int index) const {
+    if (index < 0 || index >= m_buffer.count())
+        return {};
+    const StoredPage& page = m_buffer.page(index);
+    return QFileInfo(page.cachePath.isEmpty() ? page.pendingPath : page.cachePath).fileName();
+}
+
 std::optional<FileEncoding> SessionImages::wantedEncoding(int index) const {
     if (!m_prepared || cacheFolder().isEmpty() || m_buffer.released(index))
         return std::nullopt;

@@ -60,6 +60,9 @@ public:
     /// the room needed, or the error of the write that failed again). Always ok without a
     /// cache, where every page is kept in memory.
     DeviceStatus readyForPages(qint64 pageBytes);
+    /// The name in cacheFolder() of image `index`'s page file, written or about to be; empty
+    /// for an index out of range or an image kept in memory only.
+    QString pageFileName(int index) const;
 
     /// The options save() writes with (JPEG quality, TIFF compression).
     const ImageWriteOptions& writeOptions() const { return m_options; }

@@ -562,7 +562,10 @@ int32_t VstScan::CapSet() {
 
 int32_t VstScan::RotateImage(int32_t index, int32_t degrees) {
     setStatus(m_images.rotate(index, degrees));
-    return m_status.ok() ? 1 : 0;
+    if (!m_status.ok())
+        return 0;
+    m_recovery.imagesChanged();
+    return 1;
 }
 
 void VstScan::setDocumentFormat(const QString& format) {

@@ -3,6 +3,7 @@
 #include "acquisition/DeviceLayer.h"
 #include "acquisition/ScanComponent.h"
 #include "acquisition/SessionImages.h"
+#include "acquisition/SessionRecovery.h"
 #include "acquisition/SourceManager.h"
 #include <QSizeF>
 #include <memory>
@@ -249,6 +250,20 @@ public:
         clearStatus();
     }
 
+    /// Recorded in the session cache's manifest (with the page files as they are now), so
+    /// that a later session can give the pages back after a crash. Leaves the status.
+    void setDocumentPages(const QVector<int32_t>& images) override {
+        m_recovery.setDocumentPages(images);
+    }
+    /// Caches of this user's earlier sessions beside this one, whose lock nobody holds, with
+    /// a manifest naming page files that are there; those without are removed silently.
+    QList<InterruptedSession> interruptedSessions() override { return m_recovery.sessions(); }
+    /// Moves the session's page files into this cache as new images (page order, turns
+    /// kept); unreadable ones are left out. Leaves the status.
+    int32_t recoverSession(const QString& id) override { return m_recovery.recover(id); }
+    /// Removes the session's folder. Leaves the status.
+    bool discardSession(const QString& id) override { return m_recovery.discard(id); }
+
     /// Code of the latest operation's outcome (0 = none).
     int32_t LastErrorCode() const override { return m_status.code; }
     /// Text of the latest operation's outcome ("" = none).
@@ -307,6 +322,7 @@ private:
     // layers, and both before the images' cache folder goes.
     std::shared_ptr<ComponentDialogs> m_dialogs;
     SessionImages m_images;
+    SessionRecovery m_recovery{m_images};
     SourceManager m_sources;
     std::unique_ptr<AcquisitionRunner> m_runner;
 

@@ -32,6 +32,7 @@ struct Options {
     bool list = false;
     bool force = false;
     bool quiet = false;
+    bool recover = false;
     std::optional<QString> source;
     std::optional<QString> output;
     int timeoutSeconds = 300;
@@ -293,6 +294,9 @@ std::optional<Options> parse(QCommandLineParser& parser, const QStringList& argu
         "scanner used, the reasons a scanner did not start or open, and the settings the\n"
         "scanner refused (as in Scanlog.log). On a terminal, standard error also shows the\n"
         "progress on one line.\n"
+        "Pages of an interrupted session (a killed run or window) are left for the window,\n"
+        "unless --recover takes them: then the run scans nothing and writes them as the\n"
+        "document.\n"
         "Settings: the INI file of SCANSIONE_INI (else /etc/scansione/scanner.ini), or --ini.\n"
         "Without DISPLAY and WAYLAND_DISPLAY the window runs on Qt's offscreen platform.\n"
         "Exit status: 0 files produced (--list: a scanner listed), 1 no file (--list: no\n"
@@ -335,10 +339,15 @@ std::optional<Options> parse(QCommandLineParser& parser, const QStringList& argu
         QStringLiteral("Give up an acquisition that sends nothing for this many seconds "
                        "(default 300)."),
         QStringLiteral("SECONDS"), QStringLiteral("300"));
+    const QCommandLineOption recover(
+        QStringLiteral("recover"),
+        QStringLiteral("Write the pages of interrupted sessions (newest first) as the document, "
+                       "scanning nothing; without it they are left for the window."));
     const QCommandLineOption ini(QStringLiteral("ini"),
                                  QStringLiteral("The settings INI file instead of the default."),
                                  QStringLiteral("FILE"));
-    parser.addOptions({list, scans, adf, duplex, source, output, force, quiet, info, timeout, ini});
+    parser.addOptions(
+        {list, scans, adf, duplex, source, output, force, quiet, info, timeout, ini, recover});
     if (!parser.parse(arguments)) {
         console.error(parser.errorText());
         return std::nullopt;
@@ -370,8 +379,10 @@ std::optional<Options> parse(QCommandLineParser& parser, const QStringList& argu
         }
         return false;
     };
-    if (clash(list, {&scans, &adf, &duplex, &source, &output, &force, &info}) ||
-        clash(info, {&output, &force}))
+    // --recover scans nothing: a feeder batch, forced or started because the feeder holds
+    // paper, would replace the recovered pages.
+    if (clash(list, {&scans, &adf, &duplex, &source, &output, &force, &info, &recover}) ||
+        clash(info, {&output, &force, &recover}) || clash(recover, {&adf, &duplex}))
         return std::nullopt;
     if (parser.isSet(force) && !parser.isSet(output)) {
         console.error(QStringLiteral("--force vale solo con --output"));
@@ -383,6 +394,14 @@ std::optional<Options> parse(QCommandLineParser& parser, const QStringList& argu
         return std::nullopt;
     }
     o.scans = *n;
+    if (parser.isSet(recover)) {
+        if (parser.isSet(scans) && *n != 0) {
+            console.error(QStringLiteral("--recover scrive solo le pagine recuperate: --scans "
+                                         "vale al più 0"));
+            return std::nullopt;
+        }
+        o.scans = 0;
+    }
     const auto t = toInt32(parser.value(timeout));
     if (!t || *t < 1) {
         console.error(QStringLiteral("--timeout vuole un numero di secondi maggiore di 0"));
@@ -395,6 +414,7 @@ std::optional<Options> parse(QCommandLineParser& parser, const QStringList& argu
     o.info = parser.isSet(info);
     o.force = parser.isSet(force);
     o.quiet = parser.isSet(quiet);
+    o.recover = parser.isSet(recover);
     if (parser.isSet(source))
         o.source = parser.value(source);
     if (parser.isSet(output))
@@ -486,6 +506,16 @@ int scanSession(const Options& options, BatchConsole& console, WindowServices ba
             reportPrinted = true;
         };
         answerComponentDialogs(window, console);
+        window.askYesNo = [&console, &options](QWidget*, const QString& question,
+                                               const QString&) -> std::optional<bool> {
+            if (options.recover) {
+                console.note(question + QStringLiteral(" Sì (--recover)"));
+                return true;
+            }
+            console.error(question + QStringLiteral(" Lasciate per la finestra (--recover le "
+                                                    "recupera)"));
+            return std::nullopt;
+        };
         window.choosePdf = [&console](QWidget*, const QString&) -> std::optional<QString> {
             console.error(QStringLiteral("finestra \"Importa PDF\" chiusa senza scelta"));
             return std::nullopt;

@@ -100,6 +100,9 @@ private:
     void ScriviLog(const QString& operation, int32_t code, const QString& detail);
     void SelezionaSorgente(bool force);
     void CambiaScanner();
+    /// Offers the pages of each interrupted earlier session (newest first, one question
+    /// each); those taken become the next pages of the store, in their order.
+    void offerRecovery();
     /// The window's mouse pointer codes.
     enum MousePointer : int16_t { pointerDefault = 0, pointerHourglass = 11 };
     void setMousePointer(MousePointer code);

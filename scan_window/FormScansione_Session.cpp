@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLocale>
 #include <QPixmap>
 
 namespace {
@@ -78,6 +79,12 @@ void FormScansione::Form_Load() {
         // must not let an exception out into Qt's signal delivery.
         connect(VSTSCAN.get(), &ScanComponent::PostScan, this,
                 [this](int32_t flag) { resumeNext([this, flag] { VSTSCAN_PostScan(flag); }); });
+        // The component keeps a record of the pages beside their images, so that a crash
+        // does not lose them.
+        Pagine.setChangeHandler([this] {
+            if (VSTSCAN)
+                resumeNext([this] { VSTSCAN->setDocumentPages(Pagine.images()); });
+        });
     }
 }
 
@@ -171,6 +178,7 @@ std::optional<QStringList> FormScansione::EseguiScansione(ScanSettings* parScanS
 
     tryCall(&ScanComponent::setImageLimit, kSessionImageLimit);
     resumeNext([this] { ImpostaForm(); });
+    resumeNext([this] { offerRecovery(); });
 
     m_unloadRequested = false;
     Q_EMIT sessionShown();
@@ -191,6 +199,41 @@ std::optional<QStringList> FormScansione::EseguiScansione(ScanSettings* parScanS
         VSTSCAN.reset();
     }
     return resultFiles;
+}
+
+void FormScansione::offerRecovery() {
+    ScanComponent& scanner = requireComponent();
+    const QList<InterruptedSession> sessions = scanner.interruptedSessions();
+    for (const InterruptedSession& session : sessions) {
+        const QString when =
+            QLocale(QLocale::Italian)
+                .toString(session.saved.toLocalTime(), QStringLiteral("dd/MM/yyyy HH:mm"));
+        const QString question =
+            session.pages == 1
+                ? QStringLiteral("È stata trovata 1 pagina di una scansione interrotta (%1). "
+                                 "Recuperarla?")
+                      .arg(when)
+                : QStringLiteral("Sono state trovate %1 pagine di una scansione interrotta (%2). "
+                                 "Recuperarle?")
+                      .arg(session.pages)
+                      .arg(when);
+        const std::optional<bool> answer =
+            m_services.askYesNo(this, question, QStringLiteral("Scansione interrotta"));
+        if (!answer)
+            continue; // undecided: the pages stay for a later session
+        if (!*answer) {
+            scanner.discardSession(session.id);
+            continue;
+        }
+        const int32_t first = scanner.ImageCount();
+        const int32_t added = scanner.recoverSession(session.id);
+        for (int32_t i = 0; i < added; ++i)
+            Pagine.storePage(Pagine.count() + 1, first + i);
+    }
+    if (Pagine.count() >= 1) {
+        setImgPreviewTag(QStringLiteral("1"));
+        MostraPagina(1);
+    }
 }
 
 void FormScansione::ScriviLog(const QString& operation, int32_t code, const QString& detail) {

@@ -17,23 +17,25 @@ bool PageStore::add(const QString& key, const QString& item) {
     if (m_items.contains(key))
         return false;
     m_items.insert(key, item);
+    changed({});
     return true;
 }
 
 bool PageStore::remove(const QString& key) {
-    const QSet<int> before = images();
-    const bool removed = m_items.remove(key) > 0;
-    reportReleased(before);
-    return removed;
+    const QSet<int> before = referencedImages();
+    if (m_items.remove(key) == 0)
+        return false;
+    changed(before);
+    return true;
 }
 
 void PageStore::storePage(int n, int k) {
-    const QSet<int> before = images();
+    const QSet<int> before = referencedImages();
     m_items.insert(keyOf(n), itemOf(k));
-    reportReleased(before);
+    changed(before);
 }
 
-QSet<int> PageStore::images() const {
+QSet<int> PageStore::referencedImages() const {
     QSet<int> referenced;
     if (!m_released)
         return referenced;
@@ -44,11 +46,15 @@ QSet<int> PageStore::images() const {
     return referenced;
 }
 
-void PageStore::reportReleased(const QSet<int>& before) const {
+void PageStore::changed(const QSet<int>& before) const {
+    // The record of the pages first: should we die in between, it names no file that the
+    // release below is about to remove.
+    if (m_changed)
+        m_changed();
     if (!m_released)
         return;
     QVector<int> released;
-    const QSet<int> now = images();
+    const QSet<int> now = referencedImages();
     for (int k : before) {
         if (!now.contains(k))
             released.append(k);
@@ -86,14 +92,21 @@ bool PageStore::removePage(int n) {
             continue;
         renumbered.insert(keyOf(next++), *it);
     }
-    const QSet<int> before = images();
+    const QSet<int> before = referencedImages();
     m_items = std::move(renumbered);
-    reportReleased(before);
+    changed(before);
     return true;
 }
 
 void PageStore::clear() {
-    const QSet<int> before = images();
+    const QSet<int> before = referencedImages();
     m_items.clear();
-    reportReleased(before);
+    changed(before);
+}
+
+QVector<int32_t> PageStore::images() const {
+    QVector<int32_t> list;
+    for (int n = 1; n <= count(); ++n)
+        list.append(imageOf(n).value_or(-1));
+    return list;
 }

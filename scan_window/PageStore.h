@@ -42,12 +42,19 @@ public:
     /// Drops every page.
     void clear();
 
+    /// The image index of each page, page 1 first (-1 for a page without one).
+    QVector<int32_t> images() const;
+    /// Called after every change of the pages (the component records them for recovery).
+    void setChangeHandler(std::function<void()> handler) { m_changed = std::move(handler); }
+
 private:
-    /// The images the pages refer to.
-    QSet<int> images() const;
-    /// Reports the images of `before` that no page refers to now.
-    void reportReleased(const QSet<int>& before) const;
+    /// The images the pages refer to (empty when nobody listens for released ones).
+    QSet<int> referencedImages() const;
+    /// Tells the listeners: the change handler, then the images of `before` that no page
+    /// refers to now.
+    void changed(const QSet<int>& before) const;
 
     QHash<QString, QString> m_items;
     ReleasedImages m_released;
+    std::function<void()> m_changed;
 };

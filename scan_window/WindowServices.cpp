@@ -9,6 +9,7 @@
 
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace {
 
@@ -41,6 +42,30 @@ void showPlainMessageBox(QWidget* parent, const QString& prompt, const QString& 
     box.exec();
 }
 
+std::optional<bool> askPlainYesNo(QWidget* parent, const QString& question,
+                                  const QString& caption) {
+    QMessageBox box(parent);
+    box.setIcon(QMessageBox::Question);
+    box.setWindowTitle(caption);
+    box.setTextFormat(Qt::PlainText);
+    box.setText(question);
+    QPushButton* yes = box.addButton(QStringLiteral("Sì"), QMessageBox::YesRole);
+    QPushButton* no = box.addButton(QStringLiteral("No"), QMessageBox::NoRole);
+    // Esc and the close box leave the question unanswered (QMessageBox would take "No" for
+    // them), through a button nobody sees.
+    QPushButton* unanswered = box.addButton(QMessageBox::Cancel);
+    unanswered->hide();
+    box.setEscapeButton(unanswered);
+    // "Sì" keeps the pages: the answer that loses nothing is the one a stray Enter gives.
+    box.setDefaultButton(yes);
+    box.exec();
+    if (box.clickedButton() == yes)
+        return true;
+    if (box.clickedButton() == no)
+        return false;
+    return std::nullopt;
+}
+
 void WindowServices::fillDefaults() {
     if (!workingFolder)
         workingFolder = [] { return ::workingFolder(); };
@@ -60,6 +85,8 @@ void WindowServices::fillDefaults() {
         userSettings = std::make_shared<UserSettings>();
     if (!messageBox)
         messageBox = showPlainMessageBox;
+    if (!askYesNo)
+        askYesNo = askPlainYesNo;
     if (!choosePdf)
         choosePdf = pdfFileDialog;
     if (!createPdfWriter)

@@ -27,6 +27,12 @@ struct SCANSIONE_EXPORT WindowServices {
     std::shared_ptr<UserSettings> userSettings;
     /// Shows a modal message box with an OK button only and no icon.
     std::function<void(QWidget* parent, const QString& prompt, const QString& caption)> messageBox;
+    /// Asks `question` under `caption` with the buttons "Sì" and "No", modally over
+    /// `parent`: true for "Sì", false for "No", nullopt when it was closed unanswered (then
+    /// nothing is decided). GUI thread.
+    std::function<std::optional<bool>(QWidget* parent, const QString& question,
+                                      const QString& caption)>
+        askYesNo;
     /// The PDF import's file-open dialog over `parent`, opening in `folder`: the existing
     /// file chosen, or nullopt when the user cancelled.
     std::function<std::optional<QString>(QWidget* parent, const QString& folder)> choosePdf;
@@ -51,3 +57,8 @@ struct SCANSIONE_EXPORT WindowServices {
 /// `caption`, an OK button only, no icon; modal over `parent`. GUI thread; returns when it
 /// is closed.
 void showPlainMessageBox(QWidget* parent, const QString& prompt, const QString& caption);
+
+/// The platform's question box: `question` as plain text under `caption`, buttons "Sì"
+/// (the default) and "No"; modal over `parent`. True for "Sì", false for "No", nullopt when
+/// closed otherwise. GUI thread; returns when it is closed.
+std::optional<bool> askPlainYesNo(QWidget* parent, const QString& question, const QString& caption);

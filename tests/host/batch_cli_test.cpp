@@ -2,7 +2,9 @@
 // scanners, output judged by third-party tools, exit status and the two output streams; and
 // in-process, where a fault is injected through the window's services.
 #include "acquisition/PdfWriter.h"
+#include "acquisition/RawImageFile.h"
 #include "acquisition/ScanError.h"
+#include "acquisition/SessionManifest.h"
 #include "acquisition/VirtualScanner.h"
 #include "acquisition/VstScan.h"
 #include "host/BatchRun.h"
@@ -20,7 +22,9 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
+#include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -77,6 +81,34 @@ protected:
         f.write(("{\"scanners\": [" + objects.join(',') + "]" + extra + "}").toUtf8());
     }
 
+    /// The program's environment and folder for a run.
+    void setUp(QProcess& p, const QString& iniPath = {}) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("DISPLAY");
+        env.remove("WAYLAND_DISPLAY");
+        env.remove("QT_QPA_PLATFORM"); // the program must pick offscreen by itself
+        env.insert("SCANSIONE_SANE", "0");
+        env.insert("SCANSIONE_INI", iniPath.isEmpty() ? ini : iniPath);
+        env.insert("SCANSIONE_VIRTUAL_SCANNERS", tmp.filePath("virtual.json"));
+        env.insert("TMPDIR", tmp.path());
+        env.insert("XDG_CONFIG_HOME", tmp.filePath("config"));
+        env.insert("XDG_RUNTIME_DIR", tmp.path());
+        env.insert("XDG_STATE_HOME", tmp.filePath("state"));
+        for (auto it = environment.cbegin(); it != environment.cend(); ++it)
+            env.insert(it.key(), it.value());
+        p.setProcessEnvironment(env);
+        p.setWorkingDirectory(workDir);
+    }
+
+    /// Starts the program and leaves it running (the QProcess kills it when it goes).
+    std::unique_ptr<QProcess> start(const QStringList& args) {
+        auto p = std::make_unique<QProcess>();
+        setUp(*p);
+        p->start(program(), args);
+        EXPECT_TRUE(p->waitForStarted(10000));
+        return p;
+    }
+
     /// Runs the program; with `terminal` its standard error is a pseudo-terminal (raw, so
     /// that the bytes read are the bytes written) instead of a pipe.
     BatchRun run(const QStringList& args, const QString& iniPath = {}, bool terminal = false) {
@@ -93,21 +125,7 @@ protected:
             ::fcntl(slave, F_SETFD, FD_CLOEXEC);
             p.setChildProcessModifier([slave] { ::dup2(slave, STDERR_FILENO); });
         }
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove("DISPLAY");
-        env.remove("WAYLAND_DISPLAY");
-        env.remove("QT_QPA_PLATFORM"); // the program must pick offscreen by itself
-        env.insert("SCANSIONE_SANE", "0");
-        env.insert("SCANSIONE_INI", iniPath.isEmpty() ? ini : iniPath);
-        env.insert("SCANSIONE_VIRTUAL_SCANNERS", tmp.filePath("virtual.json"));
-        env.insert("TMPDIR", tmp.path());
-        env.insert("XDG_CONFIG_HOME", tmp.filePath("config"));
-        env.insert("XDG_RUNTIME_DIR", tmp.path());
-        env.insert("XDG_STATE_HOME", tmp.filePath("state"));
-        for (auto it = environment.cbegin(); it != environment.cend(); ++it)
-            env.insert(it.key(), it.value());
-        p.setProcessEnvironment(env);
-        p.setWorkingDirectory(workDir);
+        setUp(p, iniPath);
         p.start(program(), args);
         BatchRun r;
         if (!p.waitForFinished(120000)) {
@@ -212,6 +230,113 @@ TEST_F(BatchTest, NoScanProducesNothing) {
     EXPECT_EQ(r.out, "");
 }
 
+// A feeder slow enough to be caught in the middle of its batch, in 1-bit pages: the PDF keeps
+// them losslessly (CCITT G4), so that a page read back out is the page scanned, bit for bit.
+class InterruptedBatch : public BatchTest {
+protected:
+    void SetUp() override {
+        BatchTest::SetUp();
+        QFile f(ini);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write("[MAIN]\nFormato=PDF\nRisoluzione=50\nPagina=A4\nTipoScansione=BW\n");
+        f.close();
+        scanners({R"({"name": "Lento", "resolutions": [50], "pageSizes": ["A4"],
+                     "feeder": {"present": true, "paperDetectable": true, "sheets": 10},
+                     "pageDelayMs": 400})"});
+    }
+
+    /// The session cache under the working folder other than `except`, and the files of the
+    /// pages its manifest lists that are on disk, in page order.
+    QStringList pagesOnDisk(QString* cache, const QString& except = {}) const {
+        for (const QString& name : QDir(folder()).entryList({"cache-*"}, QDir::Dirs)) {
+            const QString path = folder() + name;
+            if (path == except)
+                continue;
+            *cache = path;
+            QStringList files;
+            if (const auto manifest = sessionManifest::read(path)) {
+                for (const QString& file : manifest->pageFiles)
+                    if (QFileInfo::exists(path + "/" + file))
+                        files << path + "/" + file;
+            }
+            return files;
+        }
+        return {};
+    }
+
+    /// Waits until a running batch has at least `n` pages recorded with their files.
+    QString waitForPages(int n) {
+        QString cache;
+        QElapsedTimer t;
+        t.start();
+        while (pagesOnDisk(&cache).size() < n && t.elapsed() < 30000)
+            QThread::msleep(20);
+        EXPECT_GE(pagesOnDisk(&cache).size(), n);
+        return cache;
+    }
+
+    /// The images of the PDF, page 1 first, as pdfimages decodes them, in grey.
+    QList<QImage> pdfImages(const QString& pdf) {
+        const QString prefix = tmp.filePath("img");
+        runTool("pdfimages", {"-png", pdf, prefix});
+        QList<QImage> images;
+        for (int i = 0;
+             QFile::exists(QStringLiteral("%1-%2.png").arg(prefix).arg(i, 3, 10, QChar('0'))); ++i)
+            images << QImage(QStringLiteral("%1-%2.png").arg(prefix).arg(i, 3, 10, QChar('0')))
+                          .convertToFormat(QImage::Format_Grayscale8);
+        return images;
+    }
+};
+
+TEST_F(InterruptedBatch, KilledRunIsLeftForTheWindowThenRecoveredInOrder) {
+    auto killed = start({"--adf"});
+    const QString cache = waitForPages(2);
+    ::kill(pid_t(killed->processId()), SIGKILL);
+    ASSERT_TRUE(killed->waitForFinished(10000));
+    QString unused;
+    const QStringList pages = pagesOnDisk(&unused);
+    ASSERT_GE(pages.size(), 2);
+    ASSERT_LT(pages.size(), 10) << "the batch ended before it was killed";
+    QList<QImage> scanned;
+    for (const QString& page : pages)
+        scanned << rawImage::read(page).convertToFormat(QImage::Format_Grayscale8);
+
+    const QString question = QStringLiteral("Sono state trovate %1 pagine di una scansione "
+                                            "interrotta (")
+                                 .arg(pages.size());
+    const BatchRun left = run({"--scans", "0"});
+    EXPECT_EQ(left.status, 1);
+    EXPECT_TRUE(left.err.contains(question) && left.err.contains("--recover"))
+        << left.err.toStdString();
+    EXPECT_EQ(pagesOnDisk(&unused), pages) << "a run without --recover touched them";
+
+    const BatchRun recovered = run({"--recover"});
+    EXPECT_EQ(recovered.status, 0) << recovered.err.toStdString();
+    EXPECT_EQ(recovered.out, "Scansione effettuata. Files:\n" + folder() + "scandoc.pdf\n");
+    EXPECT_FALSE(QFileInfo::exists(cache));
+    const QList<QImage> written = pdfImages(folder() + "scandoc.pdf");
+    ASSERT_EQ(written.size(), scanned.size());
+    for (int i = 0; i < written.size(); ++i) {
+        // Polarity aside (the G4 route may store white as 1), the same bits.
+        QImage inverted = written[i];
+        inverted.invertPixels();
+        EXPECT_TRUE(written[i] == scanned[i] || inverted == scanned[i]) << "page " << i + 1;
+    }
+}
+
+TEST_F(InterruptedBatch, LiveRunIsNeitherOfferedNorTouched) {
+    auto live = start({"--adf"});
+    const QString cache = waitForPages(1);
+    const BatchRun second = run({"--recover", "--scans", "0"});
+    EXPECT_EQ(second.status, 1) << second.err.toStdString();
+    EXPECT_FALSE(second.err.contains("interrotta")) << second.err.toStdString();
+    EXPECT_TRUE(QFileInfo::exists(cache));
+    ASSERT_TRUE(live->waitForFinished(60000));
+    EXPECT_EQ(live->exitCode(), 0) << live->readAllStandardError().toStdString();
+    const QString info = tool("pdfinfo", {folder() + "scandoc.pdf"});
+    EXPECT_TRUE(info.contains(QRegularExpression("Pages:\\s+10\\b"))) << info.toStdString();
+}
+
 TEST_F(BatchTest, SourceByNameAndByIndex) {
     settings("JPEG");
     scanners({flatbed, feeder});
@@ -298,14 +423,15 @@ TEST_P(BatchBadArguments, RefusedWithStatusTwo) {
     EXPECT_FALSE(QFile::exists(folder() + "scandoc.pdf"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Args, BatchBadArguments,
-                         ::testing::Values(QStringList{"--scans", "x"},
-                                           QStringList{"--scans", "-1"},
-                                           QStringList{"--scans", "100"},
-                                           QStringList{"--timeout", "0"}, QStringList{"--nope"},
-                                           QStringList{"extra"}, QStringList{"--force"},
-                                           QStringList{"--list", "--scans", "2"},
-                                           QStringList{"--info", "--output", "x.pdf"}));
+INSTANTIATE_TEST_SUITE_P(
+    Args, BatchBadArguments,
+    ::testing::Values(QStringList{"--scans", "x"}, QStringList{"--scans", "-1"},
+                      QStringList{"--scans", "100"}, QStringList{"--timeout", "0"},
+                      QStringList{"--nope"}, QStringList{"extra"}, QStringList{"--force"},
+                      QStringList{"--list", "--scans", "2"},
+                      QStringList{"--info", "--output", "x.pdf"}, QStringList{"--recover", "--adf"},
+                      QStringList{"--info", "--recover"},
+                      QStringList{"--recover", "--scans", "1"}));
 
 // When the private temporary folder is unusable the documents go to the private state folder,
 // and when that is unusable too, nowhere: never beside the program or into the current folder.
@@ -339,8 +465,9 @@ TEST_F(BatchTest, UnusableTemporaryFolderFallsBackToTheStateFolderThenToNone) {
 TEST_F(BatchTest, HelpNamesEveryOption) {
     const BatchRun r = run({"--help"});
     EXPECT_EQ(r.status, 0);
-    for (const char* option : {"--list", "--scans", "--adf", "--duplex", "--source", "--output",
-                               "--force", "--quiet", "--info", "--timeout", "--ini", "Exit status"})
+    for (const char* option :
+         {"--list", "--scans", "--adf", "--duplex", "--source", "--output", "--force", "--quiet",
+          "--info", "--timeout", "--ini", "--recover", "Exit status"})
         EXPECT_TRUE(r.out.contains(option)) << option;
     // With Qt's options, and no session after it.
     const BatchRun all = run({"--help-all"});

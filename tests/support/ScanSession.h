@@ -115,6 +115,9 @@ protected:
     /// The answer of the PDF import's file dialog, and the folders it was opened in.
     std::optional<QString> pdfChoice;
     QStringList pdfDialogFolders;
+    /// The answer to every yes/no question (nullopt: closed unanswered), and the questions.
+    std::optional<bool> answer;
+    QStringList questions;
     /// The real file dialog instead (tests of the dialog itself).
     bool realFileDialog = false;
     /// When set, the working folder the window is given from then on.
@@ -139,6 +142,10 @@ protected:
         s.userSettings = store;
         s.messageBox = [this](QWidget*, const QString& prompt, const QString& caption) {
             messages << caption + QLatin1Char('|') + prompt;
+        };
+        s.askYesNo = [this](QWidget*, const QString& question, const QString& caption) {
+            questions << caption + QLatin1Char('|') + question;
+            return answer;
         };
         if (!realFileDialog) {
             s.choosePdf = [this](QWidget*, const QString& folder) {
