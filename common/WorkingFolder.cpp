@@ -1,4 +1,5 @@
 #include "common/WorkingFolder.h"
+#include <atomic>
 
 #include <QByteArray>
 #include <QtGlobal>
@@ -96,7 +97,9 @@ QString workingFolder() {
     QString folder = privateTemporaryFolder();
     if (folder.isEmpty())
         folder = privateStateFolder();
-    if (folder.isEmpty())
+    // Asked for at every log line and document: said once, not at each.
+    static std::atomic_flag warned = ATOMIC_FLAG_INIT;
+    if (folder.isEmpty() && !warned.test_and_set())
         qWarning("Scansione: no private working folder (neither under TMPDIR nor under "
                  "XDG_STATE_HOME or ~/.local/state): the scan log and documents are not written");
     return folder;
