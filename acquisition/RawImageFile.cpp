@@ -82,7 +82,13 @@ bool write(const QImage& source, const QString& path, QString* error, int32_t* c
             for (int y = 0; y < h.height; ++y)
                 writer::writeAll(file.fd(), image.constScanLine(y), size_t(h.bytesPerLine), path);
         }
-        file.commit();
+        // Page files are the session cache's scratch copies, not documents: a killed session
+        // leaves their bytes in the system's cache for recovery whether or not they reached
+        // the disk, and the working folder lives under the temporary folder, which Debian
+        // empties at boot, so waiting for the disk (a fifth of a 300 dpi page's time
+        // through SANE) would buy nothing after a power cut either. Documents and the
+        // encodings that become them are still flushed.
+        file.commit(writer::TempFile::Flush::None);
     } catch (const ScanError& e) {
         setError(error, e.text());
         if (code)

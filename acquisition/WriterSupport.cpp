@@ -163,10 +163,10 @@ TempFile::~TempFile() {
         ::unlink(m_tempPath.constData());
 }
 
-void TempFile::commit() {
+void TempFile::commit(Flush flush) {
     // Without the data on disk before the rename, a crash could leave the final name
     // pointing at an empty file: exactly the "looks complete" case this class exists for.
-    if (::fdatasync(m_fd) != 0 && errno != EINVAL)
+    if (flush == Flush::ToDisk && ::fdatasync(m_fd) != 0 && errno != EINVAL)
         throwWriteError(m_target, QStringLiteral("cannot flush the file"), errno);
     const int fd = m_fd;
     m_fd = -1;

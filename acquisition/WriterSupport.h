@@ -59,9 +59,11 @@ public:
     int fd() const { return m_fd; }
     const QString& target() const { return m_target; }
 
-    /// Flushes the data to disk, closes the file and renames it over the target; throws
-    /// ScanError on any failure (the temporary file is then removed).
-    void commit();
+    /// Whether commit() waits for the data to reach the disk before the rename.
+    enum class Flush { ToDisk, None };
+    /// Flushes the data to disk (unless told None), closes the file and renames it over the
+    /// target; throws ScanError on any failure (the temporary file is then removed).
+    void commit(Flush flush = Flush::ToDisk);
 
 private:
     QString m_target;
