@@ -938,6 +938,7 @@ DeviceStatus SaneDevice::acquire(const AcquireRequest& request, AcquireSink& sin
         m_cancelCall.reset(); // the last one is done: fault() said so
         m_cancelRequested = false;
     }
+    m_frameOpen = m_cutAFrameShort = false;
     // A batch needs a feeder under it: on a flatbed, which never runs out of "sheets", a
     // batch request would scan the same glass until the image limit.
     const std::optional<QString> source = readString("source");
@@ -984,6 +985,7 @@ DeviceStatus SaneDevice::acquire(const AcquireRequest& request, AcquireSink& sin
     // connection is gone gets little time for it: its backend may wait on the network for
     // ever, and then the device stays unusable (fault()) while the acquisition ends.
     phase(Phase::Ending, result);
+    m_cutAFrameShort = m_frameOpen;
     std::shared_ptr<CancelCall> call;
     {
         std::lock_guard<std::mutex> lock(m_cancelMutex);
@@ -1016,6 +1018,7 @@ DeviceStatus SaneDevice::acquirePage(FrameAssembler& frames, AcquireSink& sink, 
         }
         if (started != SANE_STATUS_GOOD)
             return sanestatus::status(started);
+        m_frameOpen = true;
         firstFrame = false;
         SANE_Parameters p;
         const SANE_Status got = sane_get_parameters(m_handle, &p);
@@ -1061,6 +1064,7 @@ DeviceStatus SaneDevice::acquirePage(FrameAssembler& frames, AcquireSink& sink, 
         }
         if (!read.ok())
             return read;
+        m_frameOpen = false; // the backend said the frame's end itself
         pageBytes += frames.receivedBytes();
         if (!frames.endFrame())
             return sanestatus::status(SANE_STATUS_EOF, frames.error());

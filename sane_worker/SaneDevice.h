@@ -78,6 +78,11 @@ public:
     /// True while a cancel is still inside the backend after the acquisition gave up waiting
     /// for it: the handle must not be used again. Any thread.
     bool stuck() const;
+    /// True when the last acquisition cancelled the backend in the middle of a frame. Backends
+    /// built on SANE's reader-thread helper then kill that thread asynchronously, and it can
+    /// die holding a lock of the C library's heap: the next sane_start or sane_read of this
+    /// process may wait for ever. Acquiring thread.
+    bool cutAFrameShort() const { return m_cutAFrameShort; }
 
 private:
     struct Option {
@@ -154,6 +159,8 @@ private:
 
     mutable std::mutex m_cancelMutex;
     bool m_acquiring = false;                 // guarded by m_cancelMutex
+    bool m_frameOpen = false;                 // acquiring thread: started, not yet at its end
+    bool m_cutAFrameShort = false;            // acquiring thread
     std::shared_ptr<CancelCall> m_cancelCall; // guarded by m_cancelMutex: this acquisition's
     std::atomic<bool> m_cancelRequested{false};
 };

@@ -416,7 +416,16 @@ void WorkerServer::acquire(std::shared_ptr<Acquisition> acquisition, Device* dev
     // Done before the End leaves: the component may send its next request at once.
     acquisition->done = true;
     const bool stuck = device->device->stuck();
+    const bool cutShort = device->device->cutAFrameShort();
     send(Encoder(Kind::End, acquisition->id).status(status));
+    if (cutShort && !stuck) {
+        // The backend's state after such a cancel cannot be trusted (see cutAFrameShort):
+        // the component starts a fresh worker, with the device as it was set, at its next use.
+        // Rare (a cancel, a jam or an error in the middle of a page), and cheaper than a scan
+        // that waits for its bound.
+        std::fflush(stderr);
+        ::_exit(0);
+    }
     if (stuck) {
         // The backend never returned from the cancel: its state is unknown and SANE's is
         // shared by the whole process. Ending it is the clean way out; the component starts
