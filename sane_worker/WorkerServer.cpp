@@ -212,6 +212,8 @@ WorkerServer::Device* WorkerServer::deviceFor(uint32_t id, uint32_t handle) {
 }
 
 void WorkerServer::dispatch(Message& message) {
+    if (m_retiring)
+        return;
     Decoder in(message.body);
     const uint32_t id = message.id;
     auto bad = [&] {
@@ -417,6 +419,8 @@ void WorkerServer::acquire(std::shared_ptr<Acquisition> acquisition, Device* dev
     acquisition->done = true;
     const bool stuck = device->device->stuck();
     const bool cutShort = device->device->cutAFrameShort();
+    if (stuck || cutShort)
+        m_retiring = true;
     send(Encoder(Kind::End, acquisition->id).status(status));
     if (cutShort && !stuck) {
         // The backend's state after such a cancel cannot be trusted (see cutAFrameShort):

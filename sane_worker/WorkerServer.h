@@ -2,6 +2,7 @@
 #include "acquisition_sane/WorkerProtocol.h"
 #include "sane_worker/SharedFrameMemory.h"
 #include <QHash>
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -45,6 +46,9 @@ private:
     SharedFrameMemory m_frameMemory; // before the devices: their images live in it
     std::mutex m_sendMutex;
     bool m_sendFailed = false; // guarded by m_sendMutex
+    /// Set before the last End of a worker about to end: no request is answered after it, so
+    /// that the component's check after that End finds the worker gone, not well.
+    std::atomic<bool> m_retiring{false};
     std::unique_ptr<SaneLayer> m_layer;
     QHash<uint32_t, std::shared_ptr<Device>> m_devices;
     uint32_t m_lastHandle = 0;
