@@ -2,6 +2,7 @@
 #include "acquisition/RawImageFile.h"
 #include "acquisition/ScanError.h"
 #include <QMetaObject>
+#include <algorithm>
 #include <exception>
 #include <pthread.h>
 #include <sys/resource.h>
@@ -90,7 +91,14 @@ void PageEncoder::run() {
             m_wake.wait(lock, [this] { return m_stopping || !m_tasks.empty(); });
             if (m_stopping)
                 return;
-            if (m_newestFirst) {
+            // Page files before encodings: writing one lets go of pixels that hold the
+            // acquisition back once 64 MiB wait, and the end of an acquisition waits for them.
+            const auto pageFile = std::find_if(m_tasks.begin(), m_tasks.end(),
+                                               [](const Task& t) { return !t.encoding; });
+            if (pageFile != m_tasks.end()) {
+                task = std::move(*pageFile);
+                m_tasks.erase(pageFile);
+            } else if (m_newestFirst) {
                 task = std::move(m_tasks.back());
                 m_tasks.pop_back();
             } else {
