@@ -12,8 +12,22 @@ enum Unit : int32_t { Inches = 0, Centimeters = 1, Picas = 2, Points = 3, Twips 
 enum PixelType : int32_t { BW = 0, Gray = 1, RGB = 2 };
 
 enum SupportedSize : int32_t {
-    SizeNone = 0, A4 = 1, B5Letter = 2, USLetter = 3, USLegal = 4, A5 = 5, B4 = 6, B6 = 7,
-    USLedger = 9, USExecutive = 10, A3 = 11, B3 = 12, A6 = 13, C4 = 14, C5 = 15, C6 = 16
+    SizeNone = 0,
+    A4 = 1,
+    B5Letter = 2,
+    USLetter = 3,
+    USLegal = 4,
+    A5 = 5,
+    B4 = 6,
+    B6 = 7,
+    USLedger = 9,
+    USExecutive = 10,
+    A3 = 11,
+    B3 = 12,
+    A6 = 13,
+    C4 = 14,
+    C5 = 15,
+    C6 = 16
 };
 
 enum Cap : uint16_t {
@@ -45,5 +59,26 @@ enum Cap : uint16_t {
     // TWAIN has no capability for "a feeder is fitted"; ours lives in the custom range.
     CUSTOM_FEEDERPRESENT = 0x8001,
 };
+
+/// How many of TWAIN unit `unit` make one inch; Pixels use `dpi`. 0 for an unknown unit or
+/// pixels without a resolution: the caller decides what such a frame means.
+inline double unitsPerInch(int32_t unit, double dpi) {
+    switch (unit) {
+    case Inches:
+        return 1;
+    case Centimeters:
+        return 2.54;
+    case Picas:
+        return 6;
+    case Points:
+        return 72;
+    case Twips:
+        return 1440;
+    case Pixels:
+        return dpi > 0 ? dpi : 0;
+    default:
+        return 0;
+    }
+}
 
 } // namespace twain

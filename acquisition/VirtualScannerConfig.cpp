@@ -280,25 +280,6 @@ VirtualScannerFile parseVirtualScanners(const QByteArray& json) {
     return file;
 }
 
-double unitsPerInch(int32_t unit, double dpi) {
-    switch (unit) {
-    case twain::Inches:
-        return 1;
-    case twain::Centimeters:
-        return 2.54;
-    case twain::Picas:
-        return 6;
-    case twain::Points:
-        return 72;
-    case twain::Twips:
-        return 1440;
-    case twain::Pixels:
-        return dpi;
-    default:
-        return 1;
-    }
-}
-
 QSizeF pageSizeInches(int32_t code) {
     double w = 0, h = 0; // millimetres
     switch (code) {

@@ -58,6 +58,3 @@ VirtualScannerFile parseVirtualScanners(const QByteArray& json);
 
 /// The page size's width and height in inches; an empty size for an unknown code.
 QSizeF pageSizeInches(int32_t code);
-
-/// How many of ICAP_UNITS `unit` make an inch (pixels at `dpi`; inches for an unknown unit).
-double unitsPerInch(int32_t unit, double dpi);

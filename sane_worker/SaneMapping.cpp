@@ -244,25 +244,6 @@ int sizeOfFrame(double widthMm, double heightMm, double toleranceMm) {
     return twain::SizeNone;
 }
 
-double unitsPerInch(int unit, double dpi) {
-    switch (unit) {
-    case twain::Inches:
-        return 1;
-    case twain::Centimeters:
-        return 2.54;
-    case twain::Picas:
-        return 6;
-    case twain::Points:
-        return 72;
-    case twain::Twips:
-        return 1440;
-    case twain::Pixels:
-        return dpi > 0 ? dpi : 0;
-    default:
-        return 0;
-    }
-}
-
 double snapToQuant(double value, double min, double max, double quant) {
     if (quant > 0)
         value = min + std::round((value - min) / quant) * quant;

@@ -1,4 +1,5 @@
 #pragma once
+#include "acquisition/TwainCodes.h"
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -89,8 +90,7 @@ QVector<double> sizesThatFit(double widthMm, double heightMm);
 /// The size code whose dimensions match a frame within `toleranceMm`, else SizeNone.
 int sizeOfFrame(double widthMm, double heightMm, double toleranceMm);
 
-/// How many of a TWAIN unit make one inch; Pixels use `dpi`. 0 for an unknown unit.
-double unitsPerInch(int unit, double dpi);
+using twain::unitsPerInch;
 
 /// `value` snapped to the grid min + k*quant (quant 0: unchanged), kept inside [min, max].
 double snapToQuant(double value, double min, double max, double quant);
