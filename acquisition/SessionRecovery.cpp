@@ -66,6 +66,7 @@ int32_t SessionRecovery::recover(const QString& id) {
     if (!cache || folder.isEmpty())
         return 0;
     int32_t added = 0;
+    bool leftBehind = false;
     for (const QString& file : cache->pageFiles) {
         // Moved, not copied: the pages are already on this disk, and a batch of them at
         // 1200 dpi is gigabytes.
@@ -75,6 +76,7 @@ int32_t SessionRecovery::recover(const QString& id) {
                         QFile::encodeName(target).constData()) != 0) {
             qWarning("Scansione: page %s of an interrupted session not recovered",
                      qUtf8Printable(file));
+            leftBehind = true;
             continue;
         }
         QString error;
@@ -92,7 +94,10 @@ int32_t SessionRecovery::recover(const QString& id) {
         m_images.append(std::move(page));
         ++added;
     }
-    QDir(cache->path).removeRecursively();
+    // A page that could not be moved stays where it was, with its cache, to be offered at a
+    // later start (the pages taken now are no longer there, so they do not come twice).
+    if (!leftBehind)
+        QDir(cache->path).removeRecursively();
     release(id);
     return added;
 }
