@@ -1,5 +1,5 @@
 #include "sane_worker/SaneDevice.h"
-#include "acquisition_sane/SaneStatus.h"
+#include "worker_process/SaneStatus.h"
 #include "sane_worker/FrameAssembler.h"
 #include "sane_worker/ImageConversion.h"
 #include "sane_worker/NetConnection.h"

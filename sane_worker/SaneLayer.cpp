@@ -1,6 +1,6 @@
 #include "sane_worker/SaneLayer.h"
-#include "acquisition/ScanError.h"
-#include "acquisition_sane/SaneStatus.h"
+#include "component_base/ScanError.h"
+#include "worker_process/SaneStatus.h"
 #include "sane_worker/SaneDevice.h"
 #include "sane_worker/SaneSession.h"
 #include "sane_worker/SigpipeGuard.h"

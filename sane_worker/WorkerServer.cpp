@@ -1,7 +1,7 @@
 #include "sane_worker/WorkerServer.h"
-#include "acquisition/ComponentErrors.h"
-#include "acquisition/ScanError.h"
-#include "acquisition_sane/SaneStatus.h"
+#include "component_base/ComponentErrors.h"
+#include "component_base/ScanError.h"
+#include "worker_process/SaneStatus.h"
 #include "sane_worker/SaneDevice.h"
 #include "sane_worker/SaneLayer.h"
 #include <QImage>

@@ -2,7 +2,7 @@
 // window's load and unload, the scan log, and the choice of the scanner.
 #include "acquisition/ComponentDialogs.h"
 #include "acquisition/ScanComponent.h"
-#include "acquisition/ScanError.h"
+#include "component_base/ScanError.h"
 #include "common/AppendLine.h"
 #include "common/UserSettings.h"
 #include "common/VbBool.h"

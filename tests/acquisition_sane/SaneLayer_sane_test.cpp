@@ -2,8 +2,8 @@
 // area of 450 mm), through the worker program as the component runs it. Options specific to
 // the test backend are set through SaneWorkerDevice::setOption.
 #include "SaneTestSupport.h"
-#include "acquisition/ScanError.h"
-#include "acquisition_sane/SaneStatus.h"
+#include "component_base/ScanError.h"
+#include "worker_process/SaneStatus.h"
 #include "acquisition_sane/SaneWorkerLayer.h"
 #include <QElapsedTimer>
 #include <QFile>

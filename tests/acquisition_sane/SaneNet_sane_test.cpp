@@ -4,8 +4,8 @@
 #include "NetScan.h"
 #include "SaneTestSupport.h"
 #include "acquisition/ScanComponent.h"
-#include "acquisition_sane/DefaultComponent.h"
-#include "acquisition_sane/SaneStatus.h"
+#include "default_wiring/DefaultComponent.h"
+#include "worker_process/SaneStatus.h"
 #include "acquisition_sane/SaneWorkerLayer.h"
 #include <QElapsedTimer>
 #include <QFile>

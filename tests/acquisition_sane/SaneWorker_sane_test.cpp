@@ -3,10 +3,10 @@
 // next open starts a fresh one; one that speaks garbage, another protocol version or nothing
 // at all is refused within its bound; it gets none of our descriptors.
 #include "SaneTestSupport.h"
-#include "acquisition/ScanError.h"
-#include "acquisition_sane/SaneStatus.h"
+#include "component_base/ScanError.h"
+#include "worker_process/SaneStatus.h"
 #include "acquisition_sane/SaneWorkerLayer.h"
-#include "acquisition_sane/WorkerProtocol.h"
+#include "worker_process/WorkerProtocol.h"
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>

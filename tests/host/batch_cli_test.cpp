@@ -1,11 +1,11 @@
 // scansione-batch as a script runs it: real window on the offscreen platform, virtual
 // scanners, output judged by third-party tools, exit status and the two output streams; and
 // in-process, where a fault is injected through the window's services.
-#include "acquisition/PdfWriter.h"
+#include "writers/PdfWriter.h"
 #include "acquisition/RawImageFile.h"
-#include "acquisition/ScanError.h"
+#include "component_base/ScanError.h"
 #include "acquisition/SessionManifest.h"
-#include "acquisition/VirtualScanner.h"
+#include "virtual_scanner/VirtualScanner.h"
 #include "acquisition/VstScan.h"
 #include "host/BatchRun.h"
 #include "host/OutputPlacement.h"

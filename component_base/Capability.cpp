@@ -1,4 +1,4 @@
-#include "acquisition/Capability.h"
+#include "component_base/Capability.h"
 #include <algorithm>
 #include <cmath>
 

@@ -1,5 +1,5 @@
 #pragma once
-#include "acquisition/DeviceLayer.h"
+#include "component_base/DeviceLayer.h"
 #include <memory>
 
 /// The virtual device layer: scanners described in a JSON file, whose pages are generated

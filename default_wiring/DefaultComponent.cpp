@@ -1,6 +1,6 @@
-#include "acquisition_sane/DefaultComponent.h"
+#include "default_wiring/DefaultComponent.h"
 #include "acquisition/ComponentDialogs.h"
-#include "acquisition/VirtualScanner.h"
+#include "virtual_scanner/VirtualScanner.h"
 #include "acquisition/VstScan.h"
 #include "acquisition_sane/SaneWorkerLayer.h"
 #include <QtGlobal>

@@ -1,5 +1,5 @@
 #pragma once
-#include "acquisition/Capability.h"
+#include "component_base/Capability.h"
 #include <QImage>
 #include <QString>
 #include <QVector>

@@ -1,5 +1,5 @@
 #pragma once
-#include "acquisition/DeviceLayer.h"
+#include "component_base/DeviceLayer.h"
 #include <cstdint>
 
 // Every status the SANE layer reports goes through this one translation, so that a SANE

@@ -1,4 +1,4 @@
-#include "acquisition_sane/WorkerProtocol.h"
+#include "worker_process/WorkerProtocol.h"
 #include <QImage>
 #include <cerrno>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "acquisition/PageRenderer.h"
+#include "virtual_scanner/PageRenderer.h"
 #include <QFont>
 #include <QPainter>
 #include <QPolygonF>

@@ -1,7 +1,7 @@
-#include "acquisition/VirtualScannerConfig.h"
-#include "acquisition/PageRenderer.h"
-#include "acquisition/ScanError.h"
-#include "acquisition/TwainCodes.h"
+#include "virtual_scanner/VirtualScannerConfig.h"
+#include "virtual_scanner/PageRenderer.h"
+#include "component_base/ScanError.h"
+#include "component_base/TwainCodes.h"
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,8 +1,8 @@
 // PdfWriter's documents, judged by qpdf --check, pdfinfo, pdfimages -list and a rendering by
 // pdftoppm, driven with the document output's call sequence.
-#include "acquisition/ImageWriters.h"
-#include "acquisition/PdfWriter.h"
-#include "acquisition/ScanError.h"
+#include "writers/ImageWriters.h"
+#include "writers/PdfWriter.h"
+#include "component_base/ScanError.h"
 #include "support/TestTools.h"
 
 #include <QDir>

@@ -1,10 +1,10 @@
 // The default wiring: SANE first unless SCANSIONE_SANE=0, then the virtual scanners, and a
 // feeder batch from the test backend all the way through the component.
-#include "SaneTestSupport.h"
+#include "acquisition_sane/SaneTestSupport.h"
 #include "acquisition/ScanComponent.h"
-#include "acquisition/TwainCodes.h"
-#include "acquisition_sane/DefaultComponent.h"
-#include "acquisition_sane/SaneStatus.h"
+#include "component_base/TwainCodes.h"
+#include "default_wiring/DefaultComponent.h"
+#include "worker_process/SaneStatus.h"
 #include "acquisition_sane/SaneWorkerLayer.h"
 #include <QEventLoop>
 #include <QFileInfo>

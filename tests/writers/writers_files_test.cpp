@@ -1,8 +1,8 @@
 // Image files written by writeImageFile, judged by third-party readers (tiffinfo, ImageMagick
 // identify) and by reading them back pixel for pixel.
-#include "acquisition/ImageWriters.h"
-#include "acquisition/ScanError.h"
-#include "acquisition/TiffPages.h"
+#include "writers/ImageWriters.h"
+#include "component_base/ScanError.h"
+#include "writers/TiffPages.h"
 #include "support/TestTools.h"
 
 #include <QDir>

@@ -1,10 +1,10 @@
-#include "acquisition/PdfWriter.h"
+#include "writers/PdfWriter.h"
 
-#include "acquisition/ComponentErrors.h"
-#include "acquisition/ImageWriters.h"
-#include "acquisition/ScanError.h"
-#include "acquisition/TiffPages.h"
-#include "acquisition/WriterSupport.h"
+#include "component_base/ComponentErrors.h"
+#include "writers/ImageWriters.h"
+#include "component_base/ScanError.h"
+#include "writers/TiffPages.h"
+#include "writers/WriterSupport.h"
 
 #include <qpdf/Buffer.hh>
 #include <qpdf/Pipeline.hh>

@@ -1,4 +1,4 @@
-#include "acquisition_sane/SaneStatus.h"
+#include "worker_process/SaneStatus.h"
 #include <sane/sane.h>
 
 namespace sanestatus {

@@ -1,9 +1,9 @@
-#include "acquisition/ImageWriters.h"
+#include "writers/ImageWriters.h"
 
-#include "acquisition/ComponentErrors.h"
-#include "acquisition/ScanError.h"
-#include "acquisition/TiffPages.h"
-#include "acquisition/WriterSupport.h"
+#include "component_base/ComponentErrors.h"
+#include "component_base/ScanError.h"
+#include "writers/TiffPages.h"
+#include "writers/WriterSupport.h"
 
 #include <QFile>
 #include <QFileInfo>

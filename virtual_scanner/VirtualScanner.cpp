@@ -1,8 +1,8 @@
-#include "acquisition/VirtualScanner.h"
-#include "acquisition/ComponentErrors.h"
-#include "acquisition/PageRenderer.h"
-#include "acquisition/ScanError.h"
-#include "acquisition/VirtualScannerConfig.h"
+#include "virtual_scanner/VirtualScanner.h"
+#include "component_base/ComponentErrors.h"
+#include "virtual_scanner/PageRenderer.h"
+#include "component_base/ScanError.h"
+#include "virtual_scanner/VirtualScannerConfig.h"
 #include "common/RegularFile.h"
 #include <QFile>
 #include <QHash>

@@ -1,8 +1,8 @@
-#include "acquisition/WriterSupport.h"
+#include "writers/WriterSupport.h"
 
-#include "acquisition/ComponentErrors.h"
-#include "acquisition/ScanError.h"
-#include "acquisition/TiffPages.h"
+#include "component_base/ComponentErrors.h"
+#include "component_base/ScanError.h"
+#include "writers/TiffPages.h"
 
 #include <QFile>
 #include <QFileInfo>

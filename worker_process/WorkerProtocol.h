@@ -1,6 +1,6 @@
 #pragma once
-#include "acquisition/Capability.h"
-#include "acquisition/DeviceLayer.h"
+#include "component_base/Capability.h"
+#include "component_base/DeviceLayer.h"
 #include <QByteArray>
 #include <QString>
 #include <cstdint>

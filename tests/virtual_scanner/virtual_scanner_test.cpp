@@ -1,10 +1,10 @@
 // The virtual scanner file format (what is accepted, what is refused and how the refusal
 // reads) and the generated pages (format, size, pages a person tells apart).
-#include "acquisition/PageRenderer.h"
-#include "acquisition/ScanError.h"
-#include "acquisition/TwainCodes.h"
-#include "acquisition/VirtualScanner.h"
-#include "acquisition/VirtualScannerConfig.h"
+#include "virtual_scanner/PageRenderer.h"
+#include "component_base/ScanError.h"
+#include "component_base/TwainCodes.h"
+#include "virtual_scanner/VirtualScanner.h"
+#include "virtual_scanner/VirtualScannerConfig.h"
 #include "support/Promptly.h"
 #include <QElapsedTimer>
 #include <QFile>

@@ -1,10 +1,10 @@
 // Every way writing an image file can fail: a full disk (a file size limit stands in for it,
 // as CI runs as root), a planted link, a directory or a missing folder at the target, bad
 // arguments and unreadable files. Nothing may be left that looks like a finished file.
-#include "acquisition/ComponentErrors.h"
-#include "acquisition/ImageWriters.h"
-#include "acquisition/ScanError.h"
-#include "acquisition/TiffPages.h"
+#include "component_base/ComponentErrors.h"
+#include "writers/ImageWriters.h"
+#include "component_base/ScanError.h"
+#include "writers/TiffPages.h"
 #include "support/TestTools.h"
 
 #include <QDir>

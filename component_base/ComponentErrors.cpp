@@ -1,4 +1,4 @@
-#include "acquisition/ComponentErrors.h"
+#include "component_base/ComponentErrors.h"
 
 #include <cerrno>
 

@@ -1,7 +1,7 @@
 // The worker protocol's framing and fields, without a worker: whatever bytes arrive, the
 // reading side either gets whole messages or says the stream is garbage; it never reads past a
 // message, never believes a count the bytes cannot hold, and never crashes.
-#include "acquisition_sane/WorkerProtocol.h"
+#include "worker_process/WorkerProtocol.h"
 #include <QImage>
 #include <cerrno>
 #include <csignal>
