@@ -2,7 +2,7 @@
 #include "acquisition/AcquisitionRunner.h"
 #include "acquisition/ComponentDialogs.h"
 #include "component_base/ScanError.h"
-#include "virtual_scanner/VirtualScannerConfig.h"
+#include "component_base/TwainCodes.h"
 #include <cmath>
 #include <type_traits>
 

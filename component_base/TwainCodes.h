@@ -1,6 +1,8 @@
 #pragma once
 #include <cstdint>
 
+class QSizeF;
+
 // The TWAIN codes the component speaks: capability ids, container kinds, units, pixel types
 // and supported-size codes. Values are those of the TWAIN standard.
 namespace twain {
@@ -82,3 +84,7 @@ inline double unitsPerInch(int32_t unit, double dpi) {
 }
 
 } // namespace twain
+
+/// The width and height in inches of TWAIN supported-size `code`; an empty size for an
+/// unknown code (or SizeNone).
+QSizeF pageSizeInches(int32_t code);

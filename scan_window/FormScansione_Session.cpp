@@ -18,21 +18,8 @@
 #include <QLocale>
 #include <QPixmap>
 
-namespace {
-
-WindowServices withDefaults(WindowServices services) {
-    services.fillDefaults();
-    return services;
-}
-
-} // namespace
-
-FormScansione::FormScansione(QWidget* parent) : FormScansione(WindowServices{}, parent) {}
-
-FormScansione::FormScansione(WindowServices services, QWidget* parent)
-    : QDialog(parent), m_services(withDefaults(std::move(services))) {
-    buildControls();
-}
+// The constructors are the default wiring's (default_wiring/WindowDefaults.cpp): they fill in
+// the services a host left empty, SANE and widget dialogs among them.
 
 FormScansione::~FormScansione() {
     // The component goes first, while the window is still whole: nothing it emits while

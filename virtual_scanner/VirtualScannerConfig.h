@@ -55,6 +55,3 @@ constexpr qsizetype kVirtualScannerFileMaxBytes = 1024 * 1024;
 /// may be given as TWAIN codes or as their names ("RGB", "centimeters", "A4"). Throws
 /// ScanError with a message naming the scanner and field at fault.
 VirtualScannerFile parseVirtualScanners(const QByteArray& json);
-
-/// The page size's width and height in inches; an empty size for an unknown code.
-QSizeF pageSizeInches(int32_t code);
