@@ -149,6 +149,10 @@ const LoopCase kCases[] = {
      true},
 };
 
+void PrintTo(const LoopCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class ScanLoopCase : public ::testing::TestWithParam<LoopCase> {};
 
 TEST_P(ScanLoopCase, EndsAsTheDeviceDid) {
