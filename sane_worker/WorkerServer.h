@@ -7,7 +7,6 @@
 #include <mutex>
 
 class SaneLayer;
-class SaneDevice;
 
 /// The worker's end of the protocol (worker_process/WorkerProtocol.h): reads the component's
 /// requests from `socket` and runs them on one SaneLayer and the devices it opens.

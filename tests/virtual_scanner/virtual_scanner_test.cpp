@@ -193,8 +193,9 @@ TEST(PageRendering, ColourA4At300DpiIsQuick) {
         layout.image = i + 2;
         ASSERT_FALSE(renderPage(layout, &canvas).isNull());
     }
-    // Far looser than the figure the benchmark reports; catches an accidental slow path.
-    EXPECT_LT(t.elapsed() / pages, 1000);
+    // The speed is the benchmark's to show; this bound, far above a sanitizer build's figure
+    // on a busy machine, only catches a path gone pathologically slow.
+    EXPECT_LT(t.elapsed() / pages, 5000);
 }
 
 TEST(VirtualLayer, FeederKeepsItsSheetsAcrossOpensAndRefillsWhenEmpty) {
