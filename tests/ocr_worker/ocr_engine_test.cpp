@@ -92,7 +92,6 @@ TEST_P(OcrPageKinds, ReadsItalianAndSurvivesThePdf) {
     writeImagePdf(dir, {page.image}, plain);
     EXPECT_EQ(addTextLayer(plain, searchable, {result.words}, {page.image.size()}),
               std::vector<int>{int(result.words.size())});
-    if (qEnvironmentVariableIsSet("KEEPPDF")) QFile::copy(searchable, qEnvironmentVariable("KEEPPDF"));
     const Recall back = recallOf(page.words, pdfWords(searchable));
     EXPECT_GE(back.share, c.minRecall);
     EXPECT_TRUE(back.missingAccented.isEmpty()) << back.missingAccented.join(' ').toStdString();
