@@ -141,8 +141,9 @@ QByteArray fontProgram() {
 
 // --- PDF helpers ------------------------------------------------------------------------------
 
-std::string number(double v) {
-    QString text = QString::number(v, 'f', 3);
+// Hundredths of a point are far below a pixel; a page's text layer is mostly numbers.
+std::string number(double v, int decimals = 2) {
+    QString text = QString::number(v, 'f', decimals);
     while (text.endsWith(QLatin1Char('0')))
         text.chop(1);
     if (text.endsWith(QLatin1Char('.')))
@@ -328,14 +329,20 @@ int PdfTextLayer::addToPage(QPDFPageObjectHelper& page, QSizeF pageSizePoints, Q
 
     auto num = [](double v) { return QByteArray::fromStdString(number(v)); };
     QByteArray content = "Q\nBT\n3 Tr\n";
+    QByteArray size; // the font size set last: a line's words share theirs
     for (const Placed& p : placed) {
         const QPointF origin = p.p1 + p.dir * p.from;
         const double natural = p.units * p.size * kAdvance / kUnitsPerEm;
         const double scale = std::clamp(100.0 * (p.to - p.from) / natural, 1.0, 10000.0);
-        content += QByteArray::fromStdString(name) + ' ' + num(p.size) + " Tf " + num(scale) + " Tz " +
-                   num(p.dir.x()) + ' ' + num(p.dir.y()) + ' ' + num(-p.dir.y()) + ' ' +
-                   num(p.dir.x()) + ' ' + num(origin.x()) + ' ' + num(origin.y()) + " Tm " + p.codes +
-                   " Tj\n";
+        if (num(p.size) != size) {
+            size = num(p.size);
+            content += QByteArray::fromStdString(name) + ' ' + size + " Tf ";
+        }
+        const QByteArray c = QByteArray::fromStdString(number(p.dir.x(), 4));
+        const QByteArray s = QByteArray::fromStdString(number(p.dir.y(), 4));
+        const QByteArray minusS = QByteArray::fromStdString(number(-p.dir.y(), 4));
+        content += QByteArray::fromStdString(number(scale, 1)) + " Tz " + c + ' ' + s + ' ' + minusS +
+                   ' ' + c + ' ' + num(origin.x()) + ' ' + num(origin.y()) + " Tm " + p.codes + " Tj\n";
     }
     content += "ET\n";
 
