@@ -11,8 +11,7 @@
 // OMP_THREAD_LIMIT=1 when that is not set).
 #include "acquisition/PdfTextLayer.h"
 #include "acquisition/PdfWriter.h"
-#include "ocr_worker/OcrEngine.h"
-#include "support/ItalianPages.h"
+#include "support/OcrPages.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -88,17 +87,6 @@ double medianDistance(const std::vector<Box>& ours, const std::vector<Box>& peer
         return -1;
     std::nth_element(d.begin(), d.begin() + d.size() / 2, d.end());
     return d[d.size() / 2];
-}
-
-OcrPixels pixelsOf(const QImage& image, int dpi) {
-    OcrPixels p;
-    p.data = image.constBits();
-    p.width = image.width();
-    p.height = image.height();
-    p.bytesPerLine = int(image.bytesPerLine());
-    p.dpi = dpi;
-    p.format = image.format() == QImage::Format_Mono ? OcrPixelFormat::Mono : OcrPixelFormat::Gray8;
-    return p;
 }
 
 bool writePlain(const QImage& image, const QString& png, const QString& pdf) {

@@ -2,7 +2,7 @@
 // through the worker program, then laid over the page image and read back by pdftotext.
 #include "ocr_worker/OcrEngine.h"
 #include "ocr_worker/OcrProtocol.h"
-#include "support/ItalianPages.h"
+#include "support/OcrPages.h"
 #include "support/SearchablePdf.h"
 
 #include <QElapsedTimer>
@@ -23,19 +23,6 @@
 extern char** environ;
 
 namespace {
-
-OcrPixels pixelsOf(const QImage& image, int dpi) {
-    OcrPixels p;
-    p.data = image.constBits();
-    p.width = image.width();
-    p.height = image.height();
-    p.bytesPerLine = int(image.bytesPerLine());
-    p.dpi = dpi;
-    p.format = image.format() == QImage::Format_Mono ? OcrPixelFormat::Mono
-               : image.format() == QImage::Format_RGB888 ? OcrPixelFormat::Rgb24
-                                                         : OcrPixelFormat::Gray8;
-    return p;
-}
 
 QStringList textsOf(const OcrWords& words) {
     QStringList texts;
@@ -149,6 +136,20 @@ TEST_F(OcrEngineTest, RefusesWhatItCannotRead) {
         EXPECT_TRUE(next.ok()) << c.languages << ": " << next.error.toStdString();
         EXPECT_GE(recallOf(page.words, textsOf(next.words)).share, 0.9) << c.languages;
     }
+}
+
+// Colour pixels (three bytes a pixel, lines padded to four bytes) read as well as grey.
+TEST_F(OcrEngineTest, ReadsColourPixels) {
+    ItalianPage page = renderItalianPage(QStringLiteral("DejaVu Serif"), 150);
+    const int odd = page.image.width() | 1; // odd: three bytes a pixel leave each line padded
+    const QImage rgb = page.image.copy(0, 0, odd, page.image.height() / 8)
+                           .convertToFormat(QImage::Format_RGB888);
+    ASSERT_NE(rgb.bytesPerLine(), rgb.width() * 3);
+    std::erase_if(page.words, [&](const DrawnWord& w) { return w.box.bottom() >= rgb.height(); });
+    OcrEngine engine;
+    const OcrResult r = engine.recognise(pixelsOf(rgb, page.dpi), QStringLiteral("ita"));
+    ASSERT_TRUE(r.ok()) << r.error.toStdString();
+    EXPECT_GE(recallOf(page.words, textsOf(r.words)).share, 0.95);
 }
 
 // --- The worker program ---------------------------------------------------------------------
