@@ -5,6 +5,7 @@
 #include <cmath>
 #include <memory>
 #include <tesseract/baseapi.h>
+#include <tesseract/ocrclass.h>
 #include <tesseract/resultiterator.h>
 #include <vector>
 
@@ -79,7 +80,7 @@ QString OcrEngine::load(const QString& languages) {
     return QString();
 }
 
-OcrResult OcrEngine::recognise(const OcrPixels& page, const QString& languages) {
+OcrResult OcrEngine::recognise(const OcrPixels& page, const QString& languages, int timeLimitMs) {
     OcrResult result;
     const int bpp = bytesPerPixelOf(page.format);
     if (!page.data || page.width <= 0 || page.height <= 0 || bpp < 0 ||
@@ -107,9 +108,14 @@ OcrResult OcrEngine::recognise(const OcrPixels& page, const QString& languages) 
     tess.SetImage(data, page.width, page.height, bpp, page.bytesPerLine);
     if (page.dpi > 0)
         tess.SetSourceResolution(page.dpi);
-    if (tess.Recognize(nullptr) != 0) {
+    tesseract::ETEXT_DESC monitor;
+    monitor.set_deadline_msecs(timeLimitMs);
+    const bool failed = tess.Recognize(&monitor) != 0;
+    if (failed || monitor.deadline_exceeded()) {
         tess.Clear();
-        result.error = QStringLiteral("Riconoscimento del testo non riuscito");
+        result.error = failed && !monitor.deadline_exceeded()
+                           ? QStringLiteral("Riconoscimento del testo non riuscito")
+                           : QStringLiteral("Riconoscimento del testo oltre %1 s").arg(timeLimitMs / 1000.0);
         return result;
     }
     std::unique_ptr<tesseract::ResultIterator> it(tess.GetIterator());

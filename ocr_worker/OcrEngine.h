@@ -49,8 +49,10 @@ public:
     /// Reads `page` in `languages` (tesseract codes joined by '+', e.g. "ita" or "ita+eng";
     /// empty means "ita"). A language whose data is not installed, a malformed code or bad
     /// pixel geometry gives an error and no words; a missing language names the Debian
-    /// package that brings it.
-    OcrResult recognise(const OcrPixels& page, const QString& languages);
+    /// package that brings it. With `timeLimitMs` above 0, recognition that takes longer
+    /// stops and gives an error instead of words (tesseract checks its clock between words,
+    /// so this bounds a slow page, not a hung one: that takes the worker's end).
+    OcrResult recognise(const OcrPixels& page, const QString& languages, int timeLimitMs = 0);
 
     /// The folder the language data is read from.
     QString dataPath() const { return m_dataPath; }

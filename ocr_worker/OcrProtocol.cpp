@@ -106,6 +106,7 @@ QByteArray recogniseMessage(uint32_t id, const PageRequest& page) {
         .put(page.format)
         .put(page.dpi)
         .put(page.languages)
+        .put(page.timeLimitMs)
         .done();
 }
 
@@ -141,6 +142,7 @@ std::optional<PageRequest> decodeRecognise(const QByteArray& body) {
     p.format = r.get<uint8_t>();
     p.dpi = r.get<int32_t>();
     p.languages = r.text();
+    p.timeLimitMs = r.get<int32_t>();
     if (!r.whole())
         return std::nullopt;
     return p;

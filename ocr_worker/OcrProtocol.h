@@ -19,7 +19,8 @@
 // Bodies (text = u32 length and UTF-8 bytes):
 //   Hello:     u32 magic, u32 version, i32 process id
 //   Recognise: i32 width, i32 height, i32 bytes per line, u8 format (OcrPixelFormat),
-//              i32 dpi, text languages; the memory file holds height × bytes per line bytes
+//              i32 dpi, text languages, i32 time limit in ms (0: none); the memory file
+//              holds height × bytes per line bytes
 //   Words:     text error (empty when read), u32 n, n × word
 //   word:      i32 left, top, width, height; 4 × f64 baseline start x, y, end x, y;
 //              f64 angle, f64 line height, i32 line, f64 confidence, text
@@ -42,6 +43,7 @@ struct PageRequest {
     uint8_t format = 0;
     int32_t dpi = 0;
     QString languages;
+    int32_t timeLimitMs = 0; ///< recognition stops with an error past this; 0: no limit
 };
 
 struct Message {

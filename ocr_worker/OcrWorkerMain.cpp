@@ -57,7 +57,7 @@ void recognise(OcrEngine& engine, const ocrproto::Message& request, QString& err
     pixels.bytesPerLine = page->bytesPerLine;
     pixels.dpi = page->dpi;
     pixels.format = OcrPixelFormat(page->format);
-    OcrResult result = engine.recognise(pixels, page->languages);
+    OcrResult result = engine.recognise(pixels, page->languages, page->timeLimitMs);
     ::munmap(map, size_t(bytes));
     error = result.error;
     words = std::move(result.words);

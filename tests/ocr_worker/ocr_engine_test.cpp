@@ -198,9 +198,10 @@ protected:
             ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE);
         return fd;
     }
-    void sendPage(uint32_t id, const QImage& image, int fd, const QString& languages = QStringLiteral("ita")) {
+    void sendPage(uint32_t id, const QImage& image, int fd, const QString& languages = QStringLiteral("ita"),
+                  int timeLimitMs = 0) {
         ocrproto::PageRequest request{image.width(), image.height(), int(image.bytesPerLine()),
-                                      uint8_t(OcrPixelFormat::Gray8), 300, languages};
+                                      uint8_t(OcrPixelFormat::Gray8), 300, languages, timeLimitMs};
         ASSERT_TRUE(ocrproto::sendMessage(m_socket, ocrproto::recogniseMessage(id, request), fd));
         ::close(fd);
     }
@@ -214,8 +215,8 @@ protected:
 };
 
 // The worker greets, runs on one thread even when its starter forgot to say so, reads a page
-// passed as a memory file, refuses an unsealed one without ending, and ends cleanly when its
-// socket closes.
+// passed as a memory file, refuses an unsealed one, a missing language and a page past its
+// time limit without ending, and ends cleanly when its socket closes.
 TEST_F(OcrWorkerProgram, ReadsPagesOverItsSocket) {
     start();
     const ocrproto::Message hello = receive();
@@ -229,7 +230,8 @@ TEST_F(OcrWorkerProgram, ReadsPagesOverItsSocket) {
     sendPage(7, page.image, memoryFile(page.image, false));
     sendPage(8, page.image, memoryFile(page.image, true));
     sendPage(9, page.image, memoryFile(page.image, true), QStringLiteral("xyz"));
-    for (uint32_t id : {7u, 8u, 9u}) {
+    sendPage(10, page.image, memoryFile(page.image, true), QStringLiteral("ita"), 50);
+    for (uint32_t id : {7u, 8u, 9u, 10u}) {
         const ocrproto::Message answer = receive();
         ASSERT_EQ(answer.kind, ocrproto::Kind::Words);
         EXPECT_EQ(answer.id, id);
@@ -247,6 +249,10 @@ TEST_F(OcrWorkerProgram, ReadsPagesOverItsSocket) {
         }
         if (id == 9) {
             EXPECT_TRUE(error.contains(QStringLiteral("tesseract-ocr-xyz"))) << error.toStdString();
+        }
+        if (id == 10) {
+            EXPECT_TRUE(error.contains(QStringLiteral("oltre 0.05 s"))) << error.toStdString();
+            EXPECT_TRUE(words.empty());
         }
     }
     // The worker's peak memory with the Italian model and an A4 300 dpi page read.
