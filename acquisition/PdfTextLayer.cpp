@@ -107,12 +107,23 @@ QByteArray fontProgram() {
     cmap.u16(0).u16(1).u16(3).u16(1).u32(12);
     cmap.u16(4).u16(24).u16(0).u16(2).u16(2).u16(0).u16(0);
     cmap.u16(0xFFFF).u16(0).u16(0xFFFF).u16(1).u16(0);
+    // Version 1 of the OS/2 metrics; fsType 0: the font may be embedded without restriction.
+    BigEndian os2;
+    os2.u16(1).u16(kAdvance).u16(400).u16(5).u16(0);           // version, width, weight, class, fsType
+    os2.u16(650).u16(600).u16(0).u16(75).u16(650).u16(600).u16(0).u16(350); // sub-, superscripts
+    os2.u16(50).u16(250);                                       // strikeout
+    os2.u16(0);                                                 // family class
+    os2.bytes(QByteArray(10, '\0'));                            // PANOSE
+    os2.u32(0).u32(0).u32(0).u32(0).tag("SCAN");                // Unicode ranges, vendor
+    os2.u16(0x40).u16(0x20).u16(0xFFFF).u16(kAscent).u16(kDescent).u16(0); // regular, chars, typo
+    os2.u16(kAscent).u16(-kDescent).u32(1).u32(0);              // Windows metrics, Latin 1
     BigEndian post;
     post.u32(0x00030000).u32(0).u16(-100).u16(50).u32(1).u32(0).u32(0).u32(0).u32(0);
     // Sorted by tag, as the table directory must be.
-    Table tables[] = {{"cmap", cmap.data()}, {"glyf", QByteArray()}, {"head", head.data()},
-                      {"hhea", hhea.data()}, {"hmtx", hmtx.data()},  {"loca", loca.data()},
-                      {"maxp", maxp.data()}, {"name", nameTable()},  {"post", post.data()}};
+    Table tables[] = {{"OS/2", os2.data()},  {"cmap", cmap.data()}, {"glyf", QByteArray()},
+                      {"head", head.data()}, {"hhea", hhea.data()}, {"hmtx", hmtx.data()},
+                      {"loca", loca.data()}, {"maxp", maxp.data()}, {"name", nameTable()},
+                      {"post", post.data()}};
     const int count = int(std::size(tables));
     int power = 1, log2 = 0;
     while (power * 2 <= count) {

@@ -5,6 +5,7 @@
 #include "support/SearchablePdf.h"
 
 #include <QFile>
+#include <QRawFont>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -183,6 +184,19 @@ TEST_F(PdfTextLayerTest, WordsLieOnTheirBoxesOverUntouchedImages) {
             QRegularExpression(QStringLiteral("error|font|warning(?!: ICC support)"), QRegularExpression::CaseInsensitiveOption));
         EXPECT_TRUE(complaints.isEmpty()) << program.toStdString() << ": " << r.output.toStdString();
     }
+    // The embedded font program itself, as FreeType (through Qt) reads it.
+    QPDF doc;
+    doc.processFile(searchable.toLocal8Bit().constData());
+    QPDFObjectHandle font = QPDFPageDocumentHelper(doc).getAllPages().front().getObjectHandle()
+                                .getKey("/Resources").getKey("/Font").getKey("/FTxt");
+    QPDFObjectHandle cid = font.getKey("/DescendantFonts").getArrayItem(0);
+    const std::string program = bytesOf(cid.getKey("/FontDescriptor").getKey("/FontFile2"), true);
+    const QRawFont raw(QByteArray::fromStdString(program), 12);
+    ASSERT_TRUE(raw.isValid());
+    EXPECT_EQ(raw.familyName(), QStringLiteral("ScansioneTestoInvisibile"));
+    EXPECT_EQ(raw.unitsPerEm(), 1000);
+    EXPECT_EQ(cid.getKey("/FontDescriptor").getKey("/CIDSet").isStream(), true);
+
     const qint64 added = QFile(searchable).size() - QFile(plain).size();
     std::printf("text layer: %lld bytes for %zu pages of about %zu words\n", added, pages.size(),
                 pages[0].words.size());
