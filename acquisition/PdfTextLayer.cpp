@@ -62,8 +62,12 @@ uint32_t tableChecksum(const QByteArray& table) {
 }
 
 QByteArray nameTable() {
-    const QString names[] = {QString(), QString::fromLatin1(kFontName), QStringLiteral("Regular"),
-                             QString(), QString::fromLatin1(kFontName), QString(),
+    const QString names[] = {QString(),
+                             QString::fromLatin1(kFontName),
+                             QStringLiteral("Regular"),
+                             QString(),
+                             QString::fromLatin1(kFontName),
+                             QString(),
                              QString::fromLatin1(kFontName)};
     const int ids[] = {1, 2, 4, 6};
     QByteArray strings;
@@ -89,7 +93,7 @@ QByteArray fontProgram() {
     BigEndian head;
     head.u32(0x00010000).u32(0x00010000).u32(0 /* checkSumAdjustment, below */).u32(0x5F0F3CF5);
     head.u16(0x000B).u16(kUnitsPerEm).u32(0).u32(0).u32(0).u32(0); // flags, em, created, modified
-    head.u16(0).u16(kDescent).u16(kAdvance).u16(kAscent);             // the glyphs' box
+    head.u16(0).u16(kDescent).u16(kAdvance).u16(kAscent);          // the glyphs' box
     head.u16(0).u16(8).u16(2).u16(0).u16(0); // style, smallest size, direction, short loca, format
     BigEndian hhea;
     hhea.u32(0x00010000).u16(kAscent).u16(kDescent).u16(0).u16(kAdvance);
@@ -109,14 +113,14 @@ QByteArray fontProgram() {
     cmap.u16(0xFFFF).u16(0).u16(0xFFFF).u16(1).u16(0);
     // Version 1 of the OS/2 metrics; fsType 0: the font may be embedded without restriction.
     BigEndian os2;
-    os2.u16(1).u16(kAdvance).u16(400).u16(5).u16(0);           // version, width, weight, class, fsType
+    os2.u16(1).u16(kAdvance).u16(400).u16(5).u16(0); // version, width, weight, class, fsType
     os2.u16(650).u16(600).u16(0).u16(75).u16(650).u16(600).u16(0).u16(350); // sub-, superscripts
-    os2.u16(50).u16(250);                                       // strikeout
-    os2.u16(0);                                                 // family class
-    os2.bytes(QByteArray(10, '\0'));                            // PANOSE
-    os2.u32(0).u32(0).u32(0).u32(0).tag("SCAN");                // Unicode ranges, vendor
+    os2.u16(50).u16(250);                                                   // strikeout
+    os2.u16(0);                                                             // family class
+    os2.bytes(QByteArray(10, '\0'));                                        // PANOSE
+    os2.u32(0).u32(0).u32(0).u32(0).tag("SCAN");                           // Unicode ranges, vendor
     os2.u16(0x40).u16(0x20).u16(0xFFFF).u16(kAscent).u16(kDescent).u16(0); // regular, chars, typo
-    os2.u16(kAscent).u16(-kDescent).u32(1).u32(0);              // Windows metrics, Latin 1
+    os2.u16(kAscent).u16(-kDescent).u32(1).u32(0); // Windows metrics, Latin 1
     BigEndian post;
     post.u32(0x00030000).u32(0).u16(-100).u16(50).u32(1).u32(0).u32(0).u32(0).u32(0);
     // Sorted by tag, as the table directory must be.
@@ -223,12 +227,13 @@ QPDFObjectHandle makeFont(QPDF& pdf) {
     QPDFObjectHandle cidFont = QPDFObjectHandle::parse(
         "<< /Type /Font /Subtype /CIDFontType2 /BaseFont " + name +
         " /CIDSystemInfo << /Registry (Adobe) /Ordering (Identity) /Supplement 0 >>"
-        " /DW " + std::to_string(kAdvance) + " /W [0 65535 " + std::to_string(kAdvance) + "] >>");
+        " /DW " +
+        std::to_string(kAdvance) + " /W [0 65535 " + std::to_string(kAdvance) + "] >>");
     cidFont.replaceKey("/FontDescriptor", pdf.makeIndirectObject(descriptor));
     cidFont.replaceKey("/CIDToGIDMap", flateStream(pdf, cidToGid));
 
-    QPDFObjectHandle font = QPDFObjectHandle::parse(
-        "<< /Type /Font /Subtype /Type0 /BaseFont " + name + " /Encoding /Identity-H >>");
+    QPDFObjectHandle font = QPDFObjectHandle::parse("<< /Type /Font /Subtype /Type0 /BaseFont " +
+                                                    name + " /Encoding /Identity-H >>");
     font.replaceKey("/DescendantFonts",
                     QPDFObjectHandle::newArray({pdf.makeIndirectObject(cidFont)}));
     font.replaceKey("/ToUnicode", flateStream(pdf, toUnicodeMap()));
@@ -272,7 +277,9 @@ int PdfTextLayer::addToPage(QPDFPageObjectHelper& page, QSizeF pageSizePoints, Q
     const double sy = pageSizePoints.height() / imagePixels.height();
     const QRect image(QPoint(0, 0), imagePixels);
     // Page coordinates: points, origin bottom-left.
-    auto toPage = [&](QPointF p) { return QPointF(p.x() * sx, pageSizePoints.height() - p.y() * sy); };
+    auto toPage = [&](QPointF p) {
+        return QPointF(p.x() * sx, pageSizePoints.height() - p.y() * sy);
+    };
 
     // Each word placed along its line: from its origin, `to - from` points long.
     struct Placed {
@@ -295,8 +302,9 @@ int PdfTextLayer::addToPage(QPDFPageObjectHelper& page, QSizeF pageSizePoints, Q
         p.dir = length > 0 ? p.dir / length : QPointF(1, 0);
         // The word's extent along its baseline: its box's corners projected on the line.
         bool first = true;
-        for (QPointF corner : {w.box.topLeft(), w.box.topRight() + QPoint(1, 0),
-                               w.box.bottomLeft() + QPoint(0, 1), w.box.bottomRight() + QPoint(1, 1)}) {
+        for (QPointF corner :
+             {w.box.topLeft(), w.box.topRight() + QPoint(1, 0), w.box.bottomLeft() + QPoint(0, 1),
+              w.box.bottomRight() + QPoint(1, 1)}) {
             const QPointF c = toPage(corner) - p.p1;
             const double along = c.x() * p.dir.x() + c.y() * p.dir.y();
             p.from = first ? along : std::min(p.from, along);
@@ -352,8 +360,9 @@ int PdfTextLayer::addToPage(QPDFPageObjectHelper& page, QSizeF pageSizePoints, Q
         const QByteArray c = QByteArray::fromStdString(number(p.dir.x(), 4));
         const QByteArray s = QByteArray::fromStdString(number(p.dir.y(), 4));
         const QByteArray minusS = QByteArray::fromStdString(number(-p.dir.y(), 4));
-        content += QByteArray::fromStdString(number(scale, 1)) + " Tz " + c + ' ' + s + ' ' + minusS +
-                   ' ' + c + ' ' + num(origin.x()) + ' ' + num(origin.y()) + " Tm " + p.codes + " Tj\n";
+        content += QByteArray::fromStdString(number(scale, 1)) + " Tz " + c + ' ' + s + ' ' +
+                   minusS + ' ' + c + ' ' + num(origin.x()) + ' ' + num(origin.y()) + " Tm " +
+                   p.codes + " Tj\n";
     }
     content += "ET\n";
 

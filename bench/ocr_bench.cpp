@@ -40,7 +40,8 @@ QString run(const QString& program, const QStringList& args) {
     QProcess p;
     p.start(program, args);
     if (!p.waitForFinished(600000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
-        std::fprintf(stderr, "%s failed: %s\n", qPrintable(program), p.readAllStandardError().constData());
+        std::fprintf(stderr, "%s failed: %s\n", qPrintable(program),
+                     p.readAllStandardError().constData());
         return QString();
     }
     return QString::fromUtf8(p.readAllStandardOutput());
@@ -57,10 +58,12 @@ struct Box {
 };
 
 std::vector<Box> boxesOf(const QString& pdf) {
-    static const QRegularExpression word(QStringLiteral(
-        "<word xMin=\"([\\d.]+)\" yMin=\"([\\d.]+)\" xMax=\"([\\d.]+)\" yMax=\"([\\d.]+)\">([^<]*)</word>"));
+    static const QRegularExpression word(
+        QStringLiteral("<word xMin=\"([\\d.]+)\" yMin=\"([\\d.]+)\" xMax=\"([\\d.]+)\" "
+                       "yMax=\"([\\d.]+)\">([^<]*)</word>"));
     std::vector<Box> boxes;
-    const QString html = run(QStringLiteral("pdftotext"), {QStringLiteral("-bbox"), pdf, QStringLiteral("-")});
+    const QString html =
+        run(QStringLiteral("pdftotext"), {QStringLiteral("-bbox"), pdf, QStringLiteral("-")});
     for (auto m = word.globalMatch(html); m.hasNext();) {
         const auto w = m.next();
         boxes.push_back({bareWord(w.captured(5)),
@@ -77,7 +80,8 @@ double medianDistance(const std::vector<Box>& ours, const std::vector<Box>& peer
         double best = -1;
         for (const Box& p : peer)
             if (p.text == o.text) {
-                const double dist = std::hypot(p.centre.x() - o.centre.x(), p.centre.y() - o.centre.y());
+                const double dist =
+                    std::hypot(p.centre.x() - o.centre.x(), p.centre.y() - o.centre.y());
                 best = best < 0 ? dist : std::min(best, dist);
             }
         if (best >= 0)
@@ -127,7 +131,8 @@ int main(int argc, char** argv) {
     QTemporaryDir temporary;
     QString out = temporary.path();
     const QStringList args = app.arguments();
-    if (const qsizetype at = args.indexOf(QStringLiteral("--out")); at >= 0 && at + 1 < args.size()) {
+    if (const qsizetype at = args.indexOf(QStringLiteral("--out"));
+        at >= 0 && at + 1 < args.size()) {
         out = args[at + 1];
         QDir().mkpath(out);
     }
@@ -154,7 +159,8 @@ int main(int argc, char** argv) {
 
         QElapsedTimer timer;
         timer.start();
-        const OcrResult read = engine.recognise(pixelsOf(page.image, page.dpi), QStringLiteral("ita"));
+        const OcrResult read =
+            engine.recognise(pixelsOf(page.image, page.dpi), QStringLiteral("ita"));
         if (!read.ok()) {
             std::fprintf(stderr, "%s\n", qPrintable(read.error));
             return 1;
@@ -163,9 +169,10 @@ int main(int argc, char** argv) {
         const double ourSeconds = timer.elapsed() / 1000.0;
 
         timer.restart();
-        run(QStringLiteral("ocrmypdf"), {QStringLiteral("-q"), QStringLiteral("-l"), QStringLiteral("ita"),
-                                         QStringLiteral("-j"), QStringLiteral("1"), QStringLiteral("--output-type"),
-                                         QStringLiteral("pdf"), plain, peer});
+        run(QStringLiteral("ocrmypdf"),
+            {QStringLiteral("-q"), QStringLiteral("-l"), QStringLiteral("ita"),
+             QStringLiteral("-j"), QStringLiteral("1"), QStringLiteral("--output-type"),
+             QStringLiteral("pdf"), plain, peer});
         const double peerSeconds = timer.elapsed() / 1000.0;
 
         const qint64 plainBytes = QFileInfo(plain).size();
@@ -177,13 +184,15 @@ int main(int argc, char** argv) {
         for (const DrawnWord& w : page.words)
             truth.push_back({bareWord(w.text), QRectF(w.box).center() * scale});
         const std::vector<Box> ourBoxes = boxesOf(ours), peerBoxes = boxesOf(peer);
-        std::printf("%-9s %6zu | %8.3f %3lld/%-2d %8.2f %8lld %8.2f | %8.3f %3lld/%-2d %8.2f %8lld %8.2f | %8.2f\n",
-                    k.name, page.words.size(), ourRecall.share, qlonglong(ourRecall.missingAccented.size()),
-                    accentedWords(page.words), ourSeconds, QFileInfo(ours).size() - plainBytes,
+        std::printf("%-9s %6zu | %8.3f %3lld/%-2d %8.2f %8lld %8.2f | %8.3f %3lld/%-2d %8.2f %8lld "
+                    "%8.2f | %8.2f\n",
+                    k.name, page.words.size(), ourRecall.share,
+                    qlonglong(ourRecall.missingAccented.size()), accentedWords(page.words),
+                    ourSeconds, QFileInfo(ours).size() - plainBytes,
                     medianDistance(ourBoxes, truth), peerRecall.share,
-                    qlonglong(peerRecall.missingAccented.size()), accentedWords(page.words), peerSeconds,
-                    QFileInfo(peer).size() - plainBytes, medianDistance(peerBoxes, truth),
-                    medianDistance(ourBoxes, peerBoxes));
+                    qlonglong(peerRecall.missingAccented.size()), accentedWords(page.words),
+                    peerSeconds, QFileInfo(peer).size() - plainBytes,
+                    medianDistance(peerBoxes, truth), medianDistance(ourBoxes, peerBoxes));
         std::fflush(stdout);
     }
     return 0;

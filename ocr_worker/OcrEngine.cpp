@@ -47,10 +47,12 @@ struct OcrEngine::Api {
 };
 
 QString ocrLanguagePackage(const QString& code) {
-    return QStringLiteral("tesseract-ocr-") + code.toLower().replace(QLatin1Char('_'), QLatin1Char('-'));
+    return QStringLiteral("tesseract-ocr-") +
+           code.toLower().replace(QLatin1Char('_'), QLatin1Char('-'));
 }
 
-OcrEngine::OcrEngine(const QString& dataPath) : m_api(std::make_unique<Api>()), m_dataPath(dataPath) {
+OcrEngine::OcrEngine(const QString& dataPath)
+    : m_api(std::make_unique<Api>()), m_dataPath(dataPath) {
     if (m_dataPath.isEmpty())
         m_dataPath = qEnvironmentVariable("TESSDATA_PREFIX", QString::fromLatin1(kDebianDataPath));
 }
@@ -74,7 +76,8 @@ QString OcrEngine::load(const QString& languages) {
     const QByteArray path = QFileInfo(m_dataPath).absoluteFilePath().toLocal8Bit();
     if (m_api->tess.Init(path.constData(), languages.toLatin1().constData(),
                          tesseract::OEM_LSTM_ONLY) != 0)
-        return QStringLiteral("Dati della lingua OCR «%1» illeggibili in %2").arg(languages, m_dataPath);
+        return QStringLiteral("Dati della lingua OCR «%1» illeggibili in %2")
+            .arg(languages, m_dataPath);
     m_api->tess.SetPageSegMode(tesseract::PSM_AUTO);
     m_loaded = languages;
     return QString();
@@ -84,7 +87,8 @@ OcrResult OcrEngine::recognise(const OcrPixels& page, const QString& languages, 
     OcrResult result;
     const int bpp = bytesPerPixelOf(page.format);
     if (!page.data || page.width <= 0 || page.height <= 0 || bpp < 0 ||
-        int64_t(page.width) * page.height > kMaxPixels || page.bytesPerLine < minimumLineBytes(page)) {
+        int64_t(page.width) * page.height > kMaxPixels ||
+        page.bytesPerLine < minimumLineBytes(page)) {
         result.error = QStringLiteral("Pagina non valida per l'OCR (%1 × %2, %3 byte per riga)")
                            .arg(page.width)
                            .arg(page.height)
@@ -113,9 +117,10 @@ OcrResult OcrEngine::recognise(const OcrPixels& page, const QString& languages, 
     const bool failed = tess.Recognize(&monitor) != 0;
     if (failed || monitor.deadline_exceeded()) {
         tess.Clear();
-        result.error = failed && !monitor.deadline_exceeded()
-                           ? QStringLiteral("Riconoscimento del testo non riuscito")
-                           : QStringLiteral("Riconoscimento del testo oltre %1 s").arg(timeLimitMs / 1000.0);
+        result.error =
+            failed && !monitor.deadline_exceeded()
+                ? QStringLiteral("Riconoscimento del testo non riuscito")
+                : QStringLiteral("Riconoscimento del testo oltre %1 s").arg(timeLimitMs / 1000.0);
         return result;
     }
     std::unique_ptr<tesseract::ResultIterator> it(tess.GetIterator());

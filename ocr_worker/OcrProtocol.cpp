@@ -116,7 +116,10 @@ QByteArray wordsMessage(uint32_t id, const QString& error, const OcrWords& words
     for (const OcrWord& word : words) {
         w.put(int32_t(word.box.left())).put(int32_t(word.box.top()));
         w.put(int32_t(word.box.width())).put(int32_t(word.box.height()));
-        w.put(word.baseStart.x()).put(word.baseStart.y()).put(word.baseEnd.x()).put(word.baseEnd.y());
+        w.put(word.baseStart.x())
+            .put(word.baseStart.y())
+            .put(word.baseEnd.x())
+            .put(word.baseEnd.y());
         w.put(word.angle).put(word.lineHeight).put(int32_t(word.line));
         w.put(double(word.confidence)).put(word.text);
     }
@@ -244,7 +247,8 @@ bool receiveMessage(int socket, Message& out, QString& error) {
     std::memcpy(&length, header, 4);
     std::memcpy(&kind, header + 4, 1);
     std::memcpy(&id, header + 5, 4);
-    if (kind != uint8_t(Kind::Recognise) && kind != uint8_t(Kind::Hello) && kind != uint8_t(Kind::Words))
+    if (kind != uint8_t(Kind::Recognise) && kind != uint8_t(Kind::Hello) &&
+        kind != uint8_t(Kind::Words))
         return fail(QStringLiteral("messaggio di tipo sconosciuto %1").arg(kind));
     if (length > kMaxBody)
         return fail(QStringLiteral("messaggio di %1 byte").arg(length));

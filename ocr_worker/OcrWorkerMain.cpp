@@ -28,10 +28,11 @@ constexpr int kNiceness = 10;
 
 /// Reads the page of one Recognise, whose pixels are in the memory file that came with it.
 void recognise(OcrEngine& engine, const ocrproto::Message& request, QString& error,
-                            OcrWords& words) {
+               OcrWords& words) {
     const std::optional<ocrproto::PageRequest> page = ocrproto::decodeRecognise(request.body);
     if (!page || page->format < uint8_t(OcrPixelFormat::Mono) ||
-        page->format > uint8_t(OcrPixelFormat::Rgb24) || page->height <= 0 || page->bytesPerLine <= 0) {
+        page->format > uint8_t(OcrPixelFormat::Rgb24) || page->height <= 0 ||
+        page->bytesPerLine <= 0) {
         error = QStringLiteral("Richiesta di OCR non valida");
         return;
     }
@@ -82,7 +83,8 @@ int main(int, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     errno = 0;
     if (::nice(kNiceness) == -1 && errno != 0)
-        std::fprintf(stderr, "scansione-ocr-worker: cannot lower priority: %s\n", std::strerror(errno));
+        std::fprintf(stderr, "scansione-ocr-worker: cannot lower priority: %s\n",
+                     std::strerror(errno));
     if (!ocrproto::sendMessage(kSocket, ocrproto::helloMessage(int32_t(::getpid()))))
         return 1;
     OcrEngine engine;

@@ -47,8 +47,9 @@ std::vector<PdfWord> pdfBoxes(const QString& pdf, int page) {
                        QStringLiteral("-l"), QString::number(page), pdf, out})
                   .exitCode,
               0);
-    static const QRegularExpression word(QStringLiteral(
-        "<word xMin=\"([\\d.]+)\" yMin=\"([\\d.]+)\" xMax=\"([\\d.]+)\" yMax=\"([\\d.]+)\">([^<]*)</word>"));
+    static const QRegularExpression word(
+        QStringLiteral("<word xMin=\"([\\d.]+)\" yMin=\"([\\d.]+)\" xMax=\"([\\d.]+)\" "
+                       "yMax=\"([\\d.]+)\">([^<]*)</word>"));
     std::vector<PdfWord> words;
     for (auto m = word.globalMatch(QString::fromUtf8(contents(out))); m.hasNext();) {
         const auto w = m.next();
@@ -60,7 +61,8 @@ std::vector<PdfWord> pdfBoxes(const QString& pdf, int page) {
 }
 
 std::string bytesOf(QPDFObjectHandle stream, bool decoded = false) {
-    const std::shared_ptr<Buffer> raw = decoded ? stream.getStreamData() : stream.getRawStreamData();
+    const std::shared_ptr<Buffer> raw =
+        decoded ? stream.getStreamData() : stream.getRawStreamData();
     return std::string(reinterpret_cast<const char*>(raw->getBuffer()), raw->getSize());
 }
 
@@ -76,8 +78,7 @@ std::map<std::string, std::string> pageStreams(const QString& pdf) {
             streams[std::to_string(k) + name] = bytesOf(image);
         int c = 0;
         for (QPDFObjectHandle& content : page.getPageContents())
-            streams[std::to_string(k) + "content" + std::to_string(c++)] =
-                bytesOf(content, true);
+            streams[std::to_string(k) + "content" + std::to_string(c++)] = bytesOf(content, true);
         ++k;
     }
     return streams;
@@ -136,7 +137,8 @@ TEST_F(PdfTextLayerTest, WordsLieOnTheirBoxesOverUntouchedImages) {
             for (const DrawnWord& t : pages[i].words)
                 if (t.text == b.text) {
                     const QPointF c = QRectF(t.box).center() * scale - b.box.center();
-                    nearest = nearest < 0 ? std::hypot(c.x(), c.y()) : std::min(nearest, std::hypot(c.x(), c.y()));
+                    nearest = nearest < 0 ? std::hypot(c.x(), c.y())
+                                          : std::min(nearest, std::hypot(c.x(), c.y()));
                 }
             if (nearest < 0) {
                 EXPECT_TRUE(turned) << b.text.toStdString(); // only a piece matches no word
@@ -158,7 +160,8 @@ TEST_F(PdfTextLayerTest, WordsLieOnTheirBoxesOverUntouchedImages) {
         }
     }
     for (int k : {0, 1, 2})
-        EXPECT_EQ(after.at(std::to_string(k) + "content1"), before.at(std::to_string(k) + "content0"));
+        EXPECT_EQ(after.at(std::to_string(k) + "content1"),
+                  before.at(std::to_string(k) + "content0"));
     EXPECT_EQ(after.at("3content0"), before.at("3content0"));
     EXPECT_EQ(after.count("3content1"), 0u);
 
@@ -167,28 +170,42 @@ TEST_F(PdfTextLayerTest, WordsLieOnTheirBoxesOverUntouchedImages) {
     ASSERT_EQ(fonts.exitCode, 0);
     const QStringList fontLines = fonts.output.split(QLatin1Char('\n'), Qt::SkipEmptyParts).mid(2);
     ASSERT_EQ(fontLines.size(), 1) << fonts.output.toStdString(); // one font, shared by the pages
-    EXPECT_TRUE(fontLines[0].contains(QRegularExpression(QStringLiteral("CID TrueType\\s+Identity-H\\s+yes\\s+no\\s+yes"))))
+    EXPECT_TRUE(fontLines[0].contains(
+        QRegularExpression(QStringLiteral("CID TrueType\\s+Identity-H\\s+yes\\s+no\\s+yes"))))
         << fontLines[0].toStdString(); // embedded, not subset-named, with a ToUnicode map
 
     // Readers that load the font program to draw the page find nothing wrong with it.
     for (const auto& [program, args] : std::vector<std::pair<QString, QStringList>>{
-             {QStringLiteral("pdftoppm"), {QStringLiteral("-r"), QStringLiteral("20"), searchable, path(QStringLiteral("r"))}},
-             {QStringLiteral("mutool"), {QStringLiteral("draw"), QStringLiteral("-r"), QStringLiteral("20"), QStringLiteral("-o"), path(QStringLiteral("m%d.png")), searchable}},
-             {QStringLiteral("gs"), {QStringLiteral("-q"), QStringLiteral("-dBATCH"), QStringLiteral("-dNOPAUSE"), QStringLiteral("-sDEVICE=nullpage"), searchable}}}) {
+             {QStringLiteral("pdftoppm"),
+              {QStringLiteral("-r"), QStringLiteral("20"), searchable, path(QStringLiteral("r"))}},
+             {QStringLiteral("mutool"),
+              {QStringLiteral("draw"), QStringLiteral("-r"), QStringLiteral("20"),
+               QStringLiteral("-o"), path(QStringLiteral("m%d.png")), searchable}},
+             {QStringLiteral("gs"),
+              {QStringLiteral("-q"), QStringLiteral("-dBATCH"), QStringLiteral("-dNOPAUSE"),
+               QStringLiteral("-sDEVICE=nullpage"), searchable}}}) {
         if (QStandardPaths::findExecutable(program).isEmpty())
             continue;
         const ToolResult r = runTool(program, args);
         EXPECT_EQ(r.exitCode, 0) << program.toStdString();
         // mutool names each page it draws and warns that it was built without colour management.
-        const QStringList complaints = r.output.split(QLatin1Char('\n')).filter(
-            QRegularExpression(QStringLiteral("error|font|warning(?!: ICC support)"), QRegularExpression::CaseInsensitiveOption));
-        EXPECT_TRUE(complaints.isEmpty()) << program.toStdString() << ": " << r.output.toStdString();
+        const QStringList complaints =
+            r.output.split(QLatin1Char('\n'))
+                .filter(QRegularExpression(QStringLiteral("error|font|warning(?!: ICC support)"),
+                                           QRegularExpression::CaseInsensitiveOption));
+        EXPECT_TRUE(complaints.isEmpty())
+            << program.toStdString() << ": " << r.output.toStdString();
     }
     // The embedded font program itself, as FreeType (through Qt) reads it.
     QPDF doc;
     doc.processFile(searchable.toLocal8Bit().constData());
-    QPDFObjectHandle font = QPDFPageDocumentHelper(doc).getAllPages().front().getObjectHandle()
-                                .getKey("/Resources").getKey("/Font").getKey("/FTxt");
+    QPDFObjectHandle font = QPDFPageDocumentHelper(doc)
+                                .getAllPages()
+                                .front()
+                                .getObjectHandle()
+                                .getKey("/Resources")
+                                .getKey("/Font")
+                                .getKey("/FTxt");
     QPDFObjectHandle cid = font.getKey("/DescendantFonts").getArrayItem(0);
     const std::string program = bytesOf(cid.getKey("/FontDescriptor").getKey("/FontFile2"), true);
     const QRawFont raw(QByteArray::fromStdString(program), 12);

@@ -56,7 +56,8 @@ TEST_P(OcrPageKinds, ReadsItalianAndSurvivesThePdf) {
     OcrEngine engine;
     QElapsedTimer timer;
     timer.start();
-    const OcrResult result = engine.recognise(pixelsOf(page.image, page.dpi), QStringLiteral("ita"));
+    const OcrResult result =
+        engine.recognise(pixelsOf(page.image, page.dpi), QStringLiteral("ita"));
     const double seconds = timer.elapsed() / 1000.0;
     ASSERT_TRUE(result.ok()) << result.error.toStdString();
     const Recall read = recallOf(page.words, textsOf(result.words));
@@ -99,7 +100,8 @@ TEST_F(OcrEngineTest, RefusesWhatItCannotRead) {
     // The first lines of a page are enough to see that it reads again.
     ItalianPage page = renderItalianPage(QStringLiteral("DejaVu Sans"), 150);
     page.image = page.image.copy(0, 0, page.image.width(), page.image.height() / 8);
-    std::erase_if(page.words, [&](const DrawnWord& w) { return w.box.bottom() >= page.image.height(); });
+    std::erase_if(page.words,
+                  [&](const DrawnWord& w) { return w.box.bottom() >= page.image.height(); });
     ASSERT_GT(page.words.size(), 20u);
     OcrEngine engine;
     struct Case {
@@ -107,10 +109,8 @@ TEST_F(OcrEngineTest, RefusesWhatItCannotRead) {
         int bytesPerLine; // 0: the image's own
         const char* error;
     } cases[] = {
-        {"xyz", 0, "tesseract-ocr-xyz"},
-        {"ita+chi_sim", 0, "tesseract-ocr-chi-sim"},
-        {"../ita", 0, "non valida"},
-        {"ita+", 0, "non valida"},
+        {"xyz", 0, "tesseract-ocr-xyz"},  {"ita+chi_sim", 0, "tesseract-ocr-chi-sim"},
+        {"../ita", 0, "non valida"},      {"ita+", 0, "non valida"},
         {"ita", 10, "Pagina non valida"},
     };
     // Data that tesseract cannot load: a file of garbage in a folder of our own.
@@ -130,7 +130,8 @@ TEST_F(OcrEngineTest, RefusesWhatItCannotRead) {
         if (c.bytesPerLine)
             pixels.bytesPerLine = c.bytesPerLine;
         const OcrResult r = engine.recognise(pixels, QString::fromLatin1(c.languages));
-        EXPECT_TRUE(r.error.contains(QString::fromLatin1(c.error))) << c.languages << ": " << r.error.toStdString();
+        EXPECT_TRUE(r.error.contains(QString::fromLatin1(c.error)))
+            << c.languages << ": " << r.error.toStdString();
         EXPECT_TRUE(r.words.empty());
         const OcrResult next = engine.recognise(pixelsOf(page.image, page.dpi), QString());
         EXPECT_TRUE(next.ok()) << c.languages << ": " << next.error.toStdString();
@@ -142,8 +143,8 @@ TEST_F(OcrEngineTest, RefusesWhatItCannotRead) {
 TEST_F(OcrEngineTest, ReadsColourPixels) {
     ItalianPage page = renderItalianPage(QStringLiteral("DejaVu Serif"), 150);
     const int odd = page.image.width() | 1; // odd: three bytes a pixel leave each line padded
-    const QImage rgb = page.image.copy(0, 0, odd, page.image.height() / 8)
-                           .convertToFormat(QImage::Format_RGB888);
+    const QImage rgb =
+        page.image.copy(0, 0, odd, page.image.height() / 8).convertToFormat(QImage::Format_RGB888);
     ASSERT_NE(rgb.bytesPerLine(), rgb.width() * 3);
     std::erase_if(page.words, [&](const DrawnWord& w) { return w.box.bottom() >= rgb.height(); });
     OcrEngine engine;
@@ -198,10 +199,15 @@ protected:
             ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE);
         return fd;
     }
-    void sendPage(uint32_t id, const QImage& image, int fd, const QString& languages = QStringLiteral("ita"),
-                  int timeLimitMs = 0) {
-        ocrproto::PageRequest request{image.width(), image.height(), int(image.bytesPerLine()),
-                                      uint8_t(OcrPixelFormat::Gray8), 300, languages, timeLimitMs};
+    void sendPage(uint32_t id, const QImage& image, int fd,
+                  const QString& languages = QStringLiteral("ita"), int timeLimitMs = 0) {
+        ocrproto::PageRequest request{image.width(),
+                                      image.height(),
+                                      int(image.bytesPerLine()),
+                                      uint8_t(OcrPixelFormat::Gray8),
+                                      300,
+                                      languages,
+                                      timeLimitMs};
         ASSERT_TRUE(ocrproto::sendMessage(m_socket, ocrproto::recogniseMessage(id, request), fd));
         ::close(fd);
     }
@@ -256,8 +262,10 @@ TEST_F(OcrWorkerProgram, ReadsPagesOverItsSocket) {
         }
     }
     // The worker's peak memory with the Italian model and an A4 300 dpi page read.
-    const QString status = QString::fromLatin1(contents(QStringLiteral("/proc/%1/status").arg(*pid)));
-    const QRegularExpressionMatch peak = QRegularExpression(QStringLiteral("VmHWM:\\s+(\\d+) kB")).match(status);
+    const QString status =
+        QString::fromLatin1(contents(QStringLiteral("/proc/%1/status").arg(*pid)));
+    const QRegularExpressionMatch peak =
+        QRegularExpression(QStringLiteral("VmHWM:\\s+(\\d+) kB")).match(status);
     ASSERT_TRUE(peak.hasMatch());
     std::printf("worker peak memory: %d MB\n", peak.captured(1).toInt() / 1024);
     EXPECT_LT(peak.captured(1).toInt(), 300 * 1024);
@@ -285,8 +293,9 @@ TEST_F(OcrWorkerProgram, GarbageEndsIt) {
     ASSERT_EQ(words.size(), 2u);
     EXPECT_EQ(words[1].text, word.text);
     EXPECT_EQ(words[1].box, word.box);
-    for (const QByteArray& bad : {body.left(body.size() - 1), body + 'x',
-                                  QByteArray(body).replace(4, 4, QByteArray("\xff\xff\xff\x0f", 4))})
+    for (const QByteArray& bad :
+         {body.left(body.size() - 1), body + 'x',
+          QByteArray(body).replace(4, 4, QByteArray("\xff\xff\xff\x0f", 4))})
         EXPECT_FALSE(ocrproto::decodeWords(bad, error, words));
 }
 

@@ -76,7 +76,8 @@ inline ItalianPage renderItalianPage(const QString& family, int dpi = 300) {
             ++line;
         }
         painter.drawText(x, baseline, word);
-        page.words.push_back({word, QRect(x, baseline - metrics.ascent(), advance, metrics.height()),
+        page.words.push_back({word,
+                              QRect(x, baseline - metrics.ascent(), advance, metrics.height()),
                               QLineF(x, baseline, x + advance, baseline), line, metrics.height()});
         x += advance + space;
     }
@@ -86,8 +87,9 @@ inline ItalianPage renderItalianPage(const QString& family, int dpi = 300) {
 /// A page of `kind`: sans or serif as rendered; Degraded blurred, specked and turned by
 /// 1.5 degrees (its truth boxes turned with it); BlackAndWhite the sans page at 1 bit.
 inline ItalianPage italianPage(PageKind kind, int dpi = 300) {
-    ItalianPage page = renderItalianPage(
-        kind == PageKind::Serif ? QStringLiteral("DejaVu Serif") : QStringLiteral("DejaVu Sans"), dpi);
+    ItalianPage page = renderItalianPage(kind == PageKind::Serif ? QStringLiteral("DejaVu Serif")
+                                                                 : QStringLiteral("DejaVu Sans"),
+                                         dpi);
     if (kind == PageKind::BlackAndWhite) {
         QImage mono(page.image.size(), QImage::Format_Mono);
         mono.setColorTable({qRgb(255, 255, 255), qRgb(0, 0, 0)});
@@ -119,7 +121,9 @@ inline ItalianPage italianPage(PageKind kind, int dpi = 300) {
         // Turned about the centre, counter-clockwise as seen (Qt's angles run clockwise).
         const double angle = 1.5;
         QTransform turn;
-        turn.translate(img.width() / 2.0, img.height() / 2.0).rotate(-angle).translate(-img.width() / 2.0, -img.height() / 2.0);
+        turn.translate(img.width() / 2.0, img.height() / 2.0)
+            .rotate(-angle)
+            .translate(-img.width() / 2.0, -img.height() / 2.0);
         QImage turned(img.size(), QImage::Format_Grayscale8);
         turned.fill(255);
         QPainter painter(&turned);
@@ -153,7 +157,8 @@ struct Recall {
 inline Recall recallOf(const std::vector<DrawnWord>& truth, const QStringList& read) {
     std::map<QString, int> found;
     for (const QString& w : read)
-        for (const QString& part : w.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts))
+        for (const QString& part :
+             w.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts))
             ++found[bareWord(part)];
     Recall r;
     int matched = 0;

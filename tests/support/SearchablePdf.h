@@ -14,7 +14,8 @@
 #include <vector>
 
 /// Writes `images` as A4 pages of an image-only PDF at `path` with the component's writer.
-inline void writeImagePdf(const QTemporaryDir& dir, const std::vector<QImage>& images, const QString& path) {
+inline void writeImagePdf(const QTemporaryDir& dir, const std::vector<QImage>& images,
+                          const QString& path) {
     PdfWriter writer;
     writer.setOutputPath(path);
     writer.BeginDocument(QString());
@@ -54,10 +55,11 @@ inline std::vector<int> addTextLayer(const QString& from, const QString& to,
 inline QStringList pdfWords(const QString& pdf, int page = 0) {
     QStringList args;
     if (page > 0)
-        args << QStringLiteral("-f") << QString::number(page) << QStringLiteral("-l") << QString::number(page);
+        args << QStringLiteral("-f") << QString::number(page) << QStringLiteral("-l")
+             << QString::number(page);
     const QString out = pdf + QStringLiteral(".txt");
     args << pdf << out;
     EXPECT_EQ(runTool(QStringLiteral("pdftotext"), args).exitCode, 0);
-    return QString::fromUtf8(contents(out)).split(QRegularExpression(QStringLiteral("\\s+")),
-                                                  Qt::SkipEmptyParts);
+    return QString::fromUtf8(contents(out))
+        .split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
 }
