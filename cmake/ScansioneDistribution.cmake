@@ -114,6 +114,8 @@ entry and the manual pages.")
 
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libscansione${PROJECT_VERSION_MAJOR})
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
+# The OCR worker links libtesseract (dpkg-shlibdeps adds it); Italian is the default language.
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_RECOMMENDS "tesseract-ocr-ita")
 # The ldconfig trigger dpkg wants for a library in a public folder. CPack also writes
 # postinst/postrm scripts that call ldconfig themselves (lintian: maintscript-calls-ldconfig),
 # which the trigger makes redundant but not wrong.

@@ -55,7 +55,7 @@ expect_files("${program_deb}" usr/bin/scansione usr/bin/scansione-batch
   usr/share/man/man1/scansione.1.gz usr/share/man/man1/scansione-batch.1.gz
   etc/scansione/scanner.ini usr/share/doc/scansione/copyright)
 expect_files("${library_deb}" usr/lib/x86_64-linux-gnu/libscansione.so.1
-  usr/libexec/scansione/scansione-sane-worker)
+  usr/libexec/scansione/scansione-sane-worker usr/libexec/scansione/scansione-ocr-worker)
 expect_files("${dev_deb}" usr/lib/x86_64-linux-gnu/libscansione.so
   usr/lib/x86_64-linux-gnu/pkgconfig/scansione.pc
   usr/lib/x86_64-linux-gnu/cmake/Scansione/ScansioneConfigVersion.cmake
@@ -73,9 +73,11 @@ if(last_output MATCHES "libsane")
   message(FATAL_ERROR "scansione depends on libsane itself: ${last_output}")
 endif()
 run("dpkg-deb -f" dpkg-deb -f "${library_deb}" Depends)
-if(NOT last_output MATCHES "(^|, )libsane1 ")
-  message(FATAL_ERROR "libscansione1 does not depend on libsane1: ${last_output}")
-endif()
+foreach(package libsane1 libtesseract5)
+  if(NOT last_output MATCHES "(^|, )${package} ")
+    message(FATAL_ERROR "libscansione1 does not depend on ${package}: ${last_output}")
+  endif()
+endforeach()
 
 # The desktop entry, icon and metadata as installed: the metadata names the entry, the entry
 # the icon.
