@@ -27,7 +27,7 @@ NS = {
     "xmp": "http://ns.adobe.com/xap/1.0/",
     "pdf": "http://ns.adobe.com/pdf/1.3/",
 }
-PDF_DATE = re.compile(r"^D:(\d{4})(\d\d)(\d\d)(\d\d)(\d\d)(\d\d)(Z|[+-]\d\d'\d\d'?)(00'?)?$")
+PDF_DATE = re.compile(r"^D:(\d{4})(\d\d)(\d\d)(\d\d)(\d\d)(\d\d)(Z(?:00'00'?)?|[+-]\d\d'\d\d'?)$")
 
 
 def pdf_date(text):
@@ -36,7 +36,7 @@ def pdf_date(text):
     if not m:
         return None
     y, mo, d, h, mi, s, zone = m.group(1, 2, 3, 4, 5, 6, 7)
-    if zone == "Z":
+    if zone.startswith("Z"):
         tz = datetime.timezone.utc
     else:
         sign = 1 if zone[0] == "+" else -1
