@@ -35,6 +35,7 @@ struct Options {
     bool recover = false;
     std::optional<QString> source;
     std::optional<QString> output;
+    std::optional<QString> pdfa; // the settings' "PDFA" for this run
     int timeoutSeconds = 300;
     QString ini;
     bool help = false;
@@ -346,8 +347,13 @@ std::optional<Options> parse(QCommandLineParser& parser, const QStringList& argu
     const QCommandLineOption ini(QStringLiteral("ini"),
                                  QStringLiteral("The settings INI file instead of the default."),
                                  QStringLiteral("FILE"));
-    parser.addOptions(
-        {list, scans, adf, duplex, source, output, force, quiet, info, timeout, ini, recover});
+    const QCommandLineOption pdfa(
+        QStringLiteral("pdfa"),
+        QStringLiteral("Write a PDF document as PDF/A-1b or PDF/A-2b (the settings' PDFA key for "
+                       "this run)."),
+        QStringLiteral("1b|2b"));
+    parser.addOptions({list, scans, adf, duplex, source, output, force, quiet, info, timeout, ini,
+                       recover, pdfa});
     if (!parser.parse(arguments)) {
         console.error(parser.errorText());
         return std::nullopt;
@@ -419,6 +425,15 @@ std::optional<Options> parse(QCommandLineParser& parser, const QStringList& argu
         o.source = parser.value(source);
     if (parser.isSet(output))
         o.output = parser.value(output);
+    if (parser.isSet(pdfa)) {
+        const QString value = parser.value(pdfa);
+        if (value.compare(QLatin1String("1b"), Qt::CaseInsensitive) != 0 &&
+            value.compare(QLatin1String("2b"), Qt::CaseInsensitive) != 0) {
+            console.error(QStringLiteral("--pdfa vuole 1b o 2b"));
+            return std::nullopt;
+        }
+        o.pdfa = value;
+    }
     o.ini = parser.value(ini);
     return o;
 }
@@ -477,6 +492,8 @@ int scanSession(const Options& options, BatchConsole& console, WindowServices ba
             console.output(prompt);
     };
     services.runSession = [&](ScanSettings& record) -> std::optional<QStringList> {
+        if (options.pdfa)
+            record.setPDFA(*options.pdfa);
         const QString& format = record.ResultFormat;
         const std::optional<DestinationKind> kind = destinationKind(format);
         if (!options.info && options.output) {

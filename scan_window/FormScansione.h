@@ -18,6 +18,7 @@ class ScanComponent;
 class ScanSettings;
 class UserSettings;
 class ImageButton;
+enum class PdfConformance;
 
 /// The scan window. A host creates one per session and calls EseguiScansione, which shows the
 /// window modally and returns the produced files once it has closed.
@@ -181,6 +182,10 @@ private:
     void writeDocument();
     /// Writes "scandoc.pdf" and lists it; throws, after cleaning up, when it fails.
     void SalvaPdf(const QString& folder);
+    /// The conformance the settings' "PDFA" asks for; a value that names none is logged
+    /// (once a session) and gives the plain PDF.
+    PdfConformance pdfConformance();
+    bool m_pdfaValueLogged = false;
     void ImportaPdf();
 
     WindowServices m_services;

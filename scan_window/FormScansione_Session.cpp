@@ -125,6 +125,7 @@ std::optional<QStringList> FormScansione::EseguiScansione(ScanSettings* parScanS
     logFilePath = folder.isEmpty() ? QString() : folder + QStringLiteral("Scanlog.log");
     if (!logFilePath.isEmpty())
         QFile::remove(logFilePath);
+    m_pdfaValueLogged = false;
 
     if (!m_loaded)
         Form_Load();

@@ -2,6 +2,7 @@
 
 #include "component_base/ComponentErrors.h"
 #include "writers/ImageWriters.h"
+#include "writers/PdfArchive.h"
 #include "component_base/ScanError.h"
 #include "writers/TiffPages.h"
 #include "writers/WriterSupport.h"
@@ -13,6 +14,8 @@
 #include <qpdf/QPDFPageDocumentHelper.hh>
 #include <qpdf/QPDFPageObjectHelper.hh>
 #include <qpdf/QPDFWriter.hh>
+
+#include <QDateTime>
 
 #include <cmath>
 #include <cstring>
@@ -78,15 +81,21 @@ struct PdfWriter::Impl {
         QPDFObjectHandle xobject;
     };
     struct Page {
-        double width = 0;  // points
-        double height = 0; // points
-        std::string content;
+        double width = 0;    // points
+        double height = 0;   // points
+        std::string content; // the image drawn over the page
         std::map<std::string, QPDFObjectHandle> xobjects;
+        // Layers drawn above the image in content streams of their own (a text layer), with
+        // the fonts they name; none on a page of images only, which keeps its one stream.
+        std::vector<QPDFObjectHandle> layers;
+        std::map<std::string, QPDFObjectHandle> fonts;
         bool failed = false; // its image could not be loaded or drawn: left out of the file
     };
     enum class State { Open, Written, Failed };
 
     int32_t jpegQuality = kPdfJpegQuality;
+    PdfConformance conformance = PdfConformance::Plain;
+    QString colourProfile = pdfa::defaultColourProfile();
     QString outputPath;
     int32_t documentMode = 0;
     QPDF pdf;
@@ -118,12 +127,27 @@ struct PdfWriter::Impl {
             xobjects.replaceKey(name, ref);
         QPDFObjectHandle resources = QPDFObjectHandle::newDictionary();
         resources.replaceKey("/XObject", xobjects);
+        if (!p.fonts.empty()) {
+            QPDFObjectHandle fonts = QPDFObjectHandle::newDictionary();
+            for (const auto& [name, ref] : p.fonts)
+                fonts.replaceKey(name, ref);
+            resources.replaceKey("/Font", fonts);
+        }
         QPDFObjectHandle dict = QPDFObjectHandle::newDictionary();
         dict.replaceKey("/Type", QPDFObjectHandle::newName("/Page"));
         dict.replaceKey("/MediaBox", QPDFObjectHandle::parse("[0 0 " + number(p.width) + " " +
                                                              number(p.height) + "]"));
         dict.replaceKey("/Resources", resources);
-        dict.replaceKey("/Contents", pdf.newStream(p.content));
+        QPDFObjectHandle image = pdf.newStream(p.content);
+        if (p.layers.empty()) {
+            dict.replaceKey("/Contents", image);
+        } else {
+            QPDFObjectHandle contents = QPDFObjectHandle::newArray();
+            contents.appendItem(image);
+            for (const QPDFObjectHandle& layer : p.layers)
+                contents.appendItem(layer);
+            dict.replaceKey("/Contents", contents);
+        }
         QPDFPageDocumentHelper(pdf).addPage(QPDFPageObjectHelper(pdf.makeIndirectObject(dict)),
                                             false);
         ++pagesKept;
@@ -171,13 +195,21 @@ struct PdfWriter::Impl {
     int32_t write() {
         if (outputPath.isEmpty())
             throw ScanError(QStringLiteral("PDF: no output path set"), componentError::WriteFailed);
+        // Before the temporary file: without its profile a PDF/A document is not written at all.
+        QByteArray profile;
+        if (conformance != PdfConformance::Plain)
+            profile = pdfa::readColourProfile(colourProfile, conformance);
         writer::TempFile file(outputPath);
         try {
+            if (conformance != PdfConformance::Plain)
+                pdfa::describeDocument(pdf, conformance, profile, QDateTime::currentDateTime());
             FdPipeline out(file.fd(), outputPath);
             QPDFWriter w(pdf);
             w.setOutputPipeline(&out);
             // Image data goes out exactly as encoded: G4 and JPEG bytes are never re-coded.
             w.setStreamDataMode(qpdf_s_preserve);
+            if (conformance != PdfConformance::Plain)
+                pdfa::configureWriter(w, conformance);
             w.write();
         } catch (...) {
             rethrowAsScanError(outputPath);
@@ -262,6 +294,18 @@ void PdfWriter::EndPage(const QString&) {
     if (d->state != Impl::State::Open)
         return;
     d->finishPage();
+}
+
+void PdfWriter::setConformance(PdfConformance conformance) {
+    d->conformance = conformance;
+}
+
+PdfConformance PdfWriter::conformance() const {
+    return d->conformance;
+}
+
+void PdfWriter::setColourProfile(const QString& path) {
+    d->colourProfile = path;
 }
 
 int32_t PdfWriter::EndDocument() {

@@ -4,6 +4,10 @@
 #include <cstdint>
 #include <memory>
 
+/// What a PDF document claims to be: the plain PDF, or an archival PDF/A-1b or PDF/A-2b
+/// (same page images, plus the metadata and output intent those ask for).
+enum class PdfConformance { Plain, PdfA1b, PdfA2b };
+
 /// The PDF writer of the component's library. Pages are added with AddPage, their bitmap
 /// with AddImageFile and DrawImage, in millimetres; 1-bit bitmaps become CCITT G4 images,
 /// grey and colour ones JPEG. The file counts as complete only after EndDocument, which
@@ -40,6 +44,15 @@ public:
     /// Writes the file; returns 1 when written, 0 (writing nothing) when no page was finished
     /// or an earlier EndDocument already failed. Throws ScanError when it cannot be written.
     virtual int32_t EndDocument();
+
+    /// Writes the document as `conformance` (Plain by default: the file is then what it
+    /// always was). Takes effect at EndDocument.
+    void setConformance(PdfConformance conformance);
+    PdfConformance conformance() const;
+    /// The sRGB ICC profile a PDF/A document embeds as its output intent; by default the one
+    /// Debian's icc-profiles-free installs. When it is missing or unusable, EndDocument of a
+    /// PDF/A document throws ScanError and writes nothing.
+    void setColourProfile(const QString& path);
 
 private:
     struct Impl;
