@@ -20,7 +20,8 @@ void HeldEvents::scheduleFlush() {
     if (m_depth > 0 || m_flushQueued || m_held.empty())
         return;
     m_flushQueued = true;
-    QMetaObject::invokeMethod(&m_owner, [this] { handleNext(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &m_owner, [this] { handleNext(); }, Qt::QueuedConnection);
 }
 
 void HeldEvents::handleNext() {

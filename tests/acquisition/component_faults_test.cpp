@@ -319,12 +319,14 @@ TEST_F(ComponentFaults, NoEventReachesTheWindowInsideADeviceCall) {
         std::function<void(VstScan&)> run;
     };
     const Case cases[] = {
-        {"OpenDataSource", [&](VstScan& scan) {
+        {"OpenDataSource",
+         [&](VstScan& scan) {
              waits = true;
              EXPECT_EQ(scan.OpenDataSource(), 1);
              waits = false;
          }},
-        {"setResolution", [&](VstScan& scan) {
+        {"setResolution",
+         [&](VstScan& scan) {
              EXPECT_EQ(scan.OpenDataSource(), 1);
              waits = true;
              scan.setResolution(50);
