@@ -285,11 +285,6 @@ TEST_F(ComponentFaults, WithoutACacheFolderPagesStayInMemoryAndNothingIsLost) {
 // must not reach the window in the middle of its next OpenDataSource or capability call, but
 // after it, once.
 TEST_F(ComponentFaults, NoEventReachesTheWindowInsideADeviceCall) {
-    const QString path = m_dir.filePath(QStringLiteral("s.json"));
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(oneScanner(feeder(20, "\"pageDelayMs\":40")));
-    f.close();
     bool waits = false; // the next device call waits
     int inCall = 0;
     DeviceHooks hooks;
@@ -300,10 +295,7 @@ TEST_F(ComponentFaults, NoEventReachesTheWindowInsideADeviceCall) {
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
         --inCall;
     };
-    std::vector<std::unique_ptr<DeviceLayer>> layers;
-    layers.push_back(
-        std::make_unique<HookedLayer>(std::make_unique<VirtualScannerLayer>(path), hooks));
-    m_scan = std::make_unique<VstScan>(std::move(layers), m_dir.path());
+    makeComponent(oneScanner(feeder(20, "\"pageDelayMs\":40")), {}, {}, &hooks);
     ASSERT_EQ(m_scan->OpenSourceManager(), 1);
     ASSERT_EQ(m_scan->OpenDataSource(), 1);
     int images = 0, ends = 0;
