@@ -175,6 +175,14 @@ private:
     /// the same number, but the Tag is also the page shown, so a page command used while
     /// pages arrive would redirect the images onto existing pages; the counter keeps them.
     std::optional<int16_t> m_nextPage;
+    /// True from an Acquire that started until its end event.
+    bool m_acquiring = false;
+    /// A scan or replace pressed after the device finished, before the end event came; it
+    /// is pressed again once the end has been handled.
+    std::optional<int16_t> m_pressAfterEnd;
+    /// Keeps `command` for after the end when the acquisition is over on the device but has
+    /// not told its end; true when it did.
+    bool holdUntilEnd(int16_t command);
 
     // --- output and import (FormScansione_Output.cpp, FormScansione_Import.cpp) -----
     void SalvaDocumento();

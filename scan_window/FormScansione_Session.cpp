@@ -59,6 +59,8 @@ void FormScansione::Form_Load() {
         VSTSCAN->disconnect(this);
         VSTSCAN.reset();
     }
+    m_acquiring = false;
+    m_pressAfterEnd.reset();
     // The component's dialogs belong to this window: it is their parent.
     resumeNext([this] { VSTSCAN = m_services.createComponent(m_services.componentDialogs(this)); });
     if (VSTSCAN) {
