@@ -88,10 +88,7 @@ int32_t SessionRecovery::recover(const QString& id) {
             continue;
         }
         // The image is in its file already: only its preview is made here.
-        StoredPage page = storePage(image, QString());
-        page.pixels = QImage();
-        page.cachePath = target;
-        m_images.append(std::move(page));
+        m_images.append(storedPageOnDisk(image, target));
         ++added;
     }
     // A page that could not be moved stays where it was, with its cache, to be offered at a
