@@ -32,7 +32,8 @@ private:
 /// Where a page's full-resolution pixels are.
 enum class PageFileState {
     InMemory, ///< no page file is wanted (there is no cache): `pixels` hold the page
-    Writing,  ///< `pixels` hold it while someone else writes `pendingPath`, off the acquisition's path
+    Writing,  ///< `pixels` hold it while someone else writes `pendingPath`, off the acquisition's
+              ///< path
     OnDisk,   ///< in its page file `cachePath`; nothing in memory
     Failed,   ///< its page file could not be written (`failure` says why): `pixels` hold it
 };
@@ -49,8 +50,8 @@ struct StoredPage {
     std::shared_ptr<void> claim; ///< what `pixels` hold of the memory budget until then
     QSize size;                  ///< full-resolution size
     QImage::Format format = QImage::Format_Invalid;
-    QByteArray preview; ///< the preview, encoded (JPEG, or PNG where JPEG is missing)
-    qint64 bytes = 0;   ///< size of the full-resolution pixel data
+    QByteArray preview;   ///< the preview, encoded (JPEG, or PNG where JPEG is missing)
+    qint64 bytes = 0;     ///< size of the full-resolution pixel data
     DeviceStatus failure; ///< why the page file could not be written (ok when it was)
 
     PageFileState fileState() const;

@@ -58,10 +58,13 @@ void PageEncoder::withdraw(quint64 version,
 
 bool PageEncoder::anyWork(const std::function<bool(const Work&)>& match) const {
     return std::any_of(m_tasks.begin(), m_tasks.end(),
-                       [&](const Task& t) { return match({t.version, t.encoding}); }) ||
+                       [&](const Task& t) {
+                           return match({t.version, t.encoding});
+                       }) ||
            (m_running && match(*m_running)) ||
-           std::any_of(m_results.begin(), m_results.end(),
-                       [&](const Result& r) { return match({r.version, r.encoding}); });
+           std::any_of(m_results.begin(), m_results.end(), [&](const Result& r) {
+               return match({r.version, r.encoding});
+           });
 }
 
 bool PageEncoder::storing() const {
@@ -160,8 +163,8 @@ PageEncoder::Result PageEncoder::perform(Task& task) {
         })
                               : image.status();
     } catch (const std::exception& e) {
-        result.status = componentError::status(componentError::WriteFailed,
-                                               QString::fromLocal8Bit(e.what()));
+        result.status =
+            componentError::status(componentError::WriteFailed, QString::fromLocal8Bit(e.what()));
     }
     return result;
 }

@@ -20,7 +20,7 @@ struct EncodeJob {
     /// A copy of the page: its pixels (and the memory budget they hold, kept until done with
     /// them), or its page file to read them from.
     StoredPage page;
-    bool storePage = false; ///< write its pending page file
+    bool storePage = false;                        ///< write its pending page file
     QVector<QPair<FileEncoding, QString>> outputs; ///< each encoding into its file
 };
 

@@ -46,7 +46,8 @@ void setError(QString* error, const QString& text) {
 
 DeviceStatus write(const QImage& source, const QString& path) {
     if (source.isNull())
-        return componentError::status(componentError::WriteFailed, QStringLiteral("immagine vuota"));
+        return componentError::status(componentError::WriteFailed,
+                                      QStringLiteral("immagine vuota"));
     QImage image = source;
     if (!supportedFormat(image.format()))
         image = image.convertToFormat(QImage::Format_RGB888);

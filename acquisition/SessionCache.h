@@ -38,7 +38,7 @@ public:
     struct Interrupted {
         QString path;          ///< the folder
         QDateTime saved;       ///< when its manifest was last written
-        QStringList pageFiles; ///< the pages' files (absolute paths) in page order, all present
+        QStringList pageFiles; ///< the pages' files (absolute paths) in page order, all whole
         std::shared_ptr<HeldLock> lock;
     };
 
@@ -63,8 +63,16 @@ public:
     static int removeStale(const QString& cacheParent);
 
     /// The stale caches under `cacheParent` with pages to recover, newest first, each locked
-    /// for the caller; the stale ones with nothing to recover are removed on the way.
+    /// for the caller; the stale ones with nothing to recover are removed on the way, and the
+    /// temporaries of writes their session never finished are removed from those kept. Their
+    /// pages are those the manifest names, in its order, then the whole acquired page files
+    /// it had not caught up with, in the order they were acquired.
     static QList<Interrupted> claimInterrupted(const QString& cacheParent);
+
+    /// Removes the cache folder `path` with everything in it, its manifest first: a removal
+    /// cut short (a kill) leaves page files that no manifest names, which nobody offers again,
+    /// never a manifest naming pages that are gone. True when all of it went.
+    static bool removeFolder(const QString& path);
 
     /// Removes the hidden temporaries of document writes that a killed session left in
     /// `folder` (".<name>.<hex>.part", ".<name>.<8 hex>.part.<ext>") and the PDF route's

@@ -43,11 +43,10 @@ SessionImages::SessionImages(const QString& cacheParent)
                      [this](quint64 version, const QString& path, const DeviceStatus& written) {
                          onPageStored(version, path, written);
                      });
-    QObject::connect(m_encoder.get(), &PageEncoder::encoded, m_encoder.get(),
-                     [this](quint64 version, const FileEncoding& encoding, const QString& path,
-                            const DeviceStatus& written) {
-                         onEncoded(version, encoding, path, written);
-                     });
+    QObject::connect(
+        m_encoder.get(), &PageEncoder::encoded, m_encoder.get(),
+        [this](quint64 version, const FileEncoding& encoding, const QString& path,
+               const DeviceStatus& written) { onEncoded(version, encoding, path, written); });
 }
 
 // The encoder stops first, then the buffer's pages go, then the folder that holds their files.

@@ -25,11 +25,10 @@ void SessionRecovery::writeManifest() {
             files.append(name);
     }
     m_recorded = true;
-    QString error;
     // Not fatal: the session goes on; only a crash would then lose the pages.
-    if (!sessionManifest::write(folder, files, &error))
+    if (const DeviceStatus written = sessionManifest::write(folder, files); !written.ok())
         qWarning("Scansione: the pages of this session could not be recorded: %s",
-                 qUtf8Printable(error));
+                 qUtf8Printable(written.text));
 }
 
 QList<InterruptedSession> SessionRecovery::sessions() {
@@ -94,7 +93,7 @@ int32_t SessionRecovery::recover(const QString& id) {
     // A page that could not be moved stays where it was, with its cache, to be offered at a
     // later start (the pages taken now are no longer there, so they do not come twice).
     if (!leftBehind)
-        QDir(cache->path).removeRecursively();
+        SessionCache::removeFolder(cache->path);
     release(id);
     return added;
 }
@@ -103,7 +102,7 @@ bool SessionRecovery::discard(const QString& id) {
     const SessionCache::Interrupted* cache = claimed(id);
     if (!cache)
         return false;
-    const bool removed = QDir(cache->path).removeRecursively();
+    const bool removed = SessionCache::removeFolder(cache->path);
     release(id);
     return removed;
 }
