@@ -172,7 +172,7 @@ SessionCache::SessionCache(const QString& cacheParent) {
 }
 
 SessionCache::~SessionCache() {
-    if (!m_path.isEmpty() && ownedRealDirectory(m_path))
+    if (!m_keep && !m_path.isEmpty() && ownedRealDirectory(m_path))
         removeFolder(m_path);
     // The lock goes with the folder (m_lock is destroyed after this body).
 }

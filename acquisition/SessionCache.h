@@ -50,6 +50,9 @@ public:
     Q_DISABLE_COPY(SessionCache)
 
     bool isValid() const { return !m_path.isEmpty(); }
+    /// The folder stays when this object goes, its lock let go: a later session finds it as
+    /// it finds a killed session's.
+    void keep() { m_keep = true; }
     /// The folder, without a trailing separator; empty when not valid.
     const QString& path() const { return m_path; }
     const QString& error() const { return m_error; }
@@ -86,4 +89,5 @@ private:
     QString m_error;
     std::unique_ptr<HeldLock> m_lock;       ///< on this session's own cache folder
     std::unique_ptr<HeldLock> m_folderLock; ///< shared, on the working folder
+    bool m_keep = false;
 };

@@ -71,6 +71,8 @@ void SessionImages::append(StoredPage page) {
 }
 
 void SessionImages::release(const QVector<int>& indices) {
+    if (m_kept)
+        return;
     for (int index : indices) {
         if (index < 0 || index >= count() || m_buffer.released(index))
             continue;
@@ -81,12 +83,15 @@ void SessionImages::release(const QVector<int>& indices) {
     }
 }
 
-DeviceStatus SessionImages::readyForPages(qint64 pageBytes) {
+void SessionImages::keepCache() {
+    m_kept = true;
+    m_cache->keep();
+}
+
+DeviceStatus SessionImages::storePagesInMemory() {
     const QString folder = cacheFolder();
     if (folder.isEmpty())
         return {};
-    // A page the cache could not take earlier gets another chance first: memory holds only
-    // as many pages as a failing cache left there, never one more acquisition's worth.
     for (int i = 0; i < count(); ++i) {
         const StoredPage& page = m_buffer.page(i);
         if (m_buffer.released(i) || page.pixels.isNull() ||
@@ -97,6 +102,17 @@ DeviceStatus SessionImages::readyForPages(qint64 pageBytes) {
         if (const DeviceStatus written = m_buffer.writePageFile(i, path); !written.ok())
             return written;
     }
+    return {};
+}
+
+DeviceStatus SessionImages::readyForPages(qint64 pageBytes) {
+    const QString folder = cacheFolder();
+    if (folder.isEmpty())
+        return {};
+    // A page the cache could not take earlier gets another chance first: memory holds only
+    // as many pages as a failing cache left there, never one more acquisition's worth.
+    if (const DeviceStatus stored = storePagesInMemory(); !stored.ok())
+        return stored;
     struct statvfs fs {};
     if (::statvfs(QFile::encodeName(folder).constData(), &fs) != 0)
         return status(componentError::writeFailure(errno),

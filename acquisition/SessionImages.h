@@ -60,6 +60,12 @@ public:
     /// the room needed, or the error of the write that failed again). Always ok without a
     /// cache, where every page is kept in memory.
     DeviceStatus readyForPages(qint64 pageBytes);
+    /// Writes the pages held in memory (their page file failed, or there was none) into the
+    /// cache. Ok, or the error of the first that failed again.
+    DeviceStatus storePagesInMemory();
+    /// The cache folder, its files and the images stay as they are when the session ends,
+    /// for a later session to give back: release() no longer removes anything.
+    void keepCache();
     /// The name in cacheFolder() of image `index`'s page file, written or about to be; empty
     /// for an index out of range or an image kept in memory only.
     QString pageFileName(int index) const;
@@ -108,6 +114,7 @@ private:
     quint64 m_keptFiles = 0;
     std::function<void(const DeviceStatus&)> m_pageFileDone;
     QSet<QString> m_writtenPaths;
+    bool m_kept = false; ///< keepCache() was called
     // Last: stopped before the buffer and the cache folder go.
     std::unique_ptr<PageEncoder> m_encoder;
 };

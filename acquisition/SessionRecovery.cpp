@@ -7,16 +7,13 @@
 #include <cstdio>
 
 void SessionRecovery::setDocumentPages(const QVector<int32_t>& pages) {
-    if (pages == m_pages)
+    if (pages == m_pages || m_kept)
         return;
     m_pages = pages;
     writeManifest();
 }
 
-void SessionRecovery::writeManifest() {
-    const QString folder = m_images.cacheFolder();
-    if (folder.isEmpty())
-        return;
+QStringList SessionRecovery::pageFiles() const {
     QStringList files;
     for (const int32_t index : std::as_const(m_pages)) {
         // A page whose image lives in memory only cannot come back after a crash.
@@ -24,11 +21,34 @@ void SessionRecovery::writeManifest() {
         if (!name.isEmpty())
             files.append(name);
     }
+    return files;
+}
+
+void SessionRecovery::writeManifest() {
+    const QString folder = m_images.cacheFolder();
+    if (folder.isEmpty())
+        return;
+    const QStringList files = pageFiles();
     m_recorded = true;
     // Not fatal: the session goes on; only a crash would then lose the pages.
-    if (const DeviceStatus written = sessionManifest::write(folder, files); !written.ok())
+    if (const DeviceStatus written = sessionManifest::write(folder, files); !written.ok()) {
         qWarning("Scansione: the pages of this session could not be recorded: %s",
                  qUtf8Printable(written.text));
+    }
+}
+
+int32_t SessionRecovery::keep() {
+    if (m_kept || m_images.cacheFolder().isEmpty())
+        return 0;
+    // What the cache cannot take stays in memory and goes with the session: the others are
+    // still worth keeping.
+    m_images.storePagesInMemory();
+    writeManifest();
+    m_kept = true;
+    m_images.keepCache();
+    // A manifest that could not be rewritten (a full disk) leaves the one before, and a later
+    // session also takes the pages it had not caught up with; with none, nothing comes back.
+    return sessionManifest::read(m_images.cacheFolder()) ? int32_t(pageFiles().size()) : 0;
 }
 
 QList<InterruptedSession> SessionRecovery::sessions() {
