@@ -638,20 +638,27 @@ public:
     }
 };
 
+/// The services of a run in this process on the virtual scanners of `scanners`, in the
+/// working folder `work`, whose PDF writer fails.
+WindowServices failingPdfServices(const QString& scanners, const QString& work) {
+    WindowServices services;
+    services.workingFolder = [work] { return work; };
+    services.createComponent = [scanners, work](std::shared_ptr<ComponentDialogs> dialogs) {
+        std::vector<std::unique_ptr<DeviceLayer>> layers;
+        layers.push_back(std::make_unique<VirtualScannerLayer>(scanners));
+        return std::make_unique<VstScan>(std::move(layers), work, std::move(dialogs));
+    };
+    services.createPdfWriter = [](int32_t) { return std::make_unique<FailingPdfWriter>(); };
+    return services;
+}
+
 // A document that cannot be written ends the run with status 1 and says so, with nothing at
 // the destination; a window that keeps its pages open after the failure is cancelled, not
 // waited on.
 TEST_F(BatchTest, FailedOutputEndsTheRunWithNothingPlaced) {
     const QString work = tmp.filePath("work") + "/";
     ASSERT_TRUE(QDir().mkpath(work));
-    WindowServices services;
-    services.workingFolder = [work] { return work; };
-    services.createComponent = [this, work](std::shared_ptr<ComponentDialogs> dialogs) {
-        std::vector<std::unique_ptr<DeviceLayer>> layers;
-        layers.push_back(std::make_unique<VirtualScannerLayer>(tmp.filePath("virtual.json")));
-        return std::make_unique<VstScan>(std::move(layers), work, std::move(dialogs));
-    };
-    services.createPdfWriter = [](int32_t) { return std::make_unique<FailingPdfWriter>(); };
+    const WindowServices services = failingPdfServices(tmp.filePath("virtual.json"), work);
     const QString target = tmp.filePath("doc.pdf");
     const BatchRun r = runInProcess({"--ini", ini, "--scans", "2", "--output", target}, services);
     EXPECT_EQ(r.status, 1) << r.err.toStdString();
@@ -676,14 +683,7 @@ TEST_F(BatchTest, FileSizeLimitIsReportedNotFatal) {
 TEST_F(BatchTest, FailedOutputKeepsThePagesForRecovery) {
     const QString work = tmp.filePath("work") + "/";
     ASSERT_TRUE(QDir().mkpath(work));
-    WindowServices services;
-    services.workingFolder = [work] { return work; };
-    services.createComponent = [this, work](std::shared_ptr<ComponentDialogs> dialogs) {
-        std::vector<std::unique_ptr<DeviceLayer>> layers;
-        layers.push_back(std::make_unique<VirtualScannerLayer>(tmp.filePath("virtual.json")));
-        return std::make_unique<VstScan>(std::move(layers), work, std::move(dialogs));
-    };
-    services.createPdfWriter = [](int32_t) { return std::make_unique<FailingPdfWriter>(); };
+    const WindowServices services = failingPdfServices(tmp.filePath("virtual.json"), work);
     const BatchRun r = runInProcess({"--ini", ini, "--scans", "3"}, services);
     EXPECT_EQ(r.status, 1) << r.err.toStdString();
     EXPECT_TRUE(r.err.contains("3 pagine conservate: --recover le recupera"))
