@@ -1,6 +1,6 @@
 #pragma once
-#include "acquisition/ComponentErrors.h"
-#include "acquisition/ImageWriters.h"
+#include "component_base/ComponentErrors.h"
+#include "writers/ImageWriters.h"
 #include <QByteArray>
 #include <QImage>
 #include <QList>

@@ -1,5 +1,5 @@
 #include "acquisition/PageEncoder.h"
-#include "acquisition/ComponentErrors.h"
+#include "component_base/ComponentErrors.h"
 #include <QMetaObject>
 #include <algorithm>
 #include <exception>

@@ -1,6 +1,6 @@
 #pragma once
 #include "acquisition/ImageBuffer.h"
-#include "acquisition/ImageWriters.h"
+#include "writers/ImageWriters.h"
 #include <QImage>
 #include <QObject>
 #include <QString>

@@ -1,6 +1,6 @@
 #include "acquisition/RawImageFile.h"
-#include "acquisition/ComponentErrors.h"
-#include "acquisition/WriterSupport.h"
+#include "component_base/ComponentErrors.h"
+#include "writers/WriterSupport.h"
 #include <QFile>
 #include <cstring>
 #include <utility>

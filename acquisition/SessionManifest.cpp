@@ -1,5 +1,5 @@
 #include "acquisition/SessionManifest.h"
-#include "acquisition/ComponentErrors.h"
+#include "component_base/ComponentErrors.h"
 #include <QDir>
 #include <QFile>
 #include <cerrno>

@@ -1,8 +1,8 @@
 #include "acquisition/VstScan.h"
 #include "acquisition/AcquisitionRunner.h"
 #include "acquisition/ComponentDialogs.h"
-#include "acquisition/ScanError.h"
-#include "acquisition/VirtualScannerConfig.h"
+#include "component_base/ScanError.h"
+#include "component_base/TwainCodes.h"
 #include <cmath>
 #include <type_traits>
 

@@ -1,6 +1,6 @@
 #pragma once
-#include "acquisition/ComponentErrors.h"
-#include "acquisition/DeviceLayer.h"
+#include "component_base/ComponentErrors.h"
+#include "component_base/DeviceLayer.h"
 #include "acquisition/ScanComponent.h"
 #include "acquisition/SessionImages.h"
 #include "acquisition/SessionRecovery.h"

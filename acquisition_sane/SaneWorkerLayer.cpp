@@ -1,6 +1,6 @@
 #include "acquisition_sane/SaneWorkerLayer.h"
-#include "acquisition/ScanError.h"
-#include "acquisition_sane/SaneStatus.h"
+#include "component_base/ScanError.h"
+#include "worker_process/SaneStatus.h"
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>

@@ -1,5 +1,5 @@
 #include "acquisition_sane/WorkerConnection.h"
-#include "acquisition_sane/SaneStatus.h"
+#include "worker_process/SaneStatus.h"
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QThread>

@@ -22,11 +22,11 @@
 // change in one run); what they lack is left out of the output.
 //
 // Prints one line per measurement. Figures, not a test: nothing here passes or fails.
-#include "acquisition/PageRenderer.h"
+#include "virtual_scanner/PageRenderer.h"
 #include "acquisition/ScanComponent.h"
-#include "acquisition/VirtualScanner.h"
+#include "virtual_scanner/VirtualScanner.h"
 #include "acquisition/VstScan.h"
-#include "acquisition_sane/DefaultComponent.h"
+#include "default_wiring/DefaultComponent.h"
 #include "common/UserSettings.h"
 #include "scan_window/FormScansione.h"
 #include "settings/ScanSettings.h"

@@ -7,7 +7,7 @@ include(CMakePackageConfigHelpers)
 # signatures name. Every project header these include is installed with them.
 set(SCANSIONE_PUBLIC_HEADERS
   scan_window/FormScansione.h scan_window/WindowServices.h settings/ScanSettings.h
-  acquisition/ScanComponent.h acquisition/ScanError.h acquisition/PdfWriter.h
+  acquisition/ScanComponent.h component_base/ScanError.h writers/PdfWriter.h
   common/UserSettings.h acquisition/ComponentDialogs.h)
 
 # `out` = the given headers and every "folder/Header.h" they include, transitively. A change

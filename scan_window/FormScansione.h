@@ -47,7 +47,9 @@ public:
     /// The window with the default services: the acquisition component on SANE and the
     /// virtual scanners, the per-user settings store, real message boxes and file dialogs.
     explicit FormScansione(QWidget* parent = nullptr);
-    /// The window with injected services (tests, headless hosts).
+    /// The window with injected services (tests, headless hosts); those left empty get their
+    /// defaults. Both constructors are defined by the default wiring (default_wiring/), which a
+    /// program or test that builds a window links.
     FormScansione(WindowServices services, QWidget* parent = nullptr);
     ~FormScansione() override;
 

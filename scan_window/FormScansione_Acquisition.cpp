@@ -1,7 +1,7 @@
 // Acquisition and page intake: the scan command, the feeder decision, the start of an
 // acquisition and the filing of every delivered image as a page.
 #include "acquisition/ScanComponent.h"
-#include "acquisition/ScanError.h"
+#include "component_base/ScanError.h"
 #include "common/UserSettings.h"
 #include "common/VbBool.h"
 #include "common/VbConvert.h"

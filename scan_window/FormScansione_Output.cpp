@@ -2,11 +2,11 @@
 // PDF into the working folder and listed in resultFiles, and the session ends. When writing
 // fails the window stays open with its pages and says why; nothing is listed, and no document
 // is left at its final name with only some of its pages.
-#include "acquisition/ComponentErrors.h"
-#include "acquisition/PdfWriter.h"
+#include "component_base/ComponentErrors.h"
+#include "writers/PdfWriter.h"
 #include "acquisition/ScanComponent.h"
-#include "acquisition/ScanError.h"
-#include "acquisition/WriterSupport.h"
+#include "component_base/ScanError.h"
+#include "writers/WriterSupport.h"
 #include "common/VbConvert.h"
 #include "scan_window/ErrorTrap.h"
 #include "scan_window/FormScansione.h"

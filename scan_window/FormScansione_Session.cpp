@@ -2,7 +2,7 @@
 // window's load and unload, the scan log, and the choice of the scanner.
 #include "acquisition/ComponentDialogs.h"
 #include "acquisition/ScanComponent.h"
-#include "acquisition/ScanError.h"
+#include "component_base/ScanError.h"
 #include "common/AppendLine.h"
 #include "common/UserSettings.h"
 #include "common/VbBool.h"
@@ -18,21 +18,8 @@
 #include <QLocale>
 #include <QPixmap>
 
-namespace {
-
-WindowServices withDefaults(WindowServices services) {
-    services.fillDefaults();
-    return services;
-}
-
-} // namespace
-
-FormScansione::FormScansione(QWidget* parent) : FormScansione(WindowServices{}, parent) {}
-
-FormScansione::FormScansione(WindowServices services, QWidget* parent)
-    : QDialog(parent), m_services(withDefaults(std::move(services))) {
-    buildControls();
-}
+// The constructors are the default wiring's (default_wiring/WindowDefaults.cpp): they fill in
+// the services a host left empty, SANE and widget dialogs among them.
 
 FormScansione::~FormScansione() {
     // The component goes first, while the window is still whole: nothing it emits while

@@ -2,10 +2,10 @@
 // Shared set-up of the component tests: a virtual scanner file in a temporary folder, the
 // component over it, and helpers that drive an acquisition to its end.
 #include "acquisition/ComponentDialogs.h"
-#include "acquisition/ComponentErrors.h"
-#include "acquisition/ScanError.h"
-#include "acquisition/TwainCodes.h"
-#include "acquisition/VirtualScanner.h"
+#include "component_base/ComponentErrors.h"
+#include "component_base/ScanError.h"
+#include "component_base/TwainCodes.h"
+#include "virtual_scanner/VirtualScanner.h"
 #include "acquisition/VstScan.h"
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -196,8 +196,9 @@ TEST(StoredPage, EveryWayOfStoringEndsInItsOwnState) {
     };
     const auto reported = [&](const DeviceStatus& written) {
         StoredPage page = storePage(image, dir.filePath(QStringLiteral("w.raw")), budget.get());
-        if (written.ok())
+        if (written.ok()) {
             EXPECT_TRUE(rawImage::write(image, page.pendingPath));
+        }
         page.pendingWritten(written);
         return page;
     };

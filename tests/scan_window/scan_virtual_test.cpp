@@ -1,6 +1,6 @@
 // End to end on the real component and the virtual scanner: acquisition faults as the window
 // shows them, and the documents of "Conferma" judged by third-party tools.
-#include "acquisition/VirtualScanner.h"
+#include "virtual_scanner/VirtualScanner.h"
 #include "acquisition/VstScan.h"
 #include "support/Documents.h"
 #include "support/PrivateDisk.h"

@@ -1,7 +1,7 @@
 #pragma once
 // A device layer that hands everything to another one, with hooks on the way: tests script a
 // fault into a real device or count its calls without writing a device of their own.
-#include "acquisition/DeviceLayer.h"
+#include "component_base/DeviceLayer.h"
 #include <functional>
 #include <memory>
 
