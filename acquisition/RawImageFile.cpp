@@ -1,6 +1,5 @@
 #include "acquisition/RawImageFile.h"
 #include "component_base/ComponentErrors.h"
-#include "component_base/ScanError.h"
 #include "writers/WriterSupport.h"
 #include <QFile>
 #include <cstring>
@@ -45,13 +44,10 @@ void setError(QString* error, const QString& text) {
 
 } // namespace
 
-bool write(const QImage& source, const QString& path, QString* error, int32_t* code) {
-    if (source.isNull()) {
-        setError(error, QStringLiteral("immagine vuota"));
-        if (code)
-            *code = componentError::WriteFailed;
-        return false;
-    }
+DeviceStatus write(const QImage& source, const QString& path) {
+    if (source.isNull())
+        return componentError::status(componentError::WriteFailed,
+                                      QStringLiteral("immagine vuota"));
     QImage image = source;
     if (!supportedFormat(image.format()))
         image = image.convertToFormat(QImage::Format_RGB888);
@@ -69,7 +65,7 @@ bool write(const QImage& source, const QString& path, QString* error, int32_t* c
 
     // Through a temporary file renamed into place, with the system's error number kept, so
     // that a full disk reads as such to whoever has to tell the user.
-    try {
+    return componentError::attempt([&] {
         writer::TempFile file(path);
         writer::writeAll(file.fd(), &h, sizeof h, path);
         for (QRgb c : colors) {
@@ -89,13 +85,7 @@ bool write(const QImage& source, const QString& path, QString* error, int32_t* c
         // through SANE) would buy nothing after a power cut either. Documents and the
         // encodings that become them are still flushed.
         file.commit(writer::TempFile::Flush::None);
-    } catch (const ScanError& e) {
-        setError(error, e.text());
-        if (code)
-            *code = e.code();
-        return false;
-    }
-    return true;
+    });
 }
 
 namespace {

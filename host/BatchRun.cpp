@@ -142,6 +142,8 @@ public:
     bool outputFailed = false;
     /// Pages in the store when "Conferma" was pressed.
     int pagesConfirmed = 0;
+    /// Pages left in the session cache for --recover after a failed output.
+    int pagesKept = 0;
 
     void start() {
         // Queued: the window's modal loop must be running before the commands are pressed.
@@ -201,8 +203,11 @@ private:
         m_form.ImgButtons_Click(FormScansione::cmdConferma);
         if (m_form.isVisible()) {
             // The window keeps its pages after a failed output so that a person can free
-            // space and confirm again; nobody will here. Its message box has said why.
+            // space and confirm again; nobody will here. Its message box has said why. The
+            // pages stay for --recover, as a killed run's do, instead of going with the window.
             outputFailed = true;
+            if (ScanComponent* component = m_form.component())
+                pagesKept = component->keepPagesForRecovery();
             m_form.ImgButtons_Click(FormScansione::cmdAnnulla);
         }
         m_console.clearProgress();
@@ -583,6 +588,9 @@ private:
             if (driver.pagesConfirmed > 0 && m_kind)
                 m_console.error(QStringLiteral("nessun documento scritto (%1 pagine acquisite)")
                                     .arg(driver.pagesConfirmed));
+            if (driver.pagesKept > 0)
+                m_console.error(QStringLiteral("%1 pagine conservate: --recover le recupera")
+                                    .arg(driver.pagesKept));
             return {};
         }
         if (m_options.output) {
