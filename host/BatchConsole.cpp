@@ -1,4 +1,7 @@
 #include "host/BatchConsole.h"
+#include "common/ShownText.h"
+
+#include <QStringList>
 
 namespace {
 
@@ -29,7 +32,12 @@ void BatchConsole::output(const QString& text) {
 }
 
 void BatchConsole::error(const QString& text) {
-    print(m_err, QStringLiteral("scansione-batch: ") + text);
+    // Messages carry texts of the settings file and of devices: a NUL would end the line
+    // early and a control character could forge or erase lines, so only line breaks stay.
+    QStringList lines = QString(text).replace(QLatin1String("\r\n"), QLatin1String("\n")).split(u'\n');
+    for (QString& line : lines)
+        line = shownText(line);
+    print(m_err, QStringLiteral("scansione-batch: ") + lines.join(u'\n'));
 }
 
 void BatchConsole::note(const QString& text) {

@@ -5,6 +5,7 @@
 #include "host/BatchRun.h"
 #include "acquisition/ComponentDialogs.h"
 #include "acquisition/ScanComponent.h"
+#include "common/ShownText.h"
 #include "common/UserSettings.h"
 #include "common/VbConvert.h"
 #include "host/BatchConsole.h"
@@ -476,6 +477,7 @@ int scanSession(const Options& options, BatchConsole& console, WindowServices ba
         else
             console.output(prompt);
     };
+    services.settingsWarning = [&console](const QString& warning) { console.error(warning); };
     services.runSession = [&](ScanSettings& record) -> std::optional<QStringList> {
         const QString& format = record.ResultFormat;
         const std::optional<DestinationKind> kind = destinationKind(format);
@@ -485,14 +487,15 @@ int scanSession(const Options& options, BatchConsole& console, WindowServices ba
             const QString problem =
                 kind ? destinationProblem(*options.output, *kind, options.force)
                      : QStringLiteral("formato '%1' non riconosciuto: nessun documento da scrivere")
-                           .arg(format);
+                           .arg(shownText(format));
             if (!problem.isEmpty()) {
                 console.error(QStringLiteral("--output: ") + problem);
                 return std::nullopt;
             }
         } else if (!options.info && !kind) {
             console.error(
-                QStringLiteral("nessun documento: formato '%1' non riconosciuto").arg(format));
+                QStringLiteral("nessun documento: formato '%1' non riconosciuto")
+                    .arg(shownText(format)));
         }
 
         WindowServices window = std::move(base);

@@ -4,12 +4,14 @@
 #include "acquisition/ScanComponent.h"
 #include "acquisition/ScanError.h"
 #include "common/AppendLine.h"
+#include "common/ShownText.h"
 #include "common/UserSettings.h"
 #include "common/VbBool.h"
 #include "common/VbConvert.h"
 #include "scan_window/ErrorTrap.h"
 #include "scan_window/FormScansione.h"
 #include "scan_window/ImageButton.h"
+#include "settings/SettingsWarnings.h"
 
 #include <QCloseEvent>
 #include <QFile>
@@ -138,6 +140,7 @@ std::optional<QStringList> FormScansione::EseguiScansione(ScanSettings* parScanS
     logFilePath = folder.isEmpty() ? QString() : folder + QStringLiteral("Scanlog.log");
     if (!logFilePath.isEmpty())
         QFile::remove(logFilePath);
+    m_noticesWritten.clear();
 
     if (!m_loaded)
         Form_Load();
@@ -189,6 +192,8 @@ std::optional<QStringList> FormScansione::EseguiScansione(ScanSettings* parScanS
         m_inExec = false;
     }
     m_loaded = false;
+    // A session that never programmed the scanner still says what its settings lacked.
+    resumeNext([this] { writeNotices(settingsWarnings(*scanSetting)); });
 
     VediRisultato = visualizzaDoc;
     tryCall(&ScanComponent::setImageLimit, 1);
@@ -244,6 +249,16 @@ void FormScansione::ScriviLog(const QString& operation, int32_t code, const QStr
             AppendLine(decimalText(code) + QStringLiteral(" - ") + detail, logFilePath);
     }
     m_services.logWritten(operation, code, detail);
+}
+
+void FormScansione::writeNotices(const QStringList& notices) {
+    for (const QString& notice : notices) {
+        if (m_noticesWritten.contains(notice))
+            continue;
+        m_noticesWritten.append(notice);
+        if (!logFilePath.trimmed().isEmpty())
+            AppendLine(QStringLiteral("AVVISO ") + shownText(notice), logFilePath);
+    }
 }
 
 void FormScansione::SelezionaSorgente(bool force) {

@@ -480,7 +480,7 @@ TEST_F(BatchTest, HelpNamesEveryOption) {
 // that fails or goes wrong, on standard error.
 struct ReportCase {
     const char* name;
-    const char* ini; ///< the settings after [MAIN]
+    QByteArray ini; ///< the settings after [MAIN]
     QByteArray scannerFile;
     bool sane; ///< SANE's test backend beside the virtual scanners
     QStringList args;
@@ -528,6 +528,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, BatchReports, ::testing::Values(
     ReportCase{"BrokenFileBesideSane", "", badField, true, {"--list"}, 0, nullptr, {"\"resolutions\""}},
     ReportCase{"SourceWillNotOpen", "Formato=PDF\n", willNotOpen, false, {}, 1, "", {"impossibile aprire lo scanner \"Rotto\": Accesso negato"}},
     ReportCase{"UnknownFormat", "Formato=pdf\n", twoScanners, false, {"--source", "0"}, 1, "", {"nessun documento: formato 'pdf' non riconosciuto"}},
+    ReportCase{"NulInFormatShownEscaped", QByteArray("Formato=TI\0FF\n", 14), twoScanners, false, {"--source", "0"}, 1, "",
+               {"scansione-batch: nessun documento: formato 'TI\\x00FF' non riconosciuto\n"}},
+    ReportCase{"UnusableNumberSaid", "Formato=PDF\nBitPerPixel=alta\n", twoScanners, false, {"--source", "0"}, 0, nullptr,
+               {"scansione-batch: impostazione BitPerPixel=alta non usata: serve un numero intero da -32768 a 32767 (resta 0)\n"}},
+    ReportCase{"FileCutAtTheBoundSaid", "Formato=PDF\n; " + QByteArray(5000000, '-') + "\n", twoScanners, false, {"--source", "0"}, 0, nullptr,
+               {"supera 4 MiB: oltre i primi 4 MiB non è stato letto\n"}},
     ReportCase{"RefusedSettingAndScannerUsed", "Formato=PDF\nLuminosita=5000\n", twoScanners, false, {"--source", "Piano"}, 0,
                "Scansione effettuata. Files:\nFOLDER/scandoc.pdf\n", {refused, "scanner: Piano"}},
     ReportCase{"QuietKeepsPathsAndErrors", "Formato=PDF\nLuminosita=5000\n", twoScanners, false, {"--source", "Piano", "--quiet"}, 0,
