@@ -1,4 +1,5 @@
 #include "acquisition/SessionManifest.h"
+#include "common/SystemErrorText.h"
 #include <QDir>
 #include <QFile>
 #include <cerrno>
@@ -13,7 +14,7 @@ constexpr char kFirstLine[] = "scansione-pagine 1";
 constexpr char kSavedKey[] = "salvato ";
 
 QString systemError() {
-    return QString::fromLocal8Bit(std::strerror(errno));
+    return systemErrorText(errno);
 }
 
 bool writeAll(int fd, const QByteArray& bytes) {

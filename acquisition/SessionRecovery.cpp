@@ -28,7 +28,8 @@ void SessionRecovery::writeManifest() {
     QString error;
     // Not fatal: the session goes on; only a crash would then lose the pages.
     if (!sessionManifest::write(folder, files, &error))
-        qWarning("Scansione: the pages of this session could not be recorded: %s",
+        qWarning("Scansione: le pagine di questa sessione non si possono registrare per un "
+                 "recupero: %s",
                  qUtf8Printable(error));
 }
 
@@ -74,7 +75,7 @@ int32_t SessionRecovery::recover(const QString& id) {
             QDir(folder).filePath(QStringLiteral("recovered-%1.raw").arg(++m_recoveredFiles));
         if (std::rename(QFile::encodeName(file).constData(),
                         QFile::encodeName(target).constData()) != 0) {
-            qWarning("Scansione: page %s of an interrupted session not recovered",
+            qWarning("Scansione: pagina %s di una scansione interrotta non recuperata",
                      qUtf8Printable(file));
             leftBehind = true;
             continue;
@@ -82,7 +83,7 @@ int32_t SessionRecovery::recover(const QString& id) {
         QString error;
         const QImage image = rawImage::read(target, &error);
         if (image.isNull()) {
-            qWarning("Scansione: page %s of an interrupted session unreadable: %s",
+            qWarning("Scansione: pagina %s di una scansione interrotta illeggibile: %s",
                      qUtf8Printable(file), qUtf8Printable(error));
             QFile::remove(target);
             continue;

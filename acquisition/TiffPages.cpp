@@ -3,6 +3,7 @@
 #include "acquisition/ComponentErrors.h"
 #include "acquisition/ScanError.h"
 #include "acquisition/WriterSupport.h"
+#include "common/SystemErrorText.h"
 
 #include <QFile>
 
@@ -329,7 +330,7 @@ namespace {
 TiffPtr openForReading(const QString& path, Messages& messages, const char* mode = "r") {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        writer::throwReadError(path, QString::fromLocal8Bit(std::strerror(errno)));
+        writer::throwReadError(path, systemErrorText(errno));
     TiffPtr t = openFd(fd, path, mode, &messages);
     ::close(fd);
     if (!t)

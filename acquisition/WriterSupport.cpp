@@ -3,6 +3,7 @@
 #include "acquisition/ComponentErrors.h"
 #include "acquisition/ScanError.h"
 #include "acquisition/TiffPages.h"
+#include "common/SystemErrorText.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -89,9 +90,8 @@ bool zeroIsBlack(const QImage& mono) {
 }
 
 void throwWriteError(const QString& path, const QString& what, int err) {
-    throw ScanError(
-        QStringLiteral("%1: %2: %3").arg(path, what, QString::fromLocal8Bit(std::strerror(err))),
-        componentError::writeFailure(err));
+    throw ScanError(QStringLiteral("%1: %2: %3").arg(path, what, systemErrorText(err)),
+                    componentError::writeFailure(err));
 }
 
 void throwWriteError(const QString& path, const QString& what) {
@@ -181,7 +181,7 @@ void TempFile::commit(Flush flush) {
 void copyFile(const QString& from, const QString& target) {
     const int in = ::open(QFile::encodeName(from).constData(), O_RDONLY | O_CLOEXEC);
     if (in < 0)
-        throwReadError(from, QString::fromLocal8Bit(std::strerror(errno)));
+        throwReadError(from, systemErrorText(errno));
     struct Closer {
         int fd;
         ~Closer() { ::close(fd); }
@@ -193,7 +193,7 @@ void copyFile(const QString& from, const QString& target) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            throwReadError(from, QString::fromLocal8Bit(std::strerror(errno)));
+            throwReadError(from, systemErrorText(errno));
         if (n == 0)
             break;
         writeAll(file.fd(), chunk.data(), size_t(n), target);
@@ -370,7 +370,7 @@ QImage readBmp(const QString& path) {
     Fd file;
     file.fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (file.fd < 0)
-        throwReadError(path, QString::fromLocal8Bit(std::strerror(errno)));
+        throwReadError(path, systemErrorText(errno));
     struct stat st {};
     if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode))
         throwReadError(path, QStringLiteral("not a regular file"));

@@ -88,8 +88,8 @@ int main() {
             settings.ReadIni();
             const double ms = double(timer.nsecsElapsed()) / 1e6;
             std::printf("%-30s %10lld %9.1f MB %7.1f ms   (%.1f MB before the read)\n", c.name,
-                        static_cast<long long>(lines),
-                        double(statusKb("VmHWM")) / 1024.0, ms, double(before) / 1024.0);
+                        static_cast<long long>(lines), double(statusKb("VmHWM")) / 1024.0, ms,
+                        double(before) / 1024.0);
             std::fflush(stdout);
             ::_exit(0);
         }

@@ -34,7 +34,8 @@ void BatchConsole::output(const QString& text) {
 void BatchConsole::error(const QString& text) {
     // Messages carry texts of the settings file and of devices: a NUL would end the line
     // early and a control character could forge or erase lines, so only line breaks stay.
-    QStringList lines = QString(text).replace(QLatin1String("\r\n"), QLatin1String("\n")).split(u'\n');
+    QStringList lines =
+        QString(text).replace(QLatin1String("\r\n"), QLatin1String("\n")).split(u'\n');
     for (QString& line : lines)
         line = shownText(line);
     print(m_err, QStringLiteral("scansione-batch: ") + lines.join(u'\n'));

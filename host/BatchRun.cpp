@@ -493,9 +493,8 @@ int scanSession(const Options& options, BatchConsole& console, WindowServices ba
                 return std::nullopt;
             }
         } else if (!options.info && !kind) {
-            console.error(
-                QStringLiteral("nessun documento: formato '%1' non riconosciuto")
-                    .arg(shownText(format)));
+            console.error(QStringLiteral("nessun documento: formato '%1' non riconosciuto")
+                              .arg(shownText(format)));
         }
 
         WindowServices window = std::move(base);

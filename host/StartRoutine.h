@@ -31,5 +31,6 @@ QString producedFilesMessage(const QStringList& files);
 
 /// The program's start routine: loads `settings` from its INI file, warns and ends when the
 /// file is missing, otherwise says what the file could not give, runs one session and lists
-/// the files it produced; a session that produced nothing ends silently. GUI thread; blocks while the session runs.
+/// the files it produced; a session that produced nothing ends silently. GUI thread; blocks while
+/// the session runs.
 void runStartRoutine(ScanSettings& settings, StartRoutineServices services);

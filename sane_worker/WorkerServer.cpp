@@ -2,6 +2,7 @@
 #include "acquisition/ComponentErrors.h"
 #include "acquisition/ScanError.h"
 #include "acquisition_sane/SaneStatus.h"
+#include "common/SystemErrorText.h"
 #include "sane_worker/SaneDevice.h"
 #include "sane_worker/SaneLayer.h"
 #include <QImage>
@@ -106,8 +107,8 @@ public:
             fd = pageFile(image);
         if (fd < 0) {
             // Stopping here without a word would end the batch as if it were complete.
-            m_acquisition.sinkFailure = sanestatus::status(
-                SANE_STATUS_NO_MEM, QString::fromLocal8Bit(std::strerror(errno)));
+            m_acquisition.sinkFailure =
+                sanestatus::status(SANE_STATUS_NO_MEM, systemErrorText(errno));
             return false;
         }
         Encoder message(Kind::Image, m_acquisition.id);
@@ -434,8 +435,9 @@ void WorkerServer::acquire(std::shared_ptr<Acquisition> acquisition, Device* dev
         // The backend never returned from the cancel: its state is unknown and SANE's is
         // shared by the whole process. Ending it is the clean way out; the component starts
         // a fresh worker for the next scan.
-        std::fprintf(stderr, "scansione-sane-worker: the device did not end its cancel; "
-                             "the worker ends so that the next scan starts afresh\n");
+        std::fprintf(stderr, "scansione-sane-worker: il dispositivo non ha concluso "
+                             "l'annullamento; il processo termina perché la prossima "
+                             "scansione riparta da capo\n");
         std::fflush(stderr);
         ::_exit(3);
     }

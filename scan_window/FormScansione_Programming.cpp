@@ -187,8 +187,9 @@ int16_t FormScansione::ImpostaParametriScanner() {
 QStringList FormScansione::unusedSettings(const ScanSettings& s) {
     QStringList notices;
     const bool mono = s.PixelType == QLatin1String("BW");
-    const QString kind = s.PixelType == QLatin1String("GRAY") ? QStringLiteral("a livelli di grigio")
-                                                              : QStringLiteral("a colori");
+    const QString kind = s.PixelType == QLatin1String("GRAY")
+                             ? QStringLiteral("a livelli di grigio")
+                             : QStringLiteral("a colori");
     if (s.ResultFormat == QLatin1String("TIFF") && s.JpegQualityTiffCompression == 4 && !mono)
         notices.append(QStringLiteral("compressione TIFF 4 (CCITT G4) solo per pagine in bianco "
                                       "e nero: le pagine %1 sono scritte con 5 (LZW)")

@@ -104,7 +104,7 @@ template <typename Visit> void forEachLine(QStringView text, qsizetype from, Vis
         qsizetype next = stop;
         if (stop < size)
             next = text[stop] == u'\r' && stop + 1 < size && text[stop + 1] == u'\n' ? stop + 2
-                                                                                   : stop + 1;
+                                                                                     : stop + 1;
         if (!visit(start, text.mid(start, stop - start), next))
             return;
         start = next;
@@ -185,8 +185,8 @@ IniDocument IniDocument::decode(const QByteArray& bytes, bool cutToWholeLines) {
                              QStringConverter::Flag::Stateless);
         document.m_text = utf16(body);
         if (cutToWholeLines) {
-            const qsizetype lastEnd = std::max(document.m_text.lastIndexOf(u'\n'),
-                                               document.m_text.lastIndexOf(u'\r'));
+            const qsizetype lastEnd =
+                std::max(document.m_text.lastIndexOf(u'\n'), document.m_text.lastIndexOf(u'\r'));
             document.m_text.truncate(lastEnd < 0 ? 0 : lastEnd + 1);
         }
         return document;

@@ -1,7 +1,7 @@
 #include "settings/ScanSettings.h"
 
-#include "common/VbBool.h"
 #include "common/ShownText.h"
+#include "common/VbBool.h"
 #include "common/VbConvert.h"
 #include "settings/IniDocument.h"
 #include "settings/SettingsWarnings.h"
@@ -43,8 +43,7 @@ void assignNumber(Field& field, const QString& key, const QString& value, Conver
     warnings->append(
         {QStringLiteral("impostazione %1=%2 non usata: serve un numero intero da %3 a %4 "
                         "(resta %5)")
-             .arg(shownText(key), shownText(value),
-                  decimalText(std::numeric_limits<Field>::min()),
+             .arg(shownText(key), shownText(value), decimalText(std::numeric_limits<Field>::min()),
                   decimalText(std::numeric_limits<Field>::max()), decimalText(field)),
          key.normalized(QString::NormalizationForm_C).toUpper(), qint64(field)});
 }
@@ -272,5 +271,7 @@ void ScanSettings::WriteIni() {
     // half old and half new. A value that cannot be a single line (CR, LF, NUL) is refused
     // and the file is left as it was.
     if (!IniDocument::writeValues(iniFilePath, mainSection, values))
-        qWarning() << "ScanSettings: could not write the settings into" << iniFilePath;
+        qWarning("Scansione: impostazioni non scritte in %s (file non sostituibile, o un valore "
+                 "su più righe)",
+                 qUtf8Printable(shownText(iniFilePath)));
 }

@@ -457,7 +457,7 @@ TEST_F(BatchTest, UnusableTemporaryFolderFallsBackToTheStateFolderThenToNone) {
     planted2.close();
     r = run({});
     EXPECT_EQ(r.status, 1) << r.err.toStdString();
-    EXPECT_TRUE(r.err.contains("no private working folder")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("nessuna cartella di lavoro privata")) << r.err.toStdString();
     EXPECT_EQ(QDir(workDir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
     EXPECT_EQ(QDir(programFolder).entryList({"scandoc*", "Scanlog.log"}), besideProgram);
 }

@@ -198,7 +198,11 @@ std::vector<LogCase> logCases() {
          {notice("impostazione Area=21;29.7 non usata: servono larghezza e altezza in cm "
                  "separate da una virgola")}},
         {"ControlCharactersInAreaShownEscaped",
-         [](ScanSettings& s) { s.area = QString::fromLatin1("2\0" "1,2\n9", 7); },
+         [](ScanSettings& s) {
+             s.area = QString::fromLatin1("2\0"
+                                          "1,2\n9",
+                                          7);
+         },
          noDevice,
          {op("IMPOSTO SCANSIONE BW"), op("IMPOSTO UNITA DI MISURA CM"),
           op("IMPOSTO AREA SCANSIONE 2\\x001-2\\x0a9")},
@@ -489,8 +493,7 @@ TEST_F(ScanSessionTest, SettingsFileWarningsAreLoggedOnceASession) {
     });
     const QStringList lines = logLines();
     EXPECT_EQ(lines.count(warning), 1) << lines.join('\n').toStdString();
-    EXPECT_EQ(lines.indexOf(warning), lines.indexOf(sep, 1) + 1)
-        << lines.join('\n').toStdString();
+    EXPECT_EQ(lines.indexOf(warning), lines.indexOf(sep, 1) + 1) << lines.join('\n').toStdString();
 }
 
 } // namespace

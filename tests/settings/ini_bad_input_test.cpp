@@ -200,9 +200,9 @@ QByteArray utf16(const char* text, QStringConverter::Encoding encoding) {
 struct WarningCase {
     const char* name;
     QByteArray file;
-    QStringList warnings;       // what each warning starts with, in order
-    QString resultFormat;       // ResultFormat after the read
-    int32_t risoluzione = 0;    // Risoluzione after the read
+    QStringList warnings;    // what each warning starts with, in order
+    QString resultFormat;    // ResultFormat after the read
+    int32_t risoluzione = 0; // Risoluzione after the read
 };
 
 void PrintTo(const WarningCase& c, std::ostream* out) {
@@ -221,7 +221,8 @@ TEST_P(SettingsWarningsTest, SaysWhatWasNotRead) {
     const QStringList warnings = settingsWarnings(s);
     ASSERT_EQ(warnings.size(), c.warnings.size()) << warnings.join(u'\n').toStdString();
     for (qsizetype i = 0; i < warnings.size(); ++i)
-        EXPECT_TRUE(warnings[i].startsWith(QString(c.warnings[i]).replace(QLatin1String("%1"), path())))
+        EXPECT_TRUE(
+            warnings[i].startsWith(QString(c.warnings[i]).replace(QLatin1String("%1"), path())))
             << warnings[i].toStdString();
 }
 
@@ -241,37 +242,48 @@ INSTANTIATE_TEST_SUITE_P(
                     "PDF"},
         WarningCase{"NoMainSection", "[ALTRO]\nFormato=TIFF\n", {noMain}, "PDF"},
         WarningCase{"EmptyFile", "", {noMain}, "PDF"},
-        WarningCase{"UnclosedHeader", "; impostazioni\n[MAIN\nFormato=TIFF\n",
+        WarningCase{"UnclosedHeader",
+                    "; impostazioni\n[MAIN\nFormato=TIFF\n",
                     {QStringLiteral("il file delle impostazioni %1 apre la sezione [MAIN alla "
                                     "riga 2 senza chiuderla con \"]\"")},
                     "PDF"},
-        WarningCase{"Utf16LeWithoutBom", utf16("[MAIN]\r\nFormato=TIFF\r\n", QStringConverter::Utf16LE),
-                    {noBom}, "PDF"},
-        WarningCase{"Utf16BeWithoutBom", utf16("[MAIN]\r\nFormato=TIFF\r\n", QStringConverter::Utf16BE),
-                    {noBom}, "PDF"},
+        WarningCase{"Utf16LeWithoutBom",
+                    utf16("[MAIN]\r\nFormato=TIFF\r\n", QStringConverter::Utf16LE),
+                    {noBom},
+                    "PDF"},
+        WarningCase{"Utf16BeWithoutBom",
+                    utf16("[MAIN]\r\nFormato=TIFF\r\n", QStringConverter::Utf16BE),
+                    {noBom},
+                    "PDF"},
         WarningCase{"Utf16LeWithBom",
                     "\xFF\xFE" + utf16("[MAIN]\r\nFormato=TIFF\r\nQualit\u00e0JPEG=4\r\n",
                                        QStringConverter::Utf16LE),
-                    {}, "TIFF"},
+                    {},
+                    "TIFF"},
         WarningCase{"Utf16BeWithBom",
                     "\xFE\xFF" + utf16("[MAIN]\r\nFormato=TIFF\r\n", QStringConverter::Utf16BE),
-                    {}, "TIFF"},
-        WarningCase{"WordForResolution", "[MAIN]\nRisoluzione=alta\n",
+                    {},
+                    "TIFF"},
+        WarningCase{"WordForResolution",
+                    "[MAIN]\nRisoluzione=alta\n",
                     {QStringLiteral("impostazione Risoluzione=alta non usata: serve un numero "
                                     "intero da -2147483648 a 2147483647 (resta 0)")},
                     "PDF"},
         // Decimal text only: a hexadecimal literal is not a number of the settings file.
-        WarningCase{"HexadecimalResolution", "[MAIN]\nRisoluzione=&H96\n",
-                    {QStringLiteral("impostazione Risoluzione=&H96 non usata")}, "PDF"},
-        WarningCase{"ResolutionOutOfRange", "[MAIN]\nRisoluzione=99999999999999\n",
-                    {QStringLiteral("impostazione Risoluzione=99999999999999 non usata")}, "PDF"},
+        WarningCase{"HexadecimalResolution",
+                    "[MAIN]\nRisoluzione=&H96\n",
+                    {QStringLiteral("impostazione Risoluzione=&H96 non usata")},
+                    "PDF"},
+        WarningCase{"ResolutionOutOfRange",
+                    "[MAIN]\nRisoluzione=99999999999999\n",
+                    {QStringLiteral("impostazione Risoluzione=99999999999999 non usata")},
+                    "PDF"},
         WarningCase{"ControlCharactersShownEscaped",
                     QByteArray("[MAIN]\nLuminosita=1\0\x1b[2J\n", 24),
                     {QStringLiteral("impostazione Luminosita=1\\x00\\x1b[2J non usata: serve un "
                                     "numero intero da -32768 a 32767 (resta 0)")},
                     "PDF"},
-        WarningCase{"EmptyNumberIsNoWarning", "[MAIN]\nRisoluzione=\nFormato=JPEG\n", {},
-                    "JPEG"}));
+        WarningCase{"EmptyNumberIsNoWarning", "[MAIN]\nRisoluzione=\nFormato=JPEG\n", {}, "JPEG"}));
 
 TEST_F(BadInputTest, Utf16WithBomIsWrittenBackInItsEncoding) {
     const QByteArray before =
@@ -279,8 +291,8 @@ TEST_F(BadInputTest, Utf16WithBomIsWrittenBackInItsEncoding) {
     writeBytes(path(), before);
     INI::WriteIniValue(path(), QStringLiteral("MAIN"), QStringLiteral("Formato"),
                        QStringLiteral("JPEG"));
-    EXPECT_EQ(readBytes(path()),
-              "\xFF\xFE" + utf16("[MAIN]\r\nFormato=JPEG\r\n; nota\r\n", QStringConverter::Utf16LE));
+    EXPECT_EQ(readBytes(path()), "\xFF\xFE" + utf16("[MAIN]\r\nFormato=JPEG\r\n; nota\r\n",
+                                                    QStringConverter::Utf16LE));
 }
 
 TEST_F(BadInputTest, NumberWarningGoesWhenTheHostSetsTheField) {
