@@ -16,3 +16,23 @@ QString shownText(QStringView text) {
     }
     return shown;
 }
+
+QString shownLines(QStringView text) {
+    QString shown;
+    shown.reserve(text.size());
+    qsizetype start = 0;
+    while (start <= text.size()) {
+        qsizetype end = text.indexOf(u'\n', start);
+        if (end < 0)
+            end = text.size();
+        qsizetype stop = end;
+        if (stop > start && end < text.size() && text[stop - 1] == u'\r')
+            --stop; // CR LF: the CR belongs to the break
+        shown += shownText(text.mid(start, stop - start));
+        if (end == text.size())
+            break;
+        shown += text.mid(stop, end + 1 - stop);
+        start = end + 1;
+    }
+    return shown;
+}

@@ -7,3 +7,7 @@
 /// and a line feed or an escape sequence cannot forge another line or move the cursor.
 /// Everything else, backslashes included, is kept as it is.
 QString shownText(QStringView text);
+
+/// shownText of each line of a text of several lines: line breaks (CR LF or LF) are kept,
+/// every other control character is escaped, a lone CR included.
+QString shownLines(QStringView text);

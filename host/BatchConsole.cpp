@@ -1,8 +1,6 @@
 #include "host/BatchConsole.h"
 #include "common/ShownText.h"
 
-#include <QStringList>
-
 namespace {
 
 /// Back to the start of the line and erase it (ECMA-48 CR, EL): the progress line is
@@ -34,11 +32,7 @@ void BatchConsole::output(const QString& text) {
 void BatchConsole::error(const QString& text) {
     // Messages carry texts of the settings file and of devices: a NUL would end the line
     // early and a control character could forge or erase lines, so only line breaks stay.
-    QStringList lines =
-        QString(text).replace(QLatin1String("\r\n"), QLatin1String("\n")).split(u'\n');
-    for (QString& line : lines)
-        line = shownText(line);
-    print(m_err, QStringLiteral("scansione-batch: ") + lines.join(u'\n'));
+    print(m_err, QStringLiteral("scansione-batch: ") + shownLines(text));
 }
 
 void BatchConsole::note(const QString& text) {

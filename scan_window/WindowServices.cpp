@@ -3,6 +3,7 @@
 #include "acquisition/ScanComponent.h"
 #include "acquisition_sane/DefaultComponent.h"
 #include "acquisition_ui/WidgetComponentDialogs.h"
+#include "common/ShownText.h"
 #include "common/UserSettings.h"
 #include "common/WorkingFolder.h"
 #include "device_info/frmShowScanInfo.h"
@@ -35,9 +36,11 @@ std::optional<QString> pdfFileDialog(QWidget* parent, const QString& folder) {
 void showPlainMessageBox(QWidget* parent, const QString& prompt, const QString& caption) {
     QMessageBox box(parent);
     box.setIcon(QMessageBox::NoIcon);
-    box.setWindowTitle(caption);
+    // Prompts carry texts of the settings file and of devices: control characters in them
+    // are shown escaped, as in every message.
+    box.setWindowTitle(shownText(caption));
     box.setTextFormat(Qt::PlainText);
-    box.setText(prompt);
+    box.setText(shownLines(prompt));
     box.setStandardButtons(QMessageBox::Ok);
     box.exec();
 }
