@@ -124,7 +124,7 @@ ImageWriteOptions writeOptions(const FileEncoding& encoding) {
 void writeImageFile(const QImage& image, const QString& path, const ImageWriteOptions& options) {
     const ImageFileKind kind = kindOf(path);
     if (image.isNull())
-        writer::throwWriteError(path, QStringLiteral("no image to write"));
+        writer::throwWriteError(path, QStringLiteral("nessuna immagine da scrivere"));
     switch (kind) {
     case ImageFileKind::Jpeg: {
         const int quality = jpegQualityOf(options, fileDefaultQuality);

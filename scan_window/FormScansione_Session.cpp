@@ -270,7 +270,7 @@ void FormScansione::SelezionaSorgente(bool force) {
     if (stored != QLatin1String("-1") && !force) {
         const std::optional<int32_t> index = toInt32(stored);
         if (!index)
-            throw ScanError(QStringLiteral("DefaultSource is not a number: ") + stored);
+            throw ScanError(QStringLiteral("DefaultSource non è un numero: ") + stored);
         scanner.setSourceIndex(*index);
         return;
     }
