@@ -1,4 +1,5 @@
 #include "acquisition/RawImageFile.h"
+#include "common/SystemErrorText.h"
 #include "component_base/ComponentErrors.h"
 #include "writers/WriterSupport.h"
 #include <QFile>
@@ -126,7 +127,7 @@ bool isWhole(const QString& path) {
 QImage read(const QString& path, QString* error) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        setError(error, file.errorString());
+        setError(error, fileErrorText(file));
         return {};
     }
     Header h{};
@@ -147,14 +148,14 @@ QImage read(const QString& path, QString* error) {
     if (image.bytesPerLine() == h.bytesPerLine) {
         const qint64 n = qint64(h.bytesPerLine) * h.height;
         if (file.read(reinterpret_cast<char*>(image.bits()), n) != n) {
-            setError(error, file.errorString());
+            setError(error, fileErrorText(file));
             return {};
         }
     } else {
         for (int y = 0; y < h.height; ++y) {
             if (file.read(reinterpret_cast<char*>(image.scanLine(y)), h.bytesPerLine) !=
                 h.bytesPerLine) {
-                setError(error, file.errorString());
+                setError(error, fileErrorText(file));
                 return {};
             }
         }

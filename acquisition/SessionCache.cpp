@@ -1,6 +1,7 @@
 #include "acquisition/SessionCache.h"
 #include "acquisition/RawImageFile.h"
 #include "acquisition/SessionManifest.h"
+#include "common/SystemErrorText.h"
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -159,7 +160,7 @@ SessionCache::SessionCache(const QString& cacheParent) {
         parent.absoluteFilePath(QStringLiteral("cache-%1-XXXXXX").arg(::getpid())));
     // mkdtemp creates the folder with mode 0700 and a name nobody can predict.
     if (::mkdtemp(tmpl.data()) == nullptr) {
-        m_error = QString::fromLocal8Bit(std::strerror(errno)) + QStringLiteral(": ") + cacheParent;
+        m_error = systemErrorText(errno) + QStringLiteral(": ") + cacheParent;
         return;
     }
     m_path = QFile::decodeName(tmpl);
@@ -167,8 +168,8 @@ SessionCache::SessionCache(const QString& cacheParent) {
     // a live pid, and lets go).
     m_lock = std::make_unique<HeldLock>(m_path, true);
     if (!m_lock->isHeld())
-        qWarning("Scansione: session cache %s not locked: %s", tmpl.constData(),
-                 std::strerror(errno));
+        qWarning("Scansione: cache della sessione %s non bloccata: %s", tmpl.constData(),
+                 qUtf8Printable(systemErrorText(errno)));
 }
 
 SessionCache::~SessionCache() {

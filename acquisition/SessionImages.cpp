@@ -3,6 +3,7 @@
 #include "acquisition/PageEncoder.h"
 #include "acquisition/RawImageFile.h"
 #include "acquisition/SessionCache.h"
+#include "common/SystemErrorText.h"
 #include "writers/TiffPages.h"
 #include "writers/WriterSupport.h"
 #include <QDir>
@@ -37,7 +38,7 @@ SessionImages::SessionImages(const QString& cacheParent)
       m_budget(std::make_shared<MemoryBudget>(kWaitingPixelBytes)),
       m_encoder(std::make_unique<PageEncoder>()) {
     if (!m_cache->isValid())
-        qWarning("Scansione: no session cache (%s); pages are kept in memory",
+        qWarning("Scansione: nessuna cache della sessione (%s): le pagine restano in memoria",
                  qUtf8Printable(m_cache->error()));
     QObject::connect(m_encoder.get(), &PageEncoder::pageStored, m_encoder.get(),
                      [this](quint64 version, const QString& path, const DeviceStatus& written) {
@@ -116,7 +117,7 @@ DeviceStatus SessionImages::readyForPages(qint64 pageBytes) {
     struct statvfs fs {};
     if (::statvfs(QFile::encodeName(folder).constData(), &fs) != 0)
         return status(componentError::writeFailure(errno),
-                      folder + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno)));
+                      folder + QStringLiteral(": ") + systemErrorText(errno));
     const qint64 available = qint64(fs.f_bavail) * qint64(fs.f_frsize);
     const qint64 needed = 2 * std::max<qint64>(pageBytes, 0) + kRoomMargin;
     if (available < needed)
@@ -210,8 +211,9 @@ void SessionImages::onPageStored(quint64 version, const QString& path,
     }
     m_buffer.pendingWritten(index, written);
     if (!written.ok())
-        qWarning("Scansione: page %d kept in memory, its cache file failed: %s", index + 1,
-                 qUtf8Printable(written.text));
+        qWarning("Scansione: la pagina %d resta in memoria, il suo file nella cache non è stato "
+                 "scritto: %s",
+                 index + 1, qUtf8Printable(written.text));
     if (m_pageFileDone)
         m_pageFileDone(written);
 }
@@ -227,7 +229,8 @@ void SessionImages::onEncoded(quint64 version, const FileEncoding& encoding, con
     }
     if (!written.ok()) {
         // Not fatal: save() encodes the page itself, and reports if that fails too.
-        qWarning("Scansione: page %d not prepared: %s", index + 1, qUtf8Printable(written.text));
+        qWarning("Scansione: pagina %d non preparata per il documento: %s", index + 1,
+                 qUtf8Printable(written.text));
         return;
     }
     m_buffer.addEncodedFile(index, encoding, path);

@@ -1,4 +1,5 @@
 #include "acquisition/SessionManifest.h"
+#include "common/SystemErrorText.h"
 #include "component_base/ComponentErrors.h"
 #include <QDir>
 #include <QFile>
@@ -47,7 +48,7 @@ DeviceStatus write(const QString& folder, const QStringList& pageFiles) {
             ::close(fd);
         ::unlink(temporary.constData());
         return componentError::status(componentError::writeFailure(err),
-                                      QString::fromLocal8Bit(std::strerror(err)) +
+                                      systemErrorText(err) +
                                           QStringLiteral(": ") + QFile::decodeName(path));
     };
     const int fd =

@@ -32,7 +32,8 @@ void SessionRecovery::writeManifest() {
     m_recorded = true;
     // Not fatal: the session goes on; only a crash would then lose the pages.
     if (const DeviceStatus written = sessionManifest::write(folder, files); !written.ok()) {
-        qWarning("Scansione: the pages of this session could not be recorded: %s",
+        qWarning("Scansione: le pagine di questa sessione non si possono registrare per un "
+                 "recupero: %s",
                  qUtf8Printable(written.text));
     }
 }
@@ -93,7 +94,7 @@ int32_t SessionRecovery::recover(const QString& id) {
             QDir(folder).filePath(QStringLiteral("recovered-%1.raw").arg(++m_recoveredFiles));
         if (std::rename(QFile::encodeName(file).constData(),
                         QFile::encodeName(target).constData()) != 0) {
-            qWarning("Scansione: page %s of an interrupted session not recovered",
+            qWarning("Scansione: pagina %s di una scansione interrotta non recuperata",
                      qUtf8Printable(file));
             leftBehind = true;
             continue;
@@ -101,7 +102,7 @@ int32_t SessionRecovery::recover(const QString& id) {
         QString error;
         const QImage image = rawImage::read(target, &error);
         if (image.isNull()) {
-            qWarning("Scansione: page %s of an interrupted session unreadable: %s",
+            qWarning("Scansione: pagina %s di una scansione interrotta illeggibile: %s",
                      qUtf8Printable(file), qUtf8Printable(error));
             QFile::remove(target);
             continue;

@@ -5,6 +5,7 @@
 #include "host/BatchRun.h"
 #include "acquisition/ComponentDialogs.h"
 #include "acquisition/ScanComponent.h"
+#include "common/ShownText.h"
 #include "common/UserSettings.h"
 #include "common/VbConvert.h"
 #include "host/BatchConsole.h"
@@ -492,6 +493,7 @@ public:
         services.messageBox = [this](const QString& prompt, const QString&) {
             startRoutineMessage(prompt);
         };
+        services.settingsWarning = [this](const QString& warning) { m_console.error(warning); };
         services.runSession = [this](ScanSettings& record) { return runWindow(record); };
         runStartRoutine(settings, services);
         m_console.clearProgress();
@@ -564,13 +566,14 @@ private:
         if (!m_options.output) {
             if (!m_kind)
                 m_console.error(
-                    QStringLiteral("nessun documento: formato '%1' non riconosciuto").arg(format));
+                    QStringLiteral("nessun documento: formato '%1' non riconosciuto")
+                        .arg(shownText(format)));
             return true;
         }
         const QString problem =
             m_kind ? destinationProblem(*m_options.output, *m_kind, m_options.force)
                    : QStringLiteral("formato '%1' non riconosciuto: nessun documento da scrivere")
-                         .arg(format);
+                         .arg(shownText(format));
         if (problem.isEmpty())
             return true;
         m_console.error(QStringLiteral("--output: ") + problem);

@@ -4,6 +4,9 @@
 #include "scan_window/FormScansione.h"
 #include "scan_window/WindowServices.h"
 #include "settings/ScanSettings.h"
+#include "settings/SettingsWarnings.h"
+
+#include <cstdio>
 
 void StartRoutineServices::fillDefaults() {
     if (!messageBox) {
@@ -17,6 +20,12 @@ void StartRoutineServices::fillDefaults() {
             QString code;
             int16_t openDocument = VbFalse;
             return form.EseguiScansione(&settings, code, openDocument);
+        };
+    }
+    if (!settingsWarning) {
+        settingsWarning = [](const QString& warning) {
+            std::fprintf(stderr, "Scansione: %s\n", warning.toLocal8Bit().constData());
+            std::fflush(stderr);
         };
     }
 }
@@ -40,6 +49,9 @@ void runStartRoutine(ScanSettings& settings, StartRoutineServices services) {
         });
         return;
     }
+    // Said once, here; the window writes the same texts into its scan log.
+    for (const QString& warning : settingsWarnings(settings))
+        resumeNext([&] { services.settingsWarning(warning); });
     // The INI file has no key for it: the test host always shows the progress window.
     settings.ViewProgress = VbTrue;
 

@@ -14,6 +14,9 @@ struct StartRoutineServices {
     /// Runs one scan session with the loaded settings; the produced files, or nullopt when
     /// the session did not start.
     std::function<std::optional<QStringList>(ScanSettings& settings)> runSession;
+    /// Says one thing the settings file could not give (a cut file, no usable section, a
+    /// number that does not convert); by default on standard error after "Scansione: ".
+    std::function<void(const QString& warning)> settingsWarning;
 
     /// Fills every member left empty with its default.
     void fillDefaults();
@@ -27,6 +30,7 @@ inline const QString startRoutineCaption = QStringLiteral("TEST SCANNER");
 QString producedFilesMessage(const QStringList& files);
 
 /// The program's start routine: loads `settings` from its INI file, warns and ends when the
-/// file is missing, otherwise runs one session and lists the files it produced; a session
-/// that produced nothing ends silently. GUI thread; blocks while the session runs.
+/// file is missing, otherwise says what the file could not give, runs one session and lists
+/// the files it produced; a session that produced nothing ends silently. GUI thread; blocks while
+/// the session runs.
 void runStartRoutine(ScanSettings& settings, StartRoutineServices services);

@@ -174,6 +174,10 @@ QString Decoder::text() {
 DeviceStatus Decoder::status() {
     DeviceStatus v;
     v.code = i32();
+    // The worker words every status through sanestatus::status: a code outside it is a
+    // corrupt message, never a status to show.
+    if (!sanestatus::isKnown(v.code))
+        m_ok = false;
     v.text = text();
     return v;
 }

@@ -485,7 +485,7 @@ TEST_F(BatchTest, UnusableTemporaryFolderFallsBackToTheStateFolderThenToNone) {
     planted2.close();
     r = run({});
     EXPECT_EQ(r.status, 1) << r.err.toStdString();
-    EXPECT_TRUE(r.err.contains("no private working folder")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("nessuna cartella di lavoro privata")) << r.err.toStdString();
     EXPECT_EQ(QDir(workDir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
     EXPECT_EQ(QDir(programFolder).entryList({"scandoc*", "Scanlog.log"}), besideProgram);
 }
@@ -508,7 +508,7 @@ TEST_F(BatchTest, HelpNamesEveryOption) {
 // that fails or goes wrong, on standard error.
 struct ReportCase {
     const char* name;
-    const char* ini; ///< the settings after [MAIN]
+    QByteArray ini; ///< the settings after [MAIN]
     QByteArray scannerFile;
     bool sane; ///< SANE's test backend beside the virtual scanners
     QStringList args;
@@ -556,6 +556,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, BatchReports, ::testing::Values(
     ReportCase{"BrokenFileBesideSane", "", badField, true, {"--list"}, 0, nullptr, {"\"resolutions\""}},
     ReportCase{"SourceWillNotOpen", "Formato=PDF\n", willNotOpen, false, {}, 1, "", {"impossibile aprire lo scanner \"Rotto\": Accesso negato"}},
     ReportCase{"UnknownFormat", "Formato=pdf\n", twoScanners, false, {"--source", "0"}, 1, "", {"nessun documento: formato 'pdf' non riconosciuto"}},
+    ReportCase{"NulInFormatShownEscaped", QByteArray("Formato=TI\0FF\n", 14), twoScanners, false, {"--source", "0"}, 1, "",
+               {"scansione-batch: nessun documento: formato 'TI\\x00FF' non riconosciuto\n"}},
+    ReportCase{"UnusableNumberSaid", "Formato=PDF\nBitPerPixel=alta\n", twoScanners, false, {"--source", "0"}, 0, nullptr,
+               {"scansione-batch: impostazione BitPerPixel=alta non usata: serve un numero intero da -32768 a 32767 (resta 0)\n"}},
+    ReportCase{"FileCutAtTheBoundSaid", "Formato=PDF\n; " + QByteArray(5000000, '-') + "\n", twoScanners, false, {"--source", "0"}, 0, nullptr,
+               {"supera 4 MiB: oltre i primi 4 MiB non è stato letto\n"}},
     ReportCase{"RefusedSettingAndScannerUsed", "Formato=PDF\nLuminosita=5000\n", twoScanners, false, {"--source", "Piano"}, 0,
                "Scansione effettuata. Files:\nFOLDER/scandoc.pdf\n", {refused, "scanner: Piano"}},
     ReportCase{"UnknownPdfaWritesThePlainPdf", "Formato=PDF\nPDFA=a1\n", twoScanners, false, {"--source", "0"}, 0,
