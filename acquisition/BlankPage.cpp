@@ -36,14 +36,15 @@ struct Run {
 struct Patch {
     int left, top, right, bottom; // inclusive
     int64_t pixels;
+    bool core; // some of it lies further than a shadow reaches from every edge
 };
 
 class Patches {
 public:
-    int create(int x0, int x1, int y) {
+    int create(int x0, int x1, int y, bool core) {
         const int label = int(m_parent.size());
         m_parent.push_back(label);
-        m_patch.push_back({x0, y, x1 - 1, y, x1 - x0});
+        m_patch.push_back({x0, y, x1 - 1, y, x1 - x0, core});
         return label;
     }
     int root(int label) {
@@ -69,14 +70,16 @@ public:
         p.right = std::max(p.right, q.right);
         p.bottom = std::max(p.bottom, q.bottom);
         p.pixels += q.pixels;
+        p.core = p.core || q.core;
         return a;
     }
-    void extend(int label, int x0, int x1, int y) {
+    void extend(int label, int x0, int x1, int y, bool core) {
         Patch& p = m_patch[root(label)];
         p.left = std::min(p.left, x0);
         p.right = std::max(p.right, x1 - 1);
         p.bottom = std::max(p.bottom, y);
         p.pixels += x1 - x0;
+        p.core = p.core || core;
     }
     template <typename F> void forEachRoot(F f) {
         for (int i = 0; i < int(m_parent.size()); ++i)
@@ -195,6 +198,13 @@ BlankVerdict judgeBlankPage(const BlankPixels& in) {
     const int64_t innerPixels = int64_t(inner.width()) * inner.height();
     const int64_t maxRuns = std::max<int64_t>(1000, innerPixels / kPixelsPerRunAtMost);
     int64_t runCount = 0, inkPixels = 0;
+    // Ink from the border strip inwards is the edge's shadow as long as none of it reaches the
+    // core, whatever its shape (a band, a wedge, a frame round the whole sheet).
+    const int shadowDepth = int(std::lround(kShadowDepthMm / 25.4 * dpi));
+    const QRect core = inner.adjusted(shadowDepth, shadowDepth, -shadowDepth, -shadowDepth);
+    auto inCore = [&](const Run& r, int y) {
+        return y >= core.top() && y <= core.bottom() && r.x1 > core.left() && r.x0 <= core.right();
+    };
     Patches patches;
     std::vector<Run> previous, current;
     for (int y = inner.top(); y <= inner.bottom(); ++y) {
@@ -216,9 +226,9 @@ BlankVerdict judgeBlankPage(const BlankPixels& in) {
                 r.label = r.label < 0 ? patches.root(previous[q].label)
                                       : patches.join(r.label, previous[q].label);
             if (r.label < 0)
-                r.label = patches.create(r.x0, r.x1, y);
+                r.label = patches.create(r.x0, r.x1, y, inCore(r, y));
             else
-                patches.extend(r.label, r.x0, r.x1, y);
+                patches.extend(r.label, r.x0, r.x1, y, inCore(r, y));
         }
         std::swap(previous, current);
     }
@@ -226,12 +236,9 @@ BlankVerdict judgeBlankPage(const BlankPixels& in) {
     if (v.crowded)
         return v;
 
-    const int shadowDepth = int(std::lround(kShadowDepthMm / 25.4 * dpi));
     patches.forEachRoot([&](const Patch& m) {
-        const bool shadow = (m.left == inner.left() && m.right - inner.left() < shadowDepth) ||
-                            (m.right == inner.right() && inner.right() - m.left < shadowDepth) ||
-                            (m.top == inner.top() && m.bottom - inner.top() < shadowDepth) ||
-                            (m.bottom == inner.bottom() && inner.bottom() - m.top < shadowDepth);
+        const bool shadow = !m.core && (m.left == inner.left() || m.right == inner.right() ||
+                                        m.top == inner.top() || m.bottom == inner.bottom());
         if (shadow) {
             ++v.shadows;
             return;

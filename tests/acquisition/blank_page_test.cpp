@@ -29,6 +29,10 @@ struct SideCase {
     bool blank;
 };
 
+void PrintTo(const SideCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class BlankSides : public ::testing::TestWithParam<SideCase> {};
 
 TEST_P(BlankSides, Judged) {
@@ -56,6 +60,10 @@ INSTANTIATE_TEST_SUITE_P(
         SideCase{"allNoise", [] { return scannedSide(AllNoise); }, Format::Grey, true},
         SideCase{"allNoiseColour", [] { return scannedSide(AllNoise); }, Format::Colour, true},
         SideCase{"allNoiseLineart", [] { return scannedSide(AllNoise); }, Format::Lineart, true},
+        SideCase{"frameLineart", [] { return scannedSide(Frame | Specks); }, Format::Lineart, true},
+        SideCase{"pageNumberInFrame",
+                 [] { return sparseSide(SparseMark::PageNumber, 300, Frame | Specks); },
+                 Format::Lineart, false},
         SideCase{"signature", [] { return sparseSide(SparseMark::Signature); }, Format::Grey,
                  false},
         SideCase{"signatureLineart", [] { return sparseSide(SparseMark::Signature); },

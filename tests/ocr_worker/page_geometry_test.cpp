@@ -28,6 +28,8 @@ struct SkewCase {
     OcrPixelFormat format;
 };
 
+void PrintTo(const SkewCase& c, std::ostream* os) { *os << c.name; }
+
 class Askew : public ::testing::TestWithParam<SkewCase> {};
 
 // A page turned 0.5° to 3° either way comes back within 0.1°, the same size and format, with

@@ -14,10 +14,11 @@ enum SideNoise : unsigned {
     NoNoise = 0,
     Texture = 1,      ///< paper grain: grey noise around the paper's level
     Specks = 2,       ///< dust: dots and clumps under half a millimetre
-    EdgeShadows = 4,  ///< dark bands along three edges, a few millimetres deep
+    EdgeShadows = 4,  ///< dark bands along three edges, 1.5 to 7 mm deep
     Wedge = 8,        ///< the scanner's dark background along one long edge of a sheet 2° askew
     ShowThrough = 16, ///< the other side's text, mirrored, blurred and faint
     AllNoise = 31,
+    Frame = 32, ///< the scanner's background all round a sheet smaller than the scan, 6 mm deep
 };
 
 constexpr int kPaperLevel = 235;
@@ -59,10 +60,11 @@ inline QImage scannedSide(unsigned noise, int dpi = 300, unsigned seed = 1) {
         auto band = [&](QRect r, Qt::Orientation o, bool fromStart) {
             QLinearGradient g(r.topLeft(), o == Qt::Horizontal ? r.topRight() : r.bottomLeft());
             g.setColorAt(fromStart ? 0 : 1, QColor(40, 40, 40));
+            g.setColorAt(fromStart ? 0.6 : 0.4, QColor(70, 70, 70));
             g.setColorAt(fromStart ? 1 : 0, QColor(kPaperLevel, kPaperLevel, kPaperLevel));
             painter.fillRect(r, g);
         };
-        band(QRect(0, 0, mmToPixels(3, dpi), height), Qt::Horizontal, true);
+        band(QRect(0, 0, mmToPixels(7, dpi), height), Qt::Horizontal, true);
         band(QRect(0, 0, width, mmToPixels(2, dpi)), Qt::Vertical, true);
         band(QRect(width - mmToPixels(1.5, dpi), 0, mmToPixels(1.5, dpi), height), Qt::Horizontal,
              false);
@@ -72,6 +74,14 @@ inline QImage scannedSide(unsigned noise, int dpi = 300, unsigned seed = 1) {
         painter.setPen(Qt::NoPen);
         painter.setBrush(QColor(30, 30, 30));
         painter.drawPolygon(QPolygonF({QPointF(0, 0), QPointF(depth, height), QPointF(0, height)}));
+    }
+    if (noise & Frame) {
+        const int d = mmToPixels(6, dpi);
+        const QColor background(30, 30, 30);
+        painter.fillRect(0, 0, width, d, background);
+        painter.fillRect(0, height - d, width, d, background);
+        painter.fillRect(0, 0, d, height, background);
+        painter.fillRect(width - d, 0, d, height, background);
     }
     painter.end();
     if (noise & Specks) {
@@ -90,10 +100,10 @@ inline QImage scannedSide(unsigned noise, int dpi = 300, unsigned seed = 1) {
 /// What a sparse front carries.
 enum class SparseMark { Signature, PageNumber, Stamp };
 
-/// A side with only `mark` on it, over every kind of noise (the stamp in red on an RGB888
-/// side, the others in Grayscale8).
-inline QImage sparseSide(SparseMark mark, int dpi = 300) {
-    QImage img = scannedSide(AllNoise & ~ShowThrough, dpi, 2);
+/// A side with only `mark` on it, over `noise` (the stamp in red on an RGB888 side, the others
+/// in Grayscale8).
+inline QImage sparseSide(SparseMark mark, int dpi = 300, unsigned noise = AllNoise & ~ShowThrough) {
+    QImage img = scannedSide(noise, dpi, 2);
     if (mark == SparseMark::Stamp)
         img = img.convertToFormat(QImage::Format_RGB888);
     QPainter painter(&img);
