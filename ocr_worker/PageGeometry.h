@@ -84,6 +84,5 @@ private:
     struct Api;
     std::unique_ptr<Api> m_api;
     QString m_dataPath;
-    QString m_loadError; ///< why the "osd" data could not be loaded; empty once it is
     bool m_loaded = false;
 };

@@ -3,6 +3,7 @@
 #include "ocr_worker/PageGeometry.h"
 #include "support/GeometryPages.h"
 
+#include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -28,7 +29,9 @@ struct SkewCase {
     OcrPixelFormat format;
 };
 
-void PrintTo(const SkewCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const SkewCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Askew : public ::testing::TestWithParam<SkewCase> {};
 
@@ -183,15 +186,25 @@ TEST_F(Orientation, UpsideDownFoundUprightNever) {
     }
 }
 
-// Without the "osd" data the finder says which package brings it, and finds nothing.
-TEST_F(Orientation, MissingDataNamesThePackage) {
-    QTemporaryDir empty;
-    OrientationFinder noData(empty.path());
+// Without the "osd" data the finder says which package brings it, with data tesseract cannot
+// read it says so; either way it finds nothing, and an upside-down page stays as it is.
+TEST_F(Orientation, MissingOrBadDataFindsNothing) {
     const QImage page = italianPage(PageKind::Sans).image.transformed(QTransform().rotate(180));
-    const OrientationFinding f = noData.find(pixelsOf(page, 300));
-    EXPECT_FALSE(f.found);
-    EXPECT_FALSE(f.upsideDown());
-    EXPECT_TRUE(f.error.contains(QStringLiteral("tesseract-ocr-osd"))) << qPrintable(f.error);
+    for (const bool present : {false, true}) {
+        QTemporaryDir data;
+        if (present) {
+            QFile garbage(data.filePath(QStringLiteral("osd.traineddata")));
+            ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
+            garbage.write(QByteArray(4096, 'x'));
+        }
+        OrientationFinder finder(data.path());
+        const OrientationFinding f = finder.find(pixelsOf(page, 300));
+        EXPECT_FALSE(f.found) << present;
+        EXPECT_FALSE(f.upsideDown()) << present;
+        EXPECT_TRUE(f.error.contains(present ? QStringLiteral("illeggibili")
+                                             : QStringLiteral("tesseract-ocr-osd")))
+            << qPrintable(f.error);
+    }
 }
 
 } // namespace
