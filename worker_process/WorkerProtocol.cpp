@@ -1,4 +1,5 @@
 #include "worker_process/WorkerProtocol.h"
+#include "worker_process/SaneStatus.h"
 #include <QImage>
 #include <cerrno>
 #include <cstring>
