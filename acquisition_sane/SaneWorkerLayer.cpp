@@ -132,9 +132,10 @@ QImage mapImage(Message& m, QString& why) {
 /// The running worker of a layer, or a fresh one started when it is needed: SANE started in it
 /// and its devices listed. Shared by the layer and the devices opened from it, so that a device
 /// whose worker ended can get a new one even after its layer stopped. Thread-safe.
-class SaneWorkerLayer::Pool {
+class SaneWorkerLayer::SharedWorker {
 public:
-    Pool(QString program, WorkerBounds bounds) : m_program(std::move(program)), m_bounds(bounds) {}
+    SharedWorker(QString program, WorkerBounds bounds)
+        : m_program(std::move(program)), m_bounds(bounds) {}
 
     const WorkerBounds& bounds() const { return m_bounds; }
 
@@ -231,7 +232,7 @@ std::optional<uint32_t> openIn(WorkerConnection& c, const QString& name, DeviceS
 // --- The device ------------------------------------------------------------------------------
 
 struct SaneWorkerDevice::State {
-    std::shared_ptr<SaneWorkerLayer::Pool> pool;
+    std::shared_ptr<SaneWorkerLayer::SharedWorker> sharedWorker;
     QString name;
     std::atomic<int> stallMs{kDefaultStallMs};
     int cancelLostMs = kDefaultCancelLostMs;
@@ -268,7 +269,7 @@ struct SaneWorkerDevice::State {
             std::lock_guard<std::mutex> lock(mutex);
             again = settings;
         }
-        const std::shared_ptr<WorkerConnection> fresh = pool->connection(status);
+        const std::shared_ptr<WorkerConnection> fresh = sharedWorker->connection(status);
         if (!fresh)
             return {nullptr, 0};
         const std::optional<uint32_t> handle = openIn(*fresh, name, status);
@@ -363,11 +364,11 @@ struct SaneWorkerDevice::State {
     }
 };
 
-SaneWorkerDevice::SaneWorkerDevice(std::shared_ptr<SaneWorkerLayer::Pool> pool,
+SaneWorkerDevice::SaneWorkerDevice(std::shared_ptr<SaneWorkerLayer::SharedWorker> sharedWorker,
                                    std::shared_ptr<WorkerConnection> connection, uint32_t handle,
                                    const QString& name)
     : m_state(std::make_shared<State>()) {
-    m_state->pool = std::move(pool);
+    m_state->sharedWorker = std::move(sharedWorker);
     m_state->name = name;
     m_state->connection = std::move(connection);
     m_state->handle = handle;
@@ -565,7 +566,7 @@ DeviceStatus SaneWorkerDevice::acquire(const AcquireRequest& request, AcquireSin
 // --- The layer -------------------------------------------------------------------------------
 
 SaneWorkerLayer::SaneWorkerLayer(const QString& program, const WorkerBounds& bounds)
-    : m_pool(std::make_shared<Pool>(program, bounds)) {}
+    : m_sharedWorker(std::make_shared<SharedWorker>(program, bounds)) {}
 
 SaneWorkerLayer::~SaneWorkerLayer() = default;
 
@@ -580,23 +581,23 @@ QString SaneWorkerLayer::workerProgram() {
 
 DeviceStatus SaneWorkerLayer::start() {
     // A running worker lists its devices afresh; a new one does so as it starts.
-    if (const std::shared_ptr<WorkerConnection> running = m_pool->running())
-        return m_pool->enumerate(*running);
+    if (const std::shared_ptr<WorkerConnection> running = m_sharedWorker->running())
+        return m_sharedWorker->enumerate(*running);
     DeviceStatus status;
-    m_pool->connection(status);
+    m_sharedWorker->connection(status);
     return status;
 }
 
 void SaneWorkerLayer::stop() {
-    m_pool->drop();
+    m_sharedWorker->drop();
 }
 
 QVector<DeviceInfo> SaneWorkerLayer::devices() const {
-    return m_pool->devices();
+    return m_sharedWorker->devices();
 }
 
 pid_t SaneWorkerLayer::workerPid() const {
-    const std::shared_ptr<WorkerConnection> running = m_pool->running();
+    const std::shared_ptr<WorkerConnection> running = m_sharedWorker->running();
     return running ? running->pid() : 0;
 }
 
@@ -605,11 +606,11 @@ std::unique_ptr<ScanDevice> SaneWorkerLayer::open(const QString& id) {
     // A worker that was lost while it opened (it had wedged after its last scan, say) gets
     // one fresh successor to try again.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const std::shared_ptr<WorkerConnection> c = m_pool->connection(status);
+        const std::shared_ptr<WorkerConnection> c = m_sharedWorker->connection(status);
         if (!c)
             break;
         if (const std::optional<uint32_t> handle = openIn(*c, id, status))
-            return std::make_unique<SaneWorkerDevice>(m_pool, c, *handle, id);
+            return std::make_unique<SaneWorkerDevice>(m_sharedWorker, c, *handle, id);
         if (c->alive())
             break; // the device said no: that stands
     }

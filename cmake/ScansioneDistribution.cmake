@@ -92,9 +92,9 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_SCANSIONE_PACKAGE_NAME scansione)
 set(CPACK_DEBIAN_SCANSIONE_PACKAGE_SECTION graphics)
-# The programs link the component statically but scan through the SANE worker program, which
-# the library package holds (with the dependency on libsane1): the exact version, as the two
-# speak a protocol of their own.
+# The programs link the library and scan through the SANE worker program, which the library
+# package holds (with the dependency on libsane1): the exact version, as the programs use the
+# library's own code beside its interface and the two speak a protocol of their own.
 set(CPACK_DEBIAN_SCANSIONE_PACKAGE_DEPENDS
     "libscansione${PROJECT_VERSION_MAJOR} (= ${SCANSIONE_DEBIAN_VERSION})")
 # Network scanners (eSCL, WSD) reach SANE through this backend.

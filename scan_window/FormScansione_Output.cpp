@@ -2,16 +2,17 @@
 // PDF into the working folder and listed in resultFiles, and the session ends. When writing
 // fails the window stays open with its pages and says why; nothing is listed, and no document
 // is left at its final name with only some of its pages.
-#include "component_base/ComponentErrors.h"
-#include "writers/PdfWriter.h"
 #include "acquisition/ScanComponent.h"
-#include "component_base/ScanError.h"
-#include "writers/WriterSupport.h"
 #include "common/VbConvert.h"
+#include "component_base/ComponentErrors.h"
+#include "component_base/ScanError.h"
 #include "scan_window/ErrorTrap.h"
 #include "scan_window/FormScansione.h"
 #include "scan_window/StagedFiles.h"
 #include "settings/ScanSettings.h"
+#include "writers/PdfWriter.h"
+#include "writers/TemporaryNames.h"
+#include "writers/WriterSupport.h"
 
 #include <QFile>
 
@@ -131,7 +132,7 @@ void FormScansione::SalvaPdf(const QString& folder) {
     deleteFile(pdf);
 
     std::unique_ptr<PdfWriter> writer;
-    QString bmp;
+    QString pageImageFile;
     std::exception_ptr failure;
     try {
         ScanComponent& dev = requireComponent();
@@ -149,13 +150,13 @@ void FormScansione::SalvaPdf(const QString& folder) {
             writer->AddPage(a4Width, a4Height);
             // The component's page image for the PDF writer: the page's JPEG or G4 data,
             // usually encoded while scanning, which the writer takes without decoding.
-            bmp = folder + QStringLiteral("pag_") + decimalText(*k) + QStringLiteral(".pdfimg");
-            deleteFile(bmp);
-            dev.SaveImage(*k, bmp);
-            const int32_t id = writer->AddImageFile(bmp);
+            pageImageFile = folder + tempnames::pdfPageImageName(*k);
+            deleteFile(pageImageFile);
+            dev.SaveImage(*k, pageImageFile);
+            const int32_t id = writer->AddImageFile(pageImageFile);
             writer->DrawImage(id, 0, a4Height, a4Width, a4Height);
-            QFile::remove(bmp);
-            bmp.clear();
+            QFile::remove(pageImageFile);
+            pageImageFile.clear();
             writer->EndPage(QString());
         }
         // 0 means the writer wrote no file: listing the name would report a failure as success.
@@ -176,7 +177,7 @@ void FormScansione::SalvaPdf(const QString& folder) {
     // Finishing the writer writes the pages it had; a document missing pages must not be left
     // looking complete, nor the temporary bitmap of the page that failed.
     QFile::remove(pdf);
-    if (!bmp.isEmpty())
-        QFile::remove(bmp);
+    if (!pageImageFile.isEmpty())
+        QFile::remove(pageImageFile);
     std::rethrow_exception(failure);
 }

@@ -1,9 +1,8 @@
 #include "scan_window/WindowServices.h"
-#include "writers/PdfWriter.h"
 #include "acquisition/ScanComponent.h"
-#include "default_wiring/DefaultComponent.h"
 #include "common/UserSettings.h"
 #include "common/WorkingFolder.h"
+#include "writers/PdfWriter.h"
 
 #include <QFileDialog>
 #include <QMessageBox>
@@ -30,7 +29,8 @@ std::optional<QString> pdfFileDialog(QWidget* parent, const QString& folder) {
 
 } // namespace
 
-void showPlainMessageBox(QWidget* parent, const QString& prompt, const QString& caption) {
+void WindowServices::showPlainMessageBox(QWidget* parent, const QString& prompt,
+                                         const QString& caption) {
     QMessageBox box(parent);
     box.setIcon(QMessageBox::NoIcon);
     box.setWindowTitle(caption);
@@ -40,8 +40,8 @@ void showPlainMessageBox(QWidget* parent, const QString& prompt, const QString& 
     box.exec();
 }
 
-std::optional<bool> askPlainYesNo(QWidget* parent, const QString& question,
-                                  const QString& caption) {
+std::optional<bool> WindowServices::askPlainYesNo(QWidget* parent, const QString& question,
+                                                  const QString& caption) {
     QMessageBox box(parent);
     box.setIcon(QMessageBox::Question);
     box.setWindowTitle(caption);

@@ -2,6 +2,7 @@
 
 #include "component_base/ComponentErrors.h"
 #include "component_base/ScanError.h"
+#include "writers/TemporaryNames.h"
 #include "writers/TiffPages.h"
 
 #include <QFile>
@@ -140,8 +141,8 @@ TempFile::TempFile(const QString& target) : m_target(target) {
     const QString folder = info.absolutePath();
     for (int attempt = 0; attempt < 16; ++attempt) {
         const QString candidate =
-            folder + QStringLiteral("/.") + info.fileName() + QLatin1Char('.') +
-            QString::number(QRandomGenerator::global()->generate(), 16) + QStringLiteral(".part");
+            folder + QLatin1Char('/') +
+            tempnames::partName(info.fileName(), QRandomGenerator::global()->generate());
         const QByteArray name = QFile::encodeName(candidate);
         const int fd =
             ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
