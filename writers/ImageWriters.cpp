@@ -2,6 +2,8 @@
 
 #include "component_base/ComponentErrors.h"
 #include "component_base/ScanError.h"
+#include "writers/Codecs.h"
+#include "writers/PdfPageImage.h"
 #include "writers/TiffPages.h"
 #include "writers/WriterSupport.h"
 
@@ -115,7 +117,7 @@ void writeImageFile(const QImage& image, const QString& path, const ImageWriteOp
         QImage img = writer::eightBit(image);
         if (img.format() == QImage::Format_Mono)
             img = img.convertToFormat(QImage::Format_Grayscale8);
-        const QByteArray bytes = writer::encodeJpeg(img, quality, path);
+        const QByteArray bytes = codecs::encodeJpeg(img, quality, path);
         writer::TempFile file(path);
         writer::writeAll(file.fd(), bytes.constData(), size_t(bytes.size()), path);
         file.commit();

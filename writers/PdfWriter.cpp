@@ -3,6 +3,7 @@
 #include "component_base/ComponentErrors.h"
 #include "writers/ImageWriters.h"
 #include "component_base/ScanError.h"
+#include "writers/PdfPageImage.h"
 #include "writers/TiffPages.h"
 #include "writers/WriterSupport.h"
 
