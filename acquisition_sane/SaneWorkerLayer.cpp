@@ -1,13 +1,13 @@
 #include "acquisition_sane/SaneWorkerLayer.h"
 #include "component_base/ScanError.h"
 #include "worker_process/SaneStatus.h"
+#include "worker_process/WorkerProgram.h"
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <sane/sane.h>
 #include <sys/mman.h>
@@ -27,20 +27,6 @@ constexpr int kCancelPollMs = 50;
 // The largest page the worker may hand over, as the worker's own frame limit.
 constexpr int64_t kMaxPageBytes = int64_t(3) << 30;
 constexpr int kMaxSide = 1 << 20;
-
-bool runningFromBuildTree() {
-    const QString build = QFileInfo(QStringLiteral(SCANSIONE_BUILD_DIR)).canonicalFilePath();
-    if (build.isEmpty())
-        return false;
-    auto inside = [&](const char* path) {
-        const QString canonical = QFileInfo(QString::fromLocal8Bit(path)).canonicalFilePath();
-        return canonical.startsWith(build + QLatin1Char('/'));
-    };
-    // The program, or the shared library holding this code.
-    Dl_info info{};
-    const bool found = ::dladdr(reinterpret_cast<void*>(&runningFromBuildTree), &info) != 0;
-    return inside("/proc/self/exe") || (found && info.dli_fname && inside(info.dli_fname));
-}
 
 /// A mapped page, unmapped when the image that shows it goes.
 struct Mapping {
@@ -326,12 +312,12 @@ struct SaneWorkerDevice::State {
         auto [c, h] = live(status);
         if (!c)
             return std::nullopt;
-        Encoder fieldsOnly(kind, 0);
-        fill(fieldsOnly);
-        const QByteArray fields = fieldsOnly.message().mid(kHeaderBytes);
         const uint32_t id = c->newId();
         Encoder request(kind, id);
-        request.u32(h).append(fields);
+        request.u32(h);
+        fill(request);
+        // What follows the handle, sent again as it is to a fresh worker.
+        const QByteArray fields = request.body().mid(sizeof(uint32_t));
         std::optional<QByteArray> body = c->call(id, request.message(), c->bounds().callMs, status);
         if (asked)
             *asked = c.get();
@@ -571,12 +557,8 @@ SaneWorkerLayer::SaneWorkerLayer(const QString& program, const WorkerBounds& bou
 SaneWorkerLayer::~SaneWorkerLayer() = default;
 
 QString SaneWorkerLayer::workerProgram() {
-    const QString named = qEnvironmentVariable("SCANSIONE_SANE_WORKER");
-    if (!named.isEmpty())
-        return named;
-    if (runningFromBuildTree())
-        return QStringLiteral(SCANSIONE_BUILD_WORKER);
-    return QStringLiteral(SCANSIONE_INSTALLED_WORKER);
+    return workerprogram::find("SCANSIONE_SANE_WORKER", QStringLiteral(SCANSIONE_BUILD_WORKER),
+                               QStringLiteral("scansione-sane-worker"));
 }
 
 DeviceStatus SaneWorkerLayer::start() {
