@@ -27,15 +27,21 @@ std::optional<QString> pdfFileDialog(QWidget* parent, const QString& folder) {
     return dialog.selectedFiles().constFirst();
 }
 
+/// `text` as plain text under `caption`, with `icon`.
+void setPlainText(QMessageBox& box, QMessageBox::Icon icon, const QString& text,
+                  const QString& caption) {
+    box.setIcon(icon);
+    box.setWindowTitle(caption);
+    box.setTextFormat(Qt::PlainText);
+    box.setText(text);
+}
+
 } // namespace
 
 void WindowServices::showPlainMessageBox(QWidget* parent, const QString& prompt,
                                          const QString& caption) {
     QMessageBox box(parent);
-    box.setIcon(QMessageBox::NoIcon);
-    box.setWindowTitle(caption);
-    box.setTextFormat(Qt::PlainText);
-    box.setText(prompt);
+    setPlainText(box, QMessageBox::NoIcon, prompt, caption);
     box.setStandardButtons(QMessageBox::Ok);
     box.exec();
 }
@@ -43,10 +49,7 @@ void WindowServices::showPlainMessageBox(QWidget* parent, const QString& prompt,
 std::optional<bool> WindowServices::askPlainYesNo(QWidget* parent, const QString& question,
                                                   const QString& caption) {
     QMessageBox box(parent);
-    box.setIcon(QMessageBox::Question);
-    box.setWindowTitle(caption);
-    box.setTextFormat(Qt::PlainText);
-    box.setText(question);
+    setPlainText(box, QMessageBox::Question, question, caption);
     QPushButton* yes = box.addButton(QStringLiteral("Sì"), QMessageBox::YesRole);
     QPushButton* no = box.addButton(QStringLiteral("No"), QMessageBox::NoRole);
     // Esc and the close box leave the question unanswered (QMessageBox would take "No" for
