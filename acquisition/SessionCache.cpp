@@ -2,6 +2,7 @@
 #include "acquisition/RawImageFile.h"
 #include "acquisition/SessionManifest.h"
 #include "common/SystemErrorText.h"
+#include "writers/TemporaryNames.h"
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -223,18 +224,15 @@ QList<SessionCache::Interrupted> SessionCache::claimInterrupted(const QString& c
 }
 
 int SessionCache::sweepPartialWrites(const QString& folder) {
-    // The component's temporaries (".<name>.<hex>.part"), the window's staged files
-    // (".<stem>.<8 hex>.part.<ext>") and the PDF route's page files: nothing else is ours.
-    static const QRegularExpression ours(
-        QStringLiteral("^(\\..+\\.[0-9a-f]{1,8}\\.part|\\..+\\.[0-9a-f]{8}\\.part\\.[A-Za-z0-9]+|"
-                       "pag_\\d+\\.pdfimg)$"));
+    // The writers' temporaries, the window's staged files and the PDF route's page files, as
+    // the writers name them: nothing else is ours.
     QDir dir(folder);
     int removed = 0;
     const QStringList entries =
         dir.entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QString& entry : entries) {
         const QString path = dir.absoluteFilePath(entry);
-        if (ours.match(entry).hasMatch() && ownedRegularFile(path) && QFile::remove(path))
+        if (tempnames::isLeftover(entry) && ownedRegularFile(path) && QFile::remove(path))
             ++removed;
     }
     return removed;

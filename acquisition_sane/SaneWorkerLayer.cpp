@@ -2,13 +2,13 @@
 #include "common/SystemErrorText.h"
 #include "component_base/ScanError.h"
 #include "worker_process/SaneStatus.h"
+#include "worker_process/WorkerProgram.h"
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <sane/sane.h>
 #include <sys/mman.h>
@@ -28,20 +28,6 @@ constexpr int kCancelPollMs = 50;
 // The largest page the worker may hand over, as the worker's own frame limit.
 constexpr int64_t kMaxPageBytes = int64_t(3) << 30;
 constexpr int kMaxSide = 1 << 20;
-
-bool runningFromBuildTree() {
-    const QString build = QFileInfo(QStringLiteral(SCANSIONE_BUILD_DIR)).canonicalFilePath();
-    if (build.isEmpty())
-        return false;
-    auto inside = [&](const char* path) {
-        const QString canonical = QFileInfo(QString::fromLocal8Bit(path)).canonicalFilePath();
-        return canonical.startsWith(build + QLatin1Char('/'));
-    };
-    // The program, or the shared library holding this code.
-    Dl_info info{};
-    const bool found = ::dladdr(reinterpret_cast<void*>(&runningFromBuildTree), &info) != 0;
-    return inside("/proc/self/exe") || (found && info.dli_fname && inside(info.dli_fname));
-}
 
 /// A mapped page, unmapped when the image that shows it goes.
 struct Mapping {
@@ -133,9 +119,10 @@ QImage mapImage(Message& m, QString& why) {
 /// The running worker of a layer, or a fresh one started when it is needed: SANE started in it
 /// and its devices listed. Shared by the layer and the devices opened from it, so that a device
 /// whose worker ended can get a new one even after its layer stopped. Thread-safe.
-class SaneWorkerLayer::Pool {
+class SaneWorkerLayer::SharedWorker {
 public:
-    Pool(QString program, WorkerBounds bounds) : m_program(std::move(program)), m_bounds(bounds) {}
+    SharedWorker(QString program, WorkerBounds bounds)
+        : m_program(std::move(program)), m_bounds(bounds) {}
 
     const WorkerBounds& bounds() const { return m_bounds; }
 
@@ -232,7 +219,7 @@ std::optional<uint32_t> openIn(WorkerConnection& c, const QString& name, DeviceS
 // --- The device ------------------------------------------------------------------------------
 
 struct SaneWorkerDevice::State {
-    std::shared_ptr<SaneWorkerLayer::Pool> pool;
+    std::shared_ptr<SaneWorkerLayer::SharedWorker> sharedWorker;
     QString name;
     std::atomic<int> stallMs{kDefaultStallMs};
     int cancelLostMs = kDefaultCancelLostMs;
@@ -273,7 +260,7 @@ struct SaneWorkerDevice::State {
             std::lock_guard<std::mutex> lock(mutex);
             again = settings;
         }
-        const std::shared_ptr<WorkerConnection> fresh = pool->connection(status);
+        const std::shared_ptr<WorkerConnection> fresh = sharedWorker->connection(status);
         if (!fresh)
             return {nullptr, 0};
         const std::optional<uint32_t> handle = openIn(*fresh, name, status);
@@ -342,12 +329,12 @@ struct SaneWorkerDevice::State {
             noteAnswer(false, status);
             return std::nullopt;
         }
-        Encoder fieldsOnly(kind, 0);
-        fill(fieldsOnly);
-        const QByteArray fields = fieldsOnly.message().mid(kHeaderBytes);
         const uint32_t id = c->newId();
         Encoder request(kind, id);
-        request.u32(h).append(fields);
+        request.u32(h);
+        fill(request);
+        // What follows the handle, sent again as it is to a fresh worker.
+        const QByteArray fields = request.body().mid(sizeof(uint32_t));
         std::optional<QByteArray> body = c->call(id, request.message(), c->bounds().callMs, status);
         noteAnswer(body.has_value(), status);
         if (asked)
@@ -385,11 +372,11 @@ struct SaneWorkerDevice::State {
     }
 };
 
-SaneWorkerDevice::SaneWorkerDevice(std::shared_ptr<SaneWorkerLayer::Pool> pool,
+SaneWorkerDevice::SaneWorkerDevice(std::shared_ptr<SaneWorkerLayer::SharedWorker> sharedWorker,
                                    std::shared_ptr<WorkerConnection> connection, uint32_t handle,
                                    const QString& name)
     : m_state(std::make_shared<State>()) {
-    m_state->pool = std::move(pool);
+    m_state->sharedWorker = std::move(sharedWorker);
     m_state->name = name;
     m_state->connection = std::move(connection);
     m_state->handle = handle;
@@ -592,38 +579,34 @@ DeviceStatus SaneWorkerDevice::acquire(const AcquireRequest& request, AcquireSin
 // --- The layer -------------------------------------------------------------------------------
 
 SaneWorkerLayer::SaneWorkerLayer(const QString& program, const WorkerBounds& bounds)
-    : m_pool(std::make_shared<Pool>(program, bounds)) {}
+    : m_sharedWorker(std::make_shared<SharedWorker>(program, bounds)) {}
 
 SaneWorkerLayer::~SaneWorkerLayer() = default;
 
 QString SaneWorkerLayer::workerProgram() {
-    const QString named = qEnvironmentVariable("SCANSIONE_SANE_WORKER");
-    if (!named.isEmpty())
-        return named;
-    if (runningFromBuildTree())
-        return QStringLiteral(SCANSIONE_BUILD_WORKER);
-    return QStringLiteral(SCANSIONE_INSTALLED_WORKER);
+    return workerprogram::find("SCANSIONE_SANE_WORKER", QStringLiteral(SCANSIONE_BUILD_WORKER),
+                               QStringLiteral("scansione-sane-worker"));
 }
 
 DeviceStatus SaneWorkerLayer::start() {
     // A running worker lists its devices afresh; a new one does so as it starts.
-    if (const std::shared_ptr<WorkerConnection> running = m_pool->running())
-        return m_pool->enumerate(*running);
+    if (const std::shared_ptr<WorkerConnection> running = m_sharedWorker->running())
+        return m_sharedWorker->enumerate(*running);
     DeviceStatus status;
-    m_pool->connection(status);
+    m_sharedWorker->connection(status);
     return status;
 }
 
 void SaneWorkerLayer::stop() {
-    m_pool->drop();
+    m_sharedWorker->drop();
 }
 
 QVector<DeviceInfo> SaneWorkerLayer::devices() const {
-    return m_pool->devices();
+    return m_sharedWorker->devices();
 }
 
 pid_t SaneWorkerLayer::workerPid() const {
-    const std::shared_ptr<WorkerConnection> running = m_pool->running();
+    const std::shared_ptr<WorkerConnection> running = m_sharedWorker->running();
     return running ? running->pid() : 0;
 }
 
@@ -632,11 +615,11 @@ std::unique_ptr<ScanDevice> SaneWorkerLayer::open(const QString& id) {
     // A worker that was lost while it opened (it had wedged after its last scan, say) gets
     // one fresh successor to try again.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const std::shared_ptr<WorkerConnection> c = m_pool->connection(status);
+        const std::shared_ptr<WorkerConnection> c = m_sharedWorker->connection(status);
         if (!c)
             break;
         if (const std::optional<uint32_t> handle = openIn(*c, id, status))
-            return std::make_unique<SaneWorkerDevice>(m_pool, c, *handle, id);
+            return std::make_unique<SaneWorkerDevice>(m_sharedWorker, c, *handle, id);
         if (c->alive())
             break; // the device said no: that stands
     }

@@ -1,6 +1,6 @@
 #pragma once
-#include "component_base/DeviceLayer.h"
 #include "acquisition_sane/WorkerConnection.h"
+#include "component_base/DeviceLayer.h"
 #include <QByteArray>
 #include <memory>
 
@@ -65,10 +65,10 @@ public:
     static QString workerProgram();
 
     /// The worker the layer and its devices share (internal).
-    class Pool;
+    class SharedWorker;
 
 private:
-    std::shared_ptr<Pool> m_pool;
+    std::shared_ptr<SharedWorker> m_sharedWorker;
 };
 
 /// A SANE device opened in the worker: each ScanDevice call is one request to it.
@@ -79,9 +79,9 @@ private:
 /// cancel() may come from any thread.
 class SaneWorkerDevice : public ScanDevice {
 public:
-    /// The device `name`, open as `handle` in `connection`'s worker; `pool` gives it a fresh
-    /// worker should that one end.
-    SaneWorkerDevice(std::shared_ptr<SaneWorkerLayer::Pool> pool,
+    /// The device `name`, open as `handle` in `connection`'s worker; `sharedWorker` gives it a
+    /// fresh worker should that one end.
+    SaneWorkerDevice(std::shared_ptr<SaneWorkerLayer::SharedWorker> sharedWorker,
                      std::shared_ptr<WorkerConnection> connection, uint32_t handle,
                      const QString& name);
     /// Has the worker close the device, without waiting for it.

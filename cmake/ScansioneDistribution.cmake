@@ -86,15 +86,19 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${SCANSIONE_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The programs link the library of the library package, staged beside their own package:
+# dpkg-shlibdeps looks for it there (the programs' package names that dependency itself).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
+    ../library${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR})
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_SCANSIONE_PACKAGE_NAME scansione)
 set(CPACK_DEBIAN_SCANSIONE_PACKAGE_SECTION graphics)
-# The programs link the component statically but scan through the SANE worker program, which
-# the library package holds (with the dependency on libsane1): the exact version, as the two
-# speak a protocol of their own.
+# The programs link the library and scan through the SANE worker program, which the library
+# package holds (with the dependency on libsane1): the exact version, as the programs use the
+# library's own code beside its interface and the two speak a protocol of their own.
 set(CPACK_DEBIAN_SCANSIONE_PACKAGE_DEPENDS
     "libscansione${SCANSIONE_SOVERSION} (= ${SCANSIONE_DEBIAN_VERSION})")
 # Network scanners (eSCL, WSD) reach SANE through this backend.

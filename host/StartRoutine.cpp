@@ -11,7 +11,7 @@
 void StartRoutineServices::fillDefaults() {
     if (!messageBox) {
         messageBox = [](const QString& prompt, const QString& caption) {
-            showPlainMessageBox(nullptr, prompt, caption);
+            WindowServices::showPlainMessageBox(nullptr, prompt, caption);
         };
     }
     if (!runSession) {

@@ -6,13 +6,14 @@
 #include "writers/PdfArchive.h"
 #include "writers/PdfWriter.h"
 #include "acquisition/ScanComponent.h"
-#include "component_base/ScanError.h"
-#include "writers/WriterSupport.h"
 #include "common/VbConvert.h"
+#include "component_base/ScanError.h"
 #include "scan_window/ErrorTrap.h"
 #include "scan_window/FormScansione.h"
 #include "scan_window/StagedFiles.h"
 #include "settings/ScanSettings.h"
+#include "writers/TemporaryNames.h"
+#include "writers/WriterSupport.h"
 
 #include <QFile>
 
@@ -135,7 +136,7 @@ void FormScansione::SalvaPdf(const QString& folder) {
     deleteFile(pdf);
 
     std::unique_ptr<PdfWriter> writer;
-    QString bmp;
+    QString pageImageFile;
     std::exception_ptr failure;
     try {
         ScanComponent& dev = requireComponent();
@@ -154,13 +155,13 @@ void FormScansione::SalvaPdf(const QString& folder) {
             writer->AddPage(a4Width, a4Height);
             // The component's page image for the PDF writer: the page's JPEG or G4 data,
             // usually encoded while scanning, which the writer takes without decoding.
-            bmp = folder + QStringLiteral("pag_") + decimalText(*k) + QStringLiteral(".pdfimg");
-            deleteFile(bmp);
-            dev.SaveImage(*k, bmp);
-            const int32_t id = writer->AddImageFile(bmp);
+            pageImageFile = folder + tempnames::pdfPageImageName(*k);
+            deleteFile(pageImageFile);
+            dev.SaveImage(*k, pageImageFile);
+            const int32_t id = writer->AddImageFile(pageImageFile);
             writer->DrawImage(id, 0, a4Height, a4Width, a4Height);
-            QFile::remove(bmp);
-            bmp.clear();
+            QFile::remove(pageImageFile);
+            pageImageFile.clear();
             writer->EndPage(QString());
         }
         // 0 means the writer wrote no file: listing the name would report a failure as success.
@@ -181,7 +182,7 @@ void FormScansione::SalvaPdf(const QString& folder) {
     // Finishing the writer writes the pages it had; a document missing pages must not be left
     // looking complete, nor the temporary bitmap of the page that failed.
     QFile::remove(pdf);
-    if (!bmp.isEmpty())
-        QFile::remove(bmp);
+    if (!pageImageFile.isEmpty())
+        QFile::remove(pageImageFile);
     std::rethrow_exception(failure);
 }

@@ -1,5 +1,6 @@
 #include "scan_window/StagedFiles.h"
 
+#include "writers/TemporaryNames.h"
 #include "writers/WriterSupport.h"
 
 #include <QFile>
@@ -15,14 +16,9 @@ namespace {
 /// A hidden name beside `target` that nothing has yet: ".<name>.<hex>.part.<extension>".
 QByteArray freeNameBeside(const QString& target) {
     const QFileInfo info(target);
-    const QString suffix = info.suffix();
-    const QString stem = suffix.isEmpty() ? info.fileName() : info.completeBaseName();
     for (int attempt = 0; attempt < 16; ++attempt) {
         const QString name =
-            QStringLiteral(".%1.%2.part")
-                .arg(stem)
-                .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0')) +
-            (suffix.isEmpty() ? QString() : QLatin1Char('.') + suffix);
+            tempnames::stagedName(info.fileName(), QRandomGenerator::global()->generate());
         const QByteArray path = QFile::encodeName(info.absolutePath() + QLatin1Char('/') + name);
         struct stat st {};
         if (::lstat(path.constData(), &st) != 0 && errno == ENOENT)

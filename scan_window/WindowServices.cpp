@@ -1,11 +1,9 @@
 #include "scan_window/WindowServices.h"
-#include "writers/PdfWriter.h"
 #include "acquisition/ScanComponent.h"
-#include "acquisition_ui/WidgetComponentDialogs.h"
 #include "common/ShownText.h"
-#include "default_wiring/DefaultComponent.h"
 #include "common/UserSettings.h"
 #include "common/WorkingFolder.h"
+#include "writers/PdfWriter.h"
 
 #include <QFileDialog>
 #include <QMessageBox>
@@ -30,27 +28,31 @@ std::optional<QString> pdfFileDialog(QWidget* parent, const QString& folder) {
     return dialog.selectedFiles().constFirst();
 }
 
-} // namespace
-
-void showPlainMessageBox(QWidget* parent, const QString& prompt, const QString& caption) {
-    QMessageBox box(parent);
-    box.setIcon(QMessageBox::NoIcon);
+/// `text` as plain text under `caption`, with `icon`.
+void setPlainText(QMessageBox& box, QMessageBox::Icon icon, const QString& text,
+                  const QString& caption) {
+    box.setIcon(icon);
     // Prompts carry texts of the settings file and of devices: control characters in them
     // are shown escaped, as in every message.
     box.setWindowTitle(shownText(caption));
     box.setTextFormat(Qt::PlainText);
-    box.setText(shownLines(prompt));
+    box.setText(shownLines(text));
+}
+
+} // namespace
+
+void WindowServices::showPlainMessageBox(QWidget* parent, const QString& prompt,
+                                         const QString& caption) {
+    QMessageBox box(parent);
+    setPlainText(box, QMessageBox::NoIcon, prompt, caption);
     box.setStandardButtons(QMessageBox::Ok);
     box.exec();
 }
 
-std::optional<bool> askPlainYesNo(QWidget* parent, const QString& question,
-                                  const QString& caption) {
+std::optional<bool> WindowServices::askPlainYesNo(QWidget* parent, const QString& question,
+                                                  const QString& caption) {
     QMessageBox box(parent);
-    box.setIcon(QMessageBox::Question);
-    box.setWindowTitle(caption);
-    box.setTextFormat(Qt::PlainText);
-    box.setText(question);
+    setPlainText(box, QMessageBox::Question, question, caption);
     QPushButton* yes = box.addButton(QStringLiteral("Sì"), QMessageBox::YesRole);
     QPushButton* no = box.addButton(QStringLiteral("No"), QMessageBox::NoRole);
     // Esc and the close box leave the question unanswered (QMessageBox would take "No" for

@@ -58,14 +58,15 @@ struct SCANSIONE_EXPORT WindowServices {
     /// settings store, the message and question boxes, the PDF file dialog and writer, and a
     /// log hook that does nothing.
     void fillWindowDefaults();
+
+    /// The platform's message box as the window shows it (the default messageBox): `prompt`
+    /// as plain text under `caption`, an OK button only, no icon; modal over `parent`. GUI
+    /// thread; returns when it is closed.
+    static void showPlainMessageBox(QWidget* parent, const QString& prompt, const QString& caption);
+
+    /// The platform's question box (the default askYesNo): `question` as plain text under
+    /// `caption`, buttons "Sì" (the default) and "No"; modal over `parent`. True for "Sì",
+    /// false for "No", nullopt when closed otherwise. GUI thread; returns when it is closed.
+    static std::optional<bool> askPlainYesNo(QWidget* parent, const QString& question,
+                                             const QString& caption);
 };
-
-/// The platform's message box as the window shows it: `prompt` as plain text under
-/// `caption`, an OK button only, no icon; modal over `parent`. GUI thread; returns when it
-/// is closed.
-void showPlainMessageBox(QWidget* parent, const QString& prompt, const QString& caption);
-
-/// The platform's question box: `question` as plain text under `caption`, buttons "Sì"
-/// (the default) and "No"; modal over `parent`. True for "Sì", false for "No", nullopt when
-/// closed otherwise. GUI thread; returns when it is closed.
-std::optional<bool> askPlainYesNo(QWidget* parent, const QString& question, const QString& caption);

@@ -115,6 +115,10 @@ Encoder& Encoder::append(const QByteArray& fields) {
     return *this;
 }
 
+QByteArray Encoder::body() const {
+    return m_data.mid(kHeaderBytes);
+}
+
 QByteArray Encoder::message() const {
     QByteArray out = m_data;
     const uint32_t body = uint32_t(out.size() - kHeaderBytes);

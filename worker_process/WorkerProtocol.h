@@ -108,6 +108,8 @@ public:
     Encoder& append(const QByteArray& fields);
     /// The whole message, its length filled in.
     QByteArray message() const;
+    /// The fields encoded so far, without the header.
+    QByteArray body() const;
 
 private:
     template <typename T> Encoder& raw(T v);

@@ -3,6 +3,8 @@
 #include "common/SystemErrorText.h"
 #include "component_base/ComponentErrors.h"
 #include "component_base/ScanError.h"
+#include "writers/Codecs.h"
+#include "writers/PdfPageImage.h"
 #include "writers/TiffPages.h"
 #include "writers/WriterSupport.h"
 
@@ -133,7 +135,7 @@ void writeImageFile(const QImage& image, const QString& path, const ImageWriteOp
         QImage img = writer::eightBit(image);
         if (img.format() == QImage::Format_Mono)
             img = img.convertToFormat(QImage::Format_Grayscale8);
-        const QByteArray bytes = writer::encodeJpeg(img, quality, path);
+        const QByteArray bytes = codecs::encodeJpeg(img, quality, path);
         writer::TempFile file(path);
         writer::writeAll(file.fd(), bytes.constData(), size_t(bytes.size()), path);
         file.commit();

@@ -4,6 +4,7 @@
 #include "writers/ImageWriters.h"
 #include "writers/PdfArchive.h"
 #include "component_base/ScanError.h"
+#include "writers/PdfPageImage.h"
 #include "writers/TiffPages.h"
 #include "writers/WriterSupport.h"
 

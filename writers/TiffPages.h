@@ -6,7 +6,7 @@
 #include <optional>
 
 // TIFF pages through libtiff: new files, appended pages that roll back on failure, reading a
-// given page back, and the CCITT G4 strip of a 1-bit image for the PDF writer.
+// given page back, and the CCITT G4 strip and JPEG stream of an image for the PDF writer.
 namespace tiffpages {
 
 /// The Compression tag actually used for an image of `image`'s kind when `requested` is
@@ -52,32 +52,5 @@ QByteArray g4Strip(const QImage& mono);
 /// image (Grayscale8 or RGB888; colour as YCbCr 4:2:0, standard Huffman tables), made by
 /// libtiff's JPEG codec as the single strip of an in-memory TIFF, its tables spliced in.
 QByteArray jpegStream(const QImage& image8, int quality);
-
-/// One image as the PDF writer embeds it: the CCITT G4 data of g4Strip for a 1-bit image, a
-/// JFIF JPEG stream (WriterSupport's encodeJpeg) for a grey or colour one.
-struct PdfImage {
-    enum class Coding { G4, Jpeg };
-    Coding coding = Coding::G4;
-    int width = 0;
-    int height = 0;
-    bool grey = true; ///< JPEG only: one channel (else three)
-    int quality = 0;  ///< JPEG only: the quality it was encoded at
-    int dotsPerMeterX = 0;
-    int dotsPerMeterY = 0;
-    QByteArray data;
-};
-
-/// Encodes `image` (any buffer format) as the PDF writer embeds it, JPEG at `quality`
-/// (1..100). Throws ScanError when it cannot.
-PdfImage pdfImage(const QImage& image, int quality);
-
-/// Writes `image` as a one-page TIFF whose single strip is its data as it stands (G4, or JPEG
-/// with its quality in the image description): a bitmap any TIFF reader shows, from which
-/// readPdfImage takes the data back without decoding it. Throws ScanError on failure.
-void writePdfImage(const PdfImage& image, const QString& path);
-
-/// The image of a file written by writePdfImage; nullopt for any other file (another TIFF,
-/// another format, a missing or damaged file), which the caller then reads as a bitmap.
-std::optional<PdfImage> readPdfImage(const QString& path);
 
 } // namespace tiffpages

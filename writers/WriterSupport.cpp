@@ -3,7 +3,7 @@
 #include "common/SystemErrorText.h"
 #include "component_base/ComponentErrors.h"
 #include "component_base/ScanError.h"
-#include "writers/TiffPages.h"
+#include "writers/TemporaryNames.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -140,8 +140,8 @@ TempFile::TempFile(const QString& target) : m_target(target) {
     const QString folder = info.absolutePath();
     for (int attempt = 0; attempt < 16; ++attempt) {
         const QString candidate =
-            folder + QStringLiteral("/.") + info.fileName() + QLatin1Char('.') +
-            QString::number(QRandomGenerator::global()->generate(), 16) + QStringLiteral(".part");
+            folder + QLatin1Char('/') +
+            tempnames::partName(info.fileName(), QRandomGenerator::global()->generate());
         const QByteArray name = QFile::encodeName(candidate);
         const int fd =
             ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -213,39 +213,6 @@ void moveFile(const QString& from, const QString& target) {
             target, QStringLiteral("impossibile mettere al suo posto il file completato"), errno);
     copyFile(from, target);
     ::unlink(source.constData());
-}
-
-QByteArray encodeJpeg(const QImage& image8, int quality, const QString& pathForErrors) {
-    QByteArray stream;
-    try {
-        stream = tiffpages::jpegStream(image8, quality);
-    } catch (const ScanError& e) {
-        throwWriteError(pathForErrors, e.text());
-    }
-    // A JFIF header after SOI: names the colour model outright and carries the resolution.
-    const int dpiX = int(image8.dotsPerMeterX() * 0.0254 + 0.5);
-    const int dpiY = int(image8.dotsPerMeterY() * 0.0254 + 0.5);
-    const bool dpi = dpiX > 0 && dpiY > 0 && dpiX < 65536 && dpiY < 65536;
-    const unsigned char jfif[18] = {0xFF,
-                                    0xE0,
-                                    0x00,
-                                    0x10,
-                                    'J',
-                                    'F',
-                                    'I',
-                                    'F',
-                                    0x00,
-                                    0x01,
-                                    0x01,
-                                    uchar(dpi ? 1 : 0),
-                                    uchar(dpi ? dpiX >> 8 : 0),
-                                    uchar(dpi ? dpiX & 0xFF : 1),
-                                    uchar(dpi ? dpiY >> 8 : 0),
-                                    uchar(dpi ? dpiY & 0xFF : 1),
-                                    0x00,
-                                    0x00};
-    stream.insert(2, reinterpret_cast<const char*>(jfif), sizeof jfif);
-    return stream;
 }
 
 // ---- BMP ----

@@ -82,10 +82,6 @@ void copyFile(const QString& from, const QString& target);
 /// Throws ScanError naming `target`, and `from` then stays where it was.
 void moveFile(const QString& from, const QString& target);
 
-/// Encodes an 8-bit grey or colour image (Grayscale8 or RGB888) as a baseline JFIF JPEG with
-/// the image's resolution. Throws ScanError when it fails.
-QByteArray encodeJpeg(const QImage& image8, int quality, const QString& pathForErrors);
-
 /// Writes `image` as an uncompressed BMP to `fd`: 1-bit with its two colours, 8-bit with a
 /// grey palette, 24-bit colour. 16-bit images are written at 8 bits.
 void writeBmp(int fd, const QImage& image, const QString& pathForErrors);

@@ -2,6 +2,7 @@
 // identify) and by reading them back pixel for pixel.
 #include "writers/ImageWriters.h"
 #include "component_base/ScanError.h"
+#include "writers/PdfPageImage.h"
 #include "writers/TiffPages.h"
 #include "support/TestTools.h"
 
