@@ -8,7 +8,6 @@
 
 #include <QDebug>
 #include <QFile>
-#include <QMutex>
 
 #include <limits>
 
@@ -66,28 +65,6 @@ QString missingSectionText(const IniDocument& document, const QString& fileName)
         .arg(file, mainHeader, outcome);
 }
 
-// The warnings of the latest reads, by record. A record is copied or freed without telling
-// us, so an entry is trusted only for the same record address and file, and few are kept.
-struct ReadRecord {
-    const ScanSettings* record = nullptr;
-    QString path;
-    QList<SettingsWarning> warnings;
-};
-QMutex readRecordsLock;
-QList<ReadRecord> readRecords;
-constexpr qsizetype keptReadRecords = 16;
-
-void rememberWarnings(const ScanSettings* record, const QString& path,
-                      QList<SettingsWarning> warnings) {
-    const QMutexLocker lock(&readRecordsLock);
-    readRecords.removeIf([record](const ReadRecord& r) { return r.record == record; });
-    if (warnings.isEmpty())
-        return;
-    readRecords.prepend({record, path, std::move(warnings)});
-    if (readRecords.size() > keptReadRecords)
-        readRecords.removeLast();
-}
-
 // The value a number warning was about, as the record holds it now.
 std::optional<qint64> numberField(const ScanSettings& s, const QString& key) {
     if (key == QLatin1String("RISOLUZIONE"))
@@ -112,6 +89,8 @@ const QString pdfaKey = QStringLiteral("PDFA");
 /// The values of the keys that came after the record's twelve fields, with their defaults.
 struct ScanSettings::LaterKeys {
     QString pdfa;
+    /// What the latest ReadIni could not read or use: it travels with the record's copies.
+    QList<SettingsWarning> readWarnings;
 };
 
 ScanSettings::ScanSettings() : ScanSettings(defaultIniPath()) {}
@@ -168,16 +147,13 @@ QString ScanSettings::defaultIniPath() {
 #endif
 }
 
-QStringList settingsWarnings(const ScanSettings& record) {
-    const QMutexLocker lock(&readRecordsLock);
+QStringList ScanSettings::readWarnings() const {
     QStringList texts;
-    for (const ReadRecord& r : std::as_const(readRecords)) {
-        if (r.record != &record || r.path != record.iniPath())
-            continue;
-        for (const SettingsWarning& w : r.warnings)
-            if (w.key.isEmpty() || numberField(record, w.key) == w.kept)
-                texts.append(w.text);
-    }
+    if (!m_later)
+        return texts;
+    for (const SettingsWarning& w : std::as_const(m_later->readWarnings))
+        if (w.key.isEmpty() || numberField(*this, w.key) == w.kept)
+            texts.append(w.text);
     return texts;
 }
 
@@ -307,7 +283,8 @@ void ScanSettings::ReadIni() {
                              .arg(file),
                          QString(), 0});
     }
-    rememberWarnings(this, iniFilePath, std::move(warnings));
+    if (m_later || !warnings.isEmpty())
+        laterKeys().readWarnings = std::move(warnings);
 }
 
 void ScanSettings::WriteIni() {

@@ -1,6 +1,7 @@
 #pragma once
 #include "common/Export.h"
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 #include <memory>
 
@@ -48,6 +49,13 @@ public:
     QString PDFA() const;
     /// Sets the "PDFA" value, unchecked like the fields.
     void setPDFA(const QString& value);
+
+    /// What the latest ReadIni of this record could not read or use, one Italian text each,
+    /// in the order found, control characters shown escaped: a file cut at the read bound, a
+    /// file without a usable "MAIN" section (defaults kept), a number that did not convert
+    /// (the field kept its value). A number's text is left out once the field holds another
+    /// value. Empty when everything was read, or when ReadIni was not called.
+    QStringList readWarnings() const;
 
     /// The INI file this record reads and writes.
     QString iniPath() const { return iniFilePath; }
