@@ -161,6 +161,24 @@ TEST_F(ComponentAcquire, ImageLimitEndsWithAnErrorBeforeTheNextSheet) {
     EXPECT_EQ(next.codeAtEnd, 0);
 }
 
+TEST_F(ComponentAcquire, DuplexImageLimitTakesWholeSheets) {
+    openScanner(kFeeder);
+    m_scan->setImageLimit(3);
+    m_scan->setFeederEnabled(1);
+    m_scan->setDuplexEnabled(1);
+    const AcquireRun run = runAcquisition();
+    EXPECT_EQ(run.images, 2); // the second sheet is not fed for its front alone
+    EXPECT_EQ(run.codeAtEnd, componentError::ImageLimit);
+
+    ASSERT_EQ(m_scan->OpenDataSource(), 1);
+    m_scan->setImageLimit(kSessionImageLimit);
+    m_scan->setFeederEnabled(1);
+    m_scan->setDuplexEnabled(1);
+    const AcquireRun next = runAcquisition();
+    EXPECT_EQ(next.images, 4); // both sides of the two sheets left
+    EXPECT_EQ(next.codeAtEnd, 0);
+}
+
 TEST_F(ComponentAcquire, AcquireNeedsAnOpenSourceAndOnlyOneAtATime) {
     openScanner(kFlatbed);
     ASSERT_EQ(m_scan->CloseDataSource(), 1);
