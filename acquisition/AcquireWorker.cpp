@@ -36,6 +36,7 @@ public:
         if (cancelled())
             return false;
         if (m_delivered >= m_job.room) {
+            // A device that fed past maxImages: the image is refused, not silently dropped.
             m_refused = true;
             return false;
         }
@@ -66,9 +67,18 @@ public:
     }
 
     bool cancelled() const override { return m_job.cancel->load(); }
+    void feederEmptied() override { m_feederEmptied = true; }
 
     int delivered() const { return m_delivered; }
-    bool refused() const { return m_refused; }
+    /// The limit ended the acquisition: an image beyond it came, or a feeder batch filled
+    /// the room while the device did not see its feeder run out.
+    bool limitReached() const {
+        if (m_refused)
+            return true;
+        if (cancelled() || !m_failure.ok() || m_delivered < m_job.room)
+            return false;
+        return m_job.room == 0 || (m_job.request.feeder && !m_feederEmptied);
+    }
     /// Why the cache could not take a page (ok when it took every one).
     const DeviceStatus& failure() const { return m_failure; }
 
@@ -77,6 +87,7 @@ private:
     const AcquireJob& m_job;
     int m_delivered = 0;
     bool m_refused = false;
+    bool m_feederEmptied = false;
     DeviceStatus m_failure;
     QElapsedTimer m_timer;
 };
@@ -90,7 +101,7 @@ void AcquireWorker::run(AcquireJob job) {
         if (job.request.maxImages > 0)
             outcome.status = job.device->acquire(job.request, sink);
         outcome.delivered = sink.delivered();
-        outcome.refused = sink.refused();
+        outcome.refused = sink.limitReached();
         outcome.cancelled = sink.cancelled();
         if (!sink.failure().ok())
             outcome.status = sink.failure(); // what stopped the device, whatever it said then

@@ -10,7 +10,7 @@ struct AcquireJob {
     quint64 id = 0;
     std::shared_ptr<ScanDevice> device;
     AcquireRequest request;
-    int room = 0;        ///< images the buffer can still take; the one after them is refused
+    int room = 0;        ///< images the buffer can still take; the device stops there
     QString cacheFolder; ///< where page files go; empty to keep pages in memory
     /// Room for pages left in memory for the encoder to write; without it (or beyond it) the
     /// worker writes each page file itself.
@@ -22,7 +22,7 @@ struct AcquireJob {
 struct AcquireOutcome {
     DeviceStatus status;  ///< the device's end status (0 for a normal end or a cancel)
     int delivered = 0;    ///< images accepted
-    bool refused = false; ///< an image beyond the limit arrived and was refused
+    bool refused = false; ///< the limit stopped the acquisition: sheets may be left, or none fit
     bool cancelled = false;
 };
 Q_DECLARE_METATYPE(StoredPage)

@@ -348,10 +348,13 @@ int32_t VstScan::Acquire() {
     AcquireRequest request;
     request.feeder = m_feederEnabled != 0;
     request.duplex = m_duplexEnabled != 0;
-    // The device may deliver one image more than the acquisition takes: that one shows that
-    // the limit cut the acquisition short, and is refused with an error instead of vanishing.
-    const int room = std::max(0, std::min(m_imageLimit, kLastImageIndex + 1 - m_images.count()));
-    request.maxImages = room + 1;
+    // The device stops at the limit before it feeds another sheet, so that the sheets beyond
+    // stay in the feeder for the next batch; the worker tells whether the limit ended it.
+    int room = std::max(0, std::min(m_imageLimit, kLastImageIndex + 1 - m_images.count()));
+    // Both sides of a sheet or neither: a back left unread would leave with its sheet.
+    if (request.feeder && request.duplex && room > 1)
+        room -= room % 2;
+    request.maxImages = room;
     m_runner->start(m_sources.device(), request, room, cacheFolder(), m_images.memoryBudget(),
                     m_indicators);
     clearStatus();

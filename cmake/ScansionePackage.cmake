@@ -92,6 +92,17 @@ foreach(class IN LISTS exported_classes)
   string(APPEND version_script "    _ZN${c}*; _ZNK${c}*; _ZTV${c}; _ZTI${c}; _ZTS${c};\n"
                                "    _ZThn*_N${c}*; _ZThn*_NK${c}*; _ZTv*_N${c}*; _ZTv*_NK${c}*;\n")
 endforeach()
+# Free functions marked SCANSIONE_EXPORT at the start of a declaration, in any header of
+# the libraries: the programs linked on the library call them.
+file(GLOB library_headers ${PROJECT_SOURCE_DIR}/*/*.h)
+foreach(header IN LISTS library_headers)
+  file(STRINGS ${header} declarations REGEX "^SCANSIONE_EXPORT[ \t].*[ \t*&][A-Za-z_0-9]+\\(")
+  foreach(declaration IN LISTS declarations)
+    string(REGEX REPLACE "^[^(]*[ \t*&]([A-Za-z_0-9]+)\\(.*" "\\1" function "${declaration}")
+    string(LENGTH ${function} length)
+    string(APPEND version_script "    _Z${length}${function}*;\n")
+  endforeach()
+endforeach()
 string(APPEND version_script "  local: *;\n};\n")
 file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/libscansione.map CONTENT "${version_script}")
 target_link_options(scansione_shared PRIVATE

@@ -29,7 +29,7 @@ struct DeviceStatus {
 struct AcquireRequest {
     bool feeder = false;   ///< a feeder batch: sheets until the feeder is empty
     bool duplex = false;   ///< front then back of each sheet
-    int32_t maxImages = 0; ///< images still allowed by ImageLimit; the device stops there
+    int32_t maxImages = 0; ///< images still allowed by ImageLimit; no sheet is fed beyond them
 };
 
 /// The receiver of an acquisition's images, called on the worker thread.
@@ -43,6 +43,9 @@ public:
     virtual void progress(int64_t bytes, int64_t expectedBytes) = 0;
     /// True once the user or the component asked the acquisition to stop.
     virtual bool cancelled() const = 0;
+    /// The device saw its feeder run out of sheets. A feeder batch that stops at maxImages
+    /// without this call may have left sheets in the feeder, and is told as the limit.
+    virtual void feederEmptied() {}
 };
 
 /// An opened device. Capability calls come from the owner thread while no acquisition runs;

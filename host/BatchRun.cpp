@@ -20,6 +20,7 @@
 #include <QHash>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 
@@ -171,7 +172,11 @@ private:
                 return;
             }
             // The window has filed the image by now: it was connected first.
-            m_console.progress(QStringLiteral("Pagina %1 acquisita…").arg(m_form.pages().count()));
+            const int pages = m_form.pages().count();
+            if (m_firstImageOfScan && pages == 1)
+                reportReplaced(); // a feeder batch emptied the store before its first image
+            m_firstImageOfScan = false;
+            m_console.progress(QStringLiteral("Pagina %1 acquisita…").arg(pages));
         });
 
         if (m_options.info) {
@@ -185,7 +190,14 @@ private:
         if (m_options.duplex)
             m_form.tick(FormScansione::OptionBox::FronteRetro, true);
         for (int i = 0; i < m_options.scans && m_form.isVisible(); ++i) {
-            if (!scanOnce()) {
+            m_scan = i + 1;
+            m_pagesBefore = m_form.pages().count();
+            m_firstImageOfScan = true;
+            const bool ended = scanOnce();
+            // A feeder batch that brought no image has emptied the store all the same.
+            if (m_firstImageOfScan && m_form.pages().count() == 0)
+                reportReplaced();
+            if (!ended) {
                 timedOut = true;
                 m_console.error(
                     QStringLiteral("nessuna fine acquisizione entro %1 s (scansione %2)")
@@ -271,6 +283,30 @@ private:
         return ok;
     }
 
+    /// A feeder batch starts the document again, as in the window: the pages of the batch
+    /// before are dropped. Said, since a script asked for both.
+    void reportReplaced() {
+        if (m_pagesBefore == 0)
+            return;
+        const QString pages = m_pagesBefore == 1
+                                  ? QStringLiteral("la pagina")
+                                  : QStringLiteral("le %1 pagine").arg(m_pagesBefore);
+        m_console.error(m_scan <= 10 ? QStringLiteral("il %1 lotto sostituisce %2 del %3")
+                                           .arg(ordinal(m_scan), pages, ordinal(m_scan - 1))
+                                     : QStringLiteral("il lotto %1 sostituisce %2 del lotto %3")
+                                           .arg(m_scan)
+                                           .arg(pages)
+                                           .arg(m_scan - 1));
+        m_pagesBefore = 0;
+    }
+
+    /// The batches up to the tenth by name.
+    static QString ordinal(int n) {
+        static const char* const names[] = {"primo", "secondo", "terzo", "quarto", "quinto",
+                                            "sesto", "settimo", "ottavo", "nono",  "decimo"};
+        return QString::fromLatin1(names[std::clamp(n, 1, 10) - 1]);
+    }
+
     void reportSourceNotOpened(ScanComponent& component) {
         const int32_t code = tryCall(&component, &ScanComponent::LastErrorCode).value_or(0);
         if (code == 0)
@@ -288,6 +324,9 @@ private:
     BatchConsole& m_console;
     std::function<void()> m_reportStart;
     int m_ends = 0;
+    int m_scan = 0;                  ///< the "Scansione documento" under way, from 1
+    int m_pagesBefore = 0;           ///< pages in the store when it was pressed
+    bool m_firstImageOfScan = false; ///< no image of it filed yet
 };
 
 std::optional<Options> parse(QCommandLineParser& parser, const QStringList& arguments,

@@ -242,6 +242,7 @@ public:
                     return {};
             }
         }
+        sink.feederEmptied(); // the glass, or the last sheet of the stack
         return {};
     }
 

@@ -142,7 +142,7 @@ TEST_F(ComponentAcquire, LayoutBeyondTheGlassIsRefusedAndKeepsTheFrame) {
     EXPECT_EQ(m_scan->PageSize(), A4);
 }
 
-TEST_F(ComponentAcquire, ImageLimitRefusesTheImageBeyondWithAnError) {
+TEST_F(ComponentAcquire, ImageLimitEndsWithAnErrorBeforeTheNextSheet) {
     openScanner(kFeeder);
     m_scan->setImageLimit(2);
     m_scan->setFeederEnabled(1);
@@ -152,13 +152,31 @@ TEST_F(ComponentAcquire, ImageLimitRefusesTheImageBeyondWithAnError) {
     EXPECT_FALSE(run.textAtEnd.isEmpty());
     EXPECT_EQ(m_scan->ImageCount(), 2);
 
-    // The limit bounds one acquisition, not the session: the next batch (the feeder filled
-    // again) delivers as many, at the next indices.
+    // The limit bounds one acquisition, not the session, and no sheet is fed past it: the
+    // next batch takes the third sheet, left in the feeder, at the next index.
     ASSERT_EQ(m_scan->OpenDataSource(), 1);
     m_scan->setFeederEnabled(1);
     const AcquireRun next = runAcquisition();
-    EXPECT_EQ(next.countAtEvent, (QVector<int>{3, 4}));
-    EXPECT_EQ(next.codeAtEnd, componentError::ImageLimit);
+    EXPECT_EQ(next.countAtEvent, QVector<int>{3});
+    EXPECT_EQ(next.codeAtEnd, 0);
+}
+
+TEST_F(ComponentAcquire, DuplexImageLimitTakesWholeSheets) {
+    openScanner(kFeeder);
+    m_scan->setImageLimit(3);
+    m_scan->setFeederEnabled(1);
+    m_scan->setDuplexEnabled(1);
+    const AcquireRun run = runAcquisition();
+    EXPECT_EQ(run.images, 2); // the second sheet is not fed for its front alone
+    EXPECT_EQ(run.codeAtEnd, componentError::ImageLimit);
+
+    ASSERT_EQ(m_scan->OpenDataSource(), 1);
+    m_scan->setImageLimit(kSessionImageLimit);
+    m_scan->setFeederEnabled(1);
+    m_scan->setDuplexEnabled(1);
+    const AcquireRun next = runAcquisition();
+    EXPECT_EQ(next.images, 4); // both sides of the two sheets left
+    EXPECT_EQ(next.codeAtEnd, 0);
 }
 
 TEST_F(ComponentAcquire, AcquireNeedsAnOpenSourceAndOnlyOneAtATime) {

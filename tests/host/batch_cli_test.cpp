@@ -233,6 +233,29 @@ TEST_F(BatchTest, DuplexFeederBatchAsPdf) {
     EXPECT_TRUE(QDir(folder()).entryList({"pag_*.pdfimg"}).isEmpty());
 }
 
+// The image limit stops the first batch before it feeds sheet 100: the second batch takes
+// sheets 100 and 101, and says that it replaces the first.
+TEST_F(BatchTest, ImageLimitLeavesTheNextSheetInTheFeeder) {
+    scanners({R"({"name": "Pila", "resolutions": [50], "pageSizes": ["A4"],
+        "feeder": {"present": true, "paperDetectable": true, "sheets": 101}})"});
+    const BatchRun r = run({"--adf", "--scans", "2"});
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("CODICE 1007")) << r.err.toStdString();
+    const QString info = tool("pdfinfo", {folder() + "scandoc.pdf"});
+    EXPECT_TRUE(info.contains(QRegularExpression("Pages:\\s+2\\b"))) << info.toStdString();
+}
+
+TEST_F(BatchTest, EachFeederBatchSaysWhichPagesItReplaces) {
+    scanners({feeder});
+    const BatchRun r = run({"--adf", "--scans", "3"});
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("scansione-batch: il secondo lotto sostituisce le 4 pagine del primo\n"))
+        << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("scansione-batch: il terzo lotto sostituisce le 4 pagine del secondo\n"));
+    const QString info = tool("pdfinfo", {folder() + "scandoc.pdf"});
+    EXPECT_TRUE(info.contains(QRegularExpression("Pages:\\s+4\\b"))) << info.toStdString();
+}
+
 TEST_F(BatchTest, PdfaFromTheSettingsOrTheCommandLineKeepsThePlainPages) {
     ASSERT_EQ(run({"--output", tmp.filePath("plain.pdf")}).status, 0);
     const struct {

@@ -36,6 +36,7 @@ public:
             m_hooks.onProgress(m_device, m_images, bytes);
     }
     bool cancelled() const override { return m_inner.cancelled(); }
+    void feederEmptied() override { m_inner.feederEmptied(); }
 
 private:
     AcquireSink& m_inner;
