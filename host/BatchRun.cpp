@@ -242,10 +242,9 @@ private:
         silence.setSingleShot(true);
         bool ok = true;
         if (component->DataSourceOpen() == 0) {
-            // No acquisition running: the source would not open (the component's last error
-            // says why: nothing was called after the failed open), or the device refused to
-            // start. Only an end already on its way can still come.
-            reportSourceNotOpened(*component);
+            // No acquisition running: the source would not open (the window's message box
+            // has said why), or the device refused to start. Only an end already on its way
+            // can still come.
             silence.setInterval(1000);
         } else {
             silence.setInterval(m_options.timeoutSeconds * 1000);
@@ -262,18 +261,6 @@ private:
         silence.start();
         loop.exec();
         return ok;
-    }
-
-    void reportSourceNotOpened(ScanComponent& component) {
-        const int32_t code = tryCall(&component, &ScanComponent::LastErrorCode).value_or(0);
-        if (code == 0)
-            return;
-        const QString text = tryCall(&component, &ScanComponent::LastErrorText).value_or(QString());
-        const int32_t index = tryCall(&component, &ScanComponent::SourceIndex).value_or(-1);
-        m_console.error(
-            QStringLiteral("impossibile aprire lo scanner \"%1\": %2")
-                .arg(tryCall(&component, &ScanComponent::SourceName, index).value_or(QString()),
-                     text.isEmpty() ? QStringLiteral("codice %1").arg(code) : text));
     }
 
     Options m_options;
@@ -507,7 +494,14 @@ int scanSession(const Options& options, BatchConsole& console, WindowServices ba
         };
         answerComponentDialogs(window, console);
         window.askYesNo = [&console, &options](QWidget*, const QString& question,
-                                               const QString&) -> std::optional<bool> {
+                                               const QString&,
+                                               SafeAnswer keeps) -> std::optional<bool> {
+            // A "Sì" that drops pages answers a command the run pressed to that end: a new
+            // feeder batch, or "Annulla" to give up.
+            if (keeps == SafeAnswer::No) {
+                console.note(question + QStringLiteral(" Sì"));
+                return true;
+            }
             if (options.recover) {
                 console.note(question + QStringLiteral(" Sì (--recover)"));
                 return true;

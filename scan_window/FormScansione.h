@@ -103,6 +103,10 @@ private:
     /// Offers the pages of each interrupted earlier session (newest first, one question
     /// each); those taken become the next pages of the store, in their order.
     void offerRecovery();
+    /// Whether a command that drops the pages of the store may go on: with no page there is
+    /// nothing to lose; otherwise `question` (with "%1" for their number) is asked and only
+    /// "Sì" lets it. GUI thread.
+    bool pagesMayGo(const QString& question);
     /// The window's mouse pointer codes.
     enum MousePointer : int16_t { pointerDefault = 0, pointerHourglass = 11 };
     void setMousePointer(MousePointer code);
@@ -118,6 +122,10 @@ private:
     void CheckVisualizza_Click();
     void chkADF_Click();
     void chkFronteRetro_Click();
+    /// Shows "Fronte retro" and "Forza ADF" only where the selected scanner has a duplex
+    /// unit and a feeder, asking the device (opened for the question when it is closed, and
+    /// closed again). A device that cannot be asked leaves the boxes as they are.
+    void showSourceOptions();
     /// Sets a check box's value without running its click handling.
     void setCheckValue(QCheckBox* box, int value);
     QCheckBox* optionBox(OptionBox box) const;
@@ -168,6 +176,9 @@ private:
     void AvviaAcquisizione(int16_t firstPage, bool feederBatch);
     void VSTSCAN_PostScan(int32_t flag);
     void SostituisciPagina();
+    /// After the source would not open for an acquisition: the component's reason in a
+    /// message box, when it gives one.
+    void reportSourceNotOpened();
     /// Page number of the image an acquisition delivers next. The Tag of ImgPreview carries
     /// the same number, but the Tag is also the page shown, so a page command used while
     /// pages arrive would redirect the images onto existing pages; the counter keeps them.

@@ -220,6 +220,31 @@ void FormScansione::ImpostaForm() {
     setImgPreviewTag(QString());
 }
 
+void FormScansione::showSourceOptions() {
+    ScanComponent& dev = requireComponent();
+    const bool wasOpen = dev.DataSourceOpen() != 0;
+    if (!wasOpen && dev.OpenDataSource() != 1)
+        return;
+    std::optional<int32_t> duplex;
+    std::optional<int32_t> feeder;
+    resumeNext([&] { duplex = dev.DuplexSupported(); });
+    resumeNext([&] { feeder = dev.FeederPresent(); });
+    // Closed again, so that the first scan programs the device from the settings as before.
+    if (!wasOpen)
+        resumeNext([&] { dev.CloseDataSource(); });
+    if (duplex) {
+        const bool both = *duplex == 1;
+        if (!both) {
+            // As an acquisition on such a scanner does: no choice kept for a side it lacks.
+            setCheckValue(chkFronteRetro, 0);
+            resumeNext([this] { m_services.userSettings->remove(QStringLiteral("ScanFronteRetro")); });
+        }
+        chkFronteRetro->setVisible(both);
+    }
+    if (feeder)
+        chkADF->setVisible(*feeder == 1);
+}
+
 void FormScansione::CheckVisualizza_Click() {
     visualizzaDoc = toVbBool(CheckVisualizza->isChecked());
 }

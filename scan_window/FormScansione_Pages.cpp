@@ -90,6 +90,8 @@ void FormScansione::EliminaPagina() {
 }
 
 void FormScansione::AnnullaScansione() {
+    if (!pagesMayGo(QStringLiteral("Annullare la scansione? Le %1 pagine acquisite andranno perse.")))
+        return;
     Pagine.clear();
     unloadWindow();
 }

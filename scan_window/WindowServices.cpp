@@ -43,7 +43,7 @@ void showPlainMessageBox(QWidget* parent, const QString& prompt, const QString& 
 }
 
 std::optional<bool> askPlainYesNo(QWidget* parent, const QString& question,
-                                  const QString& caption) {
+                                  const QString& caption, SafeAnswer keeps) {
     QMessageBox box(parent);
     box.setIcon(QMessageBox::Question);
     box.setWindowTitle(caption);
@@ -56,8 +56,8 @@ std::optional<bool> askPlainYesNo(QWidget* parent, const QString& question,
     QPushButton* unanswered = box.addButton(QMessageBox::Cancel);
     unanswered->hide();
     box.setEscapeButton(unanswered);
-    // "Sì" keeps the pages: the answer that loses nothing is the one a stray Enter gives.
-    box.setDefaultButton(yes);
+    // The answer that loses nothing is the one a stray Enter gives.
+    box.setDefaultButton(keeps == SafeAnswer::Yes ? yes : no);
     box.exec();
     if (box.clickedButton() == yes)
         return true;

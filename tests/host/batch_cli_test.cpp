@@ -526,7 +526,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, BatchReports, ::testing::Values(
     ReportCase{"SessionBrokenFile", "Formato=PDF\n", badField, false, {}, 2, "", {"\"resolutions\"", "SCAN_DEVICE_NOT_STARTED"}},
     // SANE starts, so the session does: the broken file must not vanish without a word.
     ReportCase{"BrokenFileBesideSane", "", badField, true, {"--list"}, 0, nullptr, {"\"resolutions\""}},
-    ReportCase{"SourceWillNotOpen", "Formato=PDF\n", willNotOpen, false, {}, 1, "", {"impossibile aprire lo scanner \"Rotto\": Accesso negato"}},
+    ReportCase{"SourceWillNotOpen", "Formato=PDF\n", willNotOpen, false, {}, 1, "", {"ERRORE: Impossibile aprire lo scanner \"Rotto\": Accesso negato"}},
     ReportCase{"UnknownFormat", "Formato=pdf\n", twoScanners, false, {"--source", "0"}, 1, "", {"nessun documento: formato 'pdf' non riconosciuto"}},
     ReportCase{"RefusedSettingAndScannerUsed", "Formato=PDF\nLuminosita=5000\n", twoScanners, false, {"--source", "Piano"}, 0,
                "Scansione effettuata. Files:\nFOLDER/scandoc.pdf\n", {refused, "scanner: Piano"}},
