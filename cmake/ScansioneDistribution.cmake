@@ -118,6 +118,9 @@ set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
 # postinst/postrm scripts that call ldconfig themselves (lintian: maintscript-calls-ldconfig),
 # which the trigger makes redundant but not wrong.
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/triggers)
+# Qt's own Italian texts for the dialogs Qt draws (the file dialog, standard buttons), which
+# the programs and the hosts that ask load; without it they stay English.
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_RECOMMENDS "qt6-translations-l10n")
 set(CPACK_DEBIAN_LIBRARY_DESCRIPTION
 "scan window library for Qt applications
 libscansione gives a Qt application the Scansione scan window: one call shows

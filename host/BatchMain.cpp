@@ -1,5 +1,6 @@
 // scansione-batch: the scan window without a person, for scripts (see BatchRun.h).
 #include "host/BatchRun.h"
+#include "scan_window/QtTranslation.h"
 
 #include <QApplication>
 
@@ -13,6 +14,8 @@ int main(int argc, char** argv) {
         qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    installQtItalian(); // Qt's own texts in --help and the dialogs
+
     return runBatch(
         QCoreApplication::arguments(),
         {.out = stdout, .err = stderr, .errorIsTerminal = ::isatty(STDERR_FILENO) == 1});

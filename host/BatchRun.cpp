@@ -103,20 +103,6 @@ QString sourceList(ScanComponent& component) {
     return names.join(QStringLiteral(", "));
 }
 
-/// Why the component's device layers did not all start: the failure of each layer that did
-/// not, or, when it names none but the start failed (`started` false), its last error.
-QStringList startFailures(ScanComponent* component, bool started) {
-    QStringList failures =
-        tryCall(component, &ScanComponent::layerFailures).value_or(QStringList());
-    if (failures.isEmpty() && !started) {
-        if (const QString text =
-                tryCall(component, &ScanComponent::LastErrorText).value_or(QString());
-            !text.isEmpty())
-            failures << text;
-    }
-    return failures;
-}
-
 /// Where --output puts a document of the format `ResultFormat` names; nullopt for a format
 /// the window writes nothing for.
 std::optional<DestinationKind> destinationKind(const QString& format) {
@@ -428,7 +414,8 @@ int listScanners(BatchConsole& console, WindowServices services) {
     for (const QString& failure : startFailures(component.get(), started))
         console.error(failure);
     if (!started) {
-        console.error(QStringLiteral("SCAN_DEVICE_NOT_STARTED"));
+        console.error(QStringLiteral("SCAN_DEVICE_NOT_STARTED: ") +
+                      startCodeMeaning(QStringLiteral("SCAN_DEVICE_NOT_STARTED")));
         return batchFailed;
     }
     const int32_t count = tryCall(component.get(), &ScanComponent::SourceCount).value_or(0);
@@ -569,7 +556,10 @@ int scanSession(const Options& options, BatchConsole& console, WindowServices ba
                 for (const QString& failure : startFailures(component, started))
                     console.error(failure);
             }
-            console.error(code.isEmpty() ? QStringLiteral("sessione non avviata") : code);
+            const QString meaning = startCodeMeaning(code);
+            console.error(code.isEmpty()       ? QStringLiteral("sessione non avviata")
+                          : meaning.isEmpty() ? code
+                                              : code + QStringLiteral(": ") + meaning);
             return std::nullopt;
         }
         component = nullptr;

@@ -1,6 +1,7 @@
 // The scansione program: a small test host that runs one scan session with the settings of
 // the INI file and lists the files it produced.
 #include "host/StartRoutine.h"
+#include "scan_window/QtTranslation.h"
 #include "settings/ScanSettings.h"
 
 #include <QApplication>
@@ -11,6 +12,7 @@ int main(int argc, char** argv) {
     // that finds it closed must fail with an error, not end the program.
     std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
+    installQtItalian();
     ScanSettings settings;
     runStartRoutine(settings, StartRoutineServices{});
     return 0;

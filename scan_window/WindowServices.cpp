@@ -22,9 +22,9 @@ std::optional<QString> pdfFileDialog(QWidget* parent, const QString& folder) {
     // document that does not exist. A name typed without extension gets ".pdf" first.
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setDefaultSuffix(QStringLiteral("pdf"));
-    // The pattern keeps the upper-case form and adds the lower-case one, so that the filter
-    // matches on a case-sensitive file system.
-    dialog.setNameFilter(QStringLiteral("PDF files (*.pdf) (*.PDF *.pdf)"));
+    // Shown as it reads; the dialog matches its pattern regardless of case, so "B.PDF" is
+    // listed beside "a.pdf" on a case-sensitive file system too.
+    dialog.setNameFilter(QStringLiteral("PDF files (*.pdf)"));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return std::nullopt;
     return dialog.selectedFiles().constFirst();
