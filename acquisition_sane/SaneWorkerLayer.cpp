@@ -1,13 +1,13 @@
 #include "acquisition_sane/SaneWorkerLayer.h"
 #include "acquisition/ScanError.h"
 #include "acquisition_sane/SaneStatus.h"
+#include "acquisition_sane/WorkerLocation.h"
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <sane/sane.h>
 #include <sys/mman.h>
@@ -27,20 +27,6 @@ constexpr int kCancelPollMs = 50;
 // The largest page the worker may hand over, as the worker's own frame limit.
 constexpr int64_t kMaxPageBytes = int64_t(3) << 30;
 constexpr int kMaxSide = 1 << 20;
-
-bool runningFromBuildTree() {
-    const QString build = QFileInfo(QStringLiteral(SCANSIONE_BUILD_DIR)).canonicalFilePath();
-    if (build.isEmpty())
-        return false;
-    auto inside = [&](const char* path) {
-        const QString canonical = QFileInfo(QString::fromLocal8Bit(path)).canonicalFilePath();
-        return canonical.startsWith(build + QLatin1Char('/'));
-    };
-    // The program, or the shared library holding this code.
-    Dl_info info{};
-    const bool found = ::dladdr(reinterpret_cast<void*>(&runningFromBuildTree), &info) != 0;
-    return inside("/proc/self/exe") || (found && info.dli_fname && inside(info.dli_fname));
-}
 
 /// A mapped page, unmapped when the image that shows it goes.
 struct Mapping {
@@ -570,12 +556,9 @@ SaneWorkerLayer::SaneWorkerLayer(const QString& program, const WorkerBounds& bou
 SaneWorkerLayer::~SaneWorkerLayer() = default;
 
 QString SaneWorkerLayer::workerProgram() {
-    const QString named = qEnvironmentVariable("SCANSIONE_SANE_WORKER");
-    if (!named.isEmpty())
-        return named;
-    if (runningFromBuildTree())
-        return QStringLiteral(SCANSIONE_BUILD_WORKER);
-    return QStringLiteral(SCANSIONE_INSTALLED_WORKER);
+    return locateWorker("SCANSIONE_SANE_WORKER", QStringLiteral(SCANSIONE_BUILD_WORKER),
+                        QStringLiteral("scansione-sane-worker"),
+                        QStringLiteral(SCANSIONE_INSTALLED_WORKER));
 }
 
 DeviceStatus SaneWorkerLayer::start() {

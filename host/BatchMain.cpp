@@ -1,5 +1,6 @@
 // scansione-batch: the scan window without a person, for scripts (see BatchRun.h).
 #include "host/BatchRun.h"
+#include "host/ProgramEnvironment.h"
 #include "scan_window/QtTranslation.h"
 
 #include <QApplication>
@@ -13,6 +14,7 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
         qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    prepareProgramEnvironment();
     QApplication app(argc, argv);
     installQtItalian(); // Qt's own texts in --help and the dialogs
 

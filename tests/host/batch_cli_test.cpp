@@ -746,4 +746,34 @@ INSTANTIATE_TEST_SUITE_P(Cases, Placing, ::testing::Values(
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
+// What third-party code prints goes to the worker's log beside the scan log, not into the
+// terminal, unless SCANSIONE_DEBUG asks for it there; a run without XDG_RUNTIME_DIR draws no
+// warning from Qt.
+struct NoiseCase {
+    const char* name;
+    bool debug;
+};
+
+class BatchNoise : public BatchTest, public ::testing::WithParamInterface<NoiseCase> {};
+
+TEST_P(BatchNoise, BackendOutputGoesToTheWorkerLog) {
+    environment.insert("SCANSIONE_SANE", "1");
+    environment.insert("SANE_DEBUG_TEST", "128"); // SANE's test backend talks on stderr
+    environment.insert("XDG_RUNTIME_DIR", "");
+    if (GetParam().debug)
+        environment.insert("SCANSIONE_DEBUG", "1");
+    const BatchRun r = run({"--list"});
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains("(test:0)")) << r.out.toStdString();
+    EXPECT_FALSE(r.err.contains("XDG_RUNTIME_DIR")) << r.err.toStdString();
+    EXPECT_EQ(r.err.contains("[test] sane_init"), GetParam().debug) << r.err.toStdString();
+    QFile log(folder() + "Scanworker.log");
+    const bool logged = log.open(QIODevice::ReadOnly) && log.readAll().contains("[test] sane_init");
+    EXPECT_EQ(logged, !GetParam().debug);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BatchNoise,
+                         ::testing::Values(NoiseCase{"Quiet", false}, NoiseCase{"Debug", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 } // namespace
