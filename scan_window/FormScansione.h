@@ -1,6 +1,6 @@
 #pragma once
 #include "common/Export.h"
-#include "scan_window/ErrorTrap.h"
+#include "common/VbBool.h"
 #include "scan_window/PageStore.h"
 #include "scan_window/WindowServices.h"
 #include <QDialog>
@@ -53,7 +53,8 @@ public:
 
     /// Runs one scan session. `resultScansione` receives "" when the window was shown, else
     /// "SCAN_SETTING_FAILED", "SCAN_DEVICE_NOT_STARTED" or "SCAN_NOT_AVAILABLE";
-    /// `VediRisultato` receives the "Apri Doc" choice, only when the window was shown.
+    /// `VediRisultato` receives the "Apri Doc" choice as a 16-bit Boolean (VbTrue, VbFalse of
+    /// common/VbBool.h), only when the window was shown.
     /// Returns the produced files, or std::nullopt when the window was not shown.
     /// Blocks in the window's modal event loop; call it on the GUI thread.
     std::optional<QStringList> EseguiScansione(ScanSettings* parScanSetting,
@@ -160,12 +161,10 @@ private:
 
     // --- scanner programming (FormScansione_Programming.cpp) -------------------------
     int16_t ImpostaParametriScanner();
-    /// The session's component; throws ScanError when the window has none (see ErrorTrap.h).
-    ScanComponent& requireComponent() const { return ::requireComponent(VSTSCAN.get()); }
-    /// A call of the session's component as one step under the error trap (see ErrorTrap.h).
-    template <class Method, class... Args> auto tryCall(Method method, Args&&... args) {
-        return ::tryCall(VSTSCAN.get(), method, std::forward<Args>(args)...);
-    }
+    /// The session's component; throws ScanError when the window has none (FormSteps.h).
+    ScanComponent& requireComponent() const;
+    /// A call of the session's component as one step under the error trap (FormSteps.h).
+    template <class Method, class... Args> auto tryCall(Method method, Args&&... args);
     /// The TWAIN page size of a "Pagina" setting ("A3" 11, "A4" 1, "A5" 5; exact case), or
     /// nullopt for any other text, which leaves the device's page size alone.
     static std::optional<int32_t> pageSizeCode(const QString& pagina);

@@ -3,8 +3,8 @@
 #include "acquisition/ScanComponent.h"
 #include "acquisition/ScanError.h"
 #include "device_info/CapabilityReport.h"
-#include "scan_window/ErrorTrap.h"
 #include "scan_window/FormScansione.h"
+#include "scan_window/FormSteps.h"
 #include "scan_window/ImageButton.h"
 
 namespace {

@@ -1,8 +1,8 @@
 // PDF import: the user picks an existing PDF file, which becomes the session's result as it is
 // (never opened or read here); the session ends.
 #include "common/UserSettings.h"
-#include "scan_window/ErrorTrap.h"
 #include "scan_window/FormScansione.h"
+#include "scan_window/FormSteps.h"
 
 #include <QFileInfo>
 #include <QStandardPaths>

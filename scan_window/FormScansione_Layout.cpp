@@ -3,8 +3,8 @@
 #include "acquisition/ScanComponent.h"
 #include "common/UserSettings.h"
 #include "common/VbBool.h"
-#include "scan_window/ErrorTrap.h"
 #include "scan_window/FormScansione.h"
+#include "scan_window/FormSteps.h"
 #include "scan_window/ImageButton.h"
 #include "scan_window/WindowLayout.h"
 

@@ -8,8 +8,8 @@
 #include "acquisition/ScanError.h"
 #include "acquisition/WriterSupport.h"
 #include "common/VbConvert.h"
-#include "scan_window/ErrorTrap.h"
 #include "scan_window/FormScansione.h"
+#include "scan_window/FormSteps.h"
 #include "scan_window/StagedFiles.h"
 #include "settings/ScanSettings.h"
 

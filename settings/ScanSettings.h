@@ -1,5 +1,6 @@
 #pragma once
 #include "common/Export.h"
+#include "common/VbBool.h"
 #include <QString>
 #include <cstdint>
 
@@ -12,7 +13,8 @@ public:
     /// The record for the INI file at `iniPath` (hosts and tests).
     explicit ScanSettings(const QString& iniPath);
 
-    int16_t ViewProgress = -1;
+    /// 16-bit Boolean (VbTrue, VbFalse): show the progress window while acquiring.
+    int16_t ViewProgress = VbTrue;
     QString ResultFormat = QStringLiteral("PDF");
     QString PixelType = QStringLiteral("BW");
     int32_t Risoluzione = 0;
@@ -23,8 +25,9 @@ public:
     int16_t Contrasto = 0;
     QString Pagina;
     QString area;
-    /// True (-1) when the INI file existed when the record was created.
-    int16_t settingsAvailable = 0;
+    /// 16-bit Boolean: VbTrue when the INI file existed when the record was read, else
+    /// VbFalse.
+    int16_t settingsAvailable = VbFalse;
 
     /// Loads the fields from section "MAIN"; unknown keys and unconvertible numbers are skipped.
     void ReadIni();
