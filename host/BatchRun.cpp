@@ -259,65 +259,68 @@ private:
 std::optional<Options> parse(QCommandLineParser& parser, const QStringList& arguments,
                              BatchConsole& console) {
     parser.setApplicationDescription(QStringLiteral(
-        "Runs one scan session of the Scansione window without a person: it presses\n"
-        "\"Scansione documento\" (once, or --scans times), waits for each acquisition to end,\n"
-        "presses \"Conferma\" and prints the produced files, one a line, after the line\n"
-        "\"Scansione effettuata. Files:\". Message boxes and dialogs that open during the run are\n"
-        "answered with their default button; their text goes to standard error, with the\n"
-        "scanner used, the reasons a scanner did not start or open, and the settings the\n"
-        "scanner refused (as in Scanlog.log). On a terminal, standard error also shows the\n"
-        "progress on one line.\n"
-        "Pages of an interrupted session (a killed run or window) are left for the window,\n"
-        "unless --recover takes them: then the run scans nothing and writes them as the\n"
-        "document.\n"
-        "Settings: the INI file of SCANSIONE_INI (else /etc/scansione/scanner.ini), or --ini.\n"
-        "Without DISPLAY and WAYLAND_DISPLAY the window runs on Qt's offscreen platform.\n"
-        "Exit status: 0 files produced (--list: a scanner listed), 1 no file (--list: no\n"
-        "scanner), 2 the session failed (reason on standard error: a result code such as\n"
-        "SCAN_NOT_AVAILABLE, a missing INI file, an unknown scanner, an --output that cannot\n"
-        "be used, a timeout, or a bad option)."));
+        "Esegue una sessione della finestra di Scansione senza una persona: preme\n"
+        "\"Scansione documento\" (una volta, o --scans volte), attende la fine di ogni\n"
+        "acquisizione, preme \"Conferma\" e stampa i file prodotti, uno per riga, dopo la riga\n"
+        "\"Scansione effettuata. Files:\". Messaggi e finestre che si aprono durante l'esecuzione\n"
+        "ricevono la risposta del pulsante predefinito; il loro testo va sullo standard error,\n"
+        "con lo scanner usato, i motivi per cui uno scanner non si è avviato o aperto e le\n"
+        "impostazioni rifiutate dallo scanner (come in Scanlog.log). Su un terminale lo\n"
+        "standard error mostra anche l'avanzamento su una riga.\n"
+        "Le pagine di una sessione interrotta (un'esecuzione o una finestra chiusa a forza)\n"
+        "restano per la finestra, a meno che --recover le prenda: allora non si acquisisce\n"
+        "nulla e il documento è fatto di quelle pagine.\n"
+        "Impostazioni: il file INI di SCANSIONE_INI (altrimenti /etc/scansione/scanner.ini),\n"
+        "oppure --ini. Senza DISPLAY e WAYLAND_DISPLAY la finestra usa la piattaforma\n"
+        "offscreen di Qt.\n"
+        "Stato di uscita: 0 file prodotti (--list: almeno uno scanner), 1 nessun file (--list:\n"
+        "nessuno scanner), 2 sessione non riuscita (il motivo sullo standard error: un codice\n"
+        "come SCAN_NOT_AVAILABLE, un file INI mancante, uno scanner sconosciuto, un --output\n"
+        "inutilizzabile, un tempo scaduto, un'opzione errata), 3 documento scritto ma\n"
+        "un'acquisizione è finita con un errore (carta inceppata, alimentatore vuoto): contiene\n"
+        "le pagine acquisite prima."));
     parser.addHelpOption();
     const QCommandLineOption list(
         QStringLiteral("list"),
-        QStringLiteral("Print the scanners, one a line as \"INDEX: NAME\", and end."));
+        QStringLiteral("Stampa gli scanner, uno per riga come \"INDICE: NOME\", e termina."));
     const QCommandLineOption scans(QStringLiteral("scans"),
-                                   QStringLiteral("Press \"Scansione documento\" N times (0-99)."),
+                                   QStringLiteral("Preme \"Scansione documento\" N volte (0-99)."),
                                    QStringLiteral("N"), QStringLiteral("1"));
     const QCommandLineOption adf(QStringLiteral("adf"),
-                                 QStringLiteral("Tick \"Forza ADF\" first (a feeder batch)."));
+                                 QStringLiteral("Spunta prima \"Forza ADF\" (un lotto dall'alimentatore)."));
     const QCommandLineOption duplex(QStringLiteral("duplex"),
-                                    QStringLiteral("Tick \"Fronte retro\" first (both sides)."));
+                                    QStringLiteral("Spunta prima \"Fronte retro\" (entrambi i lati)."));
     const QCommandLineOption source(
         QStringLiteral("source"),
-        QStringLiteral("Use the scanner with this exact name, or this index from 0, without the "
-                       "selection dialog."),
-        QStringLiteral("NAME"));
+        QStringLiteral("Usa lo scanner con esattamente questo nome, o con questo indice da 0, "
+                       "senza la finestra di scelta."),
+        QStringLiteral("NOME"));
     const QCommandLineOption output(
         QStringLiteral("output"),
-        QStringLiteral("Put the document here: a file for PDF and TIFF, a folder (made when "
-                       "missing) for the JPEG pages. Checked before scanning."),
-        QStringLiteral("PATH"));
+        QStringLiteral("Mette qui il documento: un file per PDF e TIFF, una cartella (creata se "
+                       "manca) per le pagine JPEG. Verificato prima di acquisire."),
+        QStringLiteral("PERCORSO"));
     const QCommandLineOption force(
         QStringLiteral("force"),
-        QStringLiteral("With --output, replace the file (or the JPEG pages) already there."));
+        QStringLiteral("Con --output, sostituisce il file (o le pagine JPEG) già presente."));
     const QCommandLineOption quiet(
         QStringLiteral("quiet"),
-        QStringLiteral("Print only the paths of the files; errors and warnings still go to "
+        QStringLiteral("Stampa solo i percorsi dei file; errori e avvisi vanno comunque sullo "
                        "standard error."));
     const QCommandLineOption info(
         QStringLiteral("info"),
-        QStringLiteral("Print the capability report of the scanner instead of scanning."));
+        QStringLiteral("Stampa il rapporto sulle capacità dello scanner invece di acquisire."));
     const QCommandLineOption timeout(
         QStringLiteral("timeout"),
-        QStringLiteral("Give up an acquisition that sends nothing for this many seconds "
-                       "(default 300)."),
-        QStringLiteral("SECONDS"), QStringLiteral("300"));
+        QStringLiteral("Abbandona un'acquisizione che non invia nulla per questi secondi "
+                       "(predefinito 300)."),
+        QStringLiteral("SECONDI"), QStringLiteral("300"));
     const QCommandLineOption recover(
         QStringLiteral("recover"),
-        QStringLiteral("Write the pages of interrupted sessions (newest first) as the document, "
-                       "scanning nothing; without it they are left for the window."));
+        QStringLiteral("Scrive come documento le pagine delle sessioni interrotte (la più recente "
+                       "prima), senza acquisire; senza l'opzione restano per la finestra."));
     const QCommandLineOption ini(QStringLiteral("ini"),
-                                 QStringLiteral("The settings INI file instead of the default."),
+                                 QStringLiteral("Il file INI delle impostazioni invece di quello predefinito."),
                                  QStringLiteral("FILE"));
     parser.addOptions(
         {list, scans, adf, duplex, source, output, force, quiet, info, timeout, ini, recover});
@@ -439,11 +442,16 @@ int scanSession(const Options& options, BatchConsole& console, WindowServices ba
     bool timedOut = false;
     QStringList produced;
     bool reportPrinted = false;
+    std::optional<QString> acquisitionFault; ///< the device's text of the latest failed one
+    int pagesWritten = 0;
 
     StartRoutineServices services;
     services.messageBox = [&](const QString& prompt, const QString&) {
-        // After the session the start routine lists the files; before it, it only warns.
-        if (!sessionRan || sessionFailed)
+        // After the session the start routine lists the files; before it, it only warns
+        // (the missing settings file, named).
+        if (!sessionRan)
+            console.error(prompt + QStringLiteral(" (") + settings.iniPath() + QLatin1Char(')'));
+        else if (sessionFailed)
             console.error(prompt);
         else if (console.quiet())
             console.output(produced.join(QLatin1Char('\n')));
@@ -472,8 +480,15 @@ int scanSession(const Options& options, BatchConsole& console, WindowServices ba
         WindowServices window = std::move(base);
         auto runSettings = std::make_shared<RunSettings>(std::make_shared<UserSettings>());
         window.userSettings = runSettings;
-        window.messageBox = [&console](QWidget*, const QString& prompt, const QString& caption) {
-            console.error(caption + QStringLiteral(": ") + prompt);
+        window.messageBox = [&console, &acquisitionFault](QWidget*, const QString& prompt,
+                                                          const QString& caption) {
+            // One line, each part after the program's name: a box's second line (the
+            // device's text) would otherwise stand alone.
+            console.error(caption + QStringLiteral(": ") +
+                          QString(prompt).replace(QStringLiteral("\r\n"), QStringLiteral(": ")));
+            // The window says so for an acquisition that ended in error, pages kept or not.
+            if (prompt.startsWith(QLatin1String("ERRORE ACQUISIZIONE IMMAGINE.")))
+                acquisitionFault = prompt.section(QStringLiteral("\r\n"), 1);
         };
         window.showInfo = [&](const QString& report) {
             console.output(report);
@@ -595,6 +610,7 @@ int scanSession(const Options& options, BatchConsole& console, WindowServices ba
             files = placed.paths;
         }
         produced = *files;
+        pagesWritten = driver.pagesConfirmed;
         return files;
     };
 
@@ -605,7 +621,19 @@ int scanSession(const Options& options, BatchConsole& console, WindowServices ba
         return batchFailed;
     if (options.info)
         return reportPrinted ? batchFiles : batchNoFiles;
-    return produced.isEmpty() ? batchNoFiles : batchFiles;
+    if (produced.isEmpty())
+        return batchNoFiles;
+    if (acquisitionFault) {
+        // A document of the pages that came: written, but not what was asked for.
+        console.error(QStringLiteral("acquisizione incompleta (%1): documento scritto con %2 %3")
+                          .arg(acquisitionFault->isEmpty() ? QStringLiteral("errore del dispositivo")
+                                                           : *acquisitionFault)
+                          .arg(pagesWritten)
+                          .arg(pagesWritten == 1 ? QStringLiteral("pagina")
+                                                 : QStringLiteral("pagine")));
+        return batchIncomplete;
+    }
+    return batchFiles;
 }
 
 } // namespace
@@ -617,7 +645,12 @@ int runBatch(const QStringList& arguments, const BatchStreams& streams, WindowSe
     if (!options)
         return batchFailed;
     if (options->help) {
-        console.output(parser.helpText());
+        // Qt's Italian translation lacks the texts of its two help options.
+        console.output(parser.helpText()
+                           .replace(QStringLiteral("Displays help on commandline options."),
+                                    QStringLiteral("Mostra questo aiuto."))
+                           .replace(QStringLiteral("Displays help including Qt specific options."),
+                                    QStringLiteral("Mostra l'aiuto con le opzioni di Qt.")));
         return batchFiles;
     }
     console.setQuiet(options->quiet);

@@ -366,12 +366,17 @@ TEST_F(BatchTest, SelectionDialogIsAnsweredNotWaitedFor) {
     EXPECT_FALSE(storedSettings().contains("DefaultSource"));
 }
 
-TEST_F(BatchTest, MissingIniFails) {
-    const BatchRun r = run({}, tmp.filePath("absent.ini"));
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "");
-    EXPECT_TRUE(r.err.contains("Attenzione file scanner.ini non presente nel sistema."))
-        << r.err.toStdString();
+TEST_F(BatchTest, MissingIniFailsNamingThePath) {
+    // Through SCANSIONE_INI and through --ini alike.
+    for (const bool option : {false, true}) {
+        const QString absent = tmp.filePath(option ? "given.ini" : "absent.ini");
+        const BatchRun r = option ? run({"--ini", absent}) : run({}, absent);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(r.err.contains("Attenzione file scanner.ini non presente nel sistema. (" +
+                                   absent + ")"))
+            << r.err.toStdString();
+    }
 }
 
 TEST_F(BatchTest, NoScannerReportsTheResultCode) {
@@ -388,10 +393,15 @@ TEST_F(BatchTest, AcquisitionErrorGoesToStandardErrorPagesKept) {
         "feeder": {"present": true, "paperDetectable": true, "sheets": 5},
         "faults": {"errorAfterPage": {"page": 2, "code": 9, "text": "Errore di comunicazione"}}})"});
     const BatchRun r = run({"--adf"});
-    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(r.status, 3) << "document written, acquisition incomplete\n" << r.err.toStdString();
     EXPECT_EQ(r.out.count(".jpg"), 2);
-    EXPECT_TRUE(r.err.contains("ERRORE ACQUISIZIONE IMMAGINE.CODICE 9")) << r.err.toStdString();
-    EXPECT_TRUE(r.err.contains("Errore di comunicazione"));
+    // The box on one line, then what it cost.
+    EXPECT_TRUE(r.err.contains("scansione-batch: ERRORE: ERRORE ACQUISIZIONE IMMAGINE.CODICE 9: "
+                               "Errore di comunicazione\n"))
+        << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("scansione-batch: acquisizione incompleta (Errore di comunicazione): "
+                               "documento scritto con 2 pagine\n"))
+        << r.err.toStdString();
 }
 
 TEST_F(BatchTest, StuckAcquisitionTimesOutInsteadOfWaiting) {
@@ -467,7 +477,7 @@ TEST_F(BatchTest, HelpNamesEveryOption) {
     EXPECT_EQ(r.status, 0);
     for (const char* option :
          {"--list", "--scans", "--adf", "--duplex", "--source", "--output", "--force", "--quiet",
-          "--info", "--timeout", "--ini", "--recover", "Exit status"})
+          "--info", "--timeout", "--ini", "--recover", "Stato di uscita"})
         EXPECT_TRUE(r.out.contains(option)) << option;
     // With Qt's options, and no session after it.
     const BatchRun all = run({"--help-all"});
