@@ -1,5 +1,5 @@
 #include "acquisition/AcquireWorker.h"
-#include "acquisition/ComponentErrors.h"
+#include "component_base/ComponentErrors.h"
 #include <QDir>
 #include <QElapsedTimer>
 

@@ -1,5 +1,5 @@
 #pragma once
-#include "acquisition/DeviceLayer.h"
+#include "component_base/DeviceLayer.h"
 #include "acquisition/ImageBuffer.h"
 #include <QObject>
 #include <atomic>

@@ -1,5 +1,5 @@
 #pragma once
-#include "acquisition/ImageWriters.h"
+#include "writers/ImageWriters.h"
 #include <QByteArray>
 #include <QImage>
 #include <QList>

@@ -1,6 +1,6 @@
 #include "acquisition/PageEncoder.h"
 #include "acquisition/RawImageFile.h"
-#include "acquisition/ScanError.h"
+#include "component_base/ScanError.h"
 #include <QMetaObject>
 #include <algorithm>
 #include <exception>

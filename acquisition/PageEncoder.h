@@ -1,5 +1,5 @@
 #pragma once
-#include "acquisition/ImageWriters.h"
+#include "writers/ImageWriters.h"
 #include <QImage>
 #include <QObject>
 #include <QString>

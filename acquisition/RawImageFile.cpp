@@ -1,7 +1,7 @@
 #include "acquisition/RawImageFile.h"
-#include "acquisition/ComponentErrors.h"
-#include "acquisition/ScanError.h"
-#include "acquisition/WriterSupport.h"
+#include "component_base/ComponentErrors.h"
+#include "component_base/ScanError.h"
+#include "writers/WriterSupport.h"
 #include <QFile>
 #include <cstring>
 #include <utility>

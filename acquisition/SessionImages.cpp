@@ -1,11 +1,11 @@
 #include "acquisition/SessionImages.h"
-#include "acquisition/ComponentErrors.h"
+#include "component_base/ComponentErrors.h"
 #include "acquisition/PageEncoder.h"
 #include "acquisition/RawImageFile.h"
-#include "acquisition/ScanError.h"
+#include "component_base/ScanError.h"
 #include "acquisition/SessionCache.h"
-#include "acquisition/TiffPages.h"
-#include "acquisition/WriterSupport.h"
+#include "writers/TiffPages.h"
+#include "writers/WriterSupport.h"
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 #pragma once
-#include "acquisition/DeviceLayer.h"
+#include "component_base/DeviceLayer.h"
 #include "acquisition/ImageBuffer.h"
-#include "acquisition/ImageWriters.h"
+#include "writers/ImageWriters.h"
 #include <QList>
 #include <QSet>
 #include <QVector>

@@ -1,7 +1,7 @@
 #include "acquisition/SourceManager.h"
 #include "acquisition/ComponentDialogs.h"
-#include "acquisition/ComponentErrors.h"
-#include "acquisition/ScanError.h"
+#include "component_base/ComponentErrors.h"
+#include "component_base/ScanError.h"
 #include <QEventLoop>
 #include <QThread>
 

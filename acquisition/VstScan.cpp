@@ -1,8 +1,8 @@
 #include "acquisition/VstScan.h"
 #include "acquisition/AcquisitionRunner.h"
 #include "acquisition/ComponentDialogs.h"
-#include "acquisition/ScanError.h"
-#include "acquisition/VirtualScannerConfig.h"
+#include "component_base/ScanError.h"
+#include "component_base/TwainCodes.h"
 #include <cmath>
 #include <type_traits>
 
@@ -27,9 +27,13 @@ VstScan::VstScan(std::vector<std::unique_ptr<DeviceLayer>> layers, const QString
       m_dialogs(dialogs ? std::move(dialogs) : std::make_shared<ComponentDialogs>()),
       m_images(cacheParent), m_sources(std::move(layers)),
       m_runner(std::make_unique<AcquisitionRunner>(*m_dialogs)) {
+    // What the component hears from its worker and its encoder waits for the operation under
+    // way: the window must not see an image or an end in the middle of one of its own calls.
     connect(m_runner.get(), &AcquisitionRunner::imageStored, this, [this](const StoredPage& page) {
-        m_images.append(page);
-        Q_EMIT PostScan(0);
+        m_events.deliver([this, page] {
+            m_images.append(page);
+            Q_EMIT PostScan(0);
+        });
     });
     connect(m_runner.get(), &AcquisitionRunner::ended, this, &VstScan::onEnded);
     connect(m_runner.get(), &AcquisitionRunner::released, this, &VstScan::stopLayersWhenIdle);
@@ -60,6 +64,7 @@ bool VstScan::deviceReady() {
 // --- Device -------------------------------------------------------------------------------
 
 int32_t VstScan::OpenSourceManager() {
+    const HeldEvents::Call call(m_events);
     if (m_sources.isStarted()) {
         clearStatus();
         return 1;
@@ -81,6 +86,7 @@ QStringList VstScan::layerFailures() const {
 }
 
 void VstScan::CloseSourceManager() {
+    const HeldEvents::Call call(m_events);
     if (m_sources.device())
         CloseDataSource();
     m_sources.close();
@@ -93,6 +99,7 @@ void VstScan::stopLayersWhenIdle() {
 }
 
 int32_t VstScan::OpenDataSource() {
+    const HeldEvents::Call call(m_events);
     if (!m_sources.device()) {
         setStatus(m_sources.openSelected());
         if (!m_status.ok())
@@ -108,6 +115,7 @@ int32_t VstScan::OpenDataSource() {
 }
 
 int32_t VstScan::CloseDataSource() {
+    const HeldEvents::Call call(m_events);
     clearStatus();
     if (!m_sources.device())
         return 0;
@@ -115,8 +123,7 @@ int32_t VstScan::CloseDataSource() {
         m_runner->abandon();
         // The window still gets the end of the acquisition it started; queued, so that it
         // never runs inside the caller.
-        QMetaObject::invokeMethod(
-            this, [this] { Q_EMIT PostScan(1); }, Qt::QueuedConnection);
+        postEnd(std::nullopt);
     }
     m_sources.closeDevice();
     stopLayersWhenIdle();
@@ -126,6 +133,7 @@ int32_t VstScan::CloseDataSource() {
 // --- Sources ------------------------------------------------------------------------------
 
 void VstScan::setSourceIndex(int32_t index) {
+    const HeldEvents::Call call(m_events);
     m_sources.checkIndex(index);
     if (index != m_sources.selected()) {
         if (m_runner->running())
@@ -138,6 +146,7 @@ void VstScan::setSourceIndex(int32_t index) {
 }
 
 int32_t VstScan::SelectSource() {
+    const HeldEvents::Call call(m_events);
     if (m_sources.count() == 0)
         return fail(componentError::NoSource, 0);
     if (m_runner->running())
@@ -188,6 +197,7 @@ double VstScan::currentOf(uint16_t id, double fallback) const {
 }
 
 template <typename T> T VstScan::readCurrent(uint16_t id, T fallback) {
+    const HeldEvents::Call call(m_events);
     if (!deviceReady())
         return fallback;
     const auto c = capabilityOf(id);
@@ -201,6 +211,7 @@ template <typename T> T VstScan::readCurrent(uint16_t id, T fallback) {
 }
 
 double VstScan::readSensor(uint16_t id) {
+    const HeldEvents::Call call(m_events);
     if (!deviceReady())
         return 0;
     clearStatus();
@@ -208,6 +219,7 @@ double VstScan::readSensor(uint16_t id) {
 }
 
 bool VstScan::setDeviceValue(uint16_t id, double value) {
+    const HeldEvents::Call call(m_events);
     if (!deviceReady())
         return false;
     // Held for the whole call: a device call may run the event loop while it waits on the
@@ -224,6 +236,7 @@ bool VstScan::setDeviceValue(uint16_t id, double value) {
 }
 
 void VstScan::setSwitch(uint16_t id, int32_t value, int32_t& kept) {
+    const HeldEvents::Call call(m_events);
     if (!deviceReady())
         return;
     const std::shared_ptr<ScanDevice> device = m_sources.device();
@@ -238,6 +251,7 @@ void VstScan::setSwitch(uint16_t id, int32_t value, int32_t& kept) {
 }
 
 QVector<int32_t> VstScan::supportedList(uint16_t id) {
+    const HeldEvents::Call call(m_events);
     m_cap.id = id;
     m_cap.read.reset();
     if (!deviceReady())
@@ -253,6 +267,7 @@ QVector<int32_t> VstScan::supportedList(uint16_t id) {
 }
 
 std::pair<float, float> VstScan::rangeOf(uint16_t id) {
+    const HeldEvents::Call call(m_events);
     if (!deviceReady())
         return {0, 0};
     const auto c = capabilityOf(id);
@@ -266,6 +281,7 @@ std::pair<float, float> VstScan::rangeOf(uint16_t id) {
 // --- Acquisition switches ------------------------------------------------------------------
 
 void VstScan::setTransferMode(int32_t mode) {
+    const HeldEvents::Call call(m_events);
     if (mode != 0) {
         setStatus(status(componentError::BadValue,
                          QStringLiteral("modalità di trasferimento %1").arg(mode)));
@@ -286,6 +302,7 @@ void VstScan::setImageLimit(int32_t limit) {
 }
 
 int32_t VstScan::FeederPresent() {
+    const HeldEvents::Call call(m_events);
     if (!deviceReady())
         return 0;
     clearStatus();
@@ -310,10 +327,13 @@ int32_t VstScan::DuplexSupported() {
 // --- Acquisition ---------------------------------------------------------------------------
 
 int32_t VstScan::Acquire() {
+    const HeldEvents::Call call(m_events);
     if (!deviceReady())
         return 0;
-    // The previous acquisition has not told its end yet (its page files are being written).
-    if (m_pendingEnd)
+    // The previous acquisition has not told its end yet (its page files are being written,
+    // or the end waits for the operations under way): an end told later would be taken for
+    // this one's.
+    if (m_pendingEnd || m_endsOnTheirWay > 0)
         return fail(componentError::Busy, 0);
     const DeviceStatus ready = m_images.readyForPages(programmedPageBytes());
     if (!ready.ok()) {
@@ -322,13 +342,7 @@ int32_t VstScan::Acquire() {
         m_sources.closeDevice();
         stopLayersWhenIdle();
         clearStatus();
-        QMetaObject::invokeMethod(
-            this,
-            [this, ready] {
-                setStatus(ready);
-                Q_EMIT PostScan(1);
-            },
-            Qt::QueuedConnection);
+        postEnd(ready);
         return 1;
     }
     AcquireRequest request;
@@ -383,11 +397,15 @@ void VstScan::onEnded(const AcquireOutcome& outcome) {
     DeviceStatus end = outcome.status;
     if (end.ok() && outcome.refused)
         end = status(componentError::ImageLimit, QString::number(m_imageLimit));
-    // The source closes at the end of every acquisition: the window programs it anew.
+    // The source closes at the end of every acquisition: the window programs it anew. At once,
+    // even inside an operation, so that the source never looks ready for another acquisition
+    // while this one has not told its end.
     m_sources.closeDevice();
-    stopLayersWhenIdle();
     m_pendingEnd = end;
-    endWhenStored();
+    m_events.deliver([this] {
+        stopLayersWhenIdle();
+        endWhenStored();
+    });
 }
 
 void VstScan::onPageFile(const DeviceStatus& result) {
@@ -399,7 +417,17 @@ void VstScan::onPageFile(const DeviceStatus& result) {
         else if (m_pendingEnd)
             m_pendingEnd = result;
     }
-    endWhenStored();
+    m_events.deliver([this] { endWhenStored(); });
+}
+
+void VstScan::postEnd(const std::optional<DeviceStatus>& status) {
+    ++m_endsOnTheirWay;
+    m_events.post([this, status] {
+        --m_endsOnTheirWay;
+        if (status)
+            setStatus(*status);
+        Q_EMIT PostScan(1);
+    });
 }
 
 void VstScan::endWhenStored() {
@@ -422,6 +450,7 @@ int32_t VstScan::Resolution() {
     return readCurrent<int32_t>(ICAP_XRESOLUTION, 0);
 }
 void VstScan::setResolution(int32_t dpi) {
+    const HeldEvents::Call call(m_events);
     const std::shared_ptr<ScanDevice> device = m_sources.device();
     if (setDeviceValue(ICAP_XRESOLUTION, dpi) && device && device->capability(ICAP_YRESOLUTION))
         setDeviceValue(ICAP_YRESOLUTION, dpi);
@@ -436,6 +465,7 @@ int32_t VstScan::PageSize() {
 }
 
 void VstScan::setPageSize(int32_t size) {
+    const HeldEvents::Call call(m_events);
     if (setDeviceValue(ICAP_SUPPORTEDSIZES, size))
         m_layoutInches = QSizeF();
 }
@@ -478,6 +508,7 @@ float VstScan::Contrast() {
 }
 
 int32_t VstScan::SetImageLayout(float left, float top, float right, float bottom) {
+    const HeldEvents::Call call(m_events);
     if (!deviceReady())
         return 0;
     if (!(right > left) || !(bottom > top) || left < 0 || top < 0) {
@@ -505,6 +536,7 @@ void VstScan::setCapability(int32_t id) {
 }
 
 int32_t VstScan::CapSupported() {
+    const HeldEvents::Call call(m_events);
     if (m_cap.id < 0 || m_cap.id > 0xFFFF)
         return fail(componentError::NotSupported, 0);
     if (capabilityOf(uint16_t(m_cap.id))) {
@@ -521,6 +553,7 @@ QString VstScan::CapText() const {
 }
 
 int32_t VstScan::CapGet() {
+    const HeldEvents::Call call(m_events);
     m_cap.read.reset();
     if (CapSupported() != 1)
         return 0;
@@ -534,6 +567,7 @@ int32_t VstScan::CapGet() {
 }
 
 int32_t VstScan::CapSet() {
+    const HeldEvents::Call call(m_events);
     if (m_cap.id == CAP_INDICATORS) {
         m_indicators = m_cap.value != 0;
         clearStatus();
@@ -561,6 +595,7 @@ int32_t VstScan::CapSet() {
 // --- Images --------------------------------------------------------------------------------
 
 int32_t VstScan::RotateImage(int32_t index, int32_t degrees) {
+    const HeldEvents::Call call(m_events);
     setStatus(m_images.rotate(index, degrees));
     if (!m_status.ok())
         return 0;
@@ -569,6 +604,7 @@ int32_t VstScan::RotateImage(int32_t index, int32_t degrees) {
 }
 
 void VstScan::setDocumentFormat(const QString& format) {
+    const HeldEvents::Call call(m_events);
     if (format == QLatin1String("JPEG"))
         m_images.setPreparedKind(ImageFileKind::Jpeg);
     else if (format == QLatin1String("TIFF"))
@@ -580,6 +616,7 @@ void VstScan::setDocumentFormat(const QString& format) {
 }
 
 int32_t VstScan::SaveImage(int32_t index, const QString& path) {
+    const HeldEvents::Call call(m_events);
     setStatus(m_images.save(index, path, m_tiffMultiPage == 1));
     if (!m_status.ok())
         throw ScanError(m_status.text, m_status.code);

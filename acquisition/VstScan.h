@@ -1,10 +1,11 @@
 #pragma once
-#include "acquisition/ComponentErrors.h"
-#include "acquisition/DeviceLayer.h"
+#include "acquisition/HeldEvents.h"
 #include "acquisition/ScanComponent.h"
 #include "acquisition/SessionImages.h"
 #include "acquisition/SessionRecovery.h"
 #include "acquisition/SourceManager.h"
+#include "component_base/ComponentErrors.h"
+#include "component_base/DeviceLayer.h"
 #include <QSizeF>
 #include <memory>
 #include <optional>
@@ -21,9 +22,12 @@ struct AcquireOutcome;
 ///
 /// Threading: every operation is called on the thread that owns the object (the window's);
 /// none of them waits on a running acquisition. Images and the end of an acquisition arrive
-/// as PostScan on that thread. Destroying the component in the middle of an acquisition
-/// cancels it, waits for the worker to let go of the device, and removes the session cache;
-/// no event of that acquisition is delivered afterwards.
+/// as PostScan on that thread, never inside an operation: one that waits on a device or a
+/// dialog runs the event loop meanwhile (the window repaints), and what the component hears
+/// then is held and handled after the outermost operation has returned (HeldEvents).
+/// Destroying the component in the middle of an acquisition cancels it, waits for the worker
+/// to let go of the device, and removes the session cache; no event of that acquisition is
+/// delivered afterwards.
 class VstScan : public ScanComponent {
     Q_OBJECT
 public:
@@ -109,11 +113,11 @@ public:
     }
     /// Starts an acquisition on the worker and returns at once: 1 when started, 0 when no
     /// source is open or one is already running (Busy also until the previous one's end has
-    /// been sent, which waits for its page files). The end always comes as PostScan(1). When
-    /// the session cache has no room for a page at the programmed resolution, pixel type and
-    /// frame (or cannot take the pages a failed write left in memory), the acquisition ends
-    /// at once with that error (DiskFull) and no image; when the cache fails in the middle
-    /// of a batch, it ends with that error after the images delivered so far.
+    /// been sent, which waits for its page files and for the operations under way). The end always
+    /// comes as PostScan(1). When the session cache has no room for a page at the programmed
+    /// resolution, pixel type and frame (or cannot take the pages a failed write left in memory),
+    /// the acquisition ends at once with that error (DiskFull) and no image; when the cache fails
+    /// in the middle of a batch, it ends with that error after the images delivered so far.
     int32_t Acquire() override;
 
     /// The current pixel type; -1 (with an error) when it cannot be read.
@@ -227,7 +231,10 @@ public:
     /// Removes the images' page files and prepared files from the session cache and drops
     /// their pixels; ImagePicture of such an index is null, RotateImage and SaveImage refuse
     /// it (BadIndex).
-    void ReleaseImages(const QVector<int32_t>& indices) override { m_images.release(indices); }
+    void ReleaseImages(const QVector<int32_t>& indices) override {
+        const HeldEvents::Call call(m_events);
+        m_images.release(indices);
+    }
     /// The preview (fits within 1000x1400); null for an index out of range.
     QImage ImagePicture(int32_t index) const override { return m_images.preview(index); }
     /// Turns the full-resolution image by a multiple of 90 degrees (negative allowed).
@@ -314,6 +321,10 @@ private:
     /// Sends the end of the acquisition once every page file it handed the encoder is
     /// written (or failed).
     void endWhenStored();
+    /// Sends the end of an acquisition that ends without the worker's word (closed, or
+    /// refused before it started) from the event loop, with `status` as the last error
+    /// (nullopt: the status stays as the caller leaves it).
+    void postEnd(const std::optional<DeviceStatus>& status);
     /// Bytes of one page at the programmed resolution, pixel type and frame, as the cache
     /// stores it.
     qint64 programmedPageBytes() const;
@@ -332,8 +343,11 @@ private:
     int32_t m_feederEnabled = 0, m_autoFeed = 0, m_duplexEnabled = 0;
     bool m_indicators = false;
     int32_t m_tiffMultiPage = 0;
-    /// The end of an acquisition whose page files are still being written.
+    /// The end of an acquisition whose page files are still being written (or whose end
+    /// waits for the operation under way).
     std::optional<DeviceStatus> m_pendingEnd;
+    /// Ends postEnd() has queued and not yet sent.
+    int m_endsOnTheirWay = 0;
     /// The frame SetImageLayout set last, in inches; empty once a page size replaced it.
     QSizeF m_layoutInches;
 
@@ -347,4 +361,7 @@ private:
     } m_cap;
 
     DeviceStatus m_status;
+    /// The runner's and the images' events while an operation is under way. Last, so that
+    /// what it holds (pages and their memory) goes before everything else.
+    HeldEvents m_events{*this};
 };

@@ -1,7 +1,7 @@
 #include "acquisition_sane/SaneWorkerLayer.h"
-#include "acquisition/ScanError.h"
-#include "acquisition_sane/SaneStatus.h"
+#include "component_base/ScanError.h"
 #include "acquisition_sane/WorkerLocation.h"
+#include "worker_process/SaneStatus.h"
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>

@@ -1,6 +1,6 @@
 #include "acquisition_sane/WorkerConnection.h"
 #include "acquisition_sane/WorkerOutput.h"
-#include "acquisition_sane/SaneStatus.h"
+#include "worker_process/SaneStatus.h"
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QThread>

@@ -1,6 +1,6 @@
 #pragma once
-#include "acquisition/DeviceLayer.h"
-#include "acquisition_sane/WorkerProtocol.h"
+#include "component_base/DeviceLayer.h"
+#include "worker_process/WorkerProtocol.h"
 #include <QString>
 #include <memory>
 #include <optional>

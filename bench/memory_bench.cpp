@@ -5,8 +5,8 @@
 //
 //   memory_bench [pages] [format]   (default 99 PDF; the cache goes under $TMPDIR)
 #include "acquisition/ImageBuffer.h"
-#include "acquisition/PageRenderer.h"
-#include "acquisition/VirtualScanner.h"
+#include "virtual_scanner/PageRenderer.h"
+#include "virtual_scanner/VirtualScanner.h"
 #include "acquisition/VstScan.h"
 #include <QApplication>
 #include <QDir>

@@ -10,8 +10,8 @@
 // NAME is the SANE device, test:0 by default; net:ADDRESS:test:0 reaches the test backend
 // through saned (run-sane.sh --net). SANE_CONFIG_DIR must list the backend; run-sane.sh does.
 #include "acquisition/ScanComponent.h"
-#include "acquisition/TwainCodes.h"
-#include "acquisition_sane/DefaultComponent.h"
+#include "component_base/TwainCodes.h"
+#include "default_wiring/DefaultComponent.h"
 #include "acquisition_sane/SaneWorkerLayer.h"
 #include "sane_worker/SaneDevice.h"
 #include "sane_worker/SaneLayer.h"

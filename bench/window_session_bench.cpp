@@ -17,16 +17,17 @@
 //       --tools the usual command-line tools on the same pages (cjpeg per page, tiffcp into
 //       one TIFF, img2pdf from the JPEG pages); with --reference each time also as a share of
 //       the time cjpeg -quality 85 takes to encode N colour pages of scanner-like noise.
+//       The format PDFA is the PDF written as PDF/A-2b (the settings' PDFA key).
 //
 // The source builds against older trees of the project too (for figures before and after a
 // change in one run); what they lack is left out of the output.
 //
 // Prints one line per measurement. Figures, not a test: nothing here passes or fails.
-#include "acquisition/PageRenderer.h"
+#include "virtual_scanner/PageRenderer.h"
 #include "acquisition/ScanComponent.h"
-#include "acquisition/VirtualScanner.h"
+#include "virtual_scanner/VirtualScanner.h"
 #include "acquisition/VstScan.h"
-#include "acquisition_sane/DefaultComponent.h"
+#include "default_wiring/DefaultComponent.h"
 #include "common/UserSettings.h"
 #include "scan_window/FormScansione.h"
 #include "settings/ScanSettings.h"
@@ -46,6 +47,9 @@
 
 #if __has_include("acquisition/PageEncoder.h")
 #define SCANSIONE_PREPARES_PAGES 1
+#endif
+#if __has_include("acquisition/PdfArchive.h")
+#define SCANSIONE_WRITES_PDFA 1
 #endif
 
 namespace {
@@ -282,12 +286,21 @@ void confirm(int pages, const QStringList& kinds, const QStringList& formats, in
     const double cjpeg = reference ? cjpegReference(pages) : -1;
     for (const QString& kind : kinds) {
         for (const QString& format : formats) {
+            const bool pdfa = format == QLatin1String("PDFA");
+#ifndef SCANSIONE_WRITES_PDFA
+            if (pdfa)
+                continue;
+#endif
             Session session(pages, interval);
             ScanSettings record(QStringLiteral("/nonexistent.ini"));
             record.PixelType = kind;
             record.Risoluzione = 300;
             record.Pagina = QStringLiteral("A4");
-            record.ResultFormat = format;
+            record.ResultFormat = pdfa ? QStringLiteral("PDF") : format;
+#ifdef SCANSIONE_WRITES_PDFA
+            if (pdfa)
+                record.setPDFA(QStringLiteral("2b"));
+#endif
             record.JpegQualityTiffCompression = format == QLatin1String("JPEG") ? 85 : 0;
             double seconds = 0;
             int filed = 0;
@@ -302,7 +315,7 @@ void confirm(int pages, const QStringList& kinds, const QStringList& formats, in
                 form.ImgButtons_Click(0);
                 seconds = t.elapsed() / 1000.0;
                 produced = form.producedFiles();
-                if (tools) {
+                if (tools && !pdfa) {
                     // The same pages for the tools, from the component that is still there.
                     const QString ext = format == QLatin1String("TIFF") ? QStringLiteral("tif")
                                                                         : QStringLiteral("bmp");

@@ -5,9 +5,9 @@
 //   writers_bench [--pages N] [--out DIR]
 //
 // Each measured job runs in a child process of its own, so that its peak memory is its own.
-#include "acquisition/ImageWriters.h"
-#include "acquisition/PdfWriter.h"
-#include "acquisition/ScanError.h"
+#include "writers/ImageWriters.h"
+#include "writers/PdfWriter.h"
+#include "component_base/ScanError.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -4,7 +4,7 @@
 #
 # Packages, by install component:
 #   scansione         (component scansione) the programs and everything a person uses
-#   libscansione1     (component library)   the shared library and the SANE worker it starts
+#   libscansione2     (component library)   the shared library and the SANE worker it starts
 #   libscansione-dev  (component dev)       headers, CMake package, pkg-config file, the
 #                                           example host and the API reference
 
@@ -98,7 +98,7 @@ install(FILES ${PROJECT_BINARY_DIR}/packaging/scansione.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # Every package carries the copyright file and the changelog in its own documentation folder.
-foreach(component_package scansione:scansione library:libscansione1 dev:libscansione-dev)
+foreach(component_package scansione:scansione library:libscansione${SCANSIONE_SOVERSION} dev:libscansione-dev)
   string(REPLACE ":" ";" pair ${component_package})
   list(GET pair 0 component)
   list(GET pair 1 package)
@@ -139,7 +139,7 @@ set(CPACK_DEBIAN_SCANSIONE_PACKAGE_SECTION graphics)
 # the library package holds (with the dependency on libsane1): the exact version, as the two
 # speak a protocol of their own.
 set(CPACK_DEBIAN_SCANSIONE_PACKAGE_DEPENDS
-    "libscansione${PROJECT_VERSION_MAJOR} (= ${SCANSIONE_DEBIAN_VERSION})")
+    "libscansione${SCANSIONE_SOVERSION} (= ${SCANSIONE_DEBIAN_VERSION})")
 # Network scanners (eSCL, WSD) reach SANE through this backend.
 set(CPACK_DEBIAN_SCANSIONE_PACKAGE_SUGGESTS "sane-airscan")
 set(CPACK_DEBIAN_SCANSIONE_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/conffiles)
@@ -155,8 +155,12 @@ This package holds the program scansione, its headless sibling
 scansione-batch for scripts and machines without a display, the desktop
 entry and the manual pages.")
 
-set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libscansione${PROJECT_VERSION_MAJOR})
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libscansione${SCANSIONE_SOVERSION})
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
+# The OCR worker links libtesseract (dpkg-shlibdeps adds it); Italian is the default language.
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_RECOMMENDS "tesseract-ocr-ita")
+# The sRGB profile a PDF/A document embeds as its output intent (/usr/share/color/icc/sRGB.icc).
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_DEPENDS "icc-profiles-free")
 # The ldconfig trigger dpkg wants for a library in a public folder. CPack also writes
 # postinst/postrm scripts that call ldconfig themselves (lintian: maintscript-calls-ldconfig),
 # which the trigger makes redundant but not wrong.
@@ -176,7 +180,7 @@ in a process of its own.")
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libscansione-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
-    "libscansione${PROJECT_VERSION_MAJOR} (= ${SCANSIONE_DEBIAN_VERSION}), qt6-base-dev")
+    "libscansione${SCANSIONE_SOVERSION} (= ${SCANSIONE_DEBIAN_VERSION}), qt6-base-dev")
 set(CPACK_DEBIAN_DEV_DESCRIPTION
 "scan window library for Qt applications - development files
 libscansione gives a Qt application the Scansione scan window: one call shows

@@ -7,7 +7,7 @@ set(SCANSIONE_LIBRARIES "" CACHE INTERNAL "")
 # Install rules without a component of their own (the programs) belong to the program package.
 set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME scansione)
 # Helper programs that the library starts, never run by a person, go here, installed with
-# COMPONENT library: they belong with the library (package libscansione1), not the programs.
+# COMPONENT library: they belong with the library (package libscansione2), not the programs.
 set(SCANSIONE_INSTALL_LIBEXECDIR ${CMAKE_INSTALL_LIBEXECDIR}/scansione)
 
 # OUTSIDE_LIBRARY: a library of a helper program only, kept out of the shared library (the SANE

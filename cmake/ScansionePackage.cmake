@@ -1,14 +1,19 @@
-# What a host installs and links: one shared library, libscansione.so.1, made of the folder
+# What a host installs and links: one shared library, libscansione.so.2, made of the folder
 # libraries linked whole, in which only the classes marked SCANSIONE_EXPORT are visible; the
 # headers of those classes; a CMake package with a version file; a pkg-config file.
 include(CMakePackageConfigHelpers)
+
+# The library's ABI version, apart from the program's version. 2: ScanSettings, which hosts
+# allocate, grew a private pointer with out-of-line copy and destruction for the keys that
+# come after its twelve fields (PDFA first); later keys go behind it without another break.
+set(SCANSIONE_SOVERSION 2)
 
 # The classes a host names: the window, the settings record, and what their public
 # signatures name. Every project header these include is installed with them.
 set(SCANSIONE_PUBLIC_HEADERS
   scan_window/FormScansione.h scan_window/WindowServices.h scan_window/QtTranslation.h
   settings/ScanSettings.h
-  acquisition/ScanComponent.h acquisition/ScanError.h acquisition/PdfWriter.h
+  acquisition/ScanComponent.h component_base/ScanError.h writers/PdfWriter.h
   common/UserSettings.h acquisition/ComponentDialogs.h)
 
 # `out` = the given headers and every "folder/Header.h" they include, transitively. A change
@@ -57,7 +62,8 @@ target_include_directories(scansione_shared INTERFACE
 target_compile_features(scansione_shared INTERFACE cxx_std_17)
 set_target_properties(scansione_shared PROPERTIES
   OUTPUT_NAME scansione EXPORT_NAME scansione
-  VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR} AUTOMOC OFF)
+  VERSION ${SCANSIONE_SOVERSION}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}
+  SOVERSION ${SCANSIONE_SOVERSION} AUTOMOC OFF)
 if(SCANSIONE_SANITIZE)
   # An instrumented library needs the sanitizer runtimes loaded first, so hosts link them.
   target_link_options(scansione_shared INTERFACE -fsanitize=address,undefined)

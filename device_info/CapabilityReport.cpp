@@ -1,8 +1,8 @@
 #include "device_info/CapabilityReport.h"
 
 #include "acquisition/ScanComponent.h"
-#include "acquisition/ScanError.h"
-#include "acquisition/TwainCodes.h"
+#include "component_base/ScanError.h"
+#include "component_base/TwainCodes.h"
 #include "common/VbConvert.h"
 
 #include <array>

@@ -35,6 +35,7 @@ struct Options {
     bool recover = false;
     std::optional<QString> source;
     std::optional<QString> output;
+    std::optional<QString> pdfa; // the settings' "PDFA" for this run
     int timeoutSeconds = 300;
     QString ini;
     bool help = false;
@@ -322,8 +323,13 @@ std::optional<Options> parse(QCommandLineParser& parser, const QStringList& argu
     const QCommandLineOption ini(QStringLiteral("ini"),
                                  QStringLiteral("Il file INI delle impostazioni invece di quello predefinito."),
                                  QStringLiteral("FILE"));
-    parser.addOptions(
-        {list, scans, adf, duplex, source, output, force, quiet, info, timeout, ini, recover});
+    const QCommandLineOption pdfa(
+        QStringLiteral("pdfa"),
+        QStringLiteral("Scrive un documento PDF come PDF/A-1b o PDF/A-2b (la chiave PDFA delle "
+                       "impostazioni, per questa esecuzione)."),
+        QStringLiteral("1b|2b"));
+    parser.addOptions({list, scans, adf, duplex, source, output, force, quiet, info, timeout, ini,
+                       recover, pdfa});
     if (!parser.parse(arguments)) {
         console.error(parser.errorText());
         return std::nullopt;
@@ -395,6 +401,15 @@ std::optional<Options> parse(QCommandLineParser& parser, const QStringList& argu
         o.source = parser.value(source);
     if (parser.isSet(output))
         o.output = parser.value(output);
+    if (parser.isSet(pdfa)) {
+        const QString value = parser.value(pdfa);
+        if (value.compare(QLatin1String("1b"), Qt::CaseInsensitive) != 0 &&
+            value.compare(QLatin1String("2b"), Qt::CaseInsensitive) != 0) {
+            console.error(QStringLiteral("--pdfa vuole 1b o 2b"));
+            return std::nullopt;
+        }
+        o.pdfa = value;
+    }
     o.ini = parser.value(ini);
     return o;
 }
@@ -433,208 +448,298 @@ int listScanners(BatchConsole& console, WindowServices services) {
     return batchFiles;
 }
 
-/// One session of the window, driven to its end.
-int scanSession(const Options& options, BatchConsole& console, WindowServices base) {
-    ScanSettings settings = options.ini.isEmpty() ? ScanSettings() : ScanSettings(options.ini);
+/// One session of the window without a person, driven to its end. The run answers
+/// everything the start routine and the window ask, one method an answer, and keeps what the
+/// session came to in its members, from which exitStatus() alone makes the exit status.
+class BatchSession {
+public:
+    BatchSession(const Options& options, BatchConsole& console, WindowServices base)
+        : m_options(options), m_console(console), m_base(std::move(base)) {}
 
-    bool sessionRan = false;
-    bool sessionFailed = false;
-    bool timedOut = false;
-    QStringList produced;
-    bool reportPrinted = false;
-    std::optional<QString> acquisitionFault; ///< the device's text of the latest failed one
-    int pagesWritten = 0;
+    /// Runs the start routine, which runs the window; the exit status.
+    int run() {
+        ScanSettings settings =
+            m_options.ini.isEmpty() ? ScanSettings() : ScanSettings(m_options.ini);
+        m_settingsPath = settings.iniPath();
+        StartRoutineServices services;
+        services.messageBox = [this](const QString& prompt, const QString&) {
+            startRoutineMessage(prompt);
+        };
+        services.runSession = [this](ScanSettings& record) { return runWindow(record); };
+        runStartRoutine(settings, services);
+        m_console.clearProgress();
+        return exitStatus();
+    }
 
-    StartRoutineServices services;
-    services.messageBox = [&](const QString& prompt, const QString&) {
-        // After the session the start routine lists the files; before it, it only warns
-        // (the missing settings file, named).
-        if (!sessionRan)
-            console.error(prompt + QStringLiteral(" (") + settings.iniPath() + QLatin1Char(')'));
-        else if (sessionFailed)
-            console.error(prompt);
-        else if (console.quiet())
-            console.output(produced.join(QLatin1Char('\n')));
-        else
-            console.output(prompt);
+private:
+    /// How far the session got.
+    enum class Stage {
+        NotRun, ///< the window did not run: no INI file, an --output refused, ...
+        Failed, ///< the window's session did not start, or the run gave it up (--source)
+        Ended,  ///< the window's session ran to its end
     };
-    services.runSession = [&](ScanSettings& record) -> std::optional<QStringList> {
-        const QString& format = record.ResultFormat;
-        const std::optional<DestinationKind> kind = destinationKind(format);
-        if (!options.info && options.output) {
-            // Refused before anything is scanned: a run must not scan a batch of pages only
-            // to find that the document has nowhere to go.
-            const QString problem =
-                kind ? destinationProblem(*options.output, *kind, options.force)
-                     : QStringLiteral("formato '%1' non riconosciuto: nessun documento da scrivere")
-                           .arg(format);
-            if (!problem.isEmpty()) {
-                console.error(QStringLiteral("--output: ") + problem);
-                return std::nullopt;
-            }
-        } else if (!options.info && !kind) {
-            console.error(
-                QStringLiteral("nessun documento: formato '%1' non riconosciuto").arg(format));
-        }
 
-        WindowServices window = std::move(base);
-        auto runSettings = std::make_shared<RunSettings>(std::make_shared<UserSettings>());
-        window.userSettings = runSettings;
-        window.messageBox = [&console, &acquisitionFault](QWidget*, const QString& prompt,
-                                                          const QString& caption) {
-            // One line, each part after the program's name: a box's second line (the
-            // device's text) would otherwise stand alone.
-            console.error(caption + QStringLiteral(": ") +
-                          QString(prompt).replace(QStringLiteral("\r\n"), QStringLiteral(": ")));
-            // The window says so for an acquisition that ended in error, pages kept or not.
-            if (prompt.startsWith(QLatin1String("ERRORE ACQUISIZIONE IMMAGINE.")))
-                acquisitionFault = prompt.section(QStringLiteral("\r\n"), 1);
-        };
-        window.showInfo = [&](const QString& report) {
-            console.output(report);
-            reportPrinted = true;
-        };
-        answerComponentDialogs(window, console);
-        window.askYesNo = [&console, &options](QWidget*, const QString& question,
-                                               const QString&,
-                                               SafeAnswer keeps) -> std::optional<bool> {
-            // A "Sì" that drops pages answers a command the run pressed to that end: a new
-            // feeder batch, or "Annulla" to give up.
-            if (keeps == SafeAnswer::No) {
-                console.note(question + QStringLiteral(" Sì"));
-                return true;
-            }
-            if (options.recover) {
-                console.note(question + QStringLiteral(" Sì (--recover)"));
-                return true;
-            }
-            console.error(question + QStringLiteral(" Lasciate per la finestra (--recover le "
-                                                    "recupera)"));
-            return std::nullopt;
-        };
-        window.choosePdf = [&console](QWidget*, const QString&) -> std::optional<QString> {
-            console.error(QStringLiteral("finestra \"Importa PDF\" chiusa senza scelta"));
-            return std::nullopt;
-        };
-        // The settings the device refused, as the scan log has them.
-        window.logWritten = [&console](const QString& operation, int32_t code,
-                                       const QString& detail) {
-            if (code != 0)
-                console.error(QStringLiteral("OPERAZIONE %1: %2 - %3")
-                                  .arg(operation, decimalText(code), detail));
-        };
-        window.fillDefaults();
-        ScanComponent* component = nullptr;
-        auto make = window.createComponent;
-        window.createComponent = [make, &component](std::shared_ptr<ComponentDialogs> dialogs) {
-            auto c = make(std::move(dialogs));
-            component = c.get();
-            return c;
-        };
-        if (options.source) {
-            runSettings->forcedSource = [&]() -> std::optional<QString> {
-                if (!component)
-                    return std::nullopt;
-                try {
-                    if (const auto index = findSource(*component, *options.source))
-                        return decimalText(*index);
-                } catch (const std::exception&) {
-                }
-                return std::nullopt;
-            };
-        }
-        // Layers that did not start are told once: when the window is shown (a working layer
-        // beside a broken one) or when the session could not start.
-        bool startReported = false;
-        const auto reportStart = [&] {
-            if (startReported || !component)
-                return;
-            startReported = true;
-            for (const QString& failure : startFailures(component, true))
-                console.error(failure);
-        };
+    /// The exit status, from what the session came to: each reason in the order it wins. A
+    /// new reason is a member set where the session learns it, and its line here.
+    int exitStatus() const {
+        if (m_stage != Stage::Ended || m_timedOut)
+            return batchFailed;
+        if (m_options.info)
+            return m_reportPrinted ? batchFiles : batchNoFiles;
+        if (m_produced.isEmpty())
+            return batchNoFiles;
+        return m_acquisitionFault ? batchIncomplete : batchFiles;
+    }
 
-        FormScansione form(window);
-        Driver driver(options, form, console, reportStart);
+    // --- The start routine's questions ----------------------------------------------------
+
+    /// Its message box: after a session the list of the produced files, before one (the INI
+    /// file missing) a warning.
+    void startRoutineMessage(const QString& prompt) {
+        if (m_stage == Stage::NotRun && !m_settingsPath.isEmpty())
+            m_console.error(prompt + QStringLiteral(" (") + m_settingsPath + QLatin1Char(')'));
+        else if (m_stage != Stage::Ended)
+            m_console.error(prompt);
+        else if (m_console.quiet())
+            m_console.output(m_produced.join(QLatin1Char('\n')));
+        else
+            m_console.output(prompt);
+    }
+
+    /// Its session: the window, shown with `record` and driven by the commands of the run;
+    /// the files it produced where --output puts them, nullopt when it did not start.
+    std::optional<QStringList> runWindow(ScanSettings& record) {
+        if (m_options.pdfa)
+            record.setPDFA(*m_options.pdfa);
+        m_kind = destinationKind(record.ResultFormat);
+        if (!outputUsable(record.ResultFormat))
+            return std::nullopt;
+        FormScansione form(windowServices());
+        Driver driver(m_options, form, m_console, [this] { reportStartOnce(); });
         QObject::connect(&form, &FormScansione::sessionShown, &driver,
                          [&driver] { driver.start(); });
         QString code;
         int16_t openDocument = 0;
-        std::optional<QStringList> files = form.EseguiScansione(&record, code, openDocument);
-        sessionRan = true;
-        timedOut = driver.timedOut;
-        if (!files) {
-            sessionFailed = true;
-            if (!startReported && component) {
-                startReported = true;
-                const bool started = code != QLatin1String("SCAN_DEVICE_NOT_STARTED");
-                for (const QString& failure : startFailures(component, started))
-                    console.error(failure);
-            }
-            const QString meaning = startCodeMeaning(code);
-            console.error(code.isEmpty()       ? QStringLiteral("sessione non avviata")
-                          : meaning.isEmpty() ? code
-                                              : code + QStringLiteral(": ") + meaning);
+        const std::optional<QStringList> files = form.EseguiScansione(&record, code, openDocument);
+        m_timedOut = driver.timedOut;
+        if (!files)
+            reportNotStarted(code);
+        m_component = nullptr; // it goes with the window
+        if (!files || driver.failed) {
+            m_stage = Stage::Failed;
             return std::nullopt;
         }
-        component = nullptr;
-        if (driver.failed) {
-            sessionFailed = true;
-            return std::nullopt;
+        m_stage = Stage::Ended;
+        return documentOf(*files, driver);
+    }
+
+    /// False, having said why, when --output cannot take a document of `format`: a run must
+    /// not scan a batch of pages only to find that the document has nowhere to go.
+    bool outputUsable(const QString& format) {
+        if (m_options.info)
+            return true;
+        if (!m_options.output) {
+            if (!m_kind)
+                m_console.error(
+                    QStringLiteral("nessun documento: formato '%1' non riconosciuto").arg(format));
+            return true;
         }
-        if (options.info)
-            return QStringList(); // the report was the output
-        if (driver.outputFailed || files->isEmpty()) {
+        const QString problem =
+            m_kind ? destinationProblem(*m_options.output, *m_kind, m_options.force)
+                   : QStringLiteral("formato '%1' non riconosciuto: nessun documento da scrivere")
+                         .arg(format);
+        if (problem.isEmpty())
+            return true;
+        m_console.error(QStringLiteral("--output: ") + problem);
+        return false;
+    }
+
+    /// The files of a session that ran to its end, placed where --output says; empty when
+    /// there is no document to list.
+    QStringList documentOf(QStringList files, const Driver& driver) {
+        if (m_options.info)
+            return {}; // the report was the output
+        if (driver.outputFailed || files.isEmpty()) {
             // Pages in a known format and no document: the output failed. The window's
             // message box, when it shows one, has said why; this says what it cost.
-            if (driver.pagesConfirmed > 0 && kind)
-                console.error(QStringLiteral("nessun documento scritto (%1 pagine acquisite)")
-                                  .arg(driver.pagesConfirmed));
-            return QStringList();
+            if (driver.pagesConfirmed > 0 && m_kind)
+                m_console.error(QStringLiteral("nessun documento scritto (%1 pagine acquisite)")
+                                    .arg(driver.pagesConfirmed));
+            return {};
         }
-        if (options.output) {
+        if (m_options.output) {
             const QString left =
-                QStringLiteral("; il documento resta in ") + files->join(QStringLiteral(", "));
+                QStringLiteral("; il documento resta in ") + files.join(QStringLiteral(", "));
             // A document whose acquisition did not end may lack pages: it does not replace
             // anything at the destination.
-            if (timedOut) {
-                console.error(QStringLiteral("--output non usato: acquisizione non conclusa") +
-                              left);
-                return QStringList();
+            if (m_timedOut) {
+                m_console.error(QStringLiteral("--output non usato: acquisizione non conclusa") +
+                                left);
+                return {};
             }
-            const Placement placed = placeDocument(*files, *options.output, *kind, options.force);
+            const Placement placed =
+                placeDocument(files, *m_options.output, *m_kind, m_options.force);
             if (!placed.error.isEmpty()) {
-                console.error(placed.error + left);
-                return QStringList();
+                m_console.error(placed.error + left);
+                return {};
             }
             files = placed.paths;
         }
-        produced = *files;
-        pagesWritten = driver.pagesConfirmed;
+        m_produced = files;
+        if (m_acquisitionFault) {
+            // A document of the pages that came: written, but not what was asked for.
+            m_console.error(
+                QStringLiteral("acquisizione incompleta (%1): documento scritto con %2 %3")
+                    .arg(m_acquisitionFault->isEmpty() ? QStringLiteral("errore del dispositivo")
+                                                       : *m_acquisitionFault)
+                    .arg(driver.pagesConfirmed)
+                    .arg(driver.pagesConfirmed == 1 ? QStringLiteral("pagina")
+                                                    : QStringLiteral("pagine")));
+        }
         return files;
-    };
-
-    runStartRoutine(settings, services);
-    console.clearProgress();
-
-    if (!sessionRan || sessionFailed || timedOut)
-        return batchFailed;
-    if (options.info)
-        return reportPrinted ? batchFiles : batchNoFiles;
-    if (produced.isEmpty())
-        return batchNoFiles;
-    if (acquisitionFault) {
-        // A document of the pages that came: written, but not what was asked for.
-        console.error(QStringLiteral("acquisizione incompleta (%1): documento scritto con %2 %3")
-                          .arg(acquisitionFault->isEmpty() ? QStringLiteral("errore del dispositivo")
-                                                           : *acquisitionFault)
-                          .arg(pagesWritten)
-                          .arg(pagesWritten == 1 ? QStringLiteral("pagina")
-                                                 : QStringLiteral("pagine")));
-        return batchIncomplete;
     }
-    return batchFiles;
-}
+
+    // --- The window's questions -----------------------------------------------------------
+
+    /// The window's services: the run's answers over the ones given (the component, the PDF
+    /// writer, the working folder), with the settings written for this run only.
+    WindowServices windowServices() {
+        WindowServices window = std::move(m_base);
+        m_runSettings = std::make_shared<RunSettings>(std::make_shared<UserSettings>());
+        if (m_options.source)
+            m_runSettings->forcedSource = [this] { return forcedSource(); };
+        window.userSettings = m_runSettings;
+        window.messageBox = [this](QWidget*, const QString& prompt, const QString& caption) {
+            windowMessage(prompt, caption);
+        };
+        window.showInfo = [this](const QString& report) { showReport(report); };
+        answerComponentDialogs(window, m_console);
+        window.askYesNo = [this](QWidget*, const QString& question, const QString&,
+                                 SafeAnswer keeps) { return answerQuestion(question, keeps); };
+        window.choosePdf = [this](QWidget*, const QString&) { return choosePdf(); };
+        window.logWritten = [this](const QString& operation, int32_t code, const QString& detail) {
+            logWritten(operation, code, detail);
+        };
+        window.fillDefaults();
+        auto make = window.createComponent;
+        window.createComponent = [this, make](std::shared_ptr<ComponentDialogs> dialogs) {
+            auto component = make(std::move(dialogs));
+            m_component = component.get();
+            return component;
+        };
+        return window;
+    }
+
+    /// A message box of the window: its caption and text go to standard error, on one line
+    /// (a box's second line, the device's text, would otherwise stand alone). The window
+    /// shows "ERRORE ACQUISIZIONE IMMAGINE." for an acquisition that ended in an error.
+    void windowMessage(const QString& prompt, const QString& caption) {
+        m_console.error(caption + QStringLiteral(": ") +
+                        QString(prompt).replace(QStringLiteral("\r\n"), QStringLiteral(": ")));
+        if (prompt.startsWith(QLatin1String("ERRORE ACQUISIZIONE IMMAGINE.")))
+            m_acquisitionFault = prompt.section(QStringLiteral("\r\n"), 1);
+    }
+
+    /// The information window (--info): the report is the output.
+    void showReport(const QString& report) {
+        m_console.output(report);
+        m_reportPrinted = true;
+    }
+
+    /// A yes/no question of the window: whether to take back the pages of an interrupted
+    /// session ("Sì" loses nothing), or whether a command may drop the pages of the store
+    /// ("Sì" drops them).
+    std::optional<bool> answerQuestion(const QString& question, SafeAnswer keeps) {
+        if (keeps == SafeAnswer::No)
+            return answerPagesDropped(question);
+        return answerInterruptedSession(question);
+    }
+
+    /// A command the run pressed to that end drops the pages: a new feeder batch, or
+    /// "Annulla" to give up. Said, and answered "Sì".
+    std::optional<bool> answerPagesDropped(const QString& question) {
+        m_console.note(question + QStringLiteral(" Sì"));
+        return true;
+    }
+
+    /// The pages of an interrupted session: taken with --recover, else left for the window.
+    std::optional<bool> answerInterruptedSession(const QString& question) {
+        if (m_options.recover) {
+            m_console.note(question + QStringLiteral(" Sì (--recover)"));
+            return true;
+        }
+        m_console.error(question +
+                        QStringLiteral(" Lasciate per la finestra (--recover le recupera)"));
+        return std::nullopt;
+    }
+
+    /// The PDF import's file dialog: closed without a choice.
+    std::optional<QString> choosePdf() {
+        m_console.error(QStringLiteral("finestra \"Importa PDF\" chiusa senza scelta"));
+        return std::nullopt;
+    }
+
+    /// A line of the scan log: the settings the device refused, as the log has them.
+    void logWritten(const QString& operation, int32_t code, const QString& detail) {
+        if (code != 0)
+            m_console.error(
+                QStringLiteral("OPERAZIONE %1: %2 - %3").arg(operation, decimalText(code), detail));
+    }
+
+    /// "DefaultSource" while --source is given: the index of the scanner it names.
+    std::optional<QString> forcedSource() {
+        if (!m_component)
+            return std::nullopt;
+        try {
+            if (const auto index = findSource(*m_component, *m_options.source))
+                return decimalText(*index);
+        } catch (const std::exception&) {
+        }
+        return std::nullopt;
+    }
+
+    /// Layers that did not start are told once: when the window is shown (a working layer
+    /// beside a broken one) or when the session could not start.
+    void reportStartOnce() {
+        if (m_startReported || !m_component)
+            return;
+        m_startReported = true;
+        for (const QString& failure : startFailures(m_component, true))
+            m_console.error(failure);
+    }
+
+    /// Why the session did not start: the layers that failed, then the window's result code.
+    void reportNotStarted(const QString& code) {
+        if (!m_startReported && m_component) {
+            m_startReported = true;
+            const bool started = code != QLatin1String("SCAN_DEVICE_NOT_STARTED");
+            for (const QString& failure : startFailures(m_component, started))
+                m_console.error(failure);
+        }
+        const QString meaning = startCodeMeaning(code);
+        m_console.error(code.isEmpty()       ? QStringLiteral("sessione non avviata")
+                        : meaning.isEmpty() ? code
+                                            : code + QStringLiteral(": ") + meaning);
+    }
+
+    const Options& m_options;
+    BatchConsole& m_console;
+    WindowServices m_base; ///< handed to the window when it is made
+    std::shared_ptr<RunSettings> m_runSettings;
+    /// The window's component while the window has it.
+    ScanComponent* m_component = nullptr;
+    std::optional<DestinationKind> m_kind;
+    bool m_startReported = false;
+
+    // What the session came to: the exit status is made of these.
+    Stage m_stage = Stage::NotRun;
+    bool m_timedOut = false;
+    bool m_reportPrinted = false;
+    QStringList m_produced;
+    /// The device's text of the latest acquisition that ended in an error.
+    std::optional<QString> m_acquisitionFault;
+    QString m_settingsPath; ///< the INI file of the run, named when it is missing
+};
 
 } // namespace
 
@@ -656,5 +761,5 @@ int runBatch(const QStringList& arguments, const BatchStreams& streams, WindowSe
     console.setQuiet(options->quiet);
     if (options->list)
         return listScanners(console, std::move(services));
-    return scanSession(*options, console, std::move(services));
+    return BatchSession(*options, console, std::move(services)).run();
 }

@@ -1,6 +1,7 @@
 #include "sane_worker/SaneLayer.h"
-#include "acquisition/ScanError.h"
-#include "acquisition_sane/SaneStatus.h"
+#include "component_base/ScanError.h"
+#include "worker_process/SaneStatus.h"
+#include "sane_worker/LibSaneHandle.h"
 #include "sane_worker/SaneDevice.h"
 #include "sane_worker/SaneSession.h"
 #include "sane_worker/SigpipeGuard.h"
@@ -102,6 +103,10 @@ QVector<DeviceInfo> SaneLayer::devices() const {
 }
 
 std::unique_ptr<ScanDevice> SaneLayer::open(const QString& id) {
+    return openDevice(id);
+}
+
+std::unique_ptr<WorkerDevice> SaneLayer::openDevice(const QString& id) {
     if (!m_session)
         throw ScanError(sanestatus::text(sanestatus::NotStarted), sanestatus::NotStarted);
     SigpipeGuard noSigpipe;
@@ -113,7 +118,8 @@ std::unique_ptr<ScanDevice> SaneLayer::open(const QString& id) {
             sanestatus::status(s == SANE_STATUS_GOOD ? SANE_STATUS_INVAL : s, id);
         throw ScanError(status.text, status.code);
     }
-    auto device = std::make_unique<SaneDevice>(m_session, handle, id);
+    auto device =
+        std::make_unique<SaneDevice>(std::make_shared<LibSaneHandle>(m_session, handle, id));
     // A device whose options cannot be read would answer "not supported" to everything.
     if (const DeviceStatus fault = device->fault(); !fault.ok())
         throw ScanError(fault.text, fault.code);

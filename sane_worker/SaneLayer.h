@@ -1,5 +1,6 @@
 #pragma once
-#include "acquisition/DeviceLayer.h"
+#include "component_base/DeviceLayer.h"
+#include "sane_worker/WorkerDevice.h"
 #include <memory>
 
 class SaneSession;
@@ -25,6 +26,8 @@ public:
     QVector<DeviceInfo> devices() const override;
     /// Opens the SANE device `id`; throws ScanError with the translated status on failure.
     std::unique_ptr<ScanDevice> open(const QString& id) override;
+    /// open() with what the worker's server needs of the device besides.
+    std::unique_ptr<WorkerDevice> openDevice(const QString& id);
 
 private:
     std::shared_ptr<SaneSession> m_session;

@@ -1,5 +1,5 @@
 #include "sane_worker/SaneMapping.h"
-#include "acquisition/TwainCodes.h"
+#include "component_base/TwainCodes.h"
 #include <algorithm>
 #include <cmath>
 

@@ -1,5 +1,5 @@
 #pragma once
-#include "acquisition/TwainCodes.h"
+#include "component_base/TwainCodes.h"
 #include <QString>
 #include <QStringList>
 #include <QVector>

@@ -1,5 +1,5 @@
 #pragma once
-#include "acquisition/DeviceLayer.h"
+#include "component_base/DeviceLayer.h"
 #include <memory>
 
 /// SANE's process-wide state for as long as a layer or one of its devices needs it: sane_init

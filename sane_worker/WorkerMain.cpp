@@ -1,7 +1,7 @@
 // scansione-sane-worker: every call into libsane runs here, in a process of its own, so that a
 // backend that crashes, hangs or leaks takes neither the scan window nor a host application
 // with it. The Scansione library starts this program with a socket as descriptor 3 and speaks
-// the protocol of acquisition_sane/WorkerProtocol.h over it; the program ends when the library
+// the protocol of worker_process/WorkerProtocol.h over it; the program ends when the library
 // closes its end. It is not meant to be run by hand.
 #include "sane_worker/WorkerServer.h"
 #include <csignal>

@@ -1,9 +1,9 @@
 #include "sane_worker/WorkerServer.h"
-#include "acquisition/ComponentErrors.h"
-#include "acquisition/ScanError.h"
-#include "acquisition_sane/SaneStatus.h"
-#include "sane_worker/SaneDevice.h"
+#include "component_base/ComponentErrors.h"
+#include "component_base/ScanError.h"
+#include "worker_process/SaneStatus.h"
 #include "sane_worker/SaneLayer.h"
+#include "sane_worker/WorkerDevice.h"
 #include <QImage>
 #include <cerrno>
 #include <condition_variable>
@@ -84,7 +84,7 @@ struct WorkerServer::Acquisition {
 };
 
 struct WorkerServer::Device {
-    std::unique_ptr<SaneDevice> device;
+    std::unique_ptr<WorkerDevice> device;
     std::shared_ptr<Acquisition> acquisition; // the last one started; its thread may have ended
 };
 
@@ -242,8 +242,7 @@ void WorkerServer::dispatch(Message& message) {
         DeviceStatus status;
         auto device = std::make_shared<Device>();
         try {
-            std::unique_ptr<ScanDevice> opened = m_layer->open(name);
-            device->device.reset(static_cast<SaneDevice*>(opened.release()));
+            device->device = m_layer->openDevice(name);
         } catch (const ScanError& e) {
             status = {e.code() ? e.code() : int32_t(SANE_STATUS_INVAL), e.text()};
         }
@@ -368,8 +367,7 @@ void WorkerServer::dispatch(Message& message) {
         if (!in.finished() || stall <= 0 || lost <= 0 || normal <= 0)
             return bad();
         if (Device* d = deviceFor(id, handle)) {
-            d->device->setStallTimeoutMs(stall);
-            d->device->setCancelWaitMs(lost, normal);
+            d->device->setLimits(stall, lost, normal);
             reply(id, DeviceStatus());
         }
         return;
@@ -400,8 +398,8 @@ void WorkerServer::startAcquisition(uint32_t id, uint32_t handle, Decoder& in) {
     acquisition->request = request;
     device.acquisition = acquisition;
     device.device->setFrameMemory(&m_frameMemory);
-    device.device->setPhaseListener([this, id](SaneDevice::Phase phase, const DeviceStatus& s) {
-        const Phase p = phase == SaneDevice::Phase::Starting ? Phase::Starting : Phase::Ending;
+    device.device->setPhaseListener([this, id](AcquirePhase phase, const DeviceStatus& s) {
+        const Phase p = phase == AcquirePhase::Starting ? Phase::Starting : Phase::Ending;
         send(Encoder(Kind::Phase, id).u8(uint8_t(p)).status(s));
     });
     acquisition->thread = std::thread(&WorkerServer::acquire, this, acquisition, &device);

@@ -1,5 +1,5 @@
 #pragma once
-#include "acquisition_sane/WorkerProtocol.h"
+#include "worker_process/WorkerProtocol.h"
 #include "sane_worker/SharedFrameMemory.h"
 #include <QHash>
 #include <atomic>
@@ -7,9 +7,8 @@
 #include <mutex>
 
 class SaneLayer;
-class SaneDevice;
 
-/// The worker's end of the protocol (acquisition_sane/WorkerProtocol.h): reads the component's
+/// The worker's end of the protocol (worker_process/WorkerProtocol.h): reads the component's
 /// requests from `socket` and runs them on one SaneLayer and the devices it opens.
 ///
 /// Threading: requests run one at a time on the thread of run(); each acquisition runs on a

@@ -5,7 +5,7 @@
 // routine go on. A routine without a trap of its own simply lets the exception pass to its
 // caller's trap. No exception leaves a Qt event handler: those run their work through here.
 #include "acquisition/ScanComponent.h"
-#include "acquisition/ScanError.h"
+#include "component_base/ScanError.h"
 #include <exception>
 #include <functional>
 #include <optional>

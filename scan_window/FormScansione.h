@@ -18,6 +18,7 @@ class ScanComponent;
 class ScanSettings;
 class UserSettings;
 class ImageButton;
+enum class PdfConformance;
 
 /// The scan window. A host creates one per session and calls EseguiScansione, which shows the
 /// window modally and returns the produced files once it has closed.
@@ -47,7 +48,9 @@ public:
     /// The window with the default services: the acquisition component on SANE and the
     /// virtual scanners, the per-user settings store, real message boxes and file dialogs.
     explicit FormScansione(QWidget* parent = nullptr);
-    /// The window with injected services (tests, headless hosts).
+    /// The window with injected services (tests, headless hosts); those left empty get their
+    /// defaults. Both constructors are defined by the default wiring (default_wiring/), which a
+    /// program or test that builds a window links.
     FormScansione(WindowServices services, QWidget* parent = nullptr);
     ~FormScansione() override;
 
@@ -182,6 +185,14 @@ private:
     /// the same number, but the Tag is also the page shown, so a page command used while
     /// pages arrive would redirect the images onto existing pages; the counter keeps them.
     std::optional<int16_t> m_nextPage;
+    /// True from an Acquire that started until its end event.
+    bool m_acquiring = false;
+    /// A scan or replace pressed after the device finished, before the end event came; it
+    /// is pressed again once the end has been handled.
+    std::optional<int16_t> m_pressAfterEnd;
+    /// Keeps `command` for after the end when the acquisition is over on the device but has
+    /// not told its end; true when it did.
+    bool holdUntilEnd(int16_t command);
 
     // --- output and import (FormScansione_Output.cpp, FormScansione_Import.cpp) -----
     void SalvaDocumento();
@@ -189,6 +200,10 @@ private:
     void writeDocument();
     /// Writes "scandoc.pdf" and lists it; throws, after cleaning up, when it fails.
     void SalvaPdf(const QString& folder);
+    /// The conformance the settings' "PDFA" asks for; a value that names none is logged
+    /// (once a session) and gives the plain PDF.
+    PdfConformance pdfConformance();
+    bool m_pdfaValueLogged = false;
     void ImportaPdf();
 
     WindowServices m_services;

@@ -1,7 +1,7 @@
 // Acquisition and page intake: the scan command, the feeder decision, the start of an
 // acquisition and the filing of every delivered image as a page.
 #include "acquisition/ScanComponent.h"
-#include "acquisition/ScanError.h"
+#include "component_base/ScanError.h"
 #include "common/UserSettings.h"
 #include "common/VbBool.h"
 #include "common/VbConvert.h"
@@ -11,8 +11,11 @@
 
 #include <QCheckBox>
 #include <QCoreApplication>
+#include <utility>
 
 void FormScansione::AvviaScansione() {
+    if (holdUntilEnd(cmdScansione))
+        return;
     setMousePointer(pointerHourglass);
 
     // A programming step that throws counts as programmed: the trap goes on with the next
@@ -51,6 +54,18 @@ void FormScansione::AvviaScansione() {
     }
 
     setMousePointer(pointerDefault);
+}
+
+bool FormScansione::holdUntilEnd(int16_t command) {
+    // The source closes when the device has finished, and the end event follows once the
+    // acquisition's page files are written. A press in between would open and program the
+    // source for an acquisition the component refuses until that end, and nothing would
+    // happen: the press waits for the end instead. A second press meanwhile adds nothing.
+    if (!m_acquiring || tryCall(&ScanComponent::DataSourceOpen).value_or(1) != 0)
+        return false;
+    if (!m_pressAfterEnd)
+        m_pressAfterEnd = command;
+    return true;
 }
 
 bool FormScansione::UsaADF() {
@@ -111,7 +126,8 @@ void FormScansione::AvviaAcquisizione(int16_t firstPage, bool feederBatch) {
         }
     });
 
-    tryCall(&ScanComponent::Acquire);
+    if (tryCall(&ScanComponent::Acquire).value_or(0) == 1)
+        m_acquiring = true;
 
     // The images arrive as events on this thread; let the ones already waiting in.
     resumeNext([] { QCoreApplication::processEvents(); });
@@ -147,6 +163,7 @@ void FormScansione::VSTSCAN_PostScan(int32_t flag) {
         return;
     }
 
+    m_acquiring = false;
     // The acquisition's error is read before anything else is sent: the view reset below
     // writes ImageLimit, and every write replaces the component's last error, so reading it
     // afterwards would hide a jam or an empty feeder on a scan that brought no page.
@@ -180,9 +197,21 @@ void FormScansione::VSTSCAN_PostScan(int32_t flag) {
                 m_services.messageBox(this, prompt, QStringLiteral("ERRORE"));
         });
     }
+
+    // From the event loop, as the press it stands for: never inside the component's event.
+    if (const std::optional<int16_t> press = std::exchange(m_pressAfterEnd, std::nullopt))
+        QMetaObject::invokeMethod(
+            this,
+            [this, index = *press] {
+                if (m_loaded && VSTSCAN)
+                    ImgButtons_Click(index);
+            },
+            Qt::QueuedConnection);
 }
 
 void FormScansione::SostituisciPagina() {
+    if (holdUntilEnd(cmdSostituisci))
+        return;
     setMousePointer(pointerHourglass);
 
     bool programmed = true;

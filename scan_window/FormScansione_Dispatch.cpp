@@ -1,7 +1,7 @@
 // The command dispatch: every button of the window runs its command through here, disabled
 // from the click until the command has returned.
 #include "acquisition/ScanComponent.h"
-#include "acquisition/ScanError.h"
+#include "component_base/ScanError.h"
 #include "device_info/CapabilityReport.h"
 #include "scan_window/FormScansione.h"
 #include "scan_window/FormSteps.h"

@@ -2,11 +2,12 @@
 // PDF into the working folder and listed in resultFiles, and the session ends. When writing
 // fails the window stays open with its pages and says why; nothing is listed, and no document
 // is left at its final name with only some of its pages.
-#include "acquisition/ComponentErrors.h"
-#include "acquisition/PdfWriter.h"
+#include "component_base/ComponentErrors.h"
+#include "writers/PdfArchive.h"
+#include "writers/PdfWriter.h"
 #include "acquisition/ScanComponent.h"
-#include "acquisition/ScanError.h"
-#include "acquisition/WriterSupport.h"
+#include "component_base/ScanError.h"
+#include "writers/WriterSupport.h"
 #include "common/VbConvert.h"
 #include "scan_window/FormScansione.h"
 #include "scan_window/FormSteps.h"
@@ -123,6 +124,18 @@ void FormScansione::writeDocument() {
     }
 }
 
+PdfConformance FormScansione::pdfConformance() {
+    const QString value = scanSetting ? scanSetting->PDFA() : QString();
+    if (const std::optional<PdfConformance> conformance = pdfa::conformanceOf(value))
+        return *conformance;
+    if (!m_pdfaValueLogged) {
+        m_pdfaValueLogged = true;
+        ScriviLog(QStringLiteral("PDFA ") + value, -1,
+                  QStringLiteral("valore non riconosciuto (1b o 2b): scritto un PDF non PDF/A"));
+    }
+    return PdfConformance::Plain;
+}
+
 void FormScansione::SalvaPdf(const QString& folder) {
     if (Pagine.count() == 0)
         return;
@@ -138,6 +151,7 @@ void FormScansione::SalvaPdf(const QString& folder) {
         writer = m_services.createPdfWriter(dev.JpegQuality());
         if (!writer)
             throw ScanError(QStringLiteral("nessun generatore di PDF"));
+        writer->setConformance(pdfConformance());
         writer->setOutputPath(pdf);
         writer->BeginDocument(QString());
         writer->setDocumentMode(4);

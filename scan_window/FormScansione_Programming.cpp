@@ -1,7 +1,7 @@
 // Scanner programming: the device is set up from the session's settings record before every
 // acquisition, one log line (and the device's answer) per setting sent.
 #include "acquisition/ScanComponent.h"
-#include "acquisition/TwainCodes.h"
+#include "component_base/TwainCodes.h"
 #include "common/UserSettings.h"
 #include "common/VbBool.h"
 #include "common/VbConvert.h"

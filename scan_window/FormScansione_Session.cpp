@@ -2,7 +2,7 @@
 // window's load and unload, the scan log, and the choice of the scanner.
 #include "acquisition/ComponentDialogs.h"
 #include "acquisition/ScanComponent.h"
-#include "acquisition/ScanError.h"
+#include "component_base/ScanError.h"
 #include "common/AppendLine.h"
 #include "common/UserSettings.h"
 #include "common/VbBool.h"
@@ -18,21 +18,8 @@
 #include <QLocale>
 #include <QPixmap>
 
-namespace {
-
-WindowServices withDefaults(WindowServices services) {
-    services.fillDefaults();
-    return services;
-}
-
-} // namespace
-
-FormScansione::FormScansione(QWidget* parent) : FormScansione(WindowServices{}, parent) {}
-
-FormScansione::FormScansione(WindowServices services, QWidget* parent)
-    : QDialog(parent), m_services(withDefaults(std::move(services))) {
-    buildControls();
-}
+// The constructors are the default wiring's (default_wiring/WindowDefaults.cpp): they fill in
+// the services a host left empty, SANE and widget dialogs among them.
 
 FormScansione::~FormScansione() {
     // The component goes first, while the window is still whole: nothing it emits while
@@ -72,6 +59,8 @@ void FormScansione::Form_Load() {
         VSTSCAN->disconnect(this);
         VSTSCAN.reset();
     }
+    m_acquiring = false;
+    m_pressAfterEnd.reset();
     // The component's dialogs belong to this window: it is their parent.
     resumeNext([this] { VSTSCAN = m_services.createComponent(m_services.componentDialogs(this)); });
     if (VSTSCAN) {
@@ -141,6 +130,7 @@ std::optional<QStringList> FormScansione::EseguiScansione(ScanSettings* parScanS
     logFilePath = folder.isEmpty() ? QString() : folder + QStringLiteral("Scanlog.log");
     if (!logFilePath.isEmpty())
         QFile::remove(logFilePath);
+    m_pdfaValueLogged = false;
 
     if (!m_loaded)
         Form_Load();

@@ -1,6 +1,6 @@
 #include "scan_window/StagedFiles.h"
 
-#include "acquisition/WriterSupport.h"
+#include "writers/WriterSupport.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,11 +1,9 @@
 #include "scan_window/WindowServices.h"
-#include "acquisition/PdfWriter.h"
+#include "writers/PdfWriter.h"
 #include "acquisition/ScanComponent.h"
-#include "acquisition_sane/DefaultComponent.h"
-#include "acquisition_ui/WidgetComponentDialogs.h"
+#include "default_wiring/DefaultComponent.h"
 #include "common/UserSettings.h"
 #include "common/WorkingFolder.h"
-#include "device_info/frmShowScanInfo.h"
 
 #include <QFileDialog>
 #include <QMessageBox>
@@ -66,21 +64,9 @@ std::optional<bool> askPlainYesNo(QWidget* parent, const QString& question,
     return std::nullopt;
 }
 
-void WindowServices::fillDefaults() {
+void WindowServices::fillWindowDefaults() {
     if (!workingFolder)
         workingFolder = [] { return ::workingFolder(); };
-    if (!createComponent) {
-        // The component's session cache lives in the working folder of the session.
-        auto folder = workingFolder;
-        createComponent = [folder](std::shared_ptr<ComponentDialogs> dialogs) {
-            return createDefaultComponent(folder(), std::move(dialogs));
-        };
-    }
-    if (!componentDialogs) {
-        componentDialogs = [](QWidget* window) {
-            return std::make_shared<WidgetComponentDialogs>(window);
-        };
-    }
     if (!userSettings)
         userSettings = std::make_shared<UserSettings>();
     if (!messageBox)
@@ -93,6 +79,4 @@ void WindowServices::fillDefaults() {
         createPdfWriter = [](int32_t quality) { return std::make_unique<PdfWriter>(quality); };
     if (!logWritten)
         logWritten = [](const QString&, int32_t, const QString&) {};
-    if (!showInfo)
-        showInfo = [](const QString& info) { frmShowScanInfo().MostraInfo(info); };
 }

@@ -16,8 +16,8 @@ enum class SafeAnswer { Yes, No };
 
 /// What the scan window needs from outside, injected so that tests and headless hosts can
 /// stand in for people and devices: every dialog the window or its component shows goes
-/// through here. Every member has a default (FormScansione's convenience constructor wires
-/// them all).
+/// through here. Every member has a default (FormScansione's constructors fill them all in,
+/// through fillDefaults).
 struct SCANSIONE_EXPORT WindowServices {
     /// Creates the acquisition component when the window loads; `dialogs` are the ones it
     /// is to show (see componentDialogs).
@@ -53,8 +53,15 @@ struct SCANSIONE_EXPORT WindowServices {
     /// the settings the device refused from here. GUI thread.
     std::function<void(const QString& operation, int32_t code, const QString& detail)> logWritten;
 
-    /// Fills every member left empty with its default.
+    /// Fills every member left empty with its default: the component with the SANE and
+    /// virtual layers, the widget dialogs, the information window, and fillWindowDefaults.
+    /// Defined by the default wiring (default_wiring/), not by the window's library, so that
+    /// the window never reaches the SANE side or the widget dialogs itself.
     void fillDefaults();
+    /// Fills the members the window provides itself when left empty: the working folder, the
+    /// settings store, the message and question boxes, the PDF file dialog and writer, and a
+    /// log hook that does nothing.
+    void fillWindowDefaults();
 };
 
 /// The platform's message box as the window shows it: `prompt` as plain text under

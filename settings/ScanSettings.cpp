@@ -29,12 +29,56 @@ void assignNumber(Field& field, const QString& value, Convert convert) {
         field = *number;
 }
 
+const QString pdfaKey = QStringLiteral("PDFA");
+
 } // namespace
+
+/// The values of the keys that came after the record's twelve fields, with their defaults.
+struct ScanSettings::LaterKeys {
+    QString pdfa;
+};
 
 ScanSettings::ScanSettings() : ScanSettings(defaultIniPath()) {}
 
 ScanSettings::ScanSettings(const QString& iniPath) : iniFilePath(iniPath) {
     settingsAvailable = toVbBool(settingsFileExists(iniFilePath));
+}
+
+ScanSettings::ScanSettings(const ScanSettings& other)
+    : ViewProgress(other.ViewProgress), ResultFormat(other.ResultFormat),
+      PixelType(other.PixelType), Risoluzione(other.Risoluzione),
+      BitColoreGreyLevel(other.BitColoreGreyLevel), BWThreshold(other.BWThreshold),
+      JpegQualityTiffCompression(other.JpegQualityTiffCompression), Luminosita(other.Luminosita),
+      Contrasto(other.Contrasto), Pagina(other.Pagina), area(other.area),
+      settingsAvailable(other.settingsAvailable), iniFilePath(other.iniFilePath),
+      m_later(other.m_later ? std::make_unique<LaterKeys>(*other.m_later) : nullptr) {}
+
+ScanSettings::ScanSettings(ScanSettings&& other) noexcept = default;
+
+ScanSettings& ScanSettings::operator=(const ScanSettings& other) {
+    if (this != &other) {
+        ScanSettings copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+ScanSettings& ScanSettings::operator=(ScanSettings&& other) noexcept = default;
+
+ScanSettings::~ScanSettings() = default;
+
+ScanSettings::LaterKeys& ScanSettings::laterKeys() {
+    if (!m_later)
+        m_later = std::make_unique<LaterKeys>();
+    return *m_later;
+}
+
+QString ScanSettings::PDFA() const {
+    return m_later ? m_later->pdfa : QString();
+}
+
+void ScanSettings::setPDFA(const QString& value) {
+    laterKeys().pdfa = value;
 }
 
 QString ScanSettings::defaultIniPath() {
@@ -70,6 +114,10 @@ void loadScanSettings(ScanSettings& record, const IniDocument& document) {
         QStringLiteral("RISOLUZIONE"),      QStringLiteral("FORMATO"),
         QStringLiteral("CONTRASTO"),        QStringLiteral("LUMINOSITA")};
 
+    // The keys that came after the ten, each with the accessor that takes its text.
+    static const std::pair<QString, void (ScanSettings::*)(const QString&)> laterKeys[] = {
+        {QStringLiteral("PDFA"), &ScanSettings::setPDFA}};
+
     const QStringList keys = keysThroughBuffer(document.keys(mainSection));
     const QHash<QString, QString> values = document.sectionValues(mainSection);
     for (const QString& key : keys) {
@@ -82,8 +130,15 @@ void loadScanSettings(ScanSettings& record, const IniDocument& document) {
                 break;
             }
         }
-        if (field < 0)
+        if (field < 0) {
+            for (const auto& [name, set] : laterKeys) {
+                if (upper == name) {
+                    (record.*set)(valueThroughBuffer(values.value(key.toCaseFolded())));
+                    break;
+                }
+            }
             continue;
+        }
         // The value is looked up by the name exactly as the file writes it.
         const QString value = valueThroughBuffer(values.value(key.toCaseFolded()));
         switch (field) {
@@ -128,7 +183,7 @@ void ScanSettings::ReadIni() {
 }
 
 void ScanSettings::WriteIni() {
-    const QList<std::pair<QString, QString>> values = {
+    QList<std::pair<QString, QString>> values = {
         {QStringLiteral("Pagina"), Pagina},
         {QStringLiteral("Area"), area},
         {QStringLiteral("TipoScansione"), PixelType},
@@ -140,6 +195,10 @@ void ScanSettings::WriteIni() {
         {QStringLiteral("Luminosita"), decimalText(Luminosita)},
         {QStringLiteral("Contrasto"), decimalText(Contrasto)},
     };
+    // A later key goes into the file only when it is set, or to empty one the file has, so a
+    // record that uses none writes the ten keys alone.
+    if (!PDFA().isEmpty() || IniDocument::load(iniFilePath).value(mainSection, pdfaKey).has_value())
+        values.append({pdfaKey, PDFA()});
     // All ten keys go into the file in one replacement, so a failure never leaves a record
     // half old and half new. A value that cannot be a single line (CR, LF, NUL) is refused
     // and the file is left as it was.

@@ -3,15 +3,25 @@
 #include "common/VbBool.h"
 #include <QString>
 #include <cstdint>
+#include <memory>
 
 /// The settings record of one scan session. Fields are public and unchecked; ReadIni loads
 /// them from section "MAIN" of the settings INI file, WriteIni stores them back.
+///
+/// Keys added after the first twelve fields are reached through accessors whose values live
+/// behind one private pointer: a further key then changes neither the record's size nor the
+/// layout a host was compiled against.
 class SCANSIONE_EXPORT ScanSettings {
 public:
     /// The record for the fixed INI path (or the file named by SCANSIONE_INI).
     ScanSettings();
     /// The record for the INI file at `iniPath` (hosts and tests).
     explicit ScanSettings(const QString& iniPath);
+    ScanSettings(const ScanSettings& other);
+    ScanSettings(ScanSettings&& other) noexcept;
+    ScanSettings& operator=(const ScanSettings& other);
+    ScanSettings& operator=(ScanSettings&& other) noexcept;
+    ~ScanSettings();
 
     /// 16-bit Boolean (VbTrue, VbFalse): show the progress window while acquiring.
     int16_t ViewProgress = VbTrue;
@@ -31,8 +41,16 @@ public:
 
     /// Loads the fields from section "MAIN"; unknown keys and unconvertible numbers are skipped.
     void ReadIni();
-    /// Stores the ten fields that have an INI key into section "MAIN".
+    /// Stores the ten fields that have an INI key into section "MAIN", and the later keys
+    /// that are set or that the file already has.
     void WriteIni();
+
+    /// INI key "PDFA": the PDF/A conformance of a PDF document, "1b" or "2b" in any letter
+    /// case; empty (the default) writes the plain PDF, and so does any other value, which
+    /// the document output reports.
+    QString PDFA() const;
+    /// Sets the "PDFA" value, unchecked like the fields.
+    void setPDFA(const QString& value);
 
     /// The INI file this record reads and writes.
     QString iniPath() const { return iniFilePath; }
@@ -42,5 +60,9 @@ public:
     static QString defaultIniPath();
 
 private:
+    struct LaterKeys;
+    LaterKeys& laterKeys();
+
     QString iniFilePath;
+    std::unique_ptr<LaterKeys> m_later; // null: every later key at its default
 };

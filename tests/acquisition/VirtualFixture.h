@@ -2,11 +2,12 @@
 // Shared set-up of the component tests: a virtual scanner file in a temporary folder, the
 // component over it, and helpers that drive an acquisition to its end.
 #include "acquisition/ComponentDialogs.h"
-#include "acquisition/ComponentErrors.h"
-#include "acquisition/ScanError.h"
-#include "acquisition/TwainCodes.h"
-#include "acquisition/VirtualScanner.h"
+#include "component_base/ComponentErrors.h"
+#include "component_base/ScanError.h"
+#include "component_base/TwainCodes.h"
+#include "virtual_scanner/VirtualScanner.h"
 #include "acquisition/VstScan.h"
+#include "support/HookedLayer.h"
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -35,9 +36,10 @@ protected:
     }
 
     /// The component over a virtual scanner file `json`, showing `dialogs` (null: headless),
-    /// with its session cache under `cacheParent` (empty: the test's folder).
+    /// with its session cache under `cacheParent` (empty: the test's folder), and with
+    /// `hooks` (which must outlive the component) on the way to the scanner when given.
     void makeComponent(const QByteArray& json, std::shared_ptr<ComponentDialogs> dialogs = {},
-                       const QString& cacheParent = {}) {
+                       const QString& cacheParent = {}, const DeviceHooks* hooks = nullptr) {
         ASSERT_TRUE(m_dir.isValid());
         const QString path = m_dir.filePath(QStringLiteral("scanners.json"));
         QFile f(path);
@@ -45,7 +47,10 @@ protected:
         f.write(json);
         f.close();
         std::vector<std::unique_ptr<DeviceLayer>> layers;
-        layers.push_back(std::make_unique<VirtualScannerLayer>(path));
+        std::unique_ptr<DeviceLayer> layer = std::make_unique<VirtualScannerLayer>(path);
+        if (hooks)
+            layer = std::make_unique<HookedLayer>(std::move(layer), *hooks);
+        layers.push_back(std::move(layer));
         m_scan = std::make_unique<VstScan>(std::move(layers),
                                            cacheParent.isEmpty() ? m_dir.path() : cacheParent,
                                            std::move(dialogs));

@@ -4,6 +4,7 @@
 #include "support/HookedLayer.h"
 #include <QDir>
 #include <QPointer>
+#include <QThread>
 #include <QTimer>
 
 using namespace twain;
@@ -277,4 +278,70 @@ TEST_F(ComponentFaults, WithoutACacheFolderPagesStayInMemoryAndNothingIsLost) {
     const QString bmp = m_dir.filePath(QStringLiteral("p.bmp"));
     ASSERT_EQ(m_scan->SaveImage(1, bmp), 1);
     EXPECT_EQ(QImage(bmp).size(), QSize(413, 291)); // A5 at 50 dpi, turned
+}
+
+// A device call that waits runs the event loop, as a SANE call does so that the window
+// repaints. The end of an acquisition the window has just closed is on its way meanwhile: it
+// must not reach the window in the middle of its next OpenDataSource or capability call, but
+// after it, once.
+TEST_F(ComponentFaults, NoEventReachesTheWindowInsideADeviceCall) {
+    bool waits = false; // the next device call waits
+    int inCall = 0;
+    DeviceHooks hooks;
+    hooks.duringCall = [&] {
+        if (QThread::currentThread() != qApp->thread() || !waits)
+            return;
+        ++inCall;
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        --inCall;
+    };
+    makeComponent(oneScanner(feeder(20, "\"pageDelayMs\":40")), {}, {}, &hooks);
+    ASSERT_EQ(m_scan->OpenSourceManager(), 1);
+    ASSERT_EQ(m_scan->OpenDataSource(), 1);
+    int images = 0, ends = 0;
+    QStringList inside;
+    QObject::connect(m_scan.get(), &ScanComponent::PostScan, m_scan.get(), [&](int32_t flag) {
+        if (inCall > 0)
+            inside << QStringLiteral("PostScan(%1)").arg(flag);
+        ++(flag == 0 ? images : ends);
+    });
+
+    struct Case {
+        const char* call;
+        std::function<void(VstScan&)> run;
+    };
+    const Case cases[] = {
+        {"OpenDataSource",
+         [&](VstScan& scan) {
+             waits = true;
+             EXPECT_EQ(scan.OpenDataSource(), 1);
+             waits = false;
+         }},
+        {"setResolution",
+         [&](VstScan& scan) {
+             EXPECT_EQ(scan.OpenDataSource(), 1);
+             waits = true;
+             scan.setResolution(50);
+             waits = false;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.call);
+        const int endsBefore = ends;
+        m_scan->setFeederEnabled(1);
+        ASSERT_EQ(m_scan->Acquire(), 1);
+        const int imagesBefore = images;
+        ASSERT_TRUE(waitFor([&] { return images > imagesBefore; }));
+        ASSERT_EQ(m_scan->CloseDataSource(), 1); // its end is on its way now
+        bool otherEventsRan = false;             // the window repaints during the wait
+        QTimer::singleShot(0, m_scan.get(), [&] { otherEventsRan = inCall > 0; });
+        c.run(*m_scan);
+        EXPECT_TRUE(otherEventsRan);
+        EXPECT_EQ(ends, endsBefore);
+        ASSERT_TRUE(waitFor([&] { return ends > endsBefore; }));
+        waitFor([] { return false; }, 100);
+        EXPECT_EQ(ends, endsBefore + 1);
+    }
+    EXPECT_TRUE(inside.isEmpty()) << inside.join(' ').toStdString();
+    m_scan.reset(); // before the hooks go
 }

@@ -2,8 +2,8 @@
 // area of 450 mm), through the worker program as the component runs it. Options specific to
 // the test backend are set through SaneWorkerDevice::setOption.
 #include "SaneTestSupport.h"
-#include "acquisition/ScanError.h"
-#include "acquisition_sane/SaneStatus.h"
+#include "component_base/ScanError.h"
+#include "worker_process/SaneStatus.h"
 #include "acquisition_sane/SaneWorkerLayer.h"
 #include <QElapsedTimer>
 #include <QFile>
@@ -563,7 +563,7 @@ TEST_F(SaneLayerTest, ASilentDeviceEndsThePageInsteadOfHanging) {
     EXPECT_EQ(st.code, 9); // as any device that stops delivering
     EXPECT_EQ(st.text, "Errore di ingresso/uscita: il dispositivo non risponde");
     EXPECT_TRUE(sink.images.isEmpty());
-    EXPECT_LT(timer.elapsed(), 5000);
+    EXPECT_LT(timer.elapsed(), 20000); // ended at the test's own bound, not the 25 s default
 }
 
 // Cancel from another thread while the worker waits on a slow device, in both read modes.
@@ -589,7 +589,7 @@ TEST_P(SaneCancel, CancelEndsASlowReadAndTheNextAcquisitionWorks) {
     const DeviceStatus st = running.get();
     EXPECT_TRUE(st.ok()) << st.text.toStdString(); // a cancel is a normal end
     EXPECT_TRUE(sink.images.isEmpty());
-    EXPECT_LT(timer.elapsed(), 5000);
+    EXPECT_LT(timer.elapsed(), 8000); // the page alone takes ten seconds
 
     set(d, "read-delay", "no");
     EXPECT_FALSE(scanOne(d).isNull());

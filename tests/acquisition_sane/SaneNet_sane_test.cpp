@@ -4,8 +4,8 @@
 #include "NetScan.h"
 #include "SaneTestSupport.h"
 #include "acquisition/ScanComponent.h"
-#include "acquisition_sane/DefaultComponent.h"
-#include "acquisition_sane/SaneStatus.h"
+#include "default_wiring/DefaultComponent.h"
+#include "worker_process/SaneStatus.h"
 #include "acquisition_sane/SaneWorkerLayer.h"
 #include <QElapsedTimer>
 #include <QFile>
@@ -194,7 +194,7 @@ TEST_F(SaneNetTest, TheServerStoppedMidPageEndsTheBatchKeepingEarlierPages) {
     EXPECT_EQ(st.code, 9) << st.text.toStdString();
     EXPECT_TRUE(st.text.startsWith("Errore di ingresso/uscita")) << st.text.toStdString();
     EXPECT_EQ(sink.images.size(), 1);
-    EXPECT_LT(sink.since.elapsed(), 5000);
+    EXPECT_LT(sink.since.elapsed(), 15000); // seen closed, not waited out at the 25 s stall
     EXPECT_LT(cpuSeconds(sink.worker) - sink.cpuAt, 1.0);
 }
 
@@ -212,7 +212,7 @@ TEST_F(SaneNetTest, TheServerStoppedBetweenSheetsEndsTheBatchKeepingEarlierPages
     const DeviceStatus st = d.acquire(acquireRequest(true), sink);
     EXPECT_EQ(st.code, 9) << st.text.toStdString();
     EXPECT_EQ(sink.images.size(), 2);
-    EXPECT_LT(timer.elapsed(), 10000);
+    EXPECT_LT(timer.elapsed(), 20000); // seen closed, not waited out at the 25 s stall
 }
 
 // The network gone mid-page: the connections stay open and nothing comes. The layer waits
@@ -231,7 +231,7 @@ TEST_F(SaneNetTest, ASilentServerEndsThePageAtTheStallLimitWithoutBusyWaiting) {
     EXPECT_EQ(st.code, 9) << st.text.toStdString();
     EXPECT_EQ(sink.images.size(), 1);
     EXPECT_GE(waited, 2000);
-    EXPECT_LT(waited, 10000);
+    EXPECT_LT(waited, 20000); // the test's stall bound, not the 25 s default
     EXPECT_LT(cpu / (waited / 1000.0), 0.05) << cpu << " s of processor in " << waited << " ms";
     // Its cancel is still inside the net backend: the worker has ended rather than go on
     // with a device in that state.
@@ -253,7 +253,7 @@ TEST_F(SaneNetTest, ASilentServerEndsThePageAtTheStallLimitWithoutBusyWaiting) {
     closing.start();
     m_device.reset();
     m_layer.stop();
-    EXPECT_LT(closing.elapsed(), 1000);
+    EXPECT_LT(closing.elapsed(), 2500);
 }
 
 // saned gone between opening and programming: each setting says the connection is closed,

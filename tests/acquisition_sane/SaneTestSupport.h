@@ -1,6 +1,6 @@
 #pragma once
 // Helpers shared by the SANE layer's tests: a sink that records what the device delivers.
-#include "acquisition/DeviceLayer.h"
+#include "component_base/DeviceLayer.h"
 #include <QElapsedTimer>
 #include <QImage>
 #include <QThread>

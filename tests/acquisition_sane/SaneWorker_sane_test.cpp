@@ -3,10 +3,10 @@
 // next open starts a fresh one; one that speaks garbage, another protocol version or nothing
 // at all is refused within its bound; it gets none of our descriptors.
 #include "SaneTestSupport.h"
-#include "acquisition/ScanError.h"
-#include "acquisition_sane/SaneStatus.h"
+#include "component_base/ScanError.h"
+#include "worker_process/SaneStatus.h"
 #include "acquisition_sane/SaneWorkerLayer.h"
-#include "acquisition_sane/WorkerProtocol.h"
+#include "worker_process/WorkerProtocol.h"
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -149,7 +149,7 @@ TEST_P(SaneWorkerScan, EndsTheBatchWithError9KeepingTheImagesBefore) {
     EXPECT_EQ(sink.images.size(), c.imagesBefore);
     // A hung worker is given up at its bound (500 ms of stall and 500 of grace, or the 1 s
     // start of the next image), not at the 25 s of a real stall.
-    EXPECT_LT(timer.elapsed(), 5000);
+    EXPECT_LT(timer.elapsed(), 15000);
     expectTheDeviceWorksAgain(d, pid, Gray);
 }
 
@@ -187,7 +187,7 @@ TEST_P(SaneWorkerIdle, TheDeviceComesBackAsItWasSetInAFreshWorker) {
     QElapsedTimer timer;
     timer.start();
     const DeviceStatus st = d.setCapability(ICAP_BRIGHTNESS, 0); // not on the test backend
-    EXPECT_LT(timer.elapsed(), 3000);                            // the call's bound is 1 s
+    EXPECT_LT(timer.elapsed(), 8000); // the call's bound is 1 s here, 10 s by default
     EXPECT_EQ(st.code, c.code) << st.text.toStdString();
     EXPECT_TRUE(st.text.contains(QString::fromUtf8(c.says))) << st.text.toStdString();
     expectTheDeviceWorksAgain(d, pid, RGB);
@@ -320,7 +320,7 @@ TEST_P(SaneWorkerFake, IsRefusedWithinItsBoundAndReaped) {
     QElapsedTimer timer;
     timer.start();
     const DeviceStatus st = layer.start();
-    EXPECT_LT(timer.elapsed(), 3000);
+    EXPECT_LT(timer.elapsed(), 8000); // bounds of a second, 10 s and more by default
     EXPECT_EQ(st.code, c.code) << st.text.toStdString();
     EXPECT_TRUE(st.text.contains(QString::fromUtf8(c.says))) << st.text.toStdString();
     EXPECT_TRUE(layer.devices().isEmpty());

@@ -1,8 +1,3 @@
-# The default-wiring test reads the example virtual scanners of the source tree.
-if(TARGET DefaultComponent_sane_test)
-  target_compile_definitions(DefaultComponent_sane_test PRIVATE
-    SCANSIONE_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
-endif()
 
 # Network scanners on loopback: SANE's saned exporting the test backend, and our eSCL
 # emulator behind sane-airscan. The servers run as child processes of the tests.
@@ -22,7 +17,7 @@ add_dependencies(netscan_support escl_emulator)
 
 foreach(test SaneNet_sane_test SaneEscl_sane_test NetBatch_sane_test)
   if(TARGET ${test})
-    target_link_libraries(${test} PRIVATE netscan_support)
+    target_link_libraries(${test} PRIVATE netscan_support default_wiring)
     # Every case starts a server of its own; the whole file stays well inside this bound.
     set_tests_properties(${test} PROPERTIES TIMEOUT 240)
   endif()

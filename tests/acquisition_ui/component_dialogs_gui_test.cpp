@@ -97,7 +97,7 @@ TEST_F(ComponentDialogsTest, SlowStartShowsTheSearchAndKeepsTheEventLoopRunning)
 }
 
 TEST_F(ComponentDialogsTest, ProgressWindowShowsWithIndicatorsAndCancelKeepsDeliveredPages) {
-    openScanner(feeder(20, "\"pageDelayMs\":60"), widgets());
+    openScanner(feeder(20, "\"pageDelayMs\":300"), widgets());
     m_scan->setFeederEnabled(1);
     m_scan->setCapability(CAP_INDICATORS);
     m_scan->setCapContainer(OneValue);

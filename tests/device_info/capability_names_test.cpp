@@ -1,6 +1,6 @@
 // The four lookups of the capability report: their tables at the edges and the capability
 // name table's order and ids.
-#include "acquisition/TwainCodes.h"
+#include "component_base/TwainCodes.h"
 #include "device_info/CapabilityReport.h"
 
 #include <QSet>

@@ -1,6 +1,6 @@
 // The capability report of SANE's test backend, through the real component and SANE layer.
 #include "acquisition/ScanComponent.h"
-#include "acquisition_sane/DefaultComponent.h"
+#include "default_wiring/DefaultComponent.h"
 #include "device_info/CapabilityReport.h"
 
 #include <QRegularExpression>

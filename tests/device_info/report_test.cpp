@@ -1,7 +1,7 @@
 // The capability report against the scripted component: the whole text of a known device,
 // the message paths, and every way the report is abandoned.
-#include "acquisition/ScanError.h"
-#include "acquisition/TwainCodes.h"
+#include "component_base/ScanError.h"
+#include "component_base/TwainCodes.h"
 #include "device_info/CapabilityReport.h"
 #include "support/FakeScanComponent.h"
 

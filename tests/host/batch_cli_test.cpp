@@ -1,14 +1,15 @@
 // scansione-batch as a script runs it: real window on the offscreen platform, virtual
 // scanners, output judged by third-party tools, exit status and the two output streams; and
 // in-process, where a fault is injected through the window's services.
-#include "acquisition/PdfWriter.h"
+#include "writers/PdfWriter.h"
 #include "acquisition/RawImageFile.h"
-#include "acquisition/ScanError.h"
+#include "component_base/ScanError.h"
 #include "acquisition/SessionManifest.h"
-#include "acquisition/VirtualScanner.h"
+#include "virtual_scanner/VirtualScanner.h"
 #include "acquisition/VstScan.h"
 #include "host/BatchRun.h"
 #include "host/OutputPlacement.h"
+#include "support/PdfaChecks.h"
 #include "support/TestTools.h"
 #include <QApplication>
 #include <QCoreApplication>
@@ -224,6 +225,25 @@ TEST_F(BatchTest, DuplexFeederBatchAsPdf) {
     EXPECT_TRUE(QDir(folder()).entryList({"pag_*.pdfimg"}).isEmpty());
 }
 
+TEST_F(BatchTest, PdfaFromTheSettingsOrTheCommandLineKeepsThePlainPages) {
+    ASSERT_EQ(run({"--output", tmp.filePath("plain.pdf")}).status, 0);
+    const struct {
+        const char* setting;
+        QStringList args;
+        int part;
+    } cases[] = {
+        {"PDFA=1B\n", {}, 1}, {"PDFA=1b\n", {"--pdfa", "2b"}, 2}, {"", {"--pdfa", "1B"}, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString() + c.setting);
+        settings("PDF", QString::fromLatin1(c.setting));
+        const BatchRun r = run(c.args);
+        EXPECT_EQ(r.status, 0) << r.err.toStdString();
+        const ToolResult verdict =
+            checkPdfa(folder() + "scandoc.pdf", c.part, tmp.filePath("plain.pdf"));
+        EXPECT_EQ(verdict.exitCode, 0) << verdict.output.toStdString();
+    }
+}
+
 TEST_F(BatchTest, NoScanProducesNothing) {
     const BatchRun r = run({"--scans", "0"});
     EXPECT_EQ(r.status, 1) << r.err.toStdString();
@@ -406,11 +426,11 @@ TEST_F(BatchTest, AcquisitionErrorGoesToStandardErrorPagesKept) {
 
 TEST_F(BatchTest, StuckAcquisitionTimesOutInsteadOfWaiting) {
     scanners(
-        {R"({"name": "Lento", "resolutions": [50], "pageSizes": ["A4"], "pageDelayMs": 20000})"});
+        {R"({"name": "Lento", "resolutions": [50], "pageSizes": ["A4"], "pageDelayMs": 60000})"});
     QElapsedTimer clock;
     clock.start();
     const BatchRun r = run({"--timeout", "1"});
-    EXPECT_LT(clock.elapsed(), 15000);
+    EXPECT_LT(clock.elapsed(), 30000); // the page would take a minute
     EXPECT_EQ(r.status, 2);
     EXPECT_TRUE(r.err.contains("nessuna fine acquisizione entro 1 s")) << r.err.toStdString();
 }
@@ -440,8 +460,8 @@ INSTANTIATE_TEST_SUITE_P(
                       QStringList{"--nope"}, QStringList{"extra"}, QStringList{"--force"},
                       QStringList{"--list", "--scans", "2"},
                       QStringList{"--info", "--output", "x.pdf"}, QStringList{"--recover", "--adf"},
-                      QStringList{"--info", "--recover"},
-                      QStringList{"--recover", "--scans", "1"}));
+                      QStringList{"--info", "--recover"}, QStringList{"--recover", "--scans", "1"},
+                      QStringList{"--pdfa", "3b"}, QStringList{"--pdfa", ""}));
 
 // When the private temporary folder is unusable the documents go to the private state folder,
 // and when that is unusable too, nowhere: never beside the program or into the current folder.
@@ -540,6 +560,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, BatchReports, ::testing::Values(
     ReportCase{"UnknownFormat", "Formato=pdf\n", twoScanners, false, {"--source", "0"}, 1, "", {"nessun documento: formato 'pdf' non riconosciuto"}},
     ReportCase{"RefusedSettingAndScannerUsed", "Formato=PDF\nLuminosita=5000\n", twoScanners, false, {"--source", "Piano"}, 0,
                "Scansione effettuata. Files:\nFOLDER/scandoc.pdf\n", {refused, "scanner: Piano"}},
+    ReportCase{"UnknownPdfaWritesThePlainPdf", "Formato=PDF\nPDFA=a1\n", twoScanners, false, {"--source", "0"}, 0,
+               "Scansione effettuata. Files:\nFOLDER/scandoc.pdf\n",
+               {"OPERAZIONE PDFA a1: -1 - valore non riconosciuto (1b o 2b): scritto un PDF non PDF/A"}},
     ReportCase{"QuietKeepsPathsAndErrors", "Formato=PDF\nLuminosita=5000\n", twoScanners, false, {"--source", "Piano", "--quiet"}, 0,
                "FOLDER/scandoc.pdf\n", {refused}}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -13,7 +13,7 @@ cd "$(dirname "$0")/../.."
 ROOT_DIR=$(pwd)
 
 [ "$(id -u)" -eq 0 ] || { echo "run as root (debootstrap and chroot need it)" >&2; exit 2; }
-debs=("$ROOT_DIR"/build/packages/scansione_*.deb "$ROOT_DIR"/build/packages/libscansione1_*.deb)
+debs=("$ROOT_DIR"/build/packages/scansione_*.deb "$ROOT_DIR"/build/packages/libscansione2_*.deb)
 for deb in "${debs[@]}"; do
   [ -f "$deb" ] || { echo "no $deb: run ./dev package first" >&2; exit 2; }
 done
@@ -66,7 +66,7 @@ echo "== dpkg -i, then apt-get -f install for the dependencies"
 in_root dpkg -i "${inside[@]}" >/dev/null 2>&1 || true
 in_root apt-get update -qq
 in_root env DEBIAN_FRONTEND=noninteractive apt-get -f install -y -qq --no-install-recommends >/dev/null
-in_root dpkg -s scansione libscansione1 | grep -E '^(Package|Status|Version):'
+in_root dpkg -s scansione libscansione2 | grep -E '^(Package|Status|Version):'
 echo "== installed after $(( $(date +%s) - started )) s"
 
 echo "== scansione-batch --help"

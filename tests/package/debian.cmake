@@ -1,7 +1,7 @@
 # The Debian packages of ./dev package: made by CPack from the build tree into a private folder,
 # judged by lintian, their contents and dependencies checked, and the installed tree of the
 # program package validated by appstreamcli as a software centre would read it. Run by CTest
-# through cmake -P. Inputs: BUILD_DIR, WORK_DIR, CPACK, APP_ID, VERSION.
+# through cmake -P. Inputs: BUILD_DIR, WORK_DIR, CPACK, APP_ID, VERSION, SOVERSION.
 cmake_minimum_required(VERSION 3.25)
 
 include(${CMAKE_CURRENT_LIST_DIR}/common.cmake)
@@ -16,7 +16,7 @@ run("cpack" ${CPACK} --config "${BUILD_DIR}/CPackConfig.cmake" -B "${WORK_DIR}")
 
 set(deb_version ${VERSION}-1)
 set(program_deb "${WORK_DIR}/scansione_${deb_version}_amd64.deb")
-set(library_deb "${WORK_DIR}/libscansione1_${deb_version}_amd64.deb")
+set(library_deb "${WORK_DIR}/libscansione${SOVERSION}_${deb_version}_amd64.deb")
 set(dev_deb "${WORK_DIR}/libscansione-dev_${deb_version}_amd64.deb")
 
 # Warnings that stay, each for a reason:
@@ -54,8 +54,8 @@ expect_files("${program_deb}" usr/bin/scansione usr/bin/scansione-batch
   usr/share/icons/hicolor/scalable/apps/scansione.svg
   usr/share/man/man1/scansione.1.gz usr/share/man/man1/scansione-batch.1.gz
   etc/scansione/scanner.ini usr/share/doc/scansione/copyright)
-expect_files("${library_deb}" usr/lib/x86_64-linux-gnu/libscansione.so.1
-  usr/libexec/scansione/scansione-sane-worker)
+expect_files("${library_deb}" usr/lib/x86_64-linux-gnu/libscansione.so.${SOVERSION}
+  usr/libexec/scansione/scansione-sane-worker usr/libexec/scansione/scansione-ocr-worker)
 expect_files("${dev_deb}" usr/lib/x86_64-linux-gnu/libscansione.so
   usr/lib/x86_64-linux-gnu/pkgconfig/scansione.pc
   usr/lib/x86_64-linux-gnu/cmake/Scansione/ScansioneConfigVersion.cmake
@@ -64,7 +64,7 @@ expect_files("${dev_deb}" usr/lib/x86_64-linux-gnu/libscansione.so
 # dpkg-shlibdeps found the libraries the programs load; libsane1 is the worker's, in the
 # library package, which the programs need in their exact version.
 run("dpkg-deb -f" dpkg-deb -f "${program_deb}" Depends)
-foreach(package libqt6widgets6 libtiff6 libqpdf29 "libscansione1 \\(= ${deb_version}\\)")
+foreach(package libqt6widgets6 libtiff6 libqpdf29 "libscansione${SOVERSION} \\(= ${deb_version}\\)")
   if(NOT last_output MATCHES "(^|, )${package}")
     message(FATAL_ERROR "scansione does not depend on ${package}: ${last_output}")
   endif()
@@ -73,9 +73,11 @@ if(last_output MATCHES "libsane")
   message(FATAL_ERROR "scansione depends on libsane itself: ${last_output}")
 endif()
 run("dpkg-deb -f" dpkg-deb -f "${library_deb}" Depends)
-if(NOT last_output MATCHES "(^|, )libsane1 ")
-  message(FATAL_ERROR "libscansione1 does not depend on libsane1: ${last_output}")
-endif()
+foreach(package libsane1 libtesseract5 icc-profiles-free)
+  if(NOT last_output MATCHES "(^|, )${package}( |,|$)")
+    message(FATAL_ERROR "libscansione${SOVERSION} does not depend on ${package}: ${last_output}")
+  endif()
+endforeach()
 
 # The desktop entry, icon and metadata as installed: the metadata names the entry, the entry
 # the icon.

@@ -10,7 +10,7 @@
 # Everything lives outside the build tree, as a real install does: code running from the build
 # tree would take the worker built there.
 # Run by CTest through cmake -P. Inputs: BUILD_DIR, HOST_SOURCE, WORK_DIR, TARGETS
-# ("|"-separated), CXX, BUILD_TYPE, LIBDIR, NM, PKG_CONFIG, READELF.
+# ("|"-separated), CXX, BUILD_TYPE, LIBDIR, SOVERSION, NM, PKG_CONFIG, READELF.
 cmake_minimum_required(VERSION 3.25)
 include(${CMAKE_CURRENT_LIST_DIR}/common.cmake)
 
@@ -32,7 +32,7 @@ run("building the installed targets" ${CMAKE_COMMAND} --build "${BUILD_DIR}" -j2
 run("cmake --install" ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}")
 
 set(kit share/doc/libscansione-dev)
-foreach(file ${LIBDIR}/libscansione.so.1 ${LIBDIR}/cmake/Scansione/ScansioneConfigVersion.cmake
+foreach(file ${LIBDIR}/libscansione.so.${SOVERSION} ${LIBDIR}/cmake/Scansione/ScansioneConfigVersion.cmake
              ${LIBDIR}/pkgconfig/scansione.pc include/scansione/settings/ScanSettings.h
              ${kit}/examples/host/main.cpp ${kit}/examples/host/CMakeLists.txt
              ${kit}/examples/host/Makefile ${kit}/html/index.html ${kit}/html/classFormScansione.html)
@@ -66,7 +66,7 @@ foreach(header IN LISTS headers)
 endforeach()
 list(JOIN classes "|" class_alternatives)
 list(JOIN functions "|" function_alternatives)
-run("nm" ${NM} -D --defined-only -C "${libdir}/libscansione.so.1")
+run("nm" ${NM} -D --defined-only -C "${libdir}/libscansione.so.${SOVERSION}")
 string(REPLACE "\n" ";" symbols "${last_output}")
 set(foreign "")
 foreach(line IN LISTS symbols)
@@ -105,18 +105,18 @@ foreach(header IN LISTS headers)
 endforeach()
 
 set(ini "${WORK_DIR}/scanner.ini")
-file(WRITE "${ini}" "[MAIN]\nFormato=TIFF\nRisoluzione=300\nQualitàJPEG=75\n")
+file(WRITE "${ini}" "[MAIN]\nFormato=TIFF\nRisoluzione=300\nQualitàJPEG=75\npdfa=2B\n")
 # No scanner at all: SANE left out, no virtual scanners.
 set(ENV{SCANSIONE_SANE} 0)
 unset(ENV{SCANSIONE_VIRTUAL_SCANNERS})
 
 function(check_host host)
   run("reading the host's libraries" ${READELF} -d "${host}")
-  if(NOT last_output MATCHES "NEEDED[^\n]*libscansione\\.so\\.1\\]")
-    message(FATAL_ERROR "${host} does not link libscansione.so.1:\n${last_output}")
+  if(NOT last_output MATCHES "NEEDED[^\n]*libscansione\\.so\\.${SOVERSION}\\]")
+    message(FATAL_ERROR "${host} does not link libscansione.so.${SOVERSION}:\n${last_output}")
   endif()
   run("running ${host}" "${host}" "${ini}")
-  if(NOT last_output MATCHES "available=-1 format=TIFF resolution=300 quality=75\n"
+  if(NOT last_output MATCHES "available=-1 format=TIFF resolution=300 quality=75 pdfa=2B\n"
      OR NOT last_output MATCHES "session=none code=SCAN_NOT_AVAILABLE\n")
     message(FATAL_ERROR "${host} did not work as expected:\n${last_output}")
   endif()

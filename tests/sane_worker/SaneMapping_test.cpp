@@ -1,6 +1,6 @@
 // The pure parts of the SANE mapping: source and mode names, page sizes, units, status texts.
-#include "acquisition/TwainCodes.h"
-#include "acquisition_sane/SaneStatus.h"
+#include "component_base/TwainCodes.h"
+#include "worker_process/SaneStatus.h"
 #include "acquisition_sane/SaneTestSupport.h"
 #include "sane_worker/SaneMapping.h"
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // A window session killed with SIGKILL, and the next session's question about its pages:
 // "Sì" gives them back as pages 1 to N in their order and turned as they were, "No" removes
 // them. The killed session is this test program itself, run again as a child.
-#include "acquisition/VirtualScanner.h"
+#include "virtual_scanner/VirtualScanner.h"
 #include "acquisition/VstScan.h"
 #include "support/ScanSession.h"
 #include "support/TestTools.h"

@@ -1,8 +1,8 @@
 // "Conferma" on the fake component: the files each format writes and lists, the order of the
 // PDF writer's calls, the deletes before writing, and every failure keeping the window open
 // with its pages and the earlier documents as they were.
-#include "acquisition/ComponentErrors.h"
-#include "acquisition/ScanError.h"
+#include "component_base/ComponentErrors.h"
+#include "component_base/ScanError.h"
 #include "support/ScanSession.h"
 
 #include <QDir>

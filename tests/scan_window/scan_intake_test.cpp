@@ -1,5 +1,6 @@
 // The scan command's feeder decision, duplex switch and pointer, the filing of delivered
 // images as pages (batch, append, replacement), the end event and its error message.
+#include "component_base/ComponentErrors.h"
 #include "support/ScanSession.h"
 
 #include <QRegularExpression>
@@ -343,6 +344,57 @@ TEST_F(ScanSessionTest, FailingAcquireStillRestoresThePointer) {
         shape = form.cursor().shape();
     });
     EXPECT_EQ(shape, Qt::ArrowCursor);
+}
+
+// The source closes when the device has finished; the end event follows once the page files
+// are written, and until then the component refuses another acquisition (Busy). A scan or a
+// replacement pressed in between runs once the end is through: its page arrives, and the log
+// holds the lines of the same two commands pressed one after the other.
+TEST_F(ScanSessionTest, PressBeforeTheEndEventRunsAfterIt) {
+    const struct {
+        const char* name;
+        int16_t command;
+        const char* map;
+    } presses[] = {{"Scansione", FormScansione::cmdScansione, "PAG_1=I0,PAG_2=I1"},
+                   {"Sostituisci", FormScansione::cmdSostituisci, "PAG_1=I1"}};
+    for (const auto& p : presses) {
+        SCOPED_TRACE(p.name);
+        QStringList logs[2];
+        QString maps[2];
+        for (const bool inTheGap : {false, true}) {
+            QFile::remove(folder() + QStringLiteral("Scanlog.log"));
+            run([&](FormScansione& form) {
+                form.ImgButtons_Click(FormScansione::cmdScansione);
+                fake->values["DataSourceOpen"] = 0; // the device has finished
+                fake->deliver(pageImage(0));
+                if (inTheGap) {
+                    fake->values["Acquire"] = 0;
+                    fake->errors["Acquire"] = {int32_t(componentError::Busy), "occupato"};
+                    form.ImgButtons_Click(p.command);
+                    fake->values["Acquire"] = 1;
+                    fake->errors.remove("Acquire");
+                    fake->calls.clear();
+                    fake->finish();
+                    // The acquisition starts after the end, from the event loop.
+                    EXPECT_FALSE(fake->calls.contains("Acquire"));
+                    ASSERT_TRUE(
+                        QTest::qWaitFor([&] { return fake->calls.contains("Acquire"); }, 5000));
+                } else {
+                    fake->finish();
+                    form.ImgButtons_Click(p.command);
+                }
+                fake->deliver(pageImage(1));
+                fake->finish();
+                maps[inTheGap] = pageMap(form);
+            });
+            logs[inTheGap] = logLines();
+        }
+        EXPECT_EQ(maps[1], p.map);
+        EXPECT_EQ(maps[0], p.map);
+        EXPECT_EQ(logs[1], logs[0]);
+        EXPECT_EQ(logs[0].count("OPERAZIONE IMPOSTO PARAMETRI SCANNER"), 2);
+    }
+    EXPECT_TRUE(messages.isEmpty()) << messages.join('\n').toStdString();
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // The scanner programming as the device and the scan log see it: the exact log of a
 // "Scansione documento" for a table of settings records, the device calls of the default
 // record in order, the duplex rule and the failure paths.
-#include "acquisition/TwainCodes.h"
+#include "component_base/TwainCodes.h"
 #include "support/ScanSession.h"
 
 namespace {

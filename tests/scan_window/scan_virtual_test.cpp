@@ -1,8 +1,9 @@
 // End to end on the real component and the virtual scanner: acquisition faults as the window
 // shows them, and the documents of "Conferma" judged by third-party tools.
-#include "acquisition/VirtualScanner.h"
+#include "virtual_scanner/VirtualScanner.h"
 #include "acquisition/VstScan.h"
 #include "support/Documents.h"
+#include "support/PdfaChecks.h"
 #include "support/PrivateDisk.h"
 #include "support/ScanSession.h"
 #include "support/TestTools.h"
@@ -306,6 +307,74 @@ TEST_P(ConfermaRoutes, WriteWhatTheComponentWritesWithoutPreparingPages) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, ConfermaRoutes, ::testing::Values("JPEG", "TIFF", "PDF"));
+
+struct PdfaCase {
+    const char* name;
+    const char* value;   ///< the settings' PDFA
+    int part;            ///< the PDF/A part written; 0: the plain PDF
+    const char* profile; ///< the writer's colour profile; null: its default
+    const char* failure; ///< the message "Conferma" shows; null: the document is written
+    int logged;          ///< times the scan log says the value was not understood
+};
+
+class ConfermaPdfa : public VirtualSession, public ::testing::WithParamInterface<PdfaCase> {};
+
+TEST_P(ConfermaPdfa, WritesTheConformanceAskedForWithThePagesOfThePlainPdf) {
+    const PdfaCase& c = GetParam();
+    scanner("");
+    record.ResultFormat = "PDF";
+    record.Pagina = "A4";
+    record.Risoluzione = 100;
+    record.setPDFA(QString::fromLatin1(c.value));
+    QByteArray plain;
+    const Outcome out = runReal([&](FormScansione& form) {
+        if (c.profile) {
+            pdfWriter = [&c](int32_t quality) {
+                auto w = std::make_unique<PdfWriter>(quality);
+                w->setColourProfile(QString::fromLatin1(c.profile));
+                return w;
+            };
+        }
+        for (const char* kind : {"BW", "GRAY", "RGB"}) {
+            record.PixelType = kind;
+            ASSERT_TRUE(scan(form));
+        }
+        form.ImgButtons_Click(0);
+        EXPECT_EQ(form.isVisible(), c.failure != nullptr);
+        plain = writeDocument(*form.component(), "PDF", folder() + "plain", {0, 1, 2});
+    });
+    const QString pdf = folder() + "scandoc.pdf";
+    if (c.failure) {
+        EXPECT_FALSE(out.files && !out.files->isEmpty());
+        EXPECT_FALSE(QFile::exists(pdf));
+        ASSERT_FALSE(messages.isEmpty());
+        EXPECT_TRUE(messages.last().contains(QString::fromUtf8(c.failure)))
+            << messages.last().toStdString();
+    } else if (c.part == 0) {
+        EXPECT_EQ(pdfContents(pdf), plain);
+    } else {
+        const ToolResult verdict = checkPdfa(pdf, c.part, folder() + "plain.pdf");
+        EXPECT_EQ(verdict.exitCode, 0) << verdict.output.toStdString();
+        expectOpensEverywhere(pdf, c.part);
+    }
+    const QString entry = QStringLiteral("OPERAZIONE PDFA ") + QString::fromLatin1(c.value);
+    EXPECT_EQ(logLines().count(entry), c.logged) << logLines().join('\n').toStdString();
+    if (c.logged) {
+        EXPECT_EQ(logLines().last(),
+                  "-1 - valore non riconosciuto (1b o 2b): scritto un PDF non PDF/A");
+    }
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Values, ConfermaPdfa, ::testing::Values(
+    PdfaCase{"Empty", "", 0, nullptr, nullptr, 0},
+    PdfaCase{"Unknown", "3u", 0, nullptr, nullptr, 1},
+    PdfaCase{"OneB", "1b", 1, nullptr, nullptr, 0},
+    PdfaCase{"TwoBUpperCase", "2B", 2, nullptr, nullptr, 0},
+    PdfaCase{"NoProfile", "2b", 2, "/nonexistent/sRGB.icc", "Impossibile salvare il documento: "
+             "profilo colore sRGB /nonexistent/sRGB.icc: non trovato o illeggibile (pacchetto icc-profiles-free)", 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 enum class DiskFault { SizeLimit, FullAtFirstPage, FullMidway, ReadOnly };
 

@@ -1,6 +1,6 @@
 // The command dispatch, the keys and the close box, and the option check boxes through real
 // clicks.
-#include "acquisition/ScanError.h"
+#include "component_base/ScanError.h"
 #include "support/ScanSession.h"
 
 #include <QWindow>

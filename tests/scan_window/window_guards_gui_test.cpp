@@ -1,7 +1,7 @@
 // The window on the real component and two virtual scanners, clicked as a person would: no
 // command drops the pages of the store without a "Sì", a scanner that will not open says why,
 // and the option boxes follow the scanner chosen.
-#include "acquisition/VirtualScanner.h"
+#include "virtual_scanner/VirtualScanner.h"
 #include "acquisition/VstScan.h"
 #include "support/ModalAnswer.h"
 #include "support/ScanSession.h"

@@ -67,6 +67,8 @@ INSTANTIATE_TEST_SUITE_P(
                  [](ScanSettings& s) { s.ResultFormat = QStringLiteral("TIFF"); }},
         LoadCase{"KeyLowerCase", "[MAIN]\nformato=TIFF\n", false,
                  [](ScanSettings& s) { s.ResultFormat = QStringLiteral("TIFF"); }},
+        LoadCase{"LaterKeyAnyCase", "[MAIN]\npdfa=2B\nPdFa=1b\n", false,
+                 [](ScanSettings& s) { s.setPDFA(QStringLiteral("2B")); }},
         LoadCase{"AccentedKeyLowerCaseUtf8", "[MAIN]\nqualit\xc3\xa0jpeg=75\n", false,
                  [](ScanSettings& s) { s.JpegQualityTiffCompression = 75; }},
         LoadCase{"AccentedKeyUpperCaseUtf8", "[MAIN]\nQUALIT\xc3\x80JPEG=75\n", false,
@@ -249,11 +251,36 @@ TEST_F(ScanSettingsFileTest, WrittenRecordLoadsBackWhole) {
     s.Risoluzione = -2147483647 - 1;
     s.Luminosita = -1;
     s.Contrasto = 1;
+    s.setPDFA(QStringLiteral("2b"));
     s.WriteIni();
     ScanSettings loaded(path());
     loaded.ReadIni();
     s.settingsAvailable = -1; // the fresh record found the file
     expectSameRecord(loaded, s);
+
+    // Emptied, the key is written empty rather than left at its old value in the file.
+    s.setPDFA(QString());
+    s.WriteIni();
+    loaded.ReadIni();
+    EXPECT_EQ(loaded.PDFA(), QString());
+    EXPECT_TRUE(readBytes(path()).endsWith("\nPDFA=\n"));
+}
+
+TEST_F(ScanSettingsFileTest, CopiesAndMovesCarryTheLaterKeys) {
+    ScanSettings s(path());
+    s.Risoluzione = 300;
+    s.setPDFA(QStringLiteral("1b"));
+    ScanSettings copy(s);
+    ScanSettings assigned(path());
+    assigned = copy;
+    s.setPDFA(QStringLiteral("2b")); // the copies keep their own value
+    expectSameRecord(assigned, copy);
+    EXPECT_EQ(copy.PDFA(), QStringLiteral("1b"));
+    ScanSettings moved(std::move(copy));
+    EXPECT_EQ(moved.PDFA(), QStringLiteral("1b"));
+    EXPECT_EQ(moved.Risoluzione, 300);
+    copy = s; // a moved-from record takes a value again
+    EXPECT_EQ(copy.PDFA(), QStringLiteral("2b"));
 }
 
 TEST_F(ScanSettingsFileTest, WriteIniKeepsTheRestOfTheFile) {

@@ -38,9 +38,10 @@ inline QStringList otherEntries(const QString& folder, const QString& keep) {
 
 inline void expectSameRecord(const ScanSettings& actual, const ScanSettings& expected) {
     const auto fields = [](const ScanSettings& s) {
-        return std::tie(s.ViewProgress, s.ResultFormat, s.PixelType, s.Risoluzione,
-                        s.BitColoreGreyLevel, s.BWThreshold, s.JpegQualityTiffCompression,
-                        s.Luminosita, s.Contrasto, s.Pagina, s.area, s.settingsAvailable);
+        return std::make_tuple(s.ViewProgress, s.ResultFormat, s.PixelType, s.Risoluzione,
+                               s.BitColoreGreyLevel, s.BWThreshold, s.JpegQualityTiffCompression,
+                               s.Luminosita, s.Contrasto, s.Pagina, s.area, s.settingsAvailable,
+                               s.PDFA());
     };
     EXPECT_EQ(fields(actual), fields(expected));
 }

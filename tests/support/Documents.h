@@ -1,7 +1,7 @@
 #pragma once
 // A document written from a component's images the way "Conferma" writes it, for tests that
 // compare what the window or the component wrote with another way of writing the same pages.
-#include "acquisition/PdfWriter.h"
+#include "writers/PdfWriter.h"
 #include "acquisition/ScanComponent.h"
 #include "support/TestTools.h"
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "support/FakeScanComponent.h"
-#include "acquisition/ScanError.h"
-#include "acquisition/TwainCodes.h"
+#include "component_base/ScanError.h"
+#include "component_base/TwainCodes.h"
 
 namespace {
 QString num(double v) {

@@ -1,7 +1,7 @@
 #pragma once
 // A device layer that hands everything to another one, with hooks on the way: tests script a
 // fault into a real device or count its calls without writing a device of their own.
-#include "acquisition/DeviceLayer.h"
+#include "component_base/DeviceLayer.h"
 #include <functional>
 #include <memory>
 
@@ -13,6 +13,9 @@ struct DeviceHooks {
     std::function<void(ScanDevice&, int)> afterImage = nullptr;
     /// On the worker, with each progress report: images taken so far, bytes of the next.
     std::function<void(ScanDevice&, int, int64_t)> onProgress = nullptr;
+    /// On the calling thread, inside the layer's open and the device's capability reads and
+    /// writes, before the inner call: where a SANE call waits and runs the event loop.
+    std::function<void()> duringCall = nullptr;
 };
 
 /// Passes everything to the component's sink, calling the hooks on the way.
@@ -47,9 +50,11 @@ public:
         : m_inner(std::move(inner)), m_hooks(hooks) {}
     QVector<uint16_t> capabilityIds() const override { return m_inner->capabilityIds(); }
     std::optional<Capability> capability(uint16_t id) const override {
+        during();
         return m_inner->capability(id);
     }
     DeviceStatus setCapability(uint16_t id, double value) override {
+        during();
         return m_inner->setCapability(id, value);
     }
     DeviceStatus setImageLayout(double l, double t, double r, double b) override {
@@ -69,6 +74,11 @@ public:
     DeviceStatus fault() const override { return m_inner->fault(); }
 
 private:
+    void during() const {
+        if (m_hooks.duringCall)
+            m_hooks.duringCall();
+    }
+
     std::unique_ptr<ScanDevice> m_inner;
     const DeviceHooks& m_hooks;
 };
@@ -87,6 +97,8 @@ public:
     void stop() override { m_inner->stop(); }
     QVector<DeviceInfo> devices() const override { return m_inner->devices(); }
     std::unique_ptr<ScanDevice> open(const QString& id) override {
+        if (m_hooks.duringCall)
+            m_hooks.duringCall();
         return std::make_unique<HookedDevice>(m_inner->open(id), m_hooks);
     }
 

@@ -5,7 +5,7 @@
 // is in memory or recorded: the per-user store, message boxes, the PDF import's file dialog,
 // the information window and the PDF writer.
 #include "acquisition/ComponentDialogs.h"
-#include "acquisition/PdfWriter.h"
+#include "writers/PdfWriter.h"
 #include "common/UserSettings.h"
 #include "scan_window/FormScansione.h"
 #include "scan_window/ImageButton.h"

@@ -18,9 +18,11 @@ int main(int argc, char** argv) {
     }
     ScanSettings settings(QString::fromLocal8Bit(argv[1]));
     settings.ReadIni();
-    std::printf("available=%d format=%s resolution=%d quality=%d\n", settings.settingsAvailable,
-                qPrintable(settings.ResultFormat), settings.Risoluzione,
-                settings.JpegQualityTiffCompression);
+    // A copy carries the keys behind the record's private pointer as well as its fields.
+    const ScanSettings copy = settings;
+    std::printf("available=%d format=%s resolution=%d quality=%d pdfa=%s\n",
+                settings.settingsAvailable, qPrintable(copy.ResultFormat), copy.Risoluzione,
+                copy.JpegQualityTiffCompression, qPrintable(copy.PDFA()));
 
     FormScansione form;
     // A session that starts (a scanner was found) says how many, and is closed at once.

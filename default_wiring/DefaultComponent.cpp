@@ -1,0 +1,16 @@
+#include "default_wiring/DefaultComponent.h"
+#include "acquisition/ComponentDialogs.h"
+#include "virtual_scanner/VirtualScanner.h"
+#include "acquisition/VstScan.h"
+#include "acquisition_sane/SaneWorkerLayer.h"
+#include <QtGlobal>
+
+std::unique_ptr<ScanComponent> createDefaultComponent(const QString& cacheParent,
+                                                      std::shared_ptr<ComponentDialogs> dialogs) {
+    std::vector<std::unique_ptr<DeviceLayer>> layers;
+    if (qEnvironmentVariable("SCANSIONE_SANE") != QLatin1String("0"))
+        layers.push_back(std::make_unique<SaneWorkerLayer>());
+    if (auto virtualLayer = VirtualScannerLayer::fromEnvironment())
+        layers.push_back(std::move(virtualLayer));
+    return std::make_unique<VstScan>(std::move(layers), cacheParent, std::move(dialogs));
+}

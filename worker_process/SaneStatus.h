@@ -1,0 +1,28 @@
+#pragma once
+#include "component_base/DeviceLayer.h"
+#include <cstdint>
+
+// Every status the SANE layer reports goes through this one translation, so that a SANE
+// status always reads the same to the user whichever call produced it.
+
+namespace sanestatus {
+
+/// Codes of the layer's own outcomes, outside SANE's status numbers (0..13).
+enum LayerCode : int32_t {
+    ValueAdjusted = 100,   ///< the device took a different value than the one asked for
+    ValueNotOffered = 101, ///< the value is not among those the device offers
+    NotSupported = 102,    ///< the device has no option behind this capability
+    ReadOnly = 103,        ///< the capability can only be read
+    LayerInUse = 105,      ///< another SANE layer is already running in this process
+    NotStarted = 106,      ///< the layer was used before start()
+    BadFrame = 107,        ///< the device announced a frame the layer cannot assemble
+    WorkerFailed = 108,    ///< the SANE worker program could not be started
+};
+
+/// The Italian text of a SANE status number or a LayerCode; "" for 0 (success).
+QString text(int32_t code);
+
+/// A DeviceStatus with `code` and its text; `detail`, when given, is appended after ": ".
+DeviceStatus status(int32_t code, const QString& detail = QString());
+
+} // namespace sanestatus

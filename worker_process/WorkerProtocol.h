@@ -1,0 +1,181 @@
+#pragma once
+#include "component_base/Capability.h"
+#include "component_base/DeviceLayer.h"
+#include <QByteArray>
+#include <QString>
+#include <cstdint>
+#include <deque>
+#include <optional>
+
+// The protocol between the component and the SANE worker program, over one stream socket.
+//
+// Every message is a header of nine bytes (body length u32, kind u8, request id u32, all in
+// the machine's byte order: both ends run on one machine) and a body of at most kMaxBody
+// bytes. The worker speaks first with Hello (magic, protocol version, its process id); the
+// component refuses any other version. Each request carries an id of the component's choice;
+// the worker answers with one Reply of that id, except Acquire, answered by a stream of
+// events of its id (Phase, Progress, Image) that End closes. Cancel and ImageAck are answered
+// by nothing. An Image carries its pixels in a sealed memory file passed with the message
+// (SCM_RIGHTS), so a page of tens of megabytes is never copied through the socket.
+//
+// Bodies, field by field (status = code i32, text; text = u32 length and UTF-8 bytes):
+//   Start                                   Reply: status, u32 n, n × (text id, text name)
+//   Open: text device                       Reply: status, u32 handle
+//   Close, CapabilityIds, Fault: u32 handle Reply: status (CapabilityIds: u32 n, n × u16)
+//   GetCapability: u32 handle, u16 id       Reply: status, u8 present, capability if present
+//   SetCapability: u32 handle, u16 id, f64  Reply: status
+//   SetImageLayout: u32 handle, 4 × f64     Reply: status
+//   SetOption: u32 handle, text name, text  Reply: status
+//   SetLimits: u32 handle, i32 stall ms, i32 cancel wait when lost, i32 cancel wait
+//   Acquire: u32 handle, u8 feeder, u8 duplex, i32 max images
+//   Cancel: u32 handle                      ImageAck (id of the Acquire): u8 go on
+//   Phase: u8 phase, status                 Progress: i64 bytes, i64 expected
+//   Image: i32 width, i32 height, i32 bytes per line, u8 format, u32 n, n × u32 colours
+//   End: status
+namespace workerproto {
+
+constexpr uint32_t kMagic = 0x57534353; // "SCSW" read as bytes
+constexpr uint32_t kVersion = 1;
+constexpr uint32_t kHeaderBytes = 9;
+/// No body comes near this; a length beyond it is garbage, refused before anything is read.
+constexpr uint32_t kMaxBody = 1u << 20;
+
+enum class Kind : uint8_t {
+    // The component's requests.
+    Start = 1,
+    Open,
+    Close,
+    CapabilityIds,
+    GetCapability,
+    SetCapability,
+    SetImageLayout,
+    Fault,
+    SetOption,
+    SetLimits,
+    Acquire,
+    Cancel,
+    ImageAck,
+    // The worker's answers.
+    Hello = 64,
+    Reply,
+    Phase,
+    Progress,
+    Image,
+    End,
+};
+
+/// True for the kinds the component sends; false for the worker's and for unknown values.
+bool isRequest(uint8_t kind);
+/// True for the kinds the worker sends.
+bool isAnswer(uint8_t kind);
+
+/// What an acquiring worker is waiting for, so that the component can bound the wait.
+enum class Phase : uint8_t {
+    Starting = 1, ///< sane_start of the next image (a lamp may warm up)
+    Ending = 2,   ///< the cancel that closes the batch; the status that ended it comes along
+};
+
+/// The pixel formats an Image may carry (the ones the worker's frames give), and their codes.
+enum class PixelFormat : uint8_t { Mono = 1, Gray8, Gray16, RGB888, RGBX64 };
+
+/// The code of a QImage format; nullopt for one the protocol does not carry.
+std::optional<PixelFormat> pixelFormat(int qimageFormat);
+/// The QImage format of a code; nullopt for an unknown code.
+std::optional<int> qimageFormat(uint8_t code);
+
+/// One message as read off the socket.
+struct Message {
+    Kind kind = Kind::Reply;
+    uint32_t id = 0;
+    QByteArray body;
+    int fd = -1; ///< the memory file of an Image; its owner closes it
+};
+
+/// Builds one message: header and body.
+class Encoder {
+public:
+    Encoder(Kind kind, uint32_t id);
+    Encoder& u8(uint8_t v);
+    Encoder& u16(uint16_t v);
+    Encoder& u32(uint32_t v);
+    Encoder& i32(int32_t v);
+    Encoder& i64(int64_t v);
+    Encoder& f64(double v);
+    Encoder& text(const QString& v);
+    Encoder& status(const DeviceStatus& v);
+    Encoder& capability(const Capability& v);
+    /// Fields encoded elsewhere, as they are.
+    Encoder& append(const QByteArray& fields);
+    /// The whole message, its length filled in.
+    QByteArray message() const;
+
+private:
+    template <typename T> Encoder& raw(T v);
+    QByteArray m_data;
+};
+
+/// Reads a body field by field. A field cut short or out of bounds makes ok() false for good
+/// and gives zeros from then on, so a caller checks once at the end.
+class Decoder {
+public:
+    explicit Decoder(const QByteArray& body) : m_data(body) {}
+    uint8_t u8();
+    uint16_t u16();
+    uint32_t u32();
+    int32_t i32();
+    int64_t i64();
+    double f64();
+    QString text();
+    DeviceStatus status();
+    Capability capability();
+    /// A count of elements of at least `elementBytes` each: more than the bytes left is
+    /// garbage (0, not ok), so a corrupt count never makes anyone reserve memory for it.
+    uint32_t count(uint32_t elementBytes);
+    /// True while every field read so far was whole and the body has nothing left over at
+    /// the end (call it after the last field).
+    bool finished() const { return m_ok && m_at == m_data.size(); }
+    bool ok() const { return m_ok; }
+
+private:
+    template <typename T> T raw();
+    const QByteArray& m_data;
+    qsizetype m_at = 0;
+    bool m_ok = true;
+};
+
+/// Writes all of `message` to `socket`, with `fd` passed along (SCM_RIGHTS) when not -1.
+/// Never raises SIGPIPE. A socket that cannot take a byte for `stallMs` counts as dead (-1
+/// waits for ever). False on any failure, with errno set.
+bool sendMessage(int socket, const QByteArray& message, int fd = -1, int stallMs = -1);
+
+/// The bytes and descriptors read from a socket, cut into messages.
+class MessageStream {
+public:
+    /// `fromWorker`: the stream carries the worker's answers (else the component's requests);
+    /// a message of the other direction is garbage.
+    explicit MessageStream(bool fromWorker) : m_fromWorker(fromWorker) {}
+    ~MessageStream();
+    MessageStream(const MessageStream&) = delete;
+    MessageStream& operator=(const MessageStream&) = delete;
+
+    enum class Read { Data, End, Error };
+    /// One read of what the socket has (blocking unless `dontWait`): Data, End of stream, or
+    /// Error (errno; EAGAIN when there was nothing). Passed descriptors are queued,
+    /// close-on-exec.
+    Read receive(int socket, bool dontWait);
+    /// Takes the next whole message into `out`: true when there was one. Garbage (an unknown
+    /// kind, a body beyond kMaxBody, an Image without its memory file, descriptors piling up)
+    /// makes `error` say why; nothing more comes out of the stream then.
+    bool next(Message& out, QString& error);
+    /// Bytes of a message begun but not whole.
+    qsizetype pending() const { return m_buffer.size() - m_start; }
+
+private:
+    QByteArray m_buffer;
+    qsizetype m_start = 0;
+    std::deque<int> m_fds;
+    bool m_fromWorker;
+    bool m_broken = false;
+};
+
+} // namespace workerproto

@@ -1,0 +1,160 @@
+#include "writers/ImageWriters.h"
+
+#include "component_base/ComponentErrors.h"
+#include "component_base/ScanError.h"
+#include "writers/TiffPages.h"
+#include "writers/WriterSupport.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QImageReader>
+
+#include <algorithm>
+
+namespace {
+
+ImageFileKind kindOf(const QString& path) {
+    if (const auto kind = imageFileKind(path))
+        return *kind;
+    throw ScanError(
+        QStringLiteral("%1: unknown image file type (use .jpg, .tif, .bmp or .pdfimg)").arg(path),
+        componentError::BadValue);
+}
+
+int32_t jpegQualityOf(const ImageWriteOptions& options, int32_t fallback) {
+    return options.jpegQuality > 0 ? std::min(options.jpegQuality, 100) : fallback;
+}
+
+constexpr int32_t fileDefaultQuality = 75;
+
+// Qt refuses to decode images above its allocation limit (128 MiB by default); a 600 dpi
+// colour page decodes to more than that once Qt pads it to 32 bits a pixel. The limit is
+// process-wide, so it is only ever raised, to what this file needs.
+QImage readWithQt(const QString& path) {
+    QImageReader reader(path);
+    const QSize size = reader.size();
+    if (size.isValid()) {
+        const qint64 needMiB = qint64(size.width()) * size.height() * 8 / (1024 * 1024) + 1;
+        if (QImageReader::allocationLimit() != 0 && needMiB > QImageReader::allocationLimit())
+            QImageReader::setAllocationLimit(int(std::min<qint64>(needMiB, INT32_MAX)));
+    }
+    QImage img = reader.read();
+    if (img.isNull())
+        writer::throwReadError(path, reader.errorString());
+    // Back to the buffer's own formats (Qt decodes colour JPEG as 32-bit RGB).
+    return writer::normalized(img);
+}
+
+} // namespace
+
+std::optional<ImageFileKind> imageFileKind(const QString& path) {
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    if (suffix == QLatin1String("jpg"))
+        return ImageFileKind::Jpeg;
+    if (suffix == QLatin1String("tif"))
+        return ImageFileKind::Tiff;
+    if (suffix == QLatin1String("bmp"))
+        return ImageFileKind::Bmp;
+    if (suffix == QLatin1String("pdfimg"))
+        return ImageFileKind::PdfImage;
+    return std::nullopt;
+}
+
+QString imageFileSuffix(ImageFileKind kind) {
+    switch (kind) {
+    case ImageFileKind::Jpeg:
+        return QStringLiteral("jpg");
+    case ImageFileKind::Tiff:
+        return QStringLiteral("tif");
+    case ImageFileKind::Bmp:
+        return QStringLiteral("bmp");
+    case ImageFileKind::PdfImage:
+        break;
+    }
+    return QStringLiteral("pdfimg");
+}
+
+FileEncoding fileEncoding(ImageFileKind kind, bool mono, const ImageWriteOptions& options) {
+    FileEncoding e;
+    e.kind = kind;
+    switch (kind) {
+    case ImageFileKind::Jpeg:
+        e.quality = jpegQualityOf(options, fileDefaultQuality);
+        break;
+    case ImageFileKind::Tiff:
+        e.compression = tiffpages::effectiveCompression(mono, options.tiffCompression);
+        if (e.compression == tiffpages::jpegCompression)
+            e.quality = jpegQualityOf(options, fileDefaultQuality);
+        break;
+    case ImageFileKind::Bmp:
+        break;
+    case ImageFileKind::PdfImage:
+        if (!mono)
+            e.quality = jpegQualityOf(options, kPdfJpegQuality);
+        break;
+    }
+    return e;
+}
+
+ImageWriteOptions writeOptions(const FileEncoding& encoding) {
+    ImageWriteOptions options;
+    options.jpegQuality = encoding.quality;
+    options.tiffCompression = encoding.compression;
+    return options;
+}
+
+void writeImageFile(const QImage& image, const QString& path, const ImageWriteOptions& options) {
+    const ImageFileKind kind = kindOf(path);
+    if (image.isNull())
+        writer::throwWriteError(path, QStringLiteral("no image to write"));
+    switch (kind) {
+    case ImageFileKind::Jpeg: {
+        const int quality = jpegQualityOf(options, fileDefaultQuality);
+        writer::checkReplaceableTarget(path);
+        // JPEG has no 1-bit form and our 16-bit buffers are kept at 8 bits a sample.
+        QImage img = writer::eightBit(image);
+        if (img.format() == QImage::Format_Mono)
+            img = img.convertToFormat(QImage::Format_Grayscale8);
+        const QByteArray bytes = writer::encodeJpeg(img, quality, path);
+        writer::TempFile file(path);
+        writer::writeAll(file.fd(), bytes.constData(), size_t(bytes.size()), path);
+        file.commit();
+        return;
+    }
+    case ImageFileKind::Tiff: {
+        const int quality = jpegQualityOf(options, fileDefaultQuality);
+        if (options.tiffAppend)
+            tiffpages::appendPage(image, path, options.tiffCompression, quality);
+        else
+            tiffpages::writeFile(image, path, options.tiffCompression, quality);
+        return;
+    }
+    case ImageFileKind::Bmp: {
+        writer::TempFile file(path);
+        writer::writeBmp(file.fd(), image, path);
+        file.commit();
+        return;
+    }
+    case ImageFileKind::PdfImage:
+        writer::checkReplaceableTarget(path);
+        tiffpages::writePdfImage(
+            tiffpages::pdfImage(image, jpegQualityOf(options, kPdfJpegQuality)), path);
+        return;
+    }
+}
+
+QImage readImageFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        writer::throwReadError(path, file.errorString());
+    const QByteArray magic = file.read(4);
+    file.close();
+    if (magic.startsWith("BM")) {
+        QImage img = writer::readBmp(path);
+        return img.isNull() ? readWithQt(path) : img;
+    }
+    if (magic == QByteArray("II*\0", 4) || magic == QByteArray("MM\0*", 4) ||
+        magic == QByteArray("II+\0", 4) || magic == QByteArray("MM\0+", 4))
+        return tiffpages::readPage(path, 0);
+    return readWithQt(path);
+}
