@@ -49,10 +49,9 @@ public:
         StoredPage page = storePage(normalised(std::move(image)), path, m_job.budget.get());
         // A cache that cannot take this page ends the acquisition: the page itself is kept
         // (in memory), the sheets after it stay in the feeder instead of piling up in memory.
-        const bool stored = page.writeFailure == 0;
+        const bool stored = page.failure.ok();
         if (!stored)
-            m_failure =
-                componentError::status(componentError::Code(page.writeFailure), page.writeError);
+            m_failure = page.failure;
         ++m_delivered;
         Q_EMIT m_worker.imageStored(m_job.id, std::move(page));
         return stored;

@@ -88,7 +88,7 @@ void AcquisitionRunner::forgetActive() {
 void AcquisitionRunner::onImageStored(quint64 jobId, const StoredPage& page) {
     if (jobId != m_activeJob || jobId == 0) {
         // An abandoned acquisition's page: nobody will ever reference it.
-        if (!page.cachePath.isEmpty())
+        if (page.fileState() == PageFileState::OnDisk)
             QFile::remove(page.cachePath);
         return;
     }

@@ -143,26 +143,76 @@ std::shared_ptr<void> MemoryBudget::claim(qint64 bytes) {
         this, [self = shared_from_this(), bytes](void*) { self->m_used.fetch_sub(bytes); });
 }
 
-StoredPage storePage(const QImage& image, const QString& cachePath, MemoryBudget* budget) {
+namespace {
+
+StoredPage withPreview(const QImage& image) {
     StoredPage page;
     page.size = image.size();
     page.format = image.format();
     page.bytes = qint64(image.bytesPerLine()) * image.height();
-    if (!cachePath.isEmpty() && budget && (page.claim = budget->claim(page.bytes))) {
-        page.pixels = image;
-        page.pendingPath = cachePath;
-    } else if (!cachePath.isEmpty() &&
-               rawImage::write(image, cachePath, &page.writeError, &page.writeFailure)) {
-        page.cachePath = cachePath;
-    } else {
-        page.pixels = image;
-    }
-
     QBuffer buffer(&page.preview);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, previewFormat());
     writer.setQuality(85);
     writer.write(makePreview(image));
+    return page;
+}
+
+} // namespace
+
+PageFileState StoredPage::fileState() const {
+    if (!cachePath.isEmpty())
+        return PageFileState::OnDisk;
+    if (!pendingPath.isEmpty())
+        return PageFileState::Writing;
+    return failure.ok() ? PageFileState::InMemory : PageFileState::Failed;
+}
+
+componentError::Result<QImage> StoredPage::image() const {
+    if (fileState() != PageFileState::OnDisk)
+        return pixels.isNull() ? componentError::status(componentError::ReadFailed)
+                               : componentError::Result<QImage>(pixels);
+    QString error;
+    QImage read = rawImage::read(cachePath, &error);
+    if (read.isNull())
+        return componentError::status(componentError::ReadFailed, error);
+    return read;
+}
+
+DeviceStatus StoredPage::writeFile(const QString& path) {
+    failure = rawImage::write(pixels, path);
+    if (failure.ok()) {
+        cachePath = path;
+        pixels = QImage();
+        claim.reset();
+    }
+    pendingPath.clear();
+    return failure;
+}
+
+void StoredPage::pendingWritten(const DeviceStatus& written) {
+    failure = written;
+    if (written.ok()) {
+        cachePath = pendingPath;
+        pixels = QImage();
+        claim.reset();
+    }
+    pendingPath.clear();
+}
+
+StoredPage storePage(const QImage& image, const QString& cachePath, MemoryBudget* budget) {
+    StoredPage page = withPreview(image);
+    page.pixels = image;
+    if (!cachePath.isEmpty() && budget && (page.claim = budget->claim(page.bytes)))
+        page.pendingPath = cachePath;
+    else if (!cachePath.isEmpty())
+        page.writeFile(cachePath);
+    return page;
+}
+
+StoredPage storedPageOnDisk(const QImage& image, const QString& path) {
+    StoredPage page = withPreview(image);
+    page.cachePath = path;
     return page;
 }
 
@@ -187,29 +237,25 @@ QImage ImageBuffer::preview(int index) const {
             return image;
     }
     QImage image = QImage::fromData(page(index).preview);
-    if (image.isNull())
-        image = makePreview(full(index)); // an unreadable preview: rebuild it from the pixels
+    if (image.isNull()) {
+        // An unreadable preview: rebuilt from the pixels.
+        const componentError::Result<QImage> pixels = full(index);
+        image = pixels ? makePreview(*pixels) : QImage();
+    }
     m_decoded.prepend({index, image});
     while (m_decoded.size() > kDecodedKept)
         m_decoded.removeLast();
     return image;
 }
 
-QImage ImageBuffer::full(int index, QString* error) const {
-    if (index < 0 || index >= count()) {
-        if (error)
-            *error = QStringLiteral("indice fuori intervallo");
-        return {};
-    }
-    if (released(index)) {
-        if (error)
-            *error = QStringLiteral("immagine non più in uso");
-        return {};
-    }
-    const StoredPage& p = page(index);
-    if (p.cachePath.isEmpty())
-        return p.pixels;
-    return rawImage::read(p.cachePath, error);
+componentError::Result<QImage> ImageBuffer::full(int index) const {
+    if (index < 0 || index >= count())
+        return componentError::status(componentError::ReadFailed,
+                                      QStringLiteral("indice fuori intervallo"));
+    if (released(index))
+        return componentError::status(componentError::ReadFailed,
+                                      QStringLiteral("immagine non più in uso"));
+    return page(index).image();
 }
 
 void ImageBuffer::replace(int index, StoredPage page) {
@@ -241,16 +287,12 @@ qint64 ImageBuffer::bytesInMemory() const {
     return bytes;
 }
 
-void ImageBuffer::pageFileStored(int index, const QString& path) {
-    StoredPage& p = m_entries[index].page;
-    p.cachePath = path;
-    p.pixels = QImage();
-    p.pendingPath.clear();
-    p.claim.reset();
+DeviceStatus ImageBuffer::writePageFile(int index, const QString& path) {
+    return m_entries[index].page.writeFile(path);
 }
 
-void ImageBuffer::keepInMemory(int index) {
-    m_entries[index].page.pendingPath.clear();
+void ImageBuffer::pendingWritten(int index, const DeviceStatus& written) {
+    m_entries[index].page.pendingWritten(written);
 }
 
 QString ImageBuffer::encodedFile(int index, const FileEncoding& encoding) const {

@@ -1,4 +1,5 @@
 #pragma once
+#include "component_base/ComponentErrors.h"
 #include "writers/ImageWriters.h"
 #include <QByteArray>
 #include <QImage>
@@ -28,10 +29,20 @@ private:
     std::atomic<qint64> m_used{0};
 };
 
-/// One acquired image as it crosses from the worker to the buffer: the full-resolution
-/// pixels in a cache file, or in memory (while the file is still to be written, or when the
-/// cache could not be written, so that the image is not lost), and a compressed screen-sized
-/// preview.
+/// Where a page's full-resolution pixels are.
+enum class PageFileState {
+    InMemory, ///< no page file is wanted (there is no cache): `pixels` hold the page
+    Writing,  ///< `pixels` hold it while someone else writes `pendingPath`, off the acquisition's
+              ///< path
+    OnDisk,   ///< in its page file `cachePath`; nothing in memory
+    Failed,   ///< its page file could not be written (`failure` says why): `pixels` hold it
+};
+
+/// One acquired image as it crosses from the worker to the buffer, and the one owner of its
+/// page file: the full-resolution pixels in a cache file, or in memory (while the file is
+/// still to be written, or when the cache could not be written, so that the image is not
+/// lost), and a compressed screen-sized preview. Its file fields are read by anyone and
+/// changed only by its own calls below, each one step between the states of PageFileState.
 struct StoredPage {
     QString cachePath;           ///< page file in the session cache; empty while `pixels` holds it
     QImage pixels;               ///< the image itself, while it is not (yet) in its page file
@@ -39,20 +50,31 @@ struct StoredPage {
     std::shared_ptr<void> claim; ///< what `pixels` hold of the memory budget until then
     QSize size;                  ///< full-resolution size
     QImage::Format format = QImage::Format_Invalid;
-    QByteArray preview; ///< the preview, encoded (JPEG, or PNG where JPEG is missing)
-    qint64 bytes = 0;   ///< size of the full-resolution pixel data
-    /// Why the page file could not be written (a componentError code, 0 when it was or was
-    /// not asked for) and the system's words for it; `pixels` then hold the page.
-    int32_t writeFailure = 0;
-    QString writeError;
+    QByteArray preview;   ///< the preview, encoded (JPEG, or PNG where JPEG is missing)
+    qint64 bytes = 0;     ///< size of the full-resolution pixel data
+    DeviceStatus failure; ///< why the page file could not be written (ok when it was)
+
+    PageFileState fileState() const;
+    /// The full-resolution image, from memory or from its page file.
+    componentError::Result<QImage> image() const;
+    /// The one writer of page files: writes the pixels to `path` (whole or not at all). On disk
+    /// then, or failed with why, the pixels kept. Any thread, on a page of its own.
+    DeviceStatus writeFile(const QString& path);
+    /// A copy of this page (the encoder's) has written `pendingPath` as `written` tells:
+    /// on disk there now, or failed with why.
+    void pendingWritten(const DeviceStatus& written);
 };
 
 /// Builds a StoredPage from a full-resolution image and encodes its preview. With room in
 /// `budget` the pixels stay in memory and `pendingPath` names the cache file someone else is
 /// to write; otherwise the cache file `cachePath` is written here (when that fails, the
-/// pixels stay in memory and `writeFailure` says why). Runs on the worker thread
+/// pixels stay in memory and `failure` says why). Runs on the worker thread
 /// (and for rotations on the owner's); it only touches its own file.
 StoredPage storePage(const QImage& image, const QString& cachePath, MemoryBudget* budget = nullptr);
+
+/// The StoredPage of `image`, which is already whole in its page file `path` (a recovered
+/// page): only its preview is made.
+StoredPage storedPageOnDisk(const QImage& image, const QString& path);
 
 /// The preview of an image: fits within 1000x1400 pixels, grey for 1-bit and grey images,
 /// colour otherwise.
@@ -76,8 +98,8 @@ public:
 
     /// The preview of image `index` (a null image when out of range).
     QImage preview(int index) const;
-    /// The full-resolution image, from memory or the cache; null with `error` set on failure.
-    QImage full(int index, QString* error = nullptr) const;
+    /// The full-resolution image, from memory or the cache.
+    componentError::Result<QImage> full(int index) const;
     /// Replaces image `index` (a rotation) with a new version; the index keeps pointing at it.
     /// Its old page file and encoded files are removed.
     void replace(int index, StoredPage page);
@@ -89,11 +111,12 @@ public:
     /// True when image `index` has been released.
     bool released(int index) const { return m_entries.at(index).released; }
 
-    /// Image `index` is in its page file `path` now: its pixels leave memory.
-    void pageFileStored(int index, const QString& path);
-    /// The page file of image `index` could not be written: its pixels stay in memory, still
+    /// Writes the page file of image `index` to `path` now (StoredPage::writeFile).
+    DeviceStatus writePageFile(int index, const QString& path);
+    /// The encoder has written the pending page file of image `index`, as `written` tells
+    /// (StoredPage::pendingWritten). A page that failed keeps its pixels in memory, still
     /// counted against the budget, so that a cache that fails cannot fill the memory instead.
-    void keepInMemory(int index);
+    void pendingWritten(int index, const DeviceStatus& written);
     /// Bytes of full-resolution pixels in memory now (pages waiting for their page file, or
     /// kept there because it could not be written).
     qint64 bytesInMemory() const;

@@ -1,6 +1,5 @@
 #include "acquisition/PageEncoder.h"
-#include "acquisition/RawImageFile.h"
-#include "component_base/ScanError.h"
+#include "component_base/ComponentErrors.h"
 #include <QMetaObject>
 #include <algorithm>
 #include <exception>
@@ -34,24 +33,20 @@ void PageEncoder::submit(EncodeJob job) {
     {
         std::lock_guard lock(m_mutex);
         if (job.storePage)
-            m_tasks.push_back({job.version, std::nullopt, job.pixels, job.claim, job.pagePath, {}});
+            m_tasks.push_back({job.version, std::nullopt, job.page, {}});
         for (const auto& [encoding, target] : job.outputs)
-            m_tasks.push_back({job.version, encoding, job.pixels, job.claim, job.pagePath, target});
+            m_tasks.push_back({job.version, encoding, job.page, target});
     }
     m_wake.notify_one();
 }
 
-QVector<std::optional<FileEncoding>>
-PageEncoder::withdraw(quint64 version, const std::optional<FileEncoding>& encoding) {
-    QVector<std::optional<FileEncoding>> dropped;
+void PageEncoder::withdraw(quint64 version,
+                           const std::function<bool(const std::optional<FileEncoding>&)>& drop) {
     std::deque<Task> gone; // released outside the lock: the pixels may go with them
     {
         std::lock_guard lock(m_mutex);
         for (auto it = m_tasks.begin(); it != m_tasks.end();) {
-            const bool match = it->version == version &&
-                               (!encoding || (it->encoding && *it->encoding == *encoding));
-            if (match) {
-                dropped.append(it->encoding);
+            if (it->version == version && drop(it->encoding)) {
                 gone.push_back(std::move(*it));
                 it = m_tasks.erase(it);
             } else {
@@ -59,7 +54,32 @@ PageEncoder::withdraw(quint64 version, const std::optional<FileEncoding>& encodi
             }
         }
     }
-    return dropped;
+}
+
+bool PageEncoder::anyWork(const std::function<bool(const Work&)>& match) const {
+    return std::any_of(m_tasks.begin(), m_tasks.end(),
+                       [&](const Task& t) {
+                           return match({t.version, t.encoding});
+                       }) ||
+           (m_running && match(*m_running)) ||
+           std::any_of(m_results.begin(), m_results.end(), [&](const Result& r) {
+               return match({r.version, r.encoding});
+           });
+}
+
+bool PageEncoder::storing() const {
+    std::lock_guard lock(m_mutex);
+    return anyWork([](const Work& w) { return !w.second; });
+}
+
+bool PageEncoder::encoding(quint64 version, const FileEncoding& encoding) const {
+    std::lock_guard lock(m_mutex);
+    return anyWork([&](const Work& w) { return w.first == version && w.second == encoding; });
+}
+
+bool PageEncoder::idle() const {
+    std::lock_guard lock(m_mutex);
+    return m_tasks.empty() && !m_running && m_results.empty();
 }
 
 void PageEncoder::setNewestFirst(bool newestFirst) {
@@ -68,16 +88,21 @@ void PageEncoder::setNewestFirst(bool newestFirst) {
 }
 
 void PageEncoder::deliver() {
-    std::vector<Result> results;
-    {
-        std::lock_guard lock(m_mutex);
-        results.swap(m_results);
-    }
-    for (const Result& r : results) {
+    // One at a time: a result counts as under way until its signal is emitted, so that the
+    // owner, asked from a handler, never sees the others as done.
+    for (;;) {
+        Result r;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_results.empty())
+                return;
+            r = std::move(m_results.front());
+            m_results.pop_front();
+        }
         if (r.encoding)
-            Q_EMIT encoded(r.version, *r.encoding, r.path, r.error);
+            Q_EMIT encoded(r.version, *r.encoding, r.path, r.status);
         else
-            Q_EMIT pageStored(r.version, r.path, r.error, r.failure);
+            Q_EMIT pageStored(r.version, r.path, r.status);
     }
 }
 
@@ -105,6 +130,7 @@ void PageEncoder::run() {
                 task = std::move(m_tasks.front());
                 m_tasks.pop_front();
             }
+            m_running = Work{task.version, task.encoding};
         }
         Result result = perform(task);
         // Done with the pixels before saying so: the owner may count on the memory being free.
@@ -114,6 +140,7 @@ void PageEncoder::run() {
             std::lock_guard lock(m_mutex);
             first = m_results.empty();
             m_results.push_back(std::move(result));
+            m_running.reset();
         }
         // One delivery for whatever piles up until the owner's event loop gets to it.
         if (first)
@@ -122,24 +149,22 @@ void PageEncoder::run() {
 }
 
 PageEncoder::Result PageEncoder::perform(Task& task) {
-    Result result{task.version, task.encoding, {}, {}, 0};
+    Result result{task.version, task.encoding, {}, {}};
     if (!task.encoding) {
-        if (rawImage::write(task.pixels, task.source, &result.error, &result.failure))
-            result.path = task.source;
+        result.path = task.page.pendingPath;
+        result.status = task.page.writeFile(task.page.pendingPath);
         return result;
     }
+    result.path = task.target;
     try {
-        QImage image = task.pixels;
-        if (image.isNull())
-            image = rawImage::read(task.source, &result.error);
-        if (!image.isNull()) {
-            writeImageFile(image, task.target, writeOptions(*task.encoding));
-            result.path = task.target;
-        }
-    } catch (const ScanError& e) {
-        result.error = e.text();
+        const componentError::Result<QImage> image = task.page.image();
+        result.status = image ? componentError::attempt([&] {
+            writeImageFile(*image, task.target, writeOptions(*task.encoding));
+        })
+                              : image.status();
     } catch (const std::exception& e) {
-        result.error = QString::fromLocal8Bit(e.what());
+        result.status =
+            componentError::status(componentError::WriteFailed, QString::fromLocal8Bit(e.what()));
     }
     return result;
 }

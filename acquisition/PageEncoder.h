@@ -1,4 +1,5 @@
 #pragma once
+#include "acquisition/ImageBuffer.h"
 #include "writers/ImageWriters.h"
 #include <QImage>
 #include <QObject>
@@ -6,6 +7,7 @@
 #include <QVector>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -14,19 +16,20 @@
 
 /// One page's work for the encoder: its page file to write, then the files to encode it into.
 struct EncodeJob {
-    quint64 version = 0;         ///< the buffer's version of the page, echoed in the results
-    QImage pixels;               ///< the page, when it is in memory
-    std::shared_ptr<void> claim; ///< the memory budget `pixels` hold, kept until done with them
-    QString pagePath;            ///< the page file: written from `pixels` with `storePage`,
-                                 ///< read when there are no pixels
-    bool storePage = false;
+    quint64 version = 0; ///< the buffer's version of the page, echoed in the results
+    /// A copy of the page: its pixels (and the memory budget they hold, kept until done with
+    /// them), or its page file to read them from.
+    StoredPage page;
+    bool storePage = false;                        ///< write its pending page file
     QVector<QPair<FileEncoding, QString>> outputs; ///< each encoding into its file
 };
 
 /// The session's encoder: one thread beside the acquisition that writes acquired pages into
 /// their page files and encodes them into the files "Conferma" will need, one task at a time
 /// in the order submitted (or the newest first). Results come back as signals on the owner's
-/// thread, from its event loop or from deliver(); work still queued can be withdrawn.
+/// thread, from its event loop or from deliver(); work still queued can be withdrawn. The
+/// encoder is the one account of what is under way: a task counts from submit() until its
+/// result has been delivered.
 ///
 /// Threading: every call from the owner thread; the signals are emitted there. Destroying the
 /// encoder drops the queued work and waits for the task under way.
@@ -39,11 +42,17 @@ public:
 
     /// Queues `job`: its page file first (if asked), then each output.
     void submit(EncodeJob job);
-    /// Drops the queued work of page `version`: every task (`encoding` nullopt) or only the
-    /// encoding `encoding`. The task under way, if any, still finishes and reports. Returns
-    /// what was dropped: nullopt for a page file, else the encoding.
-    QVector<std::optional<FileEncoding>> withdraw(quint64 version,
-                                                  const std::optional<FileEncoding>& encoding);
+    /// Drops the queued work of page `version` that `drop` picks (given nullopt for its page
+    /// file, else the encoding). The task under way, if any, still finishes and reports.
+    void withdraw(quint64 version,
+                  const std::function<bool(const std::optional<FileEncoding>&)>& drop);
+    /// True while a page file is queued, being written or not yet reported.
+    bool storing() const;
+    /// True while the encoding `encoding` of `version` is queued, under way or not yet
+    /// reported.
+    bool encoding(quint64 version, const FileEncoding& encoding) const;
+    /// True when nothing is queued, under way or waiting to be reported.
+    bool idle() const;
     /// Emits at once the results of the tasks finished so far, which would otherwise wait for
     /// the owner's event loop (busy while it writes a document).
     void deliver();
@@ -52,36 +61,37 @@ public:
     void setNewestFirst(bool newestFirst);
 
 Q_SIGNALS:
-    /// The page file of `version` is written at `path`, or (empty `path`) not, for `error`
-    /// (`failure` the componentError code of it: DiskFull for a full disk).
-    void pageStored(quint64 version, const QString& path, const QString& error, int32_t failure);
-    /// `version` is encoded as `encoding` into `path`, or (empty `path`) not, for `error`.
+    /// The page file `path` of `version` is written as `written` says (ok, or why not:
+    /// DiskFull for a full disk).
+    void pageStored(quint64 version, const QString& path, const DeviceStatus& written);
+    /// `version` is encoded as `encoding` into `path` as `written` says.
     void encoded(quint64 version, const FileEncoding& encoding, const QString& path,
-                 const QString& error);
+                 const DeviceStatus& written);
 
 private:
     struct Task {
         quint64 version = 0;
         std::optional<FileEncoding> encoding; ///< nullopt: write the page file
-        QImage pixels;
-        std::shared_ptr<void> claim;
-        QString source; ///< the page file (read from when no pixels; written when storing)
+        StoredPage page;
         QString target; ///< the encoded file
     };
     struct Result {
         quint64 version = 0;
         std::optional<FileEncoding> encoding;
         QString path;
-        QString error;
-        int32_t failure = 0;
+        DeviceStatus status;
     };
+    using Work = std::pair<quint64, std::optional<FileEncoding>>;
     void run();
     Result perform(Task& task);
+    /// True when a queued, running or unreported task matches `match` (locked by the caller).
+    bool anyWork(const std::function<bool(const Work&)>& match) const;
 
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     std::condition_variable m_wake;
     std::deque<Task> m_tasks;
-    std::vector<Result> m_results; ///< finished, not yet delivered
+    std::optional<Work> m_running; ///< the task under way
+    std::deque<Result> m_results;  ///< finished, not yet delivered
     bool m_newestFirst = false;
     bool m_stopping = false;
     std::thread m_thread;

@@ -1,6 +1,6 @@
 #include "acquisition/RawImageFile.h"
+#include "common/SystemErrorText.h"
 #include "component_base/ComponentErrors.h"
-#include "component_base/ScanError.h"
 #include "writers/WriterSupport.h"
 #include <QFile>
 #include <cstring>
@@ -45,13 +45,10 @@ void setError(QString* error, const QString& text) {
 
 } // namespace
 
-bool write(const QImage& source, const QString& path, QString* error, int32_t* code) {
-    if (source.isNull()) {
-        setError(error, QStringLiteral("immagine vuota"));
-        if (code)
-            *code = componentError::WriteFailed;
-        return false;
-    }
+DeviceStatus write(const QImage& source, const QString& path) {
+    if (source.isNull())
+        return componentError::status(componentError::WriteFailed,
+                                      QStringLiteral("immagine vuota"));
     QImage image = source;
     if (!supportedFormat(image.format()))
         image = image.convertToFormat(QImage::Format_RGB888);
@@ -69,7 +66,7 @@ bool write(const QImage& source, const QString& path, QString* error, int32_t* c
 
     // Through a temporary file renamed into place, with the system's error number kept, so
     // that a full disk reads as such to whoever has to tell the user.
-    try {
+    return componentError::attempt([&] {
         writer::TempFile file(path);
         writer::writeAll(file.fd(), &h, sizeof h, path);
         for (QRgb c : colors) {
@@ -89,13 +86,7 @@ bool write(const QImage& source, const QString& path, QString* error, int32_t* c
         // through SANE) would buy nothing after a power cut either. Documents and the
         // encodings that become them are still flushed.
         file.commit(writer::TempFile::Flush::None);
-    } catch (const ScanError& e) {
-        setError(error, e.text());
-        if (code)
-            *code = e.code();
-        return false;
-    }
-    return true;
+    });
 }
 
 namespace {
@@ -136,7 +127,7 @@ bool isWhole(const QString& path) {
 QImage read(const QString& path, QString* error) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        setError(error, file.errorString());
+        setError(error, fileErrorText(file));
         return {};
     }
     Header h{};
@@ -157,14 +148,14 @@ QImage read(const QString& path, QString* error) {
     if (image.bytesPerLine() == h.bytesPerLine) {
         const qint64 n = qint64(h.bytesPerLine) * h.height;
         if (file.read(reinterpret_cast<char*>(image.bits()), n) != n) {
-            setError(error, file.errorString());
+            setError(error, fileErrorText(file));
             return {};
         }
     } else {
         for (int y = 0; y < h.height; ++y) {
             if (file.read(reinterpret_cast<char*>(image.scanLine(y)), h.bytesPerLine) !=
                 h.bytesPerLine) {
-                setError(error, file.errorString());
+                setError(error, fileErrorText(file));
                 return {};
             }
         }

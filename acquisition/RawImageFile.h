@@ -1,4 +1,5 @@
 #pragma once
+#include "component_base/DeviceLayer.h"
 #include <QImage>
 #include <QString>
 #include <cstdint>
@@ -9,11 +10,17 @@
 namespace rawImage {
 
 /// Writes `image` to `path` through a temporary file renamed into place, so a failed write
-/// never leaves a partial page behind. Returns false and fills `error` and `code` (a
-/// componentError code: DiskFull for a full disk) on failure. Thread-safe (touches only its
-/// own files).
-bool write(const QImage& image, const QString& path, QString* error = nullptr,
-           int32_t* code = nullptr);
+/// never leaves a partial page behind. Ok, or why not (a componentError status: DiskFull for
+/// a full disk). Thread-safe (touches only its own files).
+DeviceStatus write(const QImage& image, const QString& path);
+
+/// write() for a caller that wants only the reason's text: true when written.
+inline bool write(const QImage& image, const QString& path, QString* error) {
+    const DeviceStatus written = write(image, path);
+    if (error && !written.ok())
+        *error = written.text;
+    return written.ok();
+}
 
 /// Reads a file written by write(). Returns a null image and fills `error` when the file is
 /// missing, truncated or not a page file. Thread-safe.

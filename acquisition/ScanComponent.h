@@ -197,6 +197,12 @@ public:
         Q_UNUSED(id);
         return false;
     }
+    /// The session ends without its document, and nobody is there to write it (a run
+    /// without a person whose output failed): the pages are kept as an interrupted session's
+    /// are, for a later session to give back, instead of going with the component. From now
+    /// on the record of the pages and their images stay as they are. Returns how many pages
+    /// are kept. The default keeps none.
+    virtual int32_t keepPagesForRecovery() { return 0; }
 
 Q_SIGNALS:
     /// flag 0: one image has been transferred (ImageCount already counts it);

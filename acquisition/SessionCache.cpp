@@ -1,6 +1,7 @@
 #include "acquisition/SessionCache.h"
 #include "acquisition/RawImageFile.h"
 #include "acquisition/SessionManifest.h"
+#include "common/SystemErrorText.h"
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -72,13 +73,34 @@ QList<StaleEntry> staleCaches(const QString& cacheParent) {
     return stale;
 }
 
-/// The pages a stale cache can give back: the files its manifest names that are whole.
+/// The acquired page files in `folder` ("page-<acquisition>-<sheet>.raw", as the acquisition
+/// names them) that are not among `listed`, in the order they were acquired.
+QStringList unlistedAcquiredPages(const QString& folder, const QStringList& listed) {
+    static const QRegularExpression acquired(QStringLiteral("^page-(\\d{1,18})-(\\d{1,9})\\.raw$"));
+    QList<std::pair<std::pair<qint64, int>, QString>> found;
+    const QStringList entries = QDir(folder).entryList(QDir::Files | QDir::System);
+    for (const QString& entry : entries) {
+        const auto match = acquired.match(entry);
+        if (match.hasMatch() && !listed.contains(entry))
+            found.append({{match.captured(1).toLongLong(), match.captured(2).toInt()}, entry});
+    }
+    std::sort(found.begin(), found.end());
+    QStringList names;
+    for (const auto& [order, name] : found)
+        names.append(name);
+    return names;
+}
+
+/// The pages a stale cache can give back: the files its manifest names that are whole, then
+/// the whole acquired pages a kill kept the manifest from catching up with. A cache without a
+/// manifest has none: its session ended (the manifest goes first) or never had a page to say.
 QStringList recoverablePages(const QString& path, QDateTime* saved) {
     const std::optional<sessionManifest::Contents> manifest = sessionManifest::read(path);
     if (!manifest)
         return {};
     QStringList pages;
-    for (const QString& file : manifest->pageFiles) {
+    for (const QString& file :
+         manifest->pageFiles + unlistedAcquiredPages(path, manifest->pageFiles)) {
         const QString page = QDir(path).filePath(file);
         if (ownedRegularFile(page) && rawImage::isWhole(page))
             pages.append(page);
@@ -138,7 +160,7 @@ SessionCache::SessionCache(const QString& cacheParent) {
         parent.absoluteFilePath(QStringLiteral("cache-%1-XXXXXX").arg(::getpid())));
     // mkdtemp creates the folder with mode 0700 and a name nobody can predict.
     if (::mkdtemp(tmpl.data()) == nullptr) {
-        m_error = QString::fromLocal8Bit(std::strerror(errno)) + QStringLiteral(": ") + cacheParent;
+        m_error = systemErrorText(errno) + QStringLiteral(": ") + cacheParent;
         return;
     }
     m_path = QFile::decodeName(tmpl);
@@ -146,20 +168,28 @@ SessionCache::SessionCache(const QString& cacheParent) {
     // a live pid, and lets go).
     m_lock = std::make_unique<HeldLock>(m_path, true);
     if (!m_lock->isHeld())
-        qWarning("Scansione: session cache %s not locked: %s", tmpl.constData(),
-                 std::strerror(errno));
+        qWarning("Scansione: cache della sessione %s non bloccata: %s", tmpl.constData(),
+                 qUtf8Printable(systemErrorText(errno)));
 }
 
 SessionCache::~SessionCache() {
-    if (!m_path.isEmpty() && ownedRealDirectory(m_path))
-        QDir(m_path).removeRecursively();
+    if (!m_keep && !m_path.isEmpty() && ownedRealDirectory(m_path))
+        removeFolder(m_path);
     // The lock goes with the folder (m_lock is destroyed after this body).
+}
+
+bool SessionCache::removeFolder(const QString& path) {
+    const QByteArray manifest =
+        QFile::encodeName(QDir(path).filePath(QLatin1String(sessionManifest::kFileName)));
+    if (::unlink(manifest.constData()) != 0 && errno != ENOENT)
+        return false; // the pages stay with their manifest, to be offered again
+    return QDir(path).removeRecursively();
 }
 
 int SessionCache::removeStale(const QString& cacheParent) {
     int removed = 0;
     for (const StaleEntry& entry : staleCaches(cacheParent)) {
-        if (recoverablePages(entry.path, nullptr).isEmpty() && QDir(entry.path).removeRecursively())
+        if (recoverablePages(entry.path, nullptr).isEmpty() && removeFolder(entry.path))
             ++removed;
     }
     return removed;
@@ -171,8 +201,17 @@ QList<SessionCache::Interrupted> SessionCache::claimInterrupted(const QString& c
         Interrupted cache;
         cache.pageFiles = recoverablePages(entry.path, &cache.saved);
         if (cache.pageFiles.isEmpty()) {
-            QDir(entry.path).removeRecursively();
+            removeFolder(entry.path);
             continue;
+        }
+        // Its session is gone: a hidden file beside the manifest is a write it never finished
+        // (a page's or the manifest's temporary), which nothing will ever finish now.
+        QDir folder(entry.path);
+        for (const QString& name : folder.entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+            const QString file = folder.filePath(name);
+            if (name.startsWith(QLatin1Char('.')) &&
+                name != QLatin1String(sessionManifest::kFileName) && ownedRegularFile(file))
+                QFile::remove(file);
         }
         cache.path = entry.path;
         cache.lock = std::move(entry.lock);

@@ -38,7 +38,7 @@ public:
     struct Interrupted {
         QString path;          ///< the folder
         QDateTime saved;       ///< when its manifest was last written
-        QStringList pageFiles; ///< the pages' files (absolute paths) in page order, all present
+        QStringList pageFiles; ///< the pages' files (absolute paths) in page order, all whole
         std::shared_ptr<HeldLock> lock;
     };
 
@@ -50,6 +50,9 @@ public:
     Q_DISABLE_COPY(SessionCache)
 
     bool isValid() const { return !m_path.isEmpty(); }
+    /// The folder stays when this object goes, its lock let go: a later session finds it as
+    /// it finds a killed session's.
+    void keep() { m_keep = true; }
     /// The folder, without a trailing separator; empty when not valid.
     const QString& path() const { return m_path; }
     const QString& error() const { return m_error; }
@@ -63,8 +66,16 @@ public:
     static int removeStale(const QString& cacheParent);
 
     /// The stale caches under `cacheParent` with pages to recover, newest first, each locked
-    /// for the caller; the stale ones with nothing to recover are removed on the way.
+    /// for the caller; the stale ones with nothing to recover are removed on the way, and the
+    /// temporaries of writes their session never finished are removed from those kept. Their
+    /// pages are those the manifest names, in its order, then the whole acquired page files
+    /// it had not caught up with, in the order they were acquired.
     static QList<Interrupted> claimInterrupted(const QString& cacheParent);
+
+    /// Removes the cache folder `path` with everything in it, its manifest first: a removal
+    /// cut short (a kill) leaves page files that no manifest names, which nobody offers again,
+    /// never a manifest naming pages that are gone. True when all of it went.
+    static bool removeFolder(const QString& path);
 
     /// Removes the hidden temporaries of document writes that a killed session left in
     /// `folder` (".<name>.<hex>.part", ".<name>.<8 hex>.part.<ext>") and the PDF route's
@@ -78,4 +89,5 @@ private:
     QString m_error;
     std::unique_ptr<HeldLock> m_lock;       ///< on this session's own cache folder
     std::unique_ptr<HeldLock> m_folderLock; ///< shared, on the working folder
+    bool m_keep = false;
 };

@@ -2,8 +2,8 @@
 #include "component_base/ComponentErrors.h"
 #include "acquisition/PageEncoder.h"
 #include "acquisition/RawImageFile.h"
-#include "component_base/ScanError.h"
 #include "acquisition/SessionCache.h"
+#include "common/SystemErrorText.h"
 #include "writers/TiffPages.h"
 #include "writers/WriterSupport.h"
 #include <QDir>
@@ -13,6 +13,7 @@
 #include <cstring>
 #include <sys/statvfs.h>
 
+using componentError::Result;
 using componentError::status;
 
 namespace {
@@ -37,14 +38,16 @@ SessionImages::SessionImages(const QString& cacheParent)
       m_budget(std::make_shared<MemoryBudget>(kWaitingPixelBytes)),
       m_encoder(std::make_unique<PageEncoder>()) {
     if (!m_cache->isValid())
-        qWarning("Scansione: no session cache (%s); pages are kept in memory",
+        qWarning("Scansione: nessuna cache della sessione (%s): le pagine restano in memoria",
                  qUtf8Printable(m_cache->error()));
     QObject::connect(m_encoder.get(), &PageEncoder::pageStored, m_encoder.get(),
-                     [this](quint64 version, const QString& path, const QString& error,
-                            int32_t failure) { onPageStored(version, path, error, failure); });
-    QObject::connect(m_encoder.get(), &PageEncoder::encoded, m_encoder.get(),
-                     [this](quint64 version, const FileEncoding& encoding, const QString& path,
-                            const QString& error) { onEncoded(version, encoding, path, error); });
+                     [this](quint64 version, const QString& path, const DeviceStatus& written) {
+                         onPageStored(version, path, written);
+                     });
+    QObject::connect(
+        m_encoder.get(), &PageEncoder::encoded, m_encoder.get(),
+        [this](quint64 version, const FileEncoding& encoding, const QString& path,
+               const DeviceStatus& written) { onEncoded(version, encoding, path, written); });
 }
 
 // The encoder stops first, then the buffer's pages go, then the folder that holds their files.
@@ -54,6 +57,14 @@ QString SessionImages::cacheFolder() const {
     return m_cache->path();
 }
 
+bool SessionImages::storingPageFiles() const {
+    return m_encoder->storing();
+}
+
+bool SessionImages::settled() const {
+    return m_encoder->idle();
+}
+
 void SessionImages::append(StoredPage page) {
     // Scanning again: the pages are wanted in the order they come.
     m_encoder->setNewestFirst(false);
@@ -61,6 +72,8 @@ void SessionImages::append(StoredPage page) {
 }
 
 void SessionImages::release(const QVector<int>& indices) {
+    if (m_kept)
+        return;
     for (int index : indices) {
         if (index < 0 || index >= count() || m_buffer.released(index))
             continue;
@@ -71,28 +84,40 @@ void SessionImages::release(const QVector<int>& indices) {
     }
 }
 
+void SessionImages::keepCache() {
+    m_kept = true;
+    m_cache->keep();
+}
+
+DeviceStatus SessionImages::storePagesInMemory() {
+    const QString folder = cacheFolder();
+    if (folder.isEmpty())
+        return {};
+    for (int i = 0; i < count(); ++i) {
+        const StoredPage& page = m_buffer.page(i);
+        if (m_buffer.released(i) || page.pixels.isNull() ||
+            page.fileState() == PageFileState::Writing)
+            continue;
+        const QString path =
+            QDir(folder).filePath(QStringLiteral("kept-%1-%2.raw").arg(i).arg(++m_keptFiles));
+        if (const DeviceStatus written = m_buffer.writePageFile(i, path); !written.ok())
+            return written;
+    }
+    return {};
+}
+
 DeviceStatus SessionImages::readyForPages(qint64 pageBytes) {
     const QString folder = cacheFolder();
     if (folder.isEmpty())
         return {};
     // A page the cache could not take earlier gets another chance first: memory holds only
     // as many pages as a failing cache left there, never one more acquisition's worth.
-    for (int i = 0; i < count(); ++i) {
-        const StoredPage& page = m_buffer.page(i);
-        if (m_buffer.released(i) || page.pixels.isNull() || !page.pendingPath.isEmpty())
-            continue;
-        const QString path =
-            QDir(folder).filePath(QStringLiteral("kept-%1-%2.raw").arg(i).arg(++m_keptFiles));
-        QString error;
-        int32_t failure = 0;
-        if (!rawImage::write(page.pixels, path, &error, &failure))
-            return status(componentError::Code(failure), error);
-        m_buffer.pageFileStored(i, path);
-    }
+    if (const DeviceStatus stored = storePagesInMemory(); !stored.ok())
+        return stored;
     struct statvfs fs {};
     if (::statvfs(QFile::encodeName(folder).constData(), &fs) != 0)
         return status(componentError::writeFailure(errno),
-                      folder + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno)));
+                      folder + QStringLiteral(": ") + systemErrorText(errno));
     const qint64 available = qint64(fs.f_bavail) * qint64(fs.f_frsize);
     const qint64 needed = 2 * std::max<qint64>(pageBytes, 0) + kRoomMargin;
     if (available < needed)
@@ -115,47 +140,35 @@ QString SessionImages::pageFileName(int index) const {
 std::optional<FileEncoding> SessionImages::wantedEncoding(int index) const {
     if (!m_prepared || cacheFolder().isEmpty() || m_buffer.released(index))
         return std::nullopt;
-    try {
-        return fileEncoding(*m_prepared, isMono(m_buffer.page(index).format), m_options);
-    } catch (const ScanError&) {
-        return std::nullopt; // settings no file can be written with: nothing to prepare
-    }
+    // Settings no file can be written with: nothing to prepare.
+    const Result<FileEncoding> encoding = componentError::attempt(
+        [&] { return fileEncoding(*m_prepared, isMono(m_buffer.page(index).format), m_options); });
+    return encoding ? std::optional(*encoding) : std::nullopt;
 }
 
 void SessionImages::schedule(int index, bool store) {
-    const StoredPage& page = m_buffer.page(index);
     EncodeJob job;
     job.version = m_buffer.version(index);
-    job.pixels = page.pixels;
-    job.claim = page.claim;
-    job.pagePath = page.cachePath;
-    if (store && !page.pendingPath.isEmpty()) {
-        job.storePage = true;
-        job.pagePath = page.pendingPath;
-        m_storing.insert(job.version);
-    }
+    job.page = m_buffer.page(index);
+    job.storePage = store && job.page.fileState() == PageFileState::Writing;
     const std::optional<FileEncoding> wanted = wantedEncoding(index);
-    const QPair<quint64, FileEncoding> work{job.version, wanted.value_or(FileEncoding{})};
-    if (wanted && m_buffer.encodedFile(index, *wanted).isEmpty() && !m_encoding.contains(work)) {
+    if (wanted && m_buffer.encodedFile(index, *wanted).isEmpty() &&
+        !m_encoder->encoding(job.version, *wanted)) {
         const QString file = QDir(cacheFolder())
                                  .filePath(QStringLiteral("prepared-%1-%2.%3")
                                                .arg(job.version)
                                                .arg(++m_encodedFiles)
                                                .arg(imageFileSuffix(wanted->kind)));
         job.outputs.append({*wanted, file});
-        m_encoding.append(work);
     }
     if (job.storePage || !job.outputs.isEmpty())
         m_encoder->submit(std::move(job));
 }
 
 void SessionImages::withdraw(quint64 version, const std::optional<FileEncoding>& encoding) {
-    for (const std::optional<FileEncoding>& dropped : m_encoder->withdraw(version, encoding)) {
-        if (dropped)
-            m_encoding.removeOne({version, *dropped});
-        else
-            m_storing.remove(version);
-    }
+    m_encoder->withdraw(version, [&encoding](const std::optional<FileEncoding>& queued) {
+        return !encoding || queued == encoding;
+    });
 }
 
 void SessionImages::setWriteOptions(const ImageWriteOptions& options) {
@@ -179,54 +192,45 @@ void SessionImages::preparationChanged() {
         const quint64 version = m_buffer.version(i);
         // Queued encodings for the old settings are dropped; one under way is discarded when
         // it reports, as it no longer matches.
-        for (const auto& [v, encoding] : QList(m_encoding)) {
-            if (v == version && encoding != wanted)
-                withdraw(version, encoding);
-        }
+        m_encoder->withdraw(version, [&wanted](const std::optional<FileEncoding>& queued) {
+            return queued && queued != wanted;
+        });
         m_buffer.removeEncodedFilesExcept(i, wanted);
         schedule(i, false);
     }
 }
 
-void SessionImages::onPageStored(quint64 version, const QString& path, const QString& error,
-                                 int32_t failure) {
-    m_storing.remove(version);
+void SessionImages::onPageStored(quint64 version, const QString& path,
+                                 const DeviceStatus& written) {
     const int index = m_buffer.indexOf(version);
     if (index < 0) {
         // The page was turned meanwhile: nobody will ever read this file.
-        if (!path.isEmpty())
+        if (written.ok())
             QFile::remove(path);
         return;
     }
-    if (path.isEmpty()) {
-        qWarning("Scansione: page %d kept in memory, its cache file failed: %s", index + 1,
-                 qUtf8Printable(error));
-        m_buffer.keepInMemory(index);
-        if (m_pageFileDone)
-            m_pageFileDone(status(componentError::isWriteFailure(failure)
-                                      ? componentError::Code(failure)
-                                      : componentError::WriteFailed,
-                                  error));
-        return;
-    }
-    m_buffer.pageFileStored(index, path);
+    m_buffer.pendingWritten(index, written);
+    if (!written.ok())
+        qWarning("Scansione: la pagina %d resta in memoria, il suo file nella cache non è stato "
+                 "scritto: %s",
+                 index + 1, qUtf8Printable(written.text));
     if (m_pageFileDone)
-        m_pageFileDone({});
+        m_pageFileDone(written);
 }
 
 void SessionImages::onEncoded(quint64 version, const FileEncoding& encoding, const QString& path,
-                              const QString& error) {
-    m_encoding.removeOne({version, encoding});
+                              const DeviceStatus& written) {
     const int index = m_buffer.indexOf(version);
     if (index < 0 || wantedEncoding(index) != encoding) {
         // Made from a page since turned, or for settings since changed: never to be used.
-        if (!path.isEmpty())
+        if (written.ok())
             QFile::remove(path);
         return;
     }
-    if (path.isEmpty()) {
+    if (!written.ok()) {
         // Not fatal: save() encodes the page itself, and reports if that fails too.
-        qWarning("Scansione: page %d not prepared: %s", index + 1, qUtf8Printable(error));
+        qWarning("Scansione: pagina %d non preparata per il documento: %s", index + 1,
+                 qUtf8Printable(written.text));
         return;
     }
     m_buffer.addEncodedFile(index, encoding, path);
@@ -250,11 +254,10 @@ DeviceStatus SessionImages::rotate(int index, int degrees) {
                       QStringLiteral("rotazione di %1 gradi").arg(degrees));
     if (degrees % 360 == 0)
         return {};
-    QString error;
-    const QImage full = m_buffer.full(index, &error);
-    if (full.isNull())
-        return status(componentError::ReadFailed, error);
-    const QImage turned = rawImage::rotated(full, degrees);
+    const Result<QImage> full = m_buffer.full(index);
+    if (!full)
+        return full.status();
+    const QImage turned = rawImage::rotated(*full, degrees);
     if (turned.isNull())
         return status(componentError::ReadFailed, QStringLiteral("memoria insufficiente"));
     const QString path =
@@ -265,8 +268,8 @@ DeviceStatus SessionImages::rotate(int index, int degrees) {
     StoredPage page = storePage(turned, path, m_budget.get());
     // A cache that cannot take the turned page leaves the page as it was, rather than one
     // more page in memory.
-    if (page.writeFailure != 0)
-        return status(componentError::Code(page.writeFailure), page.writeError);
+    if (!page.failure.ok())
+        return page.failure;
     withdraw(m_buffer.version(index), std::nullopt);
     m_buffer.replace(index, std::move(page));
     schedule(index, true);
@@ -286,49 +289,45 @@ DeviceStatus SessionImages::save(int index, const QString& path, bool tiffMultiP
 
     // A file encoded ahead for exactly this write is moved into place (a page added to a
     // TIFF is copied from it). Anything wrong with it, and the page is encoded below.
-    std::optional<FileEncoding> wanted;
-    try {
-        if (kind)
-            wanted = fileEncoding(*kind, isMono(m_buffer.page(index).format), options);
-    } catch (const ScanError&) {
-        // Settings no file is written with: writeImageFile below says so.
-    }
+    // Settings no file is written with: writeImageFile below says so.
+    const Result<FileEncoding> wanted =
+        kind ? componentError::attempt([&] {
+            return fileEncoding(*kind, isMono(m_buffer.page(index).format), options);
+        })
+             : Result<FileEncoding>(status(componentError::WriteFailed));
     if (wanted) {
         const QString ready = m_buffer.encodedFile(index, *wanted);
         if (!ready.isEmpty()) {
-            try {
+            const DeviceStatus placed = componentError::attempt([&] {
                 if (options.tiffAppend) {
                     tiffpages::appendEncodedPage(ready, path);
                 } else {
                     writer::moveFile(ready, path);
                     m_buffer.forgetEncodedFile(index, *wanted, false);
                 }
+            });
+            if (placed.ok()) {
                 m_writtenPaths.insert(key);
                 return {};
-            } catch (const ScanError&) {
-                m_buffer.forgetEncodedFile(index, *wanted, true);
             }
+            m_buffer.forgetEncodedFile(index, *wanted, true);
         } else {
             // Not ready: written here and now, so the encoder need not start on it; as the
             // document is written from its front, the encoder takes the pages from the back.
-            withdraw(m_buffer.version(index), wanted);
+            withdraw(m_buffer.version(index), *wanted);
             m_encoder->setNewestFirst(true);
         }
     }
 
-    QString error;
-    const QImage image = m_buffer.full(index, &error);
-    if (image.isNull())
-        return status(componentError::ReadFailed, error);
-    try {
-        writeImageFile(image, path, options);
-    } catch (const ScanError& e) {
-        // A full disk, a size limit or a refused permission keeps its code: the window tells
-        // the user which.
-        return status(componentError::isWriteFailure(e.code()) ? componentError::Code(e.code())
-                                                               : componentError::WriteFailed,
-                      e.text());
-    }
+    const Result<QImage> image = m_buffer.full(index);
+    if (!image)
+        return image.status();
+    // A full disk, a size limit or a refused permission keeps its code: the window tells the
+    // user which.
+    if (const DeviceStatus written =
+            componentError::attempt([&] { writeImageFile(*image, path, options); });
+        !written.ok())
+        return written;
     m_writtenPaths.insert(key);
     return {};
 }

@@ -53,13 +53,19 @@ public:
         m_pageFileDone = std::move(handler);
     }
     /// True while page files are queued or being written.
-    bool storingPageFiles() const { return !m_storing.isEmpty(); }
+    bool storingPageFiles() const;
     /// Makes ready for an acquisition whose pages take about `pageBytes` each: pages kept in
     /// memory after a failed write go to the cache now, and the cache's disk must have room
     /// for one more page and its prepared file with a margin. Ok, or why not (DiskFull with
     /// the room needed, or the error of the write that failed again). Always ok without a
     /// cache, where every page is kept in memory.
     DeviceStatus readyForPages(qint64 pageBytes);
+    /// Writes the pages held in memory (their page file failed, or there was none) into the
+    /// cache. Ok, or the error of the first that failed again.
+    DeviceStatus storePagesInMemory();
+    /// The cache folder, its files and the images stay as they are when the session ends,
+    /// for a later session to give back: release() no longer removes anything.
+    void keepCache();
     /// The name in cacheFolder() of image `index`'s page file, written or about to be; empty
     /// for an index out of range or an image kept in memory only.
     QString pageFileName(int index) const;
@@ -83,7 +89,7 @@ public:
     /// Images whose file for the prepared kind and the current options is ready.
     int preparedCount() const;
     /// True when the encoder has nothing queued or under way for these images.
-    bool settled() const { return m_storing.isEmpty() && m_encoding.isEmpty(); }
+    bool settled() const;
 
 private:
     /// The file image `index` is prepared as with the current kind and options.
@@ -94,9 +100,9 @@ private:
     /// Drops the queued work of `version` (all of it, or one encoding) from the encoder.
     void withdraw(quint64 version, const std::optional<FileEncoding>& encoding);
     void preparationChanged();
-    void onPageStored(quint64 version, const QString& path, const QString& error, int32_t failure);
+    void onPageStored(quint64 version, const QString& path, const DeviceStatus& written);
     void onEncoded(quint64 version, const FileEncoding& encoding, const QString& path,
-                   const QString& error);
+                   const DeviceStatus& written);
 
     std::unique_ptr<SessionCache> m_cache;
     ImageBuffer m_buffer;
@@ -108,8 +114,7 @@ private:
     quint64 m_keptFiles = 0;
     std::function<void(const DeviceStatus&)> m_pageFileDone;
     QSet<QString> m_writtenPaths;
-    QSet<quint64> m_storing;                        ///< versions whose page file is being written
-    QList<QPair<quint64, FileEncoding>> m_encoding; ///< encodings queued or under way
+    bool m_kept = false; ///< keepCache() was called
     // Last: stopped before the buffer and the cache folder go.
     std::unique_ptr<PageEncoder> m_encoder;
 };

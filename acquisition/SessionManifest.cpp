@@ -1,4 +1,6 @@
 #include "acquisition/SessionManifest.h"
+#include "common/SystemErrorText.h"
+#include "component_base/ComponentErrors.h"
 #include <QDir>
 #include <QFile>
 #include <cerrno>
@@ -11,10 +13,6 @@ namespace {
 
 constexpr char kFirstLine[] = "scansione-pagine 1";
 constexpr char kSavedKey[] = "salvato ";
-
-QString systemError() {
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
 
 bool writeAll(int fd, const QByteArray& bytes) {
     qsizetype done = 0;
@@ -36,7 +34,7 @@ bool plainName(const QString& name) {
 
 } // namespace
 
-bool write(const QString& folder, const QStringList& pageFiles, QString* error) {
+DeviceStatus write(const QString& folder, const QStringList& pageFiles) {
     QByteArray text = QByteArray(kFirstLine) + '\n' + kSavedKey +
                       QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + '\n';
     for (const QString& name : pageFiles)
@@ -45,13 +43,13 @@ bool write(const QString& folder, const QStringList& pageFiles, QString* error) 
     const QByteArray path = QFile::encodeName(QDir(folder).filePath(QLatin1String(kFileName)));
     const QByteArray temporary = path + ".tmp";
     const auto fail = [&](int fd) {
-        const QString why = systemError();
+        const int err = errno;
         if (fd >= 0)
             ::close(fd);
         ::unlink(temporary.constData());
-        if (error)
-            *error = why + QStringLiteral(": ") + QFile::decodeName(path);
-        return false;
+        return componentError::status(componentError::writeFailure(err),
+                                      systemErrorText(err) +
+                                          QStringLiteral(": ") + QFile::decodeName(path));
     };
     const int fd =
         ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -72,7 +70,7 @@ bool write(const QString& folder, const QStringList& pageFiles, QString* error) 
         ::fsync(dir);
         ::close(dir);
     }
-    return true;
+    return {};
 }
 
 std::optional<Contents> read(const QString& folder) {

@@ -1,4 +1,5 @@
 #pragma once
+#include "component_base/DeviceLayer.h"
 #include <QDateTime>
 #include <QStringList>
 #include <optional>
@@ -20,9 +21,9 @@ struct Contents {
 
 /// Replaces the manifest of `folder` with `pageFiles` (names in the folder, page 1 first),
 /// through a temporary file that is synced and renamed over it, the folder synced after: a
-/// crash leaves the old manifest or the new one, never a mix. False with `error` set on
-/// failure (the old manifest then stays). Thread-safe for different folders.
-bool write(const QString& folder, const QStringList& pageFiles, QString* error = nullptr);
+/// crash leaves the old manifest or the new one, never a mix. Ok, or why not (the old
+/// manifest then stays). Thread-safe for different folders.
+DeviceStatus write(const QString& folder, const QStringList& pageFiles);
 
 /// The manifest of `folder`; nullopt when there is none or it is not one. Names that could
 /// lead out of the folder (a separator, a leading dot) are dropped. Thread-safe.

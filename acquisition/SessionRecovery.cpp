@@ -7,16 +7,13 @@
 #include <cstdio>
 
 void SessionRecovery::setDocumentPages(const QVector<int32_t>& pages) {
-    if (pages == m_pages)
+    if (pages == m_pages || m_kept)
         return;
     m_pages = pages;
     writeManifest();
 }
 
-void SessionRecovery::writeManifest() {
-    const QString folder = m_images.cacheFolder();
-    if (folder.isEmpty())
-        return;
+QStringList SessionRecovery::pageFiles() const {
     QStringList files;
     for (const int32_t index : std::as_const(m_pages)) {
         // A page whose image lives in memory only cannot come back after a crash.
@@ -24,12 +21,35 @@ void SessionRecovery::writeManifest() {
         if (!name.isEmpty())
             files.append(name);
     }
+    return files;
+}
+
+void SessionRecovery::writeManifest() {
+    const QString folder = m_images.cacheFolder();
+    if (folder.isEmpty())
+        return;
+    const QStringList files = pageFiles();
     m_recorded = true;
-    QString error;
     // Not fatal: the session goes on; only a crash would then lose the pages.
-    if (!sessionManifest::write(folder, files, &error))
-        qWarning("Scansione: the pages of this session could not be recorded: %s",
-                 qUtf8Printable(error));
+    if (const DeviceStatus written = sessionManifest::write(folder, files); !written.ok()) {
+        qWarning("Scansione: le pagine di questa sessione non si possono registrare per un "
+                 "recupero: %s",
+                 qUtf8Printable(written.text));
+    }
+}
+
+int32_t SessionRecovery::keep() {
+    if (m_kept || m_images.cacheFolder().isEmpty())
+        return 0;
+    // What the cache cannot take stays in memory and goes with the session: the others are
+    // still worth keeping.
+    m_images.storePagesInMemory();
+    writeManifest();
+    m_kept = true;
+    m_images.keepCache();
+    // A manifest that could not be rewritten (a full disk) leaves the one before, and a later
+    // session also takes the pages it had not caught up with; with none, nothing comes back.
+    return sessionManifest::read(m_images.cacheFolder()) ? int32_t(pageFiles().size()) : 0;
 }
 
 QList<InterruptedSession> SessionRecovery::sessions() {
@@ -74,7 +94,7 @@ int32_t SessionRecovery::recover(const QString& id) {
             QDir(folder).filePath(QStringLiteral("recovered-%1.raw").arg(++m_recoveredFiles));
         if (std::rename(QFile::encodeName(file).constData(),
                         QFile::encodeName(target).constData()) != 0) {
-            qWarning("Scansione: page %s of an interrupted session not recovered",
+            qWarning("Scansione: pagina %s di una scansione interrotta non recuperata",
                      qUtf8Printable(file));
             leftBehind = true;
             continue;
@@ -82,22 +102,19 @@ int32_t SessionRecovery::recover(const QString& id) {
         QString error;
         const QImage image = rawImage::read(target, &error);
         if (image.isNull()) {
-            qWarning("Scansione: page %s of an interrupted session unreadable: %s",
+            qWarning("Scansione: pagina %s di una scansione interrotta illeggibile: %s",
                      qUtf8Printable(file), qUtf8Printable(error));
             QFile::remove(target);
             continue;
         }
         // The image is in its file already: only its preview is made here.
-        StoredPage page = storePage(image, QString());
-        page.pixels = QImage();
-        page.cachePath = target;
-        m_images.append(std::move(page));
+        m_images.append(storedPageOnDisk(image, target));
         ++added;
     }
     // A page that could not be moved stays where it was, with its cache, to be offered at a
     // later start (the pages taken now are no longer there, so they do not come twice).
     if (!leftBehind)
-        QDir(cache->path).removeRecursively();
+        SessionCache::removeFolder(cache->path);
     release(id);
     return added;
 }
@@ -106,7 +123,7 @@ bool SessionRecovery::discard(const QString& id) {
     const SessionCache::Interrupted* cache = claimed(id);
     if (!cache)
         return false;
-    const bool removed = QDir(cache->path).removeRecursively();
+    const bool removed = SessionCache::removeFolder(cache->path);
     release(id);
     return removed;
 }

@@ -32,9 +32,15 @@ public:
     int32_t recover(const QString& id);
     /// Removes session `id`'s folder; true when it went.
     bool discard(const QString& id);
+    /// Keeps this session's pages for a later session: the pages in memory go to the cache
+    /// as far as it takes them, the manifest records the pages as they are and stays so, and
+    /// the cache outlives the session. Returns the pages recorded.
+    int32_t keep();
 
 private:
     void writeManifest();
+    /// The page files of the document's pages, page 1 first.
+    QStringList pageFiles() const;
     /// The claimed session `id`, or nullptr.
     SessionCache::Interrupted* claimed(const QString& id);
     void release(const QString& id);
@@ -44,5 +50,6 @@ private:
     QList<SessionCache::Interrupted> m_claimed;
     bool m_recorded = false; ///< a manifest has been written
     bool m_claimedOnce = false;
+    bool m_kept = false; ///< kept for a later session: the record no longer changes
     quint64 m_recoveredFiles = 0;
 };

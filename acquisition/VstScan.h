@@ -270,6 +270,9 @@ public:
     int32_t recoverSession(const QString& id) override { return m_recovery.recover(id); }
     /// Removes the session's folder. Leaves the status.
     bool discardSession(const QString& id) override { return m_recovery.discard(id); }
+    /// Writes the pages held in memory into the cache as far as it takes them, records the
+    /// pages and leaves the cache behind. Leaves the status.
+    int32_t keepPagesForRecovery() override { return m_recovery.keep(); }
 
     /// Code of the latest operation's outcome (0 = none).
     int32_t LastErrorCode() const override { return m_status.code; }

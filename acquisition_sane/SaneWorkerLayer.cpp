@@ -1,4 +1,5 @@
 #include "acquisition_sane/SaneWorkerLayer.h"
+#include "common/SystemErrorText.h"
 #include "component_base/ScanError.h"
 #include "acquisition_sane/WorkerLocation.h"
 #include "worker_process/SaneStatus.h"
@@ -83,7 +84,7 @@ QImage mapImage(Message& m, QString& why) {
     }
     void* address = ::mmap(nullptr, size_t(bytes), PROT_READ, MAP_SHARED, fd, 0);
     if (address == MAP_FAILED) {
-        why = QString::fromLocal8Bit(std::strerror(errno));
+        why = systemErrorText(errno);
         return QImage();
     }
 #ifdef MADV_POPULATE_READ
@@ -235,6 +236,10 @@ struct SaneWorkerDevice::State {
     std::shared_ptr<WorkerConnection> connection; // guarded by mutex
     uint32_t handle = 0;                          // guarded by mutex
     std::vector<Setting> settings;                // guarded by mutex
+    /// Why the latest request got no answer (its worker was lost, stopped answering or could
+    /// not be brought back); ok once a request is answered again. fault() says it, so that a
+    /// question whose worker went is never taken for a feature the device lacks.
+    DeviceStatus unanswered; // guarded by mutex
 
     std::pair<std::shared_ptr<WorkerConnection>, uint32_t> current() const {
         std::lock_guard<std::mutex> lock(mutex);
@@ -303,14 +308,26 @@ struct SaneWorkerDevice::State {
         return c.lost();
     }
 
+    void noteAnswer(bool answered, const DeviceStatus& status) {
+        std::lock_guard<std::mutex> lock(mutex);
+        unanswered = answered || status.ok() ? DeviceStatus() : status;
+    }
+
+    DeviceStatus lastUnanswered() const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return unanswered;
+    }
+
     /// One request about this device; the Reply's body, or nullopt with `status` set. A
     /// setting is kept for a fresh worker once the device has answered it.
     template <typename Fill>
     std::optional<QByteArray> ask(Kind kind, DeviceStatus& status, Fill fill,
                                   WorkerConnection** asked = nullptr) {
         auto [c, h] = live(status);
-        if (!c)
+        if (!c) {
+            noteAnswer(false, status);
             return std::nullopt;
+        }
         Encoder fieldsOnly(kind, 0);
         fill(fieldsOnly);
         const QByteArray fields = fieldsOnly.message().mid(kHeaderBytes);
@@ -318,6 +335,7 @@ struct SaneWorkerDevice::State {
         Encoder request(kind, id);
         request.u32(h).append(fields);
         std::optional<QByteArray> body = c->call(id, request.message(), c->bounds().callMs, status);
+        noteAnswer(body.has_value(), status);
         if (asked)
             *asked = c.get();
         if (body && (kind == Kind::SetCapability || kind == Kind::SetImageLayout ||
@@ -340,7 +358,11 @@ struct SaneWorkerDevice::State {
             return status;
         Decoder d(*body);
         status = d.status();
-        return d.finished() ? status : garbage(*c, what);
+        if (d.finished())
+            return status;
+        status = garbage(*c, what);
+        noteAnswer(false, status);
+        return status;
     }
 
     DeviceStatus sendLimits() {
@@ -379,7 +401,7 @@ QVector<uint16_t> SaneWorkerDevice::capabilityIds() const {
     for (uint16_t& id : ids)
         id = d.u16();
     if (!d.finished()) {
-        State::garbage(*c, "CapabilityIds");
+        s->noteAnswer(false, State::garbage(*c, "CapabilityIds"));
         return {};
     }
     return status.ok() ? ids : QVector<uint16_t>();
@@ -400,7 +422,7 @@ std::optional<Capability> SaneWorkerDevice::capability(uint16_t id) const {
     if (present)
         capability = d.capability();
     if (!d.finished()) {
-        State::garbage(*c, "GetCapability");
+        s->noteAnswer(false, State::garbage(*c, "GetCapability"));
         return std::nullopt;
     }
     return status.ok() ? capability : std::nullopt;
@@ -421,6 +443,11 @@ DeviceStatus SaneWorkerDevice::setImageLayout(double left, double top, double ri
 
 DeviceStatus SaneWorkerDevice::fault() const {
     const std::shared_ptr<State> s = m_state;
+    // Asked after a question went unanswered: that is the fault, even though the next
+    // request would find a fresh worker that has none.
+    const DeviceStatus unanswered = s->lastUnanswered();
+    if (!unanswered.ok())
+        return unanswered;
     return s->statusOf(Kind::Fault, "Fault", [](Encoder&) {});
 }
 

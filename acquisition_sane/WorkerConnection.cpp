@@ -1,5 +1,6 @@
 #include "acquisition_sane/WorkerConnection.h"
 #include "acquisition_sane/WorkerOutput.h"
+#include "common/SystemErrorText.h"
 #include "worker_process/SaneStatus.h"
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -287,7 +288,7 @@ void WorkerConnection::Shared::read(std::shared_ptr<Shared> s) {
         if (::poll(fds, 2, timeoutMs) < 0) {
             if (errno == EINTR)
                 continue;
-            reason = QString::fromLocal8Bit(std::strerror(errno));
+            reason = systemErrorText(errno);
             break;
         }
         if (fds[1].revents & POLLIN) {
@@ -333,7 +334,7 @@ void WorkerConnection::Shared::read(std::shared_ptr<Shared> s) {
                         ? QStringLiteral("il programma di scansione è terminato a metà messaggio")
                         : QStringLiteral("il programma di scansione è terminato");
             } else {
-                reason = QString::fromLocal8Bit(std::strerror(readError));
+                reason = systemErrorText(readError);
             }
             break;
         }
@@ -391,7 +392,7 @@ WorkerConnection::start(const QString& program, const WorkerBounds& bounds, Devi
     const QByteArray path = program.toLocal8Bit();
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
-        return failed(QString::fromLocal8Bit(std::strerror(errno)));
+        return failed(systemErrorText(errno));
     // Kept away from 3, where the child wants it, so that dup2 really clears close-on-exec.
     const int childEnd = ::fcntl(ends[1], F_DUPFD_CLOEXEC, 10);
     ::close(ends[1]);
@@ -403,7 +404,7 @@ WorkerConnection::start(const QString& program, const WorkerBounds& bounds, Devi
             ::close(childEnd);
         if (wake >= 0)
             ::close(wake);
-        return failed(QString::fromLocal8Bit(std::strerror(error)));
+        return failed(systemErrorText(error));
     }
 
     // The child gets its socket as 3, nothing on standard input, its worker log for standard
@@ -453,8 +454,7 @@ WorkerConnection::start(const QString& program, const WorkerBounds& bounds, Devi
     if (spawned != 0) {
         ::close(ends[0]);
         ::close(wake);
-        return failed(
-            QStringLiteral("%1: %2").arg(program, QString::fromLocal8Bit(std::strerror(spawned))));
+        return failed(QStringLiteral("%1: %2").arg(program, systemErrorText(spawned)));
     }
 
     auto shared = std::make_shared<Shared>();

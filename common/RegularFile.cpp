@@ -1,4 +1,5 @@
 #include "common/RegularFile.h"
+#include "common/SystemErrorText.h"
 
 #include <QFile>
 
@@ -99,5 +100,5 @@ QString readFailureText(const RegularFile& file, qsizetype maxBytes) {
     case FileReadStatus::Unreadable:
         break;
     }
-    return QString::fromLocal8Bit(std::strerror(file.error != 0 ? file.error : EIO));
+    return systemErrorText(file.error != 0 ? file.error : EIO);
 }

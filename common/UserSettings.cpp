@@ -1,4 +1,5 @@
 #include "common/UserSettings.h"
+#include "common/SystemErrorText.h"
 
 #include <QFile>
 #include <QSettings>
@@ -38,16 +39,16 @@ std::optional<QString> UserSettings::usableStore() const {
     if (::stat(QFile::encodeName(path).constData(), &info) != 0) {
         if (errno == ENOENT)
             return path;
-        problem = QString::fromLocal8Bit(std::strerror(errno));
+        problem = systemErrorText(errno);
     } else if (!S_ISREG(info.st_mode)) {
-        problem = QStringLiteral("not a regular file");
+        problem = QStringLiteral("non è un file normale");
     } else if (info.st_size > kMostStoreBytes) {
-        problem = QStringLiteral("larger than %1 bytes").arg(kMostStoreBytes);
+        problem = QStringLiteral("più grande di %1 byte").arg(kMostStoreBytes);
     } else {
         return path;
     }
     if (!m_warned.exchange(true))
-        qWarning("Scansione: per-user settings %s not used: %s", qUtf8Printable(path),
+        qWarning("Scansione: impostazioni dell'utente %s non usate: %s", qUtf8Printable(path),
                  qUtf8Printable(problem));
     return std::nullopt;
 }

@@ -100,7 +100,8 @@ QString workingFolder() {
     // Asked for at every log line and document: said once, not at each.
     static std::atomic_flag warned = ATOMIC_FLAG_INIT;
     if (folder.isEmpty() && !warned.test_and_set())
-        qWarning("Scansione: no private working folder (neither under TMPDIR nor under "
-                 "XDG_STATE_HOME or ~/.local/state): the scan log and documents are not written");
+        qWarning("Scansione: nessuna cartella di lavoro privata (né in TMPDIR né in "
+                 "XDG_STATE_HOME o ~/.local/state): il registro della scansione e i documenti "
+                 "non vengono scritti");
     return folder;
 }

@@ -4,11 +4,11 @@
 
 namespace componentError {
 
-DeviceStatus status(Code code, const QString& detail) {
+QString wording(Code code) {
     QString text;
     switch (code) {
     case None:
-        return {};
+        break;
     case NoSourceManager:
         text = QStringLiteral("Gestore delle sorgenti non avviato");
         break;
@@ -55,9 +55,28 @@ DeviceStatus status(Code code, const QString& detail) {
         text = QStringLiteral("Permesso negato");
         break;
     }
+    return text;
+}
+
+DeviceStatus status(Code code, const QString& detail) {
+    if (code == None)
+        return {};
+    QString text = wording(code);
     if (!detail.isEmpty())
         text += QStringLiteral(": ") + detail;
     return {code, text};
+}
+
+QString writeFailureReason(int32_t code, const QString& text) {
+    if (code != DiskFull && code != FileTooLarge && code != AccessDenied)
+        return text;
+    QString words = wording(Code(code));
+    words[0] = words[0].toLower();
+    return words;
+}
+
+DeviceStatus statusOf(const ScanError& error, Code fallback) {
+    return status(isWriteFailure(error.code()) ? Code(error.code()) : fallback, error.text());
 }
 
 Code writeFailure(int err) {

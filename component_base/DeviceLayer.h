@@ -22,6 +22,7 @@ struct DeviceStatus {
     int32_t code = 0;
     QString text;
     bool ok() const { return code == 0; }
+    explicit operator bool() const { return ok(); }
 };
 
 /// What one acquisition asks of the device. Captured when Acquire is called.

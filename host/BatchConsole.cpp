@@ -1,4 +1,5 @@
 #include "host/BatchConsole.h"
+#include "common/ShownText.h"
 
 namespace {
 
@@ -29,7 +30,9 @@ void BatchConsole::output(const QString& text) {
 }
 
 void BatchConsole::error(const QString& text) {
-    print(m_err, QStringLiteral("scansione-batch: ") + text);
+    // Messages carry texts of the settings file and of devices: a NUL would end the line
+    // early and a control character could forge or erase lines, so only line breaks stay.
+    print(m_err, QStringLiteral("scansione-batch: ") + shownLines(text));
 }
 
 void BatchConsole::note(const QString& text) {

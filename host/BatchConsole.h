@@ -24,6 +24,7 @@ public:
     /// `text` on standard output, CR LF turned into LF, ending with a line end.
     void output(const QString& text);
     /// An error or warning on standard error, after the program's name; also when quiet.
+    /// Control characters other than line breaks are shown escaped (\x00).
     void error(const QString& text);
     /// A note on standard error (what was used, how a dialog was answered); not when quiet.
     void note(const QString& text);

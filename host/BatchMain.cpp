@@ -10,6 +10,9 @@
 
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN); // a closed network scanner must not end the run unreported
+    // A file beyond the size limit fails its write (EFBIG), which the run reports, instead of
+    // ending the run with its pages.
+    std::signal(SIGXFSZ, SIG_IGN);
     // Scripts and machines without a display: the real window on Qt's offscreen platform.
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
         qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))

@@ -5,6 +5,7 @@
 #include "host/BatchRun.h"
 #include "acquisition/ComponentDialogs.h"
 #include "acquisition/ScanComponent.h"
+#include "common/ShownText.h"
 #include "common/UserSettings.h"
 #include "common/VbConvert.h"
 #include "host/BatchConsole.h"
@@ -128,6 +129,8 @@ public:
     bool outputFailed = false;
     /// Pages in the store when "Conferma" was pressed.
     int pagesConfirmed = 0;
+    /// Pages left in the session cache for --recover after a failed output.
+    int pagesKept = 0;
 
     void start() {
         // Queued: the window's modal loop must be running before the commands are pressed.
@@ -187,8 +190,11 @@ private:
         m_form.ImgButtons_Click(FormScansione::cmdConferma);
         if (m_form.isVisible()) {
             // The window keeps its pages after a failed output so that a person can free
-            // space and confirm again; nobody will here. Its message box has said why.
+            // space and confirm again; nobody will here. Its message box has said why. The
+            // pages stay for --recover, as a killed run's do, instead of going with the window.
             outputFailed = true;
+            if (ScanComponent* component = m_form.component())
+                pagesKept = component->keepPagesForRecovery();
             m_form.ImgButtons_Click(FormScansione::cmdAnnulla);
         }
         m_console.clearProgress();
@@ -465,6 +471,7 @@ public:
         services.messageBox = [this](const QString& prompt, const QString&) {
             startRoutineMessage(prompt);
         };
+        services.settingsWarning = [this](const QString& warning) { m_console.error(warning); };
         services.runSession = [this](ScanSettings& record) { return runWindow(record); };
         runStartRoutine(settings, services);
         m_console.clearProgress();
@@ -541,13 +548,14 @@ private:
         if (!m_options.output) {
             if (!m_kind)
                 m_console.error(
-                    QStringLiteral("nessun documento: formato '%1' non riconosciuto").arg(format));
+                    QStringLiteral("nessun documento: formato '%1' non riconosciuto")
+                        .arg(shownText(format)));
             return true;
         }
         const QString problem =
             m_kind ? destinationProblem(*m_options.output, *m_kind, m_options.force)
                    : QStringLiteral("formato '%1' non riconosciuto: nessun documento da scrivere")
-                         .arg(format);
+                         .arg(shownText(format));
         if (problem.isEmpty())
             return true;
         m_console.error(QStringLiteral("--output: ") + problem);
@@ -565,6 +573,9 @@ private:
             if (driver.pagesConfirmed > 0 && m_kind)
                 m_console.error(QStringLiteral("nessun documento scritto (%1 pagine acquisite)")
                                     .arg(driver.pagesConfirmed));
+            if (driver.pagesKept > 0)
+                m_console.error(QStringLiteral("%1 pagine conservate: --recover le recupera")
+                                    .arg(driver.pagesKept));
             return {};
         }
         if (m_options.output) {

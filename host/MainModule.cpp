@@ -12,6 +12,9 @@ int main(int argc, char** argv) {
     // A scanner reached over the network may close its connection at any moment; the write
     // that finds it closed must fail with an error, not end the program.
     std::signal(SIGPIPE, SIG_IGN);
+    // A file beyond the size limit fails its write (EFBIG), which the window reports, instead
+    // of ending the program with the session's pages.
+    std::signal(SIGXFSZ, SIG_IGN);
     prepareProgramEnvironment();
     QApplication app(argc, argv);
     installQtItalian();

@@ -1,4 +1,5 @@
 #include "host/OutputPlacement.h"
+#include "common/SystemErrorText.h"
 #include "common/WriteFully.h"
 
 #include <QDir>
@@ -19,7 +20,7 @@
 namespace {
 
 QString systemError(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
+    return systemErrorText(error);
 }
 
 QByteArray native(const QString& path) {

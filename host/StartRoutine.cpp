@@ -5,6 +5,9 @@
 #include "scan_window/FormScansione.h"
 #include "scan_window/WindowServices.h"
 #include "settings/ScanSettings.h"
+#include "settings/SettingsWarnings.h"
+
+#include <cstdio>
 
 void StartRoutineServices::fillDefaults() {
     if (!messageBox) {
@@ -32,6 +35,12 @@ void StartRoutineServices::fillDefaults() {
     }
     if (!whyNotStarted)
         whyNotStarted = [] { return QString(); };
+    if (!settingsWarning) {
+        settingsWarning = [](const QString& warning) {
+            std::fprintf(stderr, "Scansione: %s\n", warning.toLocal8Bit().constData());
+            std::fflush(stderr);
+        };
+    }
 }
 
 QString startCodeMeaning(const QString& code) {
@@ -96,6 +105,9 @@ void runStartRoutine(ScanSettings& settings, StartRoutineServices services) {
         });
         return;
     }
+    // Said once, here; the window writes the same texts into its scan log.
+    for (const QString& warning : settingsWarnings(settings))
+        resumeNext([&] { services.settingsWarning(warning); });
     // The INI file has no key for it: the test host always shows the progress window.
     settings.ViewProgress = VbTrue;
 

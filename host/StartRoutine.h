@@ -21,6 +21,9 @@ struct StartRoutineServices {
     /// notStartedMessage for its result code and the component's reasons; beside a
     /// runSession of the caller's, it is silent.
     std::function<QString()> whyNotStarted;
+    /// Says one thing the settings file could not give (a cut file, no usable section, a
+    /// number that does not convert); by default on standard error after "Scansione: ".
+    std::function<void(const QString& warning)> settingsWarning;
 
     /// Fills every member left empty with its default.
     void fillDefaults();
@@ -48,6 +51,7 @@ QString notStartedMessage(const QString& code, const QStringList& reasons);
 QString producedFilesMessage(const QStringList& files);
 
 /// The program's start routine: loads `settings` from its INI file, warns and ends when the
-/// file is missing, otherwise runs one session and lists the files it produced; a session
-/// that produced nothing ends silently. GUI thread; blocks while the session runs.
+/// file is missing, otherwise says what the file could not give, runs one session and lists
+/// the files it produced; a session that produced nothing ends silently. GUI thread; blocks while
+/// the session runs.
 void runStartRoutine(ScanSettings& settings, StartRoutineServices services);

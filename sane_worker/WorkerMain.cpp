@@ -23,8 +23,8 @@ extern "C" int __lsan_is_turned_off() {
 int main() {
     struct stat st {};
     if (::fstat(kSocket, &st) != 0 || !S_ISSOCK(st.st_mode)) {
-        std::fprintf(stderr, "scansione-sane-worker: the Scansione library starts this program "
-                             "(it needs its socket as descriptor 3)\n");
+        std::fprintf(stderr, "scansione-sane-worker: questo programma lo avvia la libreria di "
+                             "Scansione (gli serve il suo socket come descrittore 3)\n");
         return 2;
     }
     // A write to a connection the other side closed (the component, saned, an eSCL scanner)

@@ -1,6 +1,8 @@
 #include "sane_worker/WorkerServer.h"
+#include "common/SystemErrorText.h"
 #include "component_base/ComponentErrors.h"
 #include "component_base/ScanError.h"
+#include "sane_worker/SaneDevice.h"
 #include "worker_process/SaneStatus.h"
 #include "sane_worker/SaneLayer.h"
 #include "sane_worker/WorkerDevice.h"
@@ -106,8 +108,8 @@ public:
             fd = pageFile(image);
         if (fd < 0) {
             // Stopping here without a word would end the batch as if it were complete.
-            m_acquisition.sinkFailure = sanestatus::status(
-                SANE_STATUS_NO_MEM, QString::fromLocal8Bit(std::strerror(errno)));
+            m_acquisition.sinkFailure =
+                sanestatus::status(SANE_STATUS_NO_MEM, systemErrorText(errno));
             return false;
         }
         Encoder message(Kind::Image, m_acquisition.id);
@@ -432,8 +434,9 @@ void WorkerServer::acquire(std::shared_ptr<Acquisition> acquisition, Device* dev
         // The backend never returned from the cancel: its state is unknown and SANE's is
         // shared by the whole process. Ending it is the clean way out; the component starts
         // a fresh worker for the next scan.
-        std::fprintf(stderr, "scansione-sane-worker: the device did not end its cancel; "
-                             "the worker ends so that the next scan starts afresh\n");
+        std::fprintf(stderr, "scansione-sane-worker: il dispositivo non ha concluso "
+                             "l'annullamento; il processo termina perché la prossima "
+                             "scansione riparta da capo\n");
         std::fflush(stderr);
         ::_exit(3);
     }

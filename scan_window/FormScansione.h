@@ -102,6 +102,9 @@ private:
     void Form_Load();
     void unloadWindow();
     void ScriviLog(const QString& operation, int32_t code, const QString& detail);
+    /// Writes each of `notices` not yet written this session as a line of its own, "AVVISO "
+    /// and the text: settings that could not be read or used, said once a session.
+    void writeNotices(const QStringList& notices);
     void SelezionaSorgente(bool force);
     void CambiaScanner();
     /// Offers the pages of each interrupted earlier session (newest first, one question
@@ -164,6 +167,9 @@ private:
 
     // --- scanner programming (FormScansione_Programming.cpp) -------------------------
     int16_t ImpostaParametriScanner();
+    /// The settings of `s` that the programming or the output cannot use as they are, and
+    /// what is done instead, one text each.
+    static QStringList unusedSettings(const ScanSettings& s);
     /// The session's component; throws ScanError when the window has none (FormSteps.h).
     ScanComponent& requireComponent() const;
     /// A call of the session's component as one step under the error trap (FormSteps.h).
@@ -213,6 +219,7 @@ private:
     QStringList resultFiles;
     int16_t visualizzaDoc = 0;
     QString logFilePath;
+    QStringList m_noticesWritten;
     std::unique_ptr<ScanComponent> VSTSCAN;
     PageStore Pagine{[this](const QVector<int>& images) { releaseImages(images); }};
     int32_t PassoZoomX = 0;

@@ -37,16 +37,7 @@ QString failureReason(const std::exception_ptr& failure) {
     try {
         std::rethrow_exception(failure);
     } catch (const ScanError& e) {
-        switch (e.code()) {
-        case componentError::DiskFull:
-            return QStringLiteral("spazio su disco esaurito");
-        case componentError::FileTooLarge:
-            return QStringLiteral("file troppo grande");
-        case componentError::AccessDenied:
-            return QStringLiteral("permesso negato");
-        default:
-            return e.text();
-        }
+        return componentError::writeFailureReason(e.code(), e.text());
     } catch (const std::bad_alloc&) {
         return QStringLiteral("memoria insufficiente");
     } catch (const std::exception& e) {

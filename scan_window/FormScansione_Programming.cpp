@@ -1,6 +1,7 @@
 // Scanner programming: the device is set up from the session's settings record before every
 // acquisition, one log line (and the device's answer) per setting sent.
 #include "acquisition/ScanComponent.h"
+#include "common/ShownText.h"
 #include "component_base/TwainCodes.h"
 #include "common/UserSettings.h"
 #include "common/VbBool.h"
@@ -8,6 +9,7 @@
 #include "scan_window/FormScansione.h"
 #include "scan_window/FormSteps.h"
 #include "settings/ScanSettings.h"
+#include "settings/SettingsWarnings.h"
 
 #include <QCheckBox>
 #include <algorithm>
@@ -153,8 +155,8 @@ int16_t FormScansione::ImpostaParametriScanner() {
         const auto right = toSingle(lenientNumber(fields.at(0)));
         const auto bottom = toSingle(lenientNumber(fields.at(1)));
         dev.SetImageLayout(0, 0, right, bottom);
-        log(QStringLiteral("IMPOSTO AREA SCANSIONE ") + fields.at(0) + QLatin1Char('-') +
-            fields.at(1));
+        log(QStringLiteral("IMPOSTO AREA SCANSIONE ") + shownText(fields.at(0)) + QLatin1Char('-') +
+            shownText(fields.at(1)));
     }
 
     if (const auto size = pageSizeCode(s.Pagina)) {
@@ -178,5 +180,34 @@ int16_t FormScansione::ImpostaParametriScanner() {
     }
 
     ScriviLog(separatorLine, 0, QString());
+    writeNotices(settingsWarnings(s) + unusedSettings(s));
     return VbTrue;
+}
+
+QStringList FormScansione::unusedSettings(const ScanSettings& s) {
+    QStringList notices;
+    const bool mono = s.PixelType == QLatin1String("BW");
+    const QString kind = s.PixelType == QLatin1String("GRAY")
+                             ? QStringLiteral("a livelli di grigio")
+                             : QStringLiteral("a colori");
+    if (s.ResultFormat == QLatin1String("TIFF") && s.JpegQualityTiffCompression == 4 && !mono)
+        notices.append(QStringLiteral("compressione TIFF 4 (CCITT G4) solo per pagine in bianco "
+                                      "e nero: le pagine %1 sono scritte con 5 (LZW)")
+                           .arg(kind));
+    if (s.ResultFormat == QLatin1String("TIFF") && s.JpegQualityTiffCompression == 7 && mono)
+        notices.append(QStringLiteral("compressione TIFF 7 (JPEG) non vale per pagine in bianco "
+                                      "e nero: sono scritte con 4 (CCITT G4)"));
+    if (!s.Pagina.isEmpty() && !pageSizeCode(s.Pagina))
+        notices.append(QStringLiteral("impostazione Pagina=%1 non usata: vale A3, A4 o A5")
+                           .arg(shownText(s.Pagina)));
+    if (!s.area.isEmpty() && !s.area.contains(QLatin1Char(',')))
+        notices.append(QStringLiteral("impostazione Area=%1 non usata: servono larghezza e "
+                                      "altezza in cm separate da una virgola")
+                           .arg(shownText(s.area)));
+    if (s.ResultFormat != QLatin1String("PDF") && s.ResultFormat != QLatin1String("TIFF") &&
+        s.ResultFormat != QLatin1String("JPEG"))
+        notices.append(QStringLiteral("impostazione Formato=%1 non riconosciuta (PDF, TIFF o "
+                                      "JPEG): nessun documento da scrivere")
+                           .arg(shownText(s.ResultFormat)));
+    return notices;
 }

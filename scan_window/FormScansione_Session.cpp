@@ -4,12 +4,14 @@
 #include "acquisition/ScanComponent.h"
 #include "component_base/ScanError.h"
 #include "common/AppendLine.h"
+#include "common/ShownText.h"
 #include "common/UserSettings.h"
 #include "common/VbBool.h"
 #include "common/VbConvert.h"
 #include "scan_window/FormScansione.h"
 #include "scan_window/FormSteps.h"
 #include "scan_window/ImageButton.h"
+#include "settings/SettingsWarnings.h"
 
 #include <QCloseEvent>
 #include <QFile>
@@ -131,6 +133,7 @@ std::optional<QStringList> FormScansione::EseguiScansione(ScanSettings* parScanS
     if (!logFilePath.isEmpty())
         QFile::remove(logFilePath);
     m_pdfaValueLogged = false;
+    m_noticesWritten.clear();
 
     if (!m_loaded)
         Form_Load();
@@ -183,6 +186,8 @@ std::optional<QStringList> FormScansione::EseguiScansione(ScanSettings* parScanS
         m_inExec = false;
     }
     m_loaded = false;
+    // A session that never programmed the scanner still says what its settings lacked.
+    resumeNext([this] { writeNotices(settingsWarnings(*scanSetting)); });
 
     VediRisultato = visualizzaDoc;
     tryCall(&ScanComponent::setImageLimit, 1);
@@ -241,6 +246,16 @@ void FormScansione::ScriviLog(const QString& operation, int32_t code, const QStr
     m_services.logWritten(operation, code, detail);
 }
 
+void FormScansione::writeNotices(const QStringList& notices) {
+    for (const QString& notice : notices) {
+        if (m_noticesWritten.contains(notice))
+            continue;
+        m_noticesWritten.append(notice);
+        if (!logFilePath.trimmed().isEmpty())
+            AppendLine(QStringLiteral("AVVISO ") + shownText(notice), logFilePath);
+    }
+}
+
 void FormScansione::SelezionaSorgente(bool force) {
     // No trap of its own: a stored value that is not a number, or an index the component
     // refuses, ends the choice here and leaves the component's own selection in place.
@@ -250,7 +265,7 @@ void FormScansione::SelezionaSorgente(bool force) {
     if (stored != QLatin1String("-1") && !force) {
         const std::optional<int32_t> index = toInt32(stored);
         if (!index)
-            throw ScanError(QStringLiteral("DefaultSource is not a number: ") + stored);
+            throw ScanError(QStringLiteral("DefaultSource non è un numero: ") + stored);
         scanner.setSourceIndex(*index);
         return;
     }

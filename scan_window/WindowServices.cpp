@@ -1,6 +1,8 @@
 #include "scan_window/WindowServices.h"
 #include "writers/PdfWriter.h"
 #include "acquisition/ScanComponent.h"
+#include "acquisition_ui/WidgetComponentDialogs.h"
+#include "common/ShownText.h"
 #include "default_wiring/DefaultComponent.h"
 #include "common/UserSettings.h"
 #include "common/WorkingFolder.h"
@@ -33,9 +35,11 @@ std::optional<QString> pdfFileDialog(QWidget* parent, const QString& folder) {
 void showPlainMessageBox(QWidget* parent, const QString& prompt, const QString& caption) {
     QMessageBox box(parent);
     box.setIcon(QMessageBox::NoIcon);
-    box.setWindowTitle(caption);
+    // Prompts carry texts of the settings file and of devices: control characters in them
+    // are shown escaped, as in every message.
+    box.setWindowTitle(shownText(caption));
     box.setTextFormat(Qt::PlainText);
-    box.setText(prompt);
+    box.setText(shownLines(prompt));
     box.setStandardButtons(QMessageBox::Ok);
     box.exec();
 }

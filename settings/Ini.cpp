@@ -1,5 +1,6 @@
 #include "settings/Ini.h"
 
+#include "common/ShownText.h"
 #include "settings/IniDocument.h"
 
 #include <QDebug>
@@ -18,7 +19,8 @@ QString ReadIniValue(const QString& fileName, const QString& section, const QStr
 void WriteIniValue(const QString& fileName, const QString& section, const QString& key,
                    const QString& value) {
     if (!IniDocument::writeValues(fileName, section, {{key, value}}))
-        qWarning() << "INI: could not write key" << key << "into" << fileName;
+        qWarning("Scansione: chiave %s non scritta in %s", qUtf8Printable(shownText(key)),
+                 qUtf8Printable(shownText(fileName)));
 }
 
 } // namespace INI

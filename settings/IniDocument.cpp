@@ -51,16 +51,81 @@ QString encodeValue(const QString& value) {
     return value;
 }
 
-// The file at `path` as the loader uses it: at most maxFileBytes, and when the bound cuts it,
-// only its complete lines, since the cut line could be a value without its end.
-RegularFile readRaw(const QString& path, bool followLinks) {
-    RegularFile raw = readRegularFile(path, IniDocument::maxFileBytes, followLinks);
-    if (raw.status == IniDocument::LoadStatus::TooBig) {
-        const qsizetype lastEnd =
-            std::max(raw.bytes.lastIndexOf('\n'), raw.bytes.lastIndexOf('\r'));
-        raw.bytes.truncate(lastEnd < 0 ? 0 : lastEnd + 1);
+enum class Kind { Other, Section, Key };
+
+// One line classified on the private-profile rules; the views point into the line.
+struct ParsedLine {
+    Kind kind = Kind::Other;
+    QStringView name;  // section or key name, blanks removed
+    QStringView value; // key lines: the value, blanks and one pair of quotes removed
+};
+
+ParsedLine parseLine(QStringView text) {
+    ParsedLine line;
+    const QStringView trimmed = trimBlanks(text);
+    if (trimmed.startsWith(u'[')) {
+        const qsizetype close = trimmed.indexOf(u']');
+        if (close > 0) {
+            line.kind = Kind::Section;
+            line.name = trimBlanks(trimmed.mid(1, close - 1));
+        }
+        return line;
     }
-    return raw;
+    if (trimmed.startsWith(u';'))
+        return line;
+    const qsizetype equals = trimmed.indexOf(u'=');
+    if (equals <= 0)
+        return line;
+    const QStringView key = trimBlanks(trimmed.left(equals));
+    // A key name with a NUL could not travel through the NUL-separated key list; such a line
+    // is unusable and skipped. A NUL inside a value is kept.
+    if (key.isEmpty() || key.contains(QChar(0)))
+        return line;
+    QStringView value = trimBlanks(trimmed.mid(equals + 1));
+    if (value.size() >= 2 && value.front() == value.back() &&
+        (value.front() == u'"' || value.front() == u'\''))
+        value = value.mid(1, value.size() - 2);
+    line.kind = Kind::Key;
+    line.name = key;
+    line.value = value;
+    return line;
+}
+
+// Calls `visit(start, line, next)` for each line of `text` from `from`: `line` without its
+// terminator, `next` where the following line starts. Lines end at CR LF, LF or a lone CR
+// (files from old editors). Stops when `visit` returns false.
+template <typename Visit> void forEachLine(QStringView text, qsizetype from, Visit visit) {
+    const qsizetype size = text.size();
+    qsizetype start = from;
+    while (start < size) {
+        qsizetype stop = start;
+        while (stop < size && text[stop] != u'\n' && text[stop] != u'\r')
+            ++stop;
+        qsizetype next = stop;
+        if (stop < size)
+            next = text[stop] == u'\r' && stop + 1 < size && text[stop + 1] == u'\n' ? stop + 2
+                                                                                     : stop + 1;
+        if (!visit(start, text.mid(start, stop - start), next))
+            return;
+        start = next;
+    }
+}
+
+// ASCII text written as UTF-16 without a BOM has a NUL in nearly every other byte and
+// almost none in the others.
+bool utf16WithoutBom(const QByteArray& bytes) {
+    const qsizetype pairs = std::min<qsizetype>(bytes.size(), 4096) / 2;
+    if (pairs < 2)
+        return false;
+    qsizetype nulEven = 0;
+    qsizetype nulOdd = 0;
+    for (qsizetype i = 0; i < pairs; ++i) {
+        nulEven += bytes[2 * i] == '\0';
+        nulOdd += bytes[2 * i + 1] == '\0';
+    }
+    const auto mostly = [pairs](qsizetype n) { return n * 10 >= pairs * 7; };
+    const auto few = [pairs](qsizetype n) { return n * 10 <= pairs; };
+    return (mostly(nulOdd) && few(nulEven)) || (mostly(nulEven) && few(nulOdd));
 }
 
 // Replaces `path` by a new file holding `bytes`: written beside it under a fresh name, flushed,
@@ -106,139 +171,151 @@ bool replaceFile(const QString& path, const QByteArray& bytes, const struct stat
 } // namespace
 
 IniDocument IniDocument::fromBytes(const QByteArray& bytes) {
+    return decode(bytes, false);
+}
+
+IniDocument IniDocument::decode(const QByteArray& bytes, bool cutToWholeLines) {
     IniDocument document;
-    QByteArray body = bytes;
-    if (body.startsWith("\xEF\xBB\xBF")) {
-        document.m_bom = true;
-        body.remove(0, 3);
-    }
-    QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
-    QString text = utf8(body);
-    if (utf8.hasError()) {
-        text = fromWindows1252(bytes);
-        document.m_bom = false;
+    const bool littleEndian = bytes.startsWith("\xFF\xFE");
+    if (littleEndian || bytes.startsWith("\xFE\xFF")) {
+        document.m_encoding = littleEndian ? Encoding::Utf16LeBom : Encoding::Utf16BeBom;
+        // An odd last byte is half a character: a file cut short, dropped.
+        const QByteArray body = bytes.mid(2, (bytes.size() - 2) & ~qsizetype(1));
+        QStringDecoder utf16(littleEndian ? QStringConverter::Utf16LE : QStringConverter::Utf16BE,
+                             QStringConverter::Flag::Stateless);
+        document.m_text = utf16(body);
+        if (cutToWholeLines) {
+            const qsizetype lastEnd =
+                std::max(document.m_text.lastIndexOf(u'\n'), document.m_text.lastIndexOf(u'\r'));
+            document.m_text.truncate(lastEnd < 0 ? 0 : lastEnd + 1);
+        }
+        return document;
     }
 
-    // Lines end at CR LF, LF or a lone CR (files from old editors); each line keeps its own
-    // terminator so that lines a write does not touch are written back byte for byte.
-    qsizetype start = 0;
-    const qsizetype size = text.size();
-    while (start < size) {
-        qsizetype stop = start;
-        while (stop < size && text[stop] != u'\n' && text[stop] != u'\r')
-            ++stop;
-        QString end;
-        qsizetype next = stop;
-        if (stop < size && text[stop] == u'\r' && stop + 1 < size && text[stop + 1] == u'\n') {
-            end = QStringLiteral("\r\n");
-            next = stop + 2;
-        } else if (stop < size) {
-            end = QString(text[stop]);
-            next = stop + 1;
-        }
-        document.m_lines.append(parseLine(text.mid(start, stop - start), end));
-        start = next;
+    QByteArray cut;
+    const QByteArray* source = &bytes;
+    if (cutToWholeLines) {
+        // Only complete lines: the cut line could be a value without its end. A line end is
+        // a whole character in UTF-8 and Windows-1252 alike.
+        const qsizetype lastEnd = std::max(bytes.lastIndexOf('\n'), bytes.lastIndexOf('\r'));
+        cut = bytes.left(lastEnd < 0 ? 0 : lastEnd + 1);
+        source = &cut;
     }
+    const bool bom = source->startsWith("\xEF\xBB\xBF");
+    QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+    document.m_text = utf8(QByteArrayView(*source).sliced(bom ? 3 : 0));
+    document.m_encoding = bom ? Encoding::Utf8Bom : Encoding::Utf8;
+    if (utf8.hasError()) {
+        document.m_text = fromWindows1252(*source);
+        document.m_encoding = Encoding::Windows1252;
+    }
+    // ASCII in UTF-16 is valid UTF-8 too, NULs and all.
+    document.m_utf16WithoutBom = utf16WithoutBom(*source);
     return document;
 }
 
 IniDocument IniDocument::load(const QString& path, LoadStatus* status, bool followLinks) {
-    const RegularFile raw = readRaw(path, followLinks);
+    const RegularFile raw = readRegularFile(path, maxFileBytes, followLinks);
     if (status)
         *status = raw.status;
     if (raw.status != LoadStatus::Loaded && raw.status != LoadStatus::TooBig)
         return IniDocument();
-    return fromBytes(raw.bytes);
+    return decode(raw.bytes, raw.status == LoadStatus::TooBig);
 }
 
-IniDocument::Line IniDocument::parseLine(QString text, QString end) {
-    Line line;
-    line.end = std::move(end);
-    const QString trimmed = trimBlanks(text).toString();
-    line.text = std::move(text);
-    if (trimmed.startsWith(u'[')) {
-        const qsizetype close = trimmed.indexOf(u']');
-        if (close > 0) {
-            line.kind = Kind::Section;
-            line.name = trimBlanks(QStringView(trimmed).mid(1, close - 1)).toString();
-        }
-        return line;
-    }
-    if (trimmed.startsWith(u';'))
-        return line;
-    const qsizetype equals = trimmed.indexOf(u'=');
-    if (equals <= 0)
-        return line;
-    QString key = trimBlanks(QStringView(trimmed).left(equals)).toString();
-    // A key name with a NUL could not travel through the NUL-separated key list; such a line
-    // is unusable and skipped. A NUL inside a value is kept.
-    if (key.isEmpty() || key.contains(QChar(0)))
-        return line;
-    QString value = trimBlanks(QStringView(trimmed).mid(equals + 1)).toString();
-    if (value.size() >= 2 && value.front() == value.back() &&
-        (value.front() == u'"' || value.front() == u'\''))
-        value = value.mid(1, value.size() - 2);
-    line.kind = Kind::Key;
-    line.name = std::move(key);
-    line.value = std::move(value);
-    return line;
-}
-
-std::optional<std::pair<qsizetype, qsizetype>>
-IniDocument::sectionRange(const QString& section) const {
+std::optional<IniDocument::Range> IniDocument::sectionRange(const QString& section) const {
     const QString wanted = trimBlanks(section).toString();
-    for (qsizetype i = 0; i < m_lines.size(); ++i) {
-        if (m_lines[i].kind != Kind::Section || !sameName(m_lines[i].name, wanted))
-            continue;
-        qsizetype last = i + 1;
-        while (last < m_lines.size() && m_lines[last].kind != Kind::Section)
-            ++last;
-        return std::make_pair(i, last);
-    }
-    return std::nullopt;
+    std::optional<Range> found;
+    forEachLine(m_text, 0, [&](qsizetype start, QStringView text, qsizetype next) {
+        const ParsedLine line = parseLine(text);
+        if (line.kind != Kind::Section)
+            return true;
+        if (found) {
+            found->end = start;
+            return false;
+        }
+        if (sameName(line.name.toString(), wanted))
+            found = Range{start, next, m_text.size()};
+        return true;
+    });
+    return found;
+}
+
+bool IniDocument::hasSection(const QString& section) const {
+    return sectionRange(section).has_value();
+}
+
+qsizetype IniDocument::unclosedHeaderLine(const QString& section) const {
+    const QString wanted = trimBlanks(section).toString();
+    qsizetype number = 0;
+    qsizetype found = 0;
+    forEachLine(m_text, 0, [&](qsizetype, QStringView text, qsizetype) {
+        ++number;
+        const QStringView trimmed = trimBlanks(text);
+        if (trimmed.startsWith(u'[') && !trimmed.contains(u']') &&
+            trimBlanks(trimmed.mid(1)).startsWith(wanted, Qt::CaseInsensitive)) {
+            found = number;
+            return false;
+        }
+        return true;
+    });
+    return found;
+}
+
+void IniDocument::forEachKey(
+    const QString& section,
+    const std::function<bool(QStringView name, QStringView value)>& visit) const {
+    const auto range = sectionRange(section);
+    if (!range)
+        return;
+    const QStringView body = QStringView(m_text).left(range->end);
+    forEachLine(body, range->body, [&](qsizetype, QStringView text, qsizetype) {
+        const ParsedLine line = parseLine(text);
+        return line.kind != Kind::Key || visit(line.name, line.value);
+    });
 }
 
 QStringList IniDocument::keys(const QString& section) const {
     QStringList names;
-    const auto range = sectionRange(section);
-    if (!range)
-        return names;
-    for (qsizetype i = range->first + 1; i < range->second; ++i)
-        if (m_lines[i].kind == Kind::Key)
-            names.append(m_lines[i].name);
+    forEachKey(section, [&names](QStringView name, QStringView) {
+        names.append(name.toString());
+        return true;
+    });
     return names;
 }
 
 std::optional<QString> IniDocument::value(const QString& section, const QString& key) const {
-    const auto range = sectionRange(section);
-    if (!range)
-        return std::nullopt;
     const QString wanted = trimBlanks(key).toString();
-    for (qsizetype i = range->first + 1; i < range->second; ++i)
-        if (m_lines[i].kind == Kind::Key && sameName(m_lines[i].name, wanted))
-            return m_lines[i].value;
-    return std::nullopt;
+    std::optional<QString> found;
+    forEachKey(section, [&](QStringView name, QStringView value) {
+        if (name.compare(wanted, Qt::CaseInsensitive) != 0)
+            return true;
+        found = value.toString();
+        return false;
+    });
+    return found;
 }
 
 QHash<QString, QString> IniDocument::sectionValues(const QString& section) const {
     QHash<QString, QString> values;
-    const auto range = sectionRange(section);
-    if (!range)
-        return values;
-    for (qsizetype i = range->first + 1; i < range->second; ++i)
-        if (m_lines[i].kind == Kind::Key) {
-            const QString folded = m_lines[i].name.toCaseFolded();
-            if (!values.contains(folded))
-                values.insert(folded, m_lines[i].value);
-        }
+    forEachKey(section, [&values](QStringView name, QStringView value) {
+        const QString folded = name.toString().toCaseFolded();
+        if (!values.contains(folded))
+            values.insert(folded, value.toString());
+        return true;
+    });
     return values;
 }
 
 QString IniDocument::lineEnd() const {
-    for (const Line& line : m_lines)
-        if (!line.end.isEmpty())
-            return line.end;
-    return QStringLiteral("\n");
+    qsizetype at = 0;
+    while (at < m_text.size() && m_text[at] != u'\n' && m_text[at] != u'\r')
+        ++at;
+    if (at == m_text.size())
+        return QStringLiteral("\n");
+    if (m_text[at] == u'\r' && at + 1 < m_text.size() && m_text[at + 1] == u'\n')
+        return QStringLiteral("\r\n");
+    return QString(m_text[at]);
 }
 
 bool IniDocument::setValue(const QString& section, const QString& key, const QString& value) {
@@ -255,51 +332,77 @@ bool IniDocument::setValue(const QString& section, const QString& key, const QSt
     const QString end = lineEnd();
     const auto range = sectionRange(sectionName);
     if (range) {
-        for (qsizetype i = range->first + 1; i < range->second; ++i) {
-            Line& line = m_lines[i];
-            if (line.kind == Kind::Key && sameName(line.name, keyName)) {
-                // The name keeps the spelling of the file; only the value changes.
-                m_lines[i] = parseLine(line.name + u'=' + encodeValue(value), line.end);
-                return true;
+        // The key's line, or else the end of the section's last non-blank line (the header at
+        // least), so blank lines before the next section stay where they are.
+        qsizetype keyStart = -1;
+        qsizetype keyLength = 0;
+        QString keyAsWritten;
+        qsizetype afterLast = range->body;
+        bool lastEnded = true;
+        const QStringView body = QStringView(m_text).left(range->end);
+        forEachLine(body, range->header, [&](qsizetype start, QStringView text, qsizetype next) {
+            const ParsedLine line = parseLine(text);
+            if (start != range->header && line.kind == Kind::Key &&
+                sameName(line.name.toString(), keyName)) {
+                keyStart = start;
+                keyLength = text.size();
+                keyAsWritten = line.name.toString();
+                return false;
             }
+            if (!trimBlanks(text).isEmpty()) {
+                afterLast = next;
+                lastEnded = next > start + text.size();
+            }
+            return true;
+        });
+        if (keyStart >= 0) {
+            // The name keeps the spelling of the file; only the value changes.
+            m_text.replace(keyStart, keyLength, keyAsWritten + u'=' + encodeValue(value));
+            return true;
         }
-        // After the section's last non-blank line, so blank lines before the next section stay
-        // where they are.
-        qsizetype at = range->second;
-        while (at > range->first + 1 && trimBlanks(m_lines[at - 1].text).isEmpty())
-            --at;
-        if (m_lines[at - 1].end.isEmpty())
-            m_lines[at - 1].end = end;
-        m_lines.insert(at, parseLine(keyName + u'=' + encodeValue(value), end));
+        const QString added = keyName + u'=' + encodeValue(value) + end;
+        m_text.insert(afterLast, lastEnded ? added : end + added);
         return true;
     }
 
-    if (!m_lines.isEmpty()) {
-        if (m_lines.back().end.isEmpty())
-            m_lines.back().end = end;
-        if (!trimBlanks(m_lines.back().text).isEmpty())
-            m_lines.append(parseLine(QString(), end));
+    if (!m_text.isEmpty()) {
+        if (m_text.back() != u'\n' && m_text.back() != u'\r')
+            m_text += end;
+        // The last line, without its terminator: a blank line is added after one with text.
+        qsizetype stop = m_text.size() - 1;
+        if (m_text[stop] == u'\n' && stop > 0 && m_text[stop - 1] == u'\r')
+            --stop;
+        qsizetype start = stop;
+        while (start > 0 && m_text[start - 1] != u'\n' && m_text[start - 1] != u'\r')
+            --start;
+        if (!trimBlanks(QStringView(m_text).mid(start, stop - start)).isEmpty())
+            m_text += end;
     }
-    m_lines.append(parseLine(u'[' + sectionName + u']', end));
-    m_lines.append(parseLine(keyName + u'=' + encodeValue(value), end));
+    m_text += u'[' + sectionName + u']' + end + keyName + u'=' + encodeValue(value) + end;
     return true;
 }
 
 QByteArray IniDocument::toBytes() const {
-    QString text;
-    for (const Line& line : m_lines) {
-        text += line.text;
-        text += line.end;
+    switch (m_encoding) {
+    case Encoding::Utf16LeBom:
+    case Encoding::Utf16BeBom: {
+        const bool little = m_encoding == Encoding::Utf16LeBom;
+        QStringEncoder utf16(little ? QStringConverter::Utf16LE : QStringConverter::Utf16BE);
+        return QByteArray(little ? "\xFF\xFE" : "\xFE\xFF") + QByteArray(utf16(m_text));
     }
-    QByteArray bytes = m_bom ? QByteArray("\xEF\xBB\xBF") : QByteArray();
-    bytes += text.toUtf8();
-    return bytes;
+    case Encoding::Utf8Bom:
+        return QByteArray("\xEF\xBB\xBF") + m_text.toUtf8();
+    case Encoding::Utf8:
+    case Encoding::Windows1252:
+        break;
+    }
+    return m_text.toUtf8();
 }
 
 bool IniDocument::writeValues(const QString& path, const QString& section,
                               const QList<std::pair<QString, QString>>& values) {
     // Links are not followed for writing: the file that is read is the file that is replaced.
-    const RegularFile raw = readRaw(path, false);
+    const RegularFile raw = readRegularFile(path, maxFileBytes, false);
     if (raw.status != LoadStatus::Loaded && raw.status != LoadStatus::Missing)
         return false;
     IniDocument document = fromBytes(raw.bytes);
@@ -310,18 +413,45 @@ bool IniDocument::writeValues(const QString& path, const QString& section,
                        raw.status == LoadStatus::Loaded ? &raw.info : nullptr);
 }
 
-QStringList keysThroughBuffer(const QStringList& keys) {
+KeyListBuffer::Outcome KeyListBuffer::offer(QStringView name) {
     constexpr qsizetype bufferLength = 4096;
-    QStringList fitting;
-    qsizetype used = 1; // the terminator that ends the list
-    for (const QString& key : keys) {
-        if (key.size() + 2 > bufferLength)
-            continue;
-        used += key.size() + 1;
-        if (used > bufferLength)
-            break;
-        fitting.append(key);
+    // A name that would only fit in part ends the list, so a truncated name can never be
+    // taken for another key; one too long for the buffer even alone is skipped, so one line
+    // of junk does not hide the keys after it.
+    if (m_full)
+        return Outcome::Full;
+    if (name.size() + 2 > bufferLength)
+        return Outcome::Skipped;
+    if (m_used + name.size() + 1 > bufferLength) {
+        m_full = true;
+        return Outcome::Full;
     }
+    m_used += name.size() + 1;
+    return Outcome::Taken;
+}
+
+QStringList keysThroughBuffer(const QStringList& keys) {
+    KeyListBuffer buffer;
+    QStringList fitting;
+    for (const QString& key : keys) {
+        const KeyListBuffer::Outcome outcome = buffer.offer(key);
+        if (outcome == KeyListBuffer::Outcome::Full)
+            break;
+        if (outcome == KeyListBuffer::Outcome::Taken)
+            fitting.append(key);
+    }
+    return fitting;
+}
+
+QStringList keysThroughBuffer(const IniDocument& document, const QString& section) {
+    KeyListBuffer buffer;
+    QStringList fitting;
+    document.forEachKey(section, [&](QStringView name, QStringView) {
+        const KeyListBuffer::Outcome outcome = buffer.offer(name);
+        if (outcome == KeyListBuffer::Outcome::Taken)
+            fitting.append(name.toString());
+        return outcome != KeyListBuffer::Outcome::Full;
+    });
     return fitting;
 }
 

@@ -5,15 +5,19 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QStringView>
+#include <functional>
 #include <optional>
 #include <utility>
 
 class ScanSettings;
 
-/// An INI file held in memory as its lines, read and written on the private-profile rules:
+/// An INI file held in memory as its text, read and written on the private-profile rules:
 /// section and key names compared case-insensitively, the first section and the first key of
 /// a name win, blanks around names and values ignored, one pair of surrounding quotes
 /// removed from a value. Every line that is not touched by a write is written back as it was.
+/// Lines are found by scanning the text when asked, never kept one object a line, so a file of
+/// millions of short lines costs about its own size twice and no more.
 /// Not thread-safe; each instance belongs to one thread.
 class IniDocument {
 public:
@@ -23,8 +27,12 @@ public:
     /// the file is never rewritten (a rewrite would lose the unread part).
     static constexpr qsizetype maxFileBytes = 4 * 1024 * 1024;
 
-    /// The document of `bytes`: UTF-8 when they are valid UTF-8 (a leading BOM is skipped and
-    /// kept for writing), otherwise Windows-1252.
+    /// How the bytes of a document were read, and are written back.
+    enum class Encoding { Utf8, Utf8Bom, Windows1252, Utf16LeBom, Utf16BeBom };
+
+    /// The document of `bytes`: UTF-16 after its BOM (little or big endian), UTF-8 when they
+    /// are valid UTF-8 (a leading BOM is skipped and kept for writing), otherwise
+    /// Windows-1252.
     static IniDocument fromBytes(const QByteArray& bytes);
 
     /// Outcome of reading a file from disk.
@@ -40,6 +48,11 @@ public:
     /// writes them; empty when there is no such section.
     QStringList keys(const QString& section) const;
 
+    /// Calls `visit` with the name and the value of each key of the first section named
+    /// `section`, in file order, until it returns false. The views point into the document.
+    void forEachKey(const QString& section,
+                    const std::function<bool(QStringView name, QStringView value)>& visit) const;
+
     /// The whole value of the first key named `key` in the first section named `section`,
     /// or std::nullopt when there is none.
     std::optional<QString> value(const QString& section, const QString& key) const;
@@ -48,13 +61,28 @@ public:
     /// a name winning, indexed by the case-folded name: one pass for a whole section's lookups.
     QHash<QString, QString> sectionValues(const QString& section) const;
 
+    /// Whether a section named `section` exists.
+    bool hasSection(const QString& section) const;
+
+    /// The number (from 1) of the first line that starts a header of `section` but does not
+    /// close it ("[MAIN" without "]"), or 0 when there is none.
+    qsizetype unclosedHeaderLine(const QString& section) const;
+
+    /// How the document was read.
+    Encoding encoding() const { return m_encoding; }
+
+    /// Whether the bytes looked like UTF-16 without a BOM (NUL in every other byte): such a
+    /// file is not read as UTF-16, since nothing marks its byte order.
+    bool looksLikeUtf16WithoutBom() const { return m_utf16WithoutBom; }
+
     /// Sets `key` to `value` in `section`: the key's line is replaced in place, a missing key
     /// is added at the end of its section, a missing section at the end of the document.
     /// Returns false, changing nothing, when a name or the value could not be written as one
     /// line (empty or malformed names, CR, LF or NUL characters).
     bool setValue(const QString& section, const QString& key, const QString& value);
 
-    /// The document as UTF-8 bytes.
+    /// The document as bytes: UTF-16 with its BOM when it was read so, otherwise UTF-8 (with
+    /// the BOM it had).
     QByteArray toBytes() const;
 
     /// Reads `path` for rewriting, applies `values` to `section` and replaces the file
@@ -65,23 +93,33 @@ public:
                             const QList<std::pair<QString, QString>>& values);
 
 private:
-    enum class Kind { Other, Section, Key };
-    struct Line {
-        QString text;
-        QString end; // the line's own terminator: "\r\n", "\n" or "" for the last line
-        Kind kind = Kind::Other;
-        QString name;  // section or key name, blanks removed
-        QString value; // key lines: the value, blanks and one pair of quotes removed
+    /// Where the first section of a name lies: its header line starts at `header`, its body
+    /// runs from `body` to `end` (the start of the next header, or the end of the text).
+    struct Range {
+        qsizetype header = 0;
+        qsizetype body = 0;
+        qsizetype end = 0;
     };
-
-    static Line parseLine(QString text, QString end);
-    /// Index range [first, last) of the lines of the first section named `section`, or
-    /// std::nullopt when there is none; `first` is the header line.
-    std::optional<std::pair<qsizetype, qsizetype>> sectionRange(const QString& section) const;
+    static IniDocument decode(const QByteArray& bytes, bool cutToWholeLines);
+    std::optional<Range> sectionRange(const QString& section) const;
     QString lineEnd() const;
 
-    QList<Line> m_lines;
-    bool m_bom = false;
+    QString m_text;
+    Encoding m_encoding = Encoding::Utf8;
+    bool m_utf16WithoutBom = false;
+};
+
+/// The key list as the profile function's 4096-character buffer fills: names are taken
+/// while they fit whole, each with its terminator, plus the list's final terminator.
+class KeyListBuffer {
+public:
+    enum class Outcome { Taken, Skipped, Full };
+    /// Offers the next name of the list.
+    Outcome offer(QStringView name);
+
+private:
+    qsizetype m_used = 1; // the terminator that ends the list
+    bool m_full = false;
 };
 
 /// The key list as the 4096-character buffer of the profile function delivers it: names are
@@ -95,5 +133,22 @@ QStringList keysThroughBuffer(const QStringList& keys);
 /// surrogate pair), and the empty text when it reads literally "Error: key not defined".
 QString valueThroughBuffer(const QString& value);
 
+/// The key names of `section` of `document` as the 4096-character buffer delivers them.
+QStringList keysThroughBuffer(const IniDocument& document, const QString& section);
+
+/// One thing that loading the settings could not read or use.
+struct SettingsWarning {
+    QString text;
+    /// For a number that did not convert: the upper-cased INI key of the field, which kept
+    /// `kept`. Empty for faults of the file itself.
+    QString key;
+    qint64 kept = 0;
+};
+
 /// Loads the fields of `record` from section "MAIN" of `document` by the rules of ReadIni.
-void loadScanSettings(ScanSettings& record, const IniDocument& document);
+/// When `warnings` is given, what could not be used is added to it: a missing section (or
+/// one whose header is not closed, or a file that looks like UTF-16 without a BOM) and
+/// numbers that do not convert. `fileName` names the file in the texts.
+void loadScanSettings(ScanSettings& record, const IniDocument& document,
+                      QList<SettingsWarning>* warnings = nullptr,
+                      const QString& fileName = QString());

@@ -1,11 +1,16 @@
 #include "settings/ScanSettings.h"
 
+#include "common/ShownText.h"
 #include "common/VbBool.h"
 #include "common/VbConvert.h"
 #include "settings/IniDocument.h"
+#include "settings/SettingsWarnings.h"
 
 #include <QDebug>
 #include <QFile>
+#include <QMutex>
+
+#include <limits>
 
 #include <sys/stat.h>
 
@@ -22,11 +27,82 @@ bool settingsFileExists(const QString& path) {
            S_ISREG(info.st_mode);
 }
 
+const QString mainHeader = QStringLiteral("[MAIN]");
+
+// A value that does not convert leaves the field as it was, and is said when it was meant
+// to be a number (an empty value just leaves the key unset).
 template <typename Field, typename Convert>
-void assignNumber(Field& field, const QString& value, Convert convert) {
-    // A value that does not convert leaves the field as it was.
-    if (const auto number = convert(value))
+void assignNumber(Field& field, const QString& key, const QString& value, Convert convert,
+                  QList<SettingsWarning>* warnings) {
+    if (const auto number = convert(value)) {
         field = *number;
+        return;
+    }
+    if (!warnings || trimBlanks(value).isEmpty())
+        return;
+    warnings->append(
+        {QStringLiteral("impostazione %1=%2 non usata: serve un numero intero da %3 a %4 "
+                        "(resta %5)")
+             .arg(shownText(key), shownText(value), decimalText(std::numeric_limits<Field>::min()),
+                  decimalText(std::numeric_limits<Field>::max()), decimalText(field)),
+         key.normalized(QString::NormalizationForm_C).toUpper(), qint64(field)});
+}
+
+// Why the section could not be used, in the texts of loadScanSettings.
+QString missingSectionText(const IniDocument& document, const QString& fileName) {
+    const QString file = shownText(fileName);
+    const QString outcome =
+        QStringLiteral("nessuna impostazione letta, valgono quelle predefinite");
+    if (document.looksLikeUtf16WithoutBom())
+        return QStringLiteral("il file delle impostazioni %1 sembra testo UTF-16 senza BOM, "
+                              "di cui non si conosce l'ordine dei byte: %2 (salvarlo in UTF-8 "
+                              "o in UTF-16 con BOM)")
+            .arg(file, outcome);
+    if (const qsizetype line = document.unclosedHeaderLine(mainSection))
+        return QStringLiteral("il file delle impostazioni %1 apre la sezione %2 alla riga %3 "
+                              "senza chiuderla con \"]\": %4")
+            .arg(file, mainHeader.chopped(1), decimalText(line), outcome);
+    return QStringLiteral("il file delle impostazioni %1 non ha la sezione %2: %3")
+        .arg(file, mainHeader, outcome);
+}
+
+// The warnings of the latest reads, by record. A record is copied or freed without telling
+// us, so an entry is trusted only for the same record address and file, and few are kept.
+struct ReadRecord {
+    const ScanSettings* record = nullptr;
+    QString path;
+    QList<SettingsWarning> warnings;
+};
+QMutex readRecordsLock;
+QList<ReadRecord> readRecords;
+constexpr qsizetype keptReadRecords = 16;
+
+void rememberWarnings(const ScanSettings* record, const QString& path,
+                      QList<SettingsWarning> warnings) {
+    const QMutexLocker lock(&readRecordsLock);
+    readRecords.removeIf([record](const ReadRecord& r) { return r.record == record; });
+    if (warnings.isEmpty())
+        return;
+    readRecords.prepend({record, path, std::move(warnings)});
+    if (readRecords.size() > keptReadRecords)
+        readRecords.removeLast();
+}
+
+// The value a number warning was about, as the record holds it now.
+std::optional<qint64> numberField(const ScanSettings& s, const QString& key) {
+    if (key == QLatin1String("RISOLUZIONE"))
+        return s.Risoluzione;
+    if (key == QLatin1String("BITPERPIXEL"))
+        return s.BitColoreGreyLevel;
+    if (key == QLatin1String("SOGLIABIANCONERO"))
+        return s.BWThreshold;
+    if (key == QString::fromUtf8("QUALIT\u00c0JPEG"))
+        return s.JpegQualityTiffCompression;
+    if (key == QLatin1String("LUMINOSITA"))
+        return s.Luminosita;
+    if (key == QLatin1String("CONTRASTO"))
+        return s.Contrasto;
+    return std::nullopt;
 }
 
 const QString pdfaKey = QStringLiteral("PDFA");
@@ -92,7 +168,21 @@ QString ScanSettings::defaultIniPath() {
 #endif
 }
 
-void loadScanSettings(ScanSettings& record, const IniDocument& document) {
+QStringList settingsWarnings(const ScanSettings& record) {
+    const QMutexLocker lock(&readRecordsLock);
+    QStringList texts;
+    for (const ReadRecord& r : std::as_const(readRecords)) {
+        if (r.record != &record || r.path != record.iniPath())
+            continue;
+        for (const SettingsWarning& w : r.warnings)
+            if (w.key.isEmpty() || numberField(record, w.key) == w.kept)
+                texts.append(w.text);
+    }
+    return texts;
+}
+
+void loadScanSettings(ScanSettings& record, const IniDocument& document,
+                      QList<SettingsWarning>* warnings, const QString& fileName) {
     // The table order decides which field a name belongs to; the names are compared
     // upper-cased, so the file's letter case does not matter.
     enum Field {
@@ -118,8 +208,27 @@ void loadScanSettings(ScanSettings& record, const IniDocument& document) {
     static const std::pair<QString, void (ScanSettings::*)(const QString&)> laterKeys[] = {
         {QStringLiteral("PDFA"), &ScanSettings::setPDFA}};
 
-    const QStringList keys = keysThroughBuffer(document.keys(mainSection));
-    const QHash<QString, QString> values = document.sectionValues(mainSection);
+
+    if (warnings && !document.hasSection(mainSection)) {
+        warnings->append({missingSectionText(document, fileName), QString(), 0});
+        return;
+    }
+
+    // The names the key buffer delivers, each with the value of the first key of its name:
+    // one pass that stops where the buffer is full, however many lines the file has.
+    QStringList keys;
+    QHash<QString, QString> values;
+    KeyListBuffer buffer;
+    document.forEachKey(mainSection, [&](QStringView name, QStringView value) {
+        const KeyListBuffer::Outcome outcome = buffer.offer(name);
+        if (outcome == KeyListBuffer::Outcome::Taken) {
+            keys.append(name.toString());
+            const QString folded = keys.back().toCaseFolded();
+            if (!values.contains(folded))
+                values.insert(folded, value.toString());
+        }
+        return outcome != KeyListBuffer::Outcome::Full;
+    });
     for (const QString& key : keys) {
         // NFC first, so an "à" written as "a" plus a combining accent is still recognised.
         const QString upper = key.normalized(QString::NormalizationForm_C).toUpper();
@@ -155,22 +264,22 @@ void loadScanSettings(ScanSettings& record, const IniDocument& document) {
             record.ResultFormat = value;
             break;
         case Bit:
-            assignNumber(record.BitColoreGreyLevel, value, toInt16);
+            assignNumber(record.BitColoreGreyLevel, key, value, toInt16, warnings);
             break;
         case Soglia:
-            assignNumber(record.BWThreshold, value, toInt16);
+            assignNumber(record.BWThreshold, key, value, toInt16, warnings);
             break;
         case Qualita:
-            assignNumber(record.JpegQualityTiffCompression, value, toInt16);
+            assignNumber(record.JpegQualityTiffCompression, key, value, toInt16, warnings);
             break;
         case Contrasto:
-            assignNumber(record.Contrasto, value, toInt16);
+            assignNumber(record.Contrasto, key, value, toInt16, warnings);
             break;
         case Luminosita:
-            assignNumber(record.Luminosita, value, toInt16);
+            assignNumber(record.Luminosita, key, value, toInt16, warnings);
             break;
         case Risoluzione:
-            assignNumber(record.Risoluzione, value, toInt32);
+            assignNumber(record.Risoluzione, key, value, toInt32, warnings);
             break;
         }
     }
@@ -179,7 +288,26 @@ void loadScanSettings(ScanSettings& record, const IniDocument& document) {
 void ScanSettings::ReadIni() {
     // One read of the file serves the key list and every value: reading it again per key
     // would make a large file cost its size times the number of keys.
-    loadScanSettings(*this, IniDocument::load(iniFilePath));
+    IniDocument::LoadStatus status = IniDocument::LoadStatus::Missing;
+    const IniDocument document = IniDocument::load(iniFilePath, &status);
+    QList<SettingsWarning> warnings;
+    const QString file = shownText(iniFilePath);
+    if (status == IniDocument::LoadStatus::TooBig) {
+        const qsizetype mebibytes = IniDocument::maxFileBytes / (1024 * 1024);
+        warnings.append({QStringLiteral("il file delle impostazioni %1 supera %2 MiB: oltre i "
+                                        "primi %2 MiB non è stato letto")
+                             .arg(file, decimalText(mebibytes)),
+                         QString(), 0});
+    }
+    if (status == IniDocument::LoadStatus::Loaded || status == IniDocument::LoadStatus::TooBig) {
+        loadScanSettings(*this, document, &warnings, iniFilePath);
+    } else if (status == IniDocument::LoadStatus::Unreadable) {
+        warnings.append({QStringLiteral("il file delle impostazioni %1 non si può leggere: "
+                                        "valgono le impostazioni predefinite")
+                             .arg(file),
+                         QString(), 0});
+    }
+    rememberWarnings(this, iniFilePath, std::move(warnings));
 }
 
 void ScanSettings::WriteIni() {
@@ -203,5 +331,7 @@ void ScanSettings::WriteIni() {
     // half old and half new. A value that cannot be a single line (CR, LF, NUL) is refused
     // and the file is left as it was.
     if (!IniDocument::writeValues(iniFilePath, mainSection, values))
-        qWarning() << "ScanSettings: could not write the settings into" << iniFilePath;
+        qWarning("Scansione: impostazioni non scritte in %s (file non sostituibile, o un valore "
+                 "su più righe)",
+                 qUtf8Printable(shownText(iniFilePath)));
 }

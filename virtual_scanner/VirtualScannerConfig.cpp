@@ -243,6 +243,43 @@ VirtualScannerSpec parseScanner(const QJsonObject& o, int index) {
     return s;
 }
 
+// The parser's reason in Italian: Qt's own texts are English.
+QString jsonErrorText(QJsonParseError::ParseError error) {
+    switch (error) {
+    case QJsonParseError::NoError:
+        return QStringLiteral("nessun errore");
+    case QJsonParseError::UnterminatedObject:
+        return QStringLiteral("oggetto non chiuso da \"}\"");
+    case QJsonParseError::MissingNameSeparator:
+        return QStringLiteral("manca \":\" dopo un nome");
+    case QJsonParseError::UnterminatedArray:
+        return QStringLiteral("elenco non chiuso da \"]\"");
+    case QJsonParseError::MissingValueSeparator:
+        return QStringLiteral("manca \",\" tra due valori");
+    case QJsonParseError::IllegalValue:
+        return QStringLiteral("valore non valido");
+    case QJsonParseError::TerminationByNumber:
+        return QStringLiteral("il testo finisce dentro un numero");
+    case QJsonParseError::IllegalNumber:
+        return QStringLiteral("numero non valido");
+    case QJsonParseError::IllegalEscapeSequence:
+        return QStringLiteral("sequenza di escape non valida");
+    case QJsonParseError::IllegalUTF8String:
+        return QStringLiteral("testo non in UTF-8 valido");
+    case QJsonParseError::UnterminatedString:
+        return QStringLiteral("testo tra virgolette non chiuso");
+    case QJsonParseError::MissingObject:
+        return QStringLiteral("manca un oggetto");
+    case QJsonParseError::DeepNesting:
+        return QStringLiteral("annidamento troppo profondo");
+    case QJsonParseError::DocumentTooLarge:
+        return QStringLiteral("documento troppo grande");
+    case QJsonParseError::GarbageAtEnd:
+        return QStringLiteral("testo in più dopo la fine del documento");
+    }
+    return QStringLiteral("errore %1").arg(int(error));
+}
+
 } // namespace
 
 VirtualScannerFile parseVirtualScanners(const QByteArray& json) {
@@ -251,7 +288,7 @@ VirtualScannerFile parseVirtualScanners(const QByteArray& json) {
     if (error.error != QJsonParseError::NoError)
         throw ScanError(QStringLiteral("scanner virtuali: JSON non valido alla posizione %1: %2")
                             .arg(error.offset)
-                            .arg(error.errorString()));
+                            .arg(jsonErrorText(error.error)));
     if (!doc.isObject())
         throw ScanError(QStringLiteral("scanner virtuali: serve un oggetto con \"scanners\""));
     const QJsonObject root = doc.object();

@@ -55,7 +55,26 @@ QString text(int32_t code) {
     }
 }
 
+bool isKnown(int32_t code) {
+    switch (code) {
+    case ValueAdjusted:
+    case ValueNotOffered:
+    case NotSupported:
+    case ReadOnly:
+    case LayerInUse:
+    case NotStarted:
+    case BadFrame:
+    case WorkerFailed:
+        return true;
+    default:
+        // SANE's statuses: the enum and the two later additions (12, 13).
+        return code >= SANE_STATUS_GOOD && code <= 13;
+    }
+}
+
 DeviceStatus status(int32_t code, const QString& detail) {
+    if (!isKnown(code))
+        return status(SANE_STATUS_IO_ERROR, QStringLiteral("connessione chiusa"));
     DeviceStatus s;
     s.code = code;
     s.text = text(code);

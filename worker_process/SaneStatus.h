@@ -19,10 +19,17 @@ enum LayerCode : int32_t {
     WorkerFailed = 108,    ///< the SANE worker program could not be started
 };
 
+/// Whether `code` is a SANE status number (0..13) or a LayerCode.
+bool isKnown(int32_t code);
+
 /// The Italian text of a SANE status number or a LayerCode; "" for 0 (success).
 QString text(int32_t code);
 
 /// A DeviceStatus with `code` and its text; `detail`, when given, is appended after ": ".
+/// A code that is neither a SANE status nor a LayerCode is no answer of a working backend:
+/// SANE's network client hands on whatever its broken connection left in the reply, so such
+/// a code is the lost connection, the I/O error "connessione chiusa", and `detail` is
+/// dropped with it.
 DeviceStatus status(int32_t code, const QString& detail = QString());
 
 } // namespace sanestatus

@@ -1,4 +1,5 @@
 #include "worker_process/WorkerProtocol.h"
+#include "worker_process/SaneStatus.h"
 #include <QImage>
 #include <cerrno>
 #include <cstring>
@@ -174,6 +175,10 @@ QString Decoder::text() {
 DeviceStatus Decoder::status() {
     DeviceStatus v;
     v.code = i32();
+    // The worker words every status through sanestatus::status: a code outside it is a
+    // corrupt message, never a status to show.
+    if (!sanestatus::isKnown(v.code))
+        m_ok = false;
     v.text = text();
     return v;
 }

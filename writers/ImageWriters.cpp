@@ -1,5 +1,6 @@
 #include "writers/ImageWriters.h"
 
+#include "common/SystemErrorText.h"
 #include "component_base/ComponentErrors.h"
 #include "component_base/ScanError.h"
 #include "writers/TiffPages.h"
@@ -12,6 +13,23 @@
 #include <algorithm>
 
 namespace {
+
+// Why `reader` read nothing, in Italian (Qt's own texts are English).
+QString readerErrorText(const QImageReader& reader) {
+    switch (reader.error()) {
+    case QImageReader::FileNotFoundError:
+        return QStringLiteral("file non trovato");
+    case QImageReader::DeviceError:
+        return QStringLiteral("lettura del file non riuscita");
+    case QImageReader::UnsupportedFormatError:
+        return QStringLiteral("formato d'immagine non supportato");
+    case QImageReader::InvalidDataError:
+        return QStringLiteral("dati dell'immagine non validi");
+    case QImageReader::UnknownError:
+        break;
+    }
+    return QStringLiteral("immagine illeggibile");
+}
 
 ImageFileKind kindOf(const QString& path) {
     if (const auto kind = imageFileKind(path))
@@ -40,7 +58,7 @@ QImage readWithQt(const QString& path) {
     }
     QImage img = reader.read();
     if (img.isNull())
-        writer::throwReadError(path, reader.errorString());
+        writer::throwReadError(path, readerErrorText(reader));
     // Back to the buffer's own formats (Qt decodes colour JPEG as 32-bit RGB).
     return writer::normalized(img);
 }
@@ -106,7 +124,7 @@ ImageWriteOptions writeOptions(const FileEncoding& encoding) {
 void writeImageFile(const QImage& image, const QString& path, const ImageWriteOptions& options) {
     const ImageFileKind kind = kindOf(path);
     if (image.isNull())
-        writer::throwWriteError(path, QStringLiteral("no image to write"));
+        writer::throwWriteError(path, QStringLiteral("nessuna immagine da scrivere"));
     switch (kind) {
     case ImageFileKind::Jpeg: {
         const int quality = jpegQualityOf(options, fileDefaultQuality);
@@ -146,7 +164,7 @@ void writeImageFile(const QImage& image, const QString& path, const ImageWriteOp
 QImage readImageFile(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        writer::throwReadError(path, file.errorString());
+        writer::throwReadError(path, fileErrorText(file));
     const QByteArray magic = file.read(4);
     file.close();
     if (magic.startsWith("BM")) {

@@ -194,7 +194,8 @@ struct PdfWriter::Impl {
 
     int32_t write() {
         if (outputPath.isEmpty())
-            throw ScanError(QStringLiteral("PDF: no output path set"), componentError::WriteFailed);
+            throw ScanError(QStringLiteral("PDF: nessun file di destinazione"),
+                            componentError::WriteFailed);
         // Before the temporary file: without its profile a PDF/A document is not written at all.
         QByteArray profile;
         if (conformance != PdfConformance::Plain)
@@ -275,10 +276,12 @@ int32_t PdfWriter::AddImageFile(const QString& path) {
 void PdfWriter::DrawImage(int32_t id, double x, double y, double width, double height) {
     d->requireOpen("DrawImage");
     if (!d->page)
-        throw ScanError(QStringLiteral("DrawImage: no page started"), componentError::BadValue);
+        throw ScanError(QStringLiteral("DrawImage: nessuna pagina iniziata"),
+                        componentError::BadValue);
     if (id < 1 || id > int32_t(d->images.size())) {
         d->page->failed = true;
-        throw ScanError(QStringLiteral("DrawImage: no image %1").arg(id), componentError::BadValue);
+        throw ScanError(QStringLiteral("DrawImage: immagine %1 inesistente").arg(id),
+                        componentError::BadValue);
     }
     const std::string name = "/Im" + std::to_string(id);
     d->page->xobjects[name] = d->images[size_t(id - 1)].xobject;

@@ -1,5 +1,6 @@
 #include "writers/TiffPages.h"
 
+#include "common/SystemErrorText.h"
 #include "component_base/ComponentErrors.h"
 #include "component_base/ScanError.h"
 #include "writers/WriterSupport.h"
@@ -314,9 +315,9 @@ int effectiveCompression(bool mono, int requested) {
     case COMPRESSION_JPEG:
         return mono ? COMPRESSION_CCITTFAX4 : COMPRESSION_JPEG;
     default:
-        throw ScanError(QStringLiteral("TIFF compression %1 is not supported (0, 1, 4, 5, 7, 8)")
-                            .arg(requested),
-                        componentError::BadValue);
+        throw ScanError(
+            QStringLiteral("compressione TIFF %1 non supportata (0, 1, 4, 5, 7, 8)").arg(requested),
+            componentError::BadValue);
     }
 }
 
@@ -329,7 +330,7 @@ namespace {
 TiffPtr openForReading(const QString& path, Messages& messages, const char* mode = "r") {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        writer::throwReadError(path, QString::fromLocal8Bit(std::strerror(errno)));
+        writer::throwReadError(path, systemErrorText(errno));
     TiffPtr t = openFd(fd, path, mode, &messages);
     ::close(fd);
     if (!t)
@@ -358,7 +359,7 @@ void copyOnePage(int fd, const QString& pagePath, const QString& path) {
     const TiffPtr source = openForReading(pagePath, sourceMessages, "rc");
     TIFF* s = source.get();
     if (TIFFNumberOfDirectories(s) != 1 || TIFFIsTiled(s))
-        writer::throwReadError(pagePath, QStringLiteral("not a one-page TIFF of strips"));
+        writer::throwReadError(pagePath, QStringLiteral("non è un TIFF di una pagina a strisce"));
     PageFields f;
     uint16_t bits = 0, samples = 0, photometric = 0, compression = 0, planar = 0, predictor = 0;
     uint16_t unit = 0;
@@ -371,7 +372,8 @@ void copyOnePage(int fd, const QString& pagePath, const QString& path) {
         !TIFFGetField(s, TIFFTAG_COMPRESSION, &compression) ||
         !TIFFGetField(s, TIFFTAG_ROWSPERSTRIP, &rows) ||
         !TIFFGetFieldDefaulted(s, TIFFTAG_PLANARCONFIG, &planar) || planar != PLANARCONFIG_CONTIG)
-        writer::throwReadError(pagePath, QStringLiteral("not a page this program wrote"));
+        writer::throwReadError(pagePath,
+                               QStringLiteral("non è una pagina scritta da questo programma"));
     f.bits = bits;
     f.samples = samples;
     f.photometric = photometric;
@@ -423,9 +425,11 @@ bool appendToFile(const QString& path, const std::function<void(int fd)>& writeO
         if (errno == ENOENT)
             return false;
         if (errno == ELOOP)
-            writer::throwWriteError(path,
-                                    QStringLiteral("refusing to append through a symbolic link"));
-        writer::throwWriteError(path, QStringLiteral("cannot open the TIFF to add a page"), errno);
+            writer::throwWriteError(
+                path,
+                QStringLiteral("non si aggiungono pagine attraverso un collegamento simbolico"));
+        writer::throwWriteError(
+            path, QStringLiteral("impossibile aprire il TIFF per aggiungere una pagina"), errno);
     }
     struct Guard {
         int fd;
@@ -433,7 +437,7 @@ bool appendToFile(const QString& path, const std::function<void(int fd)>& writeO
     } guard{fd};
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        writer::throwWriteError(path, QStringLiteral("the target is not a regular file"));
+        writer::throwWriteError(path, QStringLiteral("la destinazione non è un file normale"));
     const off_t originalSize = st.st_size;
 
     // Where libtiff will link the new page: the next-directory field of the last directory.
@@ -445,11 +449,11 @@ bool appendToFile(const QString& path, const std::function<void(int fd)>& writeO
     {
         TiffPtr r = openFd(fd, path, "r", &messages);
         if (!r)
-            writer::throwWriteError(path, QStringLiteral("not a readable TIFF file: ") +
+            writer::throwWriteError(path, QStringLiteral("non è un file TIFF leggibile: ") +
                                               detail(messages));
         const tdir_t count = TIFFNumberOfDirectories(r.get());
         if (count == 0 || !TIFFSetDirectory(r.get(), tdir_t(count - 1)))
-            writer::throwWriteError(path, QStringLiteral("the TIFF has no readable page"));
+            writer::throwWriteError(path, QStringLiteral("il TIFF non ha pagine leggibili"));
         const uint64_t dirAt = TIFFCurrentDirOffset(r.get());
         const bool big = TIFFIsBigTIFF(r.get());
         const bool bigEndian = TIFFIsBigEndian(r.get());
@@ -458,18 +462,19 @@ bool appendToFile(const QString& path, const std::function<void(int fd)>& writeO
         linkSize = big ? 8 : 4;
         unsigned char raw[8];
         if (::pread(fd, raw, size_t(countSize), off_t(dirAt)) != countSize)
-            writer::throwWriteError(path, QStringLiteral("the TIFF directory is truncated"));
+            writer::throwWriteError(path, QStringLiteral("l'indice del TIFF è troncato"));
         const uint64_t entries = readCount(raw, countSize, bigEndian);
         linkAt = off_t(dirAt + uint64_t(countSize) + entries * uint64_t(entrySize));
         if (linkAt + linkSize > originalSize ||
             ::pread(fd, linkBytes, size_t(linkSize), linkAt) != linkSize)
-            writer::throwWriteError(path, QStringLiteral("the TIFF directory is truncated"));
+            writer::throwWriteError(path, QStringLiteral("l'indice del TIFF è troncato"));
     }
 
     try {
         writeOne(fd);
         if (::fdatasync(fd) != 0)
-            writer::throwWriteError(path, QStringLiteral("cannot flush the file"), errno);
+            writer::throwWriteError(path, QStringLiteral("impossibile scrivere il file sul disco"),
+                                    errno);
     } catch (...) {
         // Undo: drop everything past the old end and restore the old link field. Both writes
         // stay inside the old size, so a full disk or a file size limit cannot stop them.
@@ -478,8 +483,8 @@ bool appendToFile(const QString& path, const std::function<void(int fd)>& writeO
         ::fdatasync(fd);
         if (!restored)
             writer::throwWriteError(path,
-                                    QStringLiteral("adding a page failed and the file "
-                                                   "could not be restored"),
+                                    QStringLiteral("aggiunta della pagina non riuscita e il file "
+                                                   "non è stato ripristinato"),
                                     errno);
         throw;
     }
@@ -490,7 +495,7 @@ bool appendToFile(const QString& path, const std::function<void(int fd)>& writeO
 
 void writeFile(const QImage& image, const QString& path, int compression, int quality) {
     if (image.isNull())
-        writer::throwWriteError(path, QStringLiteral("no image to write"));
+        writer::throwWriteError(path, QStringLiteral("nessuna immagine da scrivere"));
     effectiveCompression(image, compression); // refuse a bad value before touching the disk
     writer::TempFile file(path);
     writeOnePage(file.fd(), "w", image, compression, quality, path);
@@ -499,7 +504,7 @@ void writeFile(const QImage& image, const QString& path, int compression, int qu
 
 void appendPage(const QImage& image, const QString& path, int compression, int quality) {
     if (image.isNull())
-        writer::throwWriteError(path, QStringLiteral("no image to write"));
+        writer::throwWriteError(path, QStringLiteral("nessuna immagine da scrivere"));
     effectiveCompression(image, compression);
     const bool appended = appendToFile(
         path, [&](int fd) { writeOnePage(fd, "a", image, compression, quality, path); });
@@ -522,7 +527,7 @@ QImage readPage(const QString& path, int index) {
     const TiffPtr t = openForReading(path, messages);
     TIFF* tif = t.get();
     if (index < 0 || !TIFFSetDirectory(tif, tdir_t(index)))
-        writer::throwReadError(path, QStringLiteral("the TIFF has no page %1").arg(index + 1));
+        writer::throwReadError(path, QStringLiteral("il TIFF non ha la pagina %1").arg(index + 1));
 
     uint32_t width = 0, height = 0;
     uint16_t bits = 1, samples = 1, photometric = PHOTOMETRIC_MINISWHITE,
@@ -535,7 +540,8 @@ QImage readPage(const QString& path, int index) {
     TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
     TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
     if (width == 0 || height == 0 || width > 1000000 || height > 1000000)
-        writer::throwReadError(path, QStringLiteral("implausible TIFF image size"));
+        writer::throwReadError(path,
+                               QStringLiteral("dimensioni dell'immagine TIFF non plausibili"));
 
     QImage::Format format = QImage::Format_Invalid;
     const bool strips = !TIFFIsTiled(tif) && planar == PLANARCONFIG_CONTIG;
@@ -560,7 +566,7 @@ QImage readPage(const QString& path, int index) {
     if (format != QImage::Format_Invalid) {
         img = QImage(int(width), int(height), format);
         if (img.isNull())
-            writer::throwReadError(path, QStringLiteral("not enough memory for the image"));
+            writer::throwReadError(path, QStringLiteral("memoria insufficiente per l'immagine"));
         const tmsize_t lineSize = TIFFScanlineSize(tif);
         std::vector<unsigned char> line(size_t(std::max<tmsize_t>(lineSize, 1)));
         for (uint32_t y = 0; y < height; ++y) {
@@ -599,7 +605,7 @@ QImage readPage(const QString& path, int index) {
         // Any other layout (tiles, palettes, planes, CMYK...): libtiff's RGBA path.
         QImage rgba(int(width), int(height), QImage::Format_RGBA8888);
         if (rgba.isNull())
-            writer::throwReadError(path, QStringLiteral("not enough memory for the image"));
+            writer::throwReadError(path, QStringLiteral("memoria insufficiente per l'immagine"));
         if (!TIFFReadRGBAImageOriented(tif, width, height, reinterpret_cast<uint32_t*>(rgba.bits()),
                                        ORIENTATION_TOPLEFT, 0))
             writer::throwReadError(path, detail(messages));
@@ -676,8 +682,9 @@ TiffPtr openMemory(MemoryFile& file, const char* mode, Messages* messages) {
 
 QByteArray g4Strip(const QImage& mono) {
     if (writer::pixelKind(mono) != PixelKind::Mono)
-        throw ScanError(QStringLiteral("G4 needs a 1-bit image"), componentError::WriteFailed);
-    const QString where = QStringLiteral("G4 encoding");
+        throw ScanError(QStringLiteral("la codifica G4 vuole un'immagine in bianco e nero"),
+                        componentError::WriteFailed);
+    const QString where = QStringLiteral("codifica G4");
     MemoryFile file;
     Messages messages;
     {
@@ -700,11 +707,12 @@ QByteArray g4Strip(const QImage& mono) {
 }
 
 QByteArray jpegStream(const QImage& image8, int quality) {
-    const QString where = QStringLiteral("JPEG encoding");
+    const QString where = QStringLiteral("codifica JPEG");
     const bool grey = image8.format() == QImage::Format_Grayscale8;
     if (!grey && image8.format() != QImage::Format_RGB888)
-        throw ScanError(QStringLiteral("JPEG needs an 8-bit grey or colour image"),
-                        componentError::WriteFailed);
+        throw ScanError(
+            QStringLiteral("la codifica JPEG vuole un'immagine a livelli di grigio o a colori"),
+            componentError::WriteFailed);
     MemoryFile file;
     Messages messages;
     {
@@ -755,11 +763,12 @@ QByteArray jpegStream(const QImage& image8, int quality) {
     if (!TIFFGetField(r.get(), TIFFTAG_JPEGTABLES, &tableSize, &tables) || tableSize < 4 ||
         tables[0] != 0xFF || tables[1] != 0xD8 || tables[tableSize - 2] != 0xFF ||
         tables[tableSize - 1] != 0xD9)
-        writer::throwWriteError(where, QStringLiteral("the codec gave no JPEG tables"));
+        writer::throwWriteError(where,
+                                QStringLiteral("il codificatore non ha dato le tabelle JPEG"));
     QByteArray strip(qsizetype(size), Qt::Uninitialized);
     if (TIFFReadRawStrip(r.get(), 0, strip.data(), size) != size || uchar(strip[0]) != 0xFF ||
         uchar(strip[1]) != 0xD8)
-        writer::throwWriteError(where, QStringLiteral("the codec gave no JPEG stream"));
+        writer::throwWriteError(where, QStringLiteral("il codificatore non ha dato i dati JPEG"));
     QByteArray bytes;
     bytes.reserve(qsizetype(size) + qsizetype(tableSize));
     bytes.append(strip.constData(), 2);
@@ -822,7 +831,7 @@ PdfImage pdfImage(const QImage& source, int quality) {
 
 void writePdfImage(const PdfImage& image, const QString& path) {
     if (image.data.isEmpty() || image.width <= 0 || image.height <= 0)
-        writer::throwWriteError(path, QStringLiteral("no image to write"));
+        writer::throwWriteError(path, QStringLiteral("nessuna immagine da scrivere"));
     writer::TempFile file(path);
     {
         Messages messages;

@@ -1,5 +1,6 @@
 #include "writers/WriterSupport.h"
 
+#include "common/SystemErrorText.h"
 #include "component_base/ComponentErrors.h"
 #include "component_base/ScanError.h"
 #include "writers/TiffPages.h"
@@ -64,7 +65,7 @@ QImage normalized(const QImage& image) {
         return image;
     QImage out = image.convertToFormat(wanted);
     if (out.isNull() && !image.isNull())
-        throw ScanError(QStringLiteral("not enough memory to convert the image"),
+        throw ScanError(QStringLiteral("memoria insufficiente per convertire l'immagine"),
                         componentError::WriteFailed);
     return out;
 }
@@ -77,7 +78,7 @@ QImage eightBit(const QImage& image) {
     else if (img.format() == QImage::Format_RGBX64)
         out = img.convertToFormat(QImage::Format_RGB888);
     if (out.isNull() && !img.isNull())
-        throw ScanError(QStringLiteral("not enough memory to convert the image"),
+        throw ScanError(QStringLiteral("memoria insufficiente per convertire l'immagine"),
                         componentError::WriteFailed);
     return out;
 }
@@ -89,9 +90,8 @@ bool zeroIsBlack(const QImage& mono) {
 }
 
 void throwWriteError(const QString& path, const QString& what, int err) {
-    throw ScanError(
-        QStringLiteral("%1: %2: %3").arg(path, what, QString::fromLocal8Bit(std::strerror(err))),
-        componentError::writeFailure(err));
+    throw ScanError(QStringLiteral("%1: %2: %3").arg(path, what, systemErrorText(err)),
+                    componentError::writeFailure(err));
 }
 
 void throwWriteError(const QString& path, const QString& what) {
@@ -109,10 +109,10 @@ void writeAll(int fd, const void* data, std::size_t size, const QString& path) {
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            throwWriteError(path, QStringLiteral("write failed"), errno);
+            throwWriteError(path, QStringLiteral("scrittura non riuscita"), errno);
         }
         if (n == 0)
-            throwWriteError(path, QStringLiteral("write failed"), ENOSPC);
+            throwWriteError(path, QStringLiteral("scrittura non riuscita"), ENOSPC);
         p += n;
         size -= static_cast<std::size_t>(n);
     }
@@ -124,17 +124,17 @@ void checkReplaceableTarget(const QString& path) {
     if (::lstat(name.constData(), &st) != 0) {
         if (errno == ENOENT)
             return;
-        throwWriteError(path, QStringLiteral("cannot examine the target"), errno);
+        throwWriteError(path, QStringLiteral("impossibile esaminare la destinazione"), errno);
     }
     if (S_ISDIR(st.st_mode))
-        throwWriteError(path, QStringLiteral("a directory has this name"));
+        throwWriteError(path, QStringLiteral("esiste una cartella con questo nome"));
     if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
-        throwWriteError(path, QStringLiteral("the target is not a regular file"));
+        throwWriteError(path, QStringLiteral("la destinazione non è un file normale"));
 }
 
 TempFile::TempFile(const QString& target) : m_target(target) {
     if (target.isEmpty())
-        throwWriteError(target, QStringLiteral("no file name given"));
+        throwWriteError(target, QStringLiteral("nessun nome di file"));
     checkReplaceableTarget(target);
     const QFileInfo info(target);
     const QString folder = info.absolutePath();
@@ -151,9 +151,10 @@ TempFile::TempFile(const QString& target) : m_target(target) {
             return;
         }
         if (errno != EEXIST)
-            throwWriteError(target, QStringLiteral("cannot create a file in ") + folder, errno);
+            throwWriteError(target, QStringLiteral("impossibile creare un file in ") + folder,
+                            errno);
     }
-    throwWriteError(target, QStringLiteral("cannot create a temporary file"), EEXIST);
+    throwWriteError(target, QStringLiteral("impossibile creare un file temporaneo"), EEXIST);
 }
 
 TempFile::~TempFile() {
@@ -167,21 +168,22 @@ void TempFile::commit(Flush flush) {
     // Without the data on disk before the rename, a crash could leave the final name
     // pointing at an empty file: exactly the "looks complete" case this class exists for.
     if (flush == Flush::ToDisk && ::fdatasync(m_fd) != 0 && errno != EINVAL)
-        throwWriteError(m_target, QStringLiteral("cannot flush the file"), errno);
+        throwWriteError(m_target, QStringLiteral("impossibile scrivere il file sul disco"), errno);
     const int fd = m_fd;
     m_fd = -1;
     if (::close(fd) != 0)
-        throwWriteError(m_target, QStringLiteral("cannot close the file"), errno);
+        throwWriteError(m_target, QStringLiteral("impossibile chiudere il file"), errno);
     const QByteArray target = QFile::encodeName(m_target);
     if (::rename(m_tempPath.constData(), target.constData()) != 0)
-        throwWriteError(m_target, QStringLiteral("cannot rename the finished file"), errno);
+        throwWriteError(m_target, QStringLiteral("impossibile rinominare il file completato"),
+                        errno);
     m_committed = true;
 }
 
 void copyFile(const QString& from, const QString& target) {
     const int in = ::open(QFile::encodeName(from).constData(), O_RDONLY | O_CLOEXEC);
     if (in < 0)
-        throwReadError(from, QString::fromLocal8Bit(std::strerror(errno)));
+        throwReadError(from, systemErrorText(errno));
     struct Closer {
         int fd;
         ~Closer() { ::close(fd); }
@@ -193,7 +195,7 @@ void copyFile(const QString& from, const QString& target) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            throwReadError(from, QString::fromLocal8Bit(std::strerror(errno)));
+            throwReadError(from, systemErrorText(errno));
         if (n == 0)
             break;
         writeAll(file.fd(), chunk.data(), size_t(n), target);
@@ -207,7 +209,8 @@ void moveFile(const QString& from, const QString& target) {
     if (::rename(source.constData(), QFile::encodeName(target).constData()) == 0)
         return;
     if (errno != EXDEV)
-        throwWriteError(target, QStringLiteral("cannot move the finished file into place"), errno);
+        throwWriteError(
+            target, QStringLiteral("impossibile mettere al suo posto il file completato"), errno);
     copyFile(from, target);
     ::unlink(source.constData());
 }
@@ -294,7 +297,7 @@ void writeBmp(int fd, const QImage& image, const QString& path) {
     const uint64_t offset = fileHeaderSize + infoHeaderSize + paletteEntries * 4;
     const uint64_t fileSize = offset + rowBytes * height;
     if (fileSize > 0xFFFFFFFFull)
-        throwWriteError(path, QStringLiteral("image too large for a BMP file"));
+        throwWriteError(path, QStringLiteral("immagine troppo grande per un file BMP"));
 
     std::vector<unsigned char> head(offset, 0);
     head[0] = 'B';
@@ -358,7 +361,7 @@ void readExactly(int fd, uint64_t offset, void* data, uint64_t size, const QStri
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            throwReadError(path, QStringLiteral("the file is truncated or unreadable"));
+            throwReadError(path, QStringLiteral("il file è troncato o illeggibile"));
         p += n;
         offset += uint64_t(n);
         size -= uint64_t(n);
@@ -370,17 +373,17 @@ QImage readBmp(const QString& path) {
     Fd file;
     file.fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (file.fd < 0)
-        throwReadError(path, QString::fromLocal8Bit(std::strerror(errno)));
+        throwReadError(path, systemErrorText(errno));
     struct stat st {};
     if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode))
-        throwReadError(path, QStringLiteral("not a regular file"));
+        throwReadError(path, QStringLiteral("non è un file normale"));
     const uint64_t fileSize = uint64_t(st.st_size);
     unsigned char head[fileHeaderSize + infoHeaderSize];
     if (fileSize < sizeof head)
-        throwReadError(path, QStringLiteral("the BMP header is truncated"));
+        throwReadError(path, QStringLiteral("l'intestazione BMP è troncata"));
     readExactly(file.fd, 0, head, sizeof head, path);
     if (head[0] != 'B' || head[1] != 'M')
-        throwReadError(path, QStringLiteral("not a BMP file"));
+        throwReadError(path, QStringLiteral("non è un file BMP"));
     const uint32_t offset = get32(head + 10);
     const unsigned char* info = head + fileHeaderSize;
     const uint32_t infoSize = get32(info);
@@ -393,11 +396,11 @@ QImage readBmp(const QString& path) {
     if (infoSize < infoHeaderSize || compression != 0 || (bits != 1 && bits != 8 && bits != 24))
         return {}; // a BMP variant of another program: Qt's reader handles those
     if (planes != 1 || width <= 0 || rawHeight == 0 || rawHeight == INT32_MIN)
-        throwReadError(path, QStringLiteral("the BMP header is inconsistent"));
+        throwReadError(path, QStringLiteral("l'intestazione BMP è incoerente"));
     const bool topDown = rawHeight < 0;
     const int64_t height = topDown ? -int64_t(rawHeight) : rawHeight;
     if (width > 1000000 || height > 1000000)
-        throwReadError(path, QStringLiteral("the BMP image is implausibly large"));
+        throwReadError(path, QStringLiteral("l'immagine BMP è di dimensioni non plausibili"));
     const uint64_t rowBytes = ((uint64_t(width) * bits + 31) / 32) * 4;
     if (bits != 24 && (colours == 0 || colours > (1u << bits)))
         colours = 1u << bits;
@@ -406,7 +409,7 @@ QImage readBmp(const QString& path) {
         colours = 0;
     if (uint64_t(offset) < paletteAt + uint64_t(colours) * 4 ||
         uint64_t(offset) + rowBytes * uint64_t(height) > fileSize)
-        throwReadError(path, QStringLiteral("the BMP file is truncated"));
+        throwReadError(path, QStringLiteral("il file BMP è troncato"));
 
     QList<QRgb> table;
     if (colours > 0) {
@@ -426,7 +429,7 @@ QImage readBmp(const QString& path) {
     }
     QImage img(width, int(height), format);
     if (img.isNull())
-        throwReadError(path, QStringLiteral("not enough memory for the image"));
+        throwReadError(path, QStringLiteral("memoria insufficiente per l'immagine"));
     if (format == QImage::Format_Mono || format == QImage::Format_Indexed8) {
         while (table.size() < (1 << bits))
             table.append(qRgb(0, 0, 0));

@@ -180,6 +180,50 @@ TEST(ImagePreview, FitsTheScreenBoxKeepingTheShapeAndTheContent) {
     }
 }
 
+// Each way a page is stored, and the encoder's report on a page waiting for its file, ends
+// in its own state, with the pixels in memory exactly while no page file holds them.
+TEST(StoredPage, EveryWayOfStoringEndsInItsOwnState) {
+    QTemporaryDir dir;
+    const QImage image = patterned(QImage::Format_Grayscale8, 30, 20);
+    const auto budget = std::make_shared<MemoryBudget>(1 << 20);
+    const QString unwritable = dir.filePath(QStringLiteral("no/such/dir/p.raw"));
+    const DeviceStatus refused{componentError::DiskFull, QStringLiteral("pieno")};
+    struct Row {
+        const char* name;
+        StoredPage page;
+        PageFileState state;
+        int32_t failure;
+    };
+    const auto reported = [&](const DeviceStatus& written) {
+        StoredPage page = storePage(image, dir.filePath(QStringLiteral("w.raw")), budget.get());
+        if (written.ok()) {
+            EXPECT_TRUE(rawImage::write(image, page.pendingPath));
+        }
+        page.pendingWritten(written);
+        return page;
+    };
+    const QList<Row> rows = {
+        {"no cache", storePage(image, QString()), PageFileState::InMemory, 0},
+        {"waiting", storePage(image, dir.filePath("a.raw"), budget.get()), PageFileState::Writing,
+         0},
+        {"written", storePage(image, dir.filePath("b.raw")), PageFileState::OnDisk, 0},
+        {"refused", storePage(image, unwritable), PageFileState::Failed,
+         componentError::WriteFailed},
+        {"reported written", reported({}), PageFileState::OnDisk, 0},
+        {"reported refused", reported(refused), PageFileState::Failed, componentError::DiskFull},
+        {"recovered", storedPageOnDisk(image, dir.filePath("b.raw")), PageFileState::OnDisk, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(row.page.fileState(), row.state);
+        EXPECT_EQ(row.page.failure.code, row.failure);
+        EXPECT_EQ(row.page.pixels.isNull(), row.state == PageFileState::OnDisk);
+        const componentError::Result<QImage> back = row.page.image();
+        ASSERT_TRUE(back) << back.status().text.toStdString();
+        EXPECT_TRUE(samePixels(*back, image));
+    }
+}
+
 TEST(SessionCacheFolder, IsPrivateHoldsThePagesAndIsRemovedAtTheEnd) {
     QTemporaryDir parent;
     QString path;

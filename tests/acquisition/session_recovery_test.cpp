@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <optional>
+#include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -165,6 +166,78 @@ TEST_F(InterruptedSessionTest, UnreadablePageIsLeftOutAndTheOthersKeepTheirOrder
         ASSERT_EQ(m_scan->SaveImage(n, got), 1);
         EXPECT_EQ(QImage(got), QImage(expected[n == 0 ? 0 : 2]));
     }
+}
+
+/// A cache a killed session left under `parent`: its manifest names the first `listed` of
+/// `whole` acquired page files, and one more page file was cut short by the kill.
+QString killedCache(const QString& parent, int listed, int whole) {
+    const QString path = QDir(parent).filePath(QStringLiteral("cache-%1-killed").arg(::getppid()));
+    QDir().mkdir(path);
+    QImage image(6, 4, QImage::Format_Grayscale8);
+    QStringList names;
+    for (int sheet = 0; sheet < whole; ++sheet) {
+        image.fill(sheet);
+        names << QStringLiteral("page-7-%1.raw").arg(sheet);
+        EXPECT_TRUE(rawImage::write(image, QDir(path).filePath(names.last())));
+    }
+    touch(QDir(path).filePath(QStringLiteral("page-7-%1.raw").arg(whole)), "SCNPAGE1 cut");
+    EXPECT_TRUE(sessionManifest::write(path, names.mid(0, listed)));
+    return path;
+}
+
+TEST(InterruptedCache, PagesWholeBeyondTheManifestComeBackInTheirAcquisitionOrder) {
+    QTemporaryDir parent;
+    const QString path = killedCache(parent.path(), 2, 12);
+    const QList<SessionCache::Interrupted> found = SessionCache::claimInterrupted(parent.path());
+    ASSERT_EQ(found.size(), 1);
+    QStringList sheets;
+    for (const QString& file : found[0].pageFiles)
+        sheets << QString::number(rawImage::read(file).constScanLine(0)[0]);
+    EXPECT_EQ(sheets.join(' ').toStdString(), "0 1 2 3 4 5 6 7 8 9 10 11");
+}
+
+TEST(InterruptedCache, TemporariesOfUnfinishedWritesGoWhenItIsClaimed) {
+    QTemporaryDir parent;
+    const QString path = killedCache(parent.path(), 2, 2);
+    const QStringList temporaries = {".page-7-2.raw.1a2b3c.part", ".pagine.manifest.tmp"};
+    for (const QString& name : temporaries)
+        touch(QDir(path).filePath(name), "x");
+    ASSERT_EQ(SessionCache::claimInterrupted(parent.path()).size(), 1);
+    for (const QString& name : temporaries)
+        EXPECT_FALSE(QFileInfo::exists(QDir(path).filePath(name))) << name.toStdString();
+    EXPECT_TRUE(sessionManifest::read(path));
+}
+
+TEST(SessionCacheRemoval, TheManifestGoesBeforeAnyPageItNames) {
+    QTemporaryDir parent;
+    auto cache = std::make_unique<SessionCache>(parent.path());
+    ASSERT_TRUE(cache->isValid());
+    // The manifest written before its pages: the order a listing of the folder gives varies
+    // with the file system, the removal's must not depend on it.
+    QStringList names;
+    for (int sheet = 0; sheet < 10; ++sheet)
+        names << QStringLiteral("page-1-%1.raw").arg(sheet);
+    ASSERT_TRUE(sessionManifest::write(cache->path(), names));
+    for (const QString& name : names)
+        ASSERT_TRUE(
+            rawImage::write(QImage(4, 4, QImage::Format_Mono), QDir(cache->path()).filePath(name)));
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(::inotify_add_watch(watch, QFile::encodeName(cache->path()).constData(), IN_DELETE),
+              0);
+    cache.reset();
+    QStringList removed;
+    alignas(inotify_event) char events[16384];
+    const ssize_t n = ::read(watch, events, sizeof events);
+    for (ssize_t at = 0; at < n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+        if (event->len > 0)
+            removed << QString::fromLocal8Bit(event->name);
+        at += ssize_t(sizeof(inotify_event) + event->len);
+    }
+    ::close(watch);
+    ASSERT_EQ(removed.size(), 11);
+    EXPECT_EQ(removed.first().toStdString(), sessionManifest::kFileName);
 }
 
 struct Leftover {

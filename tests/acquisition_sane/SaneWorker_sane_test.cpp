@@ -199,6 +199,22 @@ INSTANTIATE_TEST_SUITE_P(
                       IdleCase{"Hung", SIGSTOP, 9, "nessuna risposta entro 1 s"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A question whose worker stopped answering is the lost connection when the component asks
+// why it got nothing, not a feature the device lacks; the call after that brings a fresh
+// worker as before.
+TEST_F(SaneWorkerTest, AQuestionLeftUnansweredIsTheLostConnection) {
+    SaneWorkerDevice& d = openA4(RGB);
+    const pid_t pid = d.workerPid();
+    ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+    EXPECT_FALSE(d.capability(ICAP_SUPPORTEDSIZES).has_value());
+    const DeviceStatus why = d.fault();
+    EXPECT_EQ(why.code, 9) << why.text.toStdString();
+    EXPECT_TRUE(why.text.contains(QStringLiteral("nessuna risposta entro 1 s")))
+        << why.text.toStdString();
+    expectTheDeviceWorksAgain(d, pid, RGB);
+    EXPECT_TRUE(d.fault().ok()) << "answered again";
+}
+
 // The device the fresh worker finds no longer takes a setting as it did (here SANE's
 // configuration changed under it): that use fails with error 9, never goes on with other
 // settings.
@@ -335,7 +351,7 @@ TEST_P(SaneWorkerFake, IsRefusedWithinItsBoundAndReaped) {
 INSTANTIATE_TEST_SUITE_P(
     Worker, SaneWorkerFake,
     ::testing::Values(
-        FakeCase{"Missing", "", sanestatus::WorkerFailed, "absent: No such file or directory"},
+        FakeCase{"Missing", "", sanestatus::WorkerFailed, "absent: file o cartella inesistente"},
         FakeCase{"EndsAtOnce", "exit 0", sanestatus::WorkerFailed, "terminato: codice di uscita 0"},
         FakeCase{"Silent", "exec sleep 30", sanestatus::WorkerFailed, "nessuna risposta entro 1 s"},
         FakeCase{"Garbage", "echo 'buongiorno, sono un worker' >&3; exec sleep 30",

@@ -1,5 +1,6 @@
 // The conversions every part of the program shares: INI numbers, scan-area fields, log and
 // report number texts.
+#include "common/ShownText.h"
 #include "common/VbConvert.h"
 
 #include <gtest/gtest.h>
@@ -156,6 +157,15 @@ TEST(NumberText, OutOfSinglePrecisionRange) {
 TEST(BooleanText, TrueAndFalse) {
     EXPECT_EQ(booleanText(true), QStringLiteral("True"));
     EXPECT_EQ(booleanText(false), QStringLiteral("False"));
+}
+
+// Texts of settings and devices in messages: a NUL or an escape sequence is shown, never sent.
+TEST(ShownText, ControlCharactersAreEscapedLineBreaksKeptInLines) {
+    const QString raw = QString::fromLatin1("TI\0FF\x1b[2J\r\nriga\x7f\rdue\n", 21);
+    EXPECT_EQ(shownText(raw), QStringLiteral("TI\\x00FF\\x1b[2J\\x0d\\x0ariga\\x7f\\x0ddue\\x0a"));
+    EXPECT_EQ(shownLines(raw), QStringLiteral("TI\\x00FF\\x1b[2J\r\nriga\\x7f\\x0ddue\n"));
+    EXPECT_EQ(shownText(QString::fromUtf8("C:\\Programmi\\àè \u0085")),
+              QString::fromUtf8("C:\\Programmi\\àè \\x85"));
 }
 
 } // namespace

@@ -130,8 +130,8 @@ TEST_F(DefaultComponentTest, AWorkerThatCannotStartLeavesSaneOutWithTheReason) {
     ScopedEnv sane("SCANSIONE_SANE", nullptr);
     ScopedEnv worker("SCANSIONE_SANE_WORKER", "/nonexistent/scansione-sane-worker");
     const QString reason = QStringLiteral("Programma di scansione SANE non avviato: "
-                                          "/nonexistent/scansione-sane-worker: No such file or "
-                                          "directory");
+                                          "/nonexistent/scansione-sane-worker: file o cartella "
+                                          "inesistente");
     {
         auto scan = createDefaultComponent(m_cache.path());
         EXPECT_EQ(scan->OpenSourceManager(), 0); // SCAN_DEVICE_NOT_STARTED for the window

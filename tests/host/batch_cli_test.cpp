@@ -1,16 +1,17 @@
 // scansione-batch as a script runs it: real window on the offscreen platform, virtual
 // scanners, output judged by third-party tools, exit status and the two output streams; and
 // in-process, where a fault is injected through the window's services.
-#include "writers/PdfWriter.h"
 #include "acquisition/RawImageFile.h"
-#include "component_base/ScanError.h"
+#include "acquisition/SessionCache.h"
 #include "acquisition/SessionManifest.h"
-#include "virtual_scanner/VirtualScanner.h"
 #include "acquisition/VstScan.h"
+#include "component_base/ScanError.h"
 #include "host/BatchRun.h"
 #include "host/OutputPlacement.h"
 #include "support/PdfaChecks.h"
 #include "support/TestTools.h"
+#include "virtual_scanner/VirtualScanner.h"
+#include "writers/PdfWriter.h"
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDialog>
@@ -29,6 +30,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -51,8 +53,9 @@ class BatchTest : public ::testing::Test {
 protected:
     QTemporaryDir tmp;
     QString ini = tmp.filePath("scanner.ini");
-    QHash<QString, QString> environment; ///< set for the run, over the defaults
-    QString workDir;                     ///< the run's current folder; empty: this one
+    QHash<QString, QString> environment;  ///< set for the run, over the defaults
+    QString workDir;                      ///< the run's current folder; empty: this one
+    rlim_t fileSizeLimit = RLIM_INFINITY; ///< the run's limit on the size of a file it writes
 
     void SetUp() override {
         ASSERT_TRUE(QFile::exists(program())) << program().toStdString();
@@ -124,8 +127,13 @@ protected:
             }
             ::fcntl(master, F_SETFD, FD_CLOEXEC);
             ::fcntl(slave, F_SETFD, FD_CLOEXEC);
-            p.setChildProcessModifier([slave] { ::dup2(slave, STDERR_FILENO); });
         }
+        p.setChildProcessModifier([slave, limit = fileSizeLimit] {
+            if (slave >= 0)
+                ::dup2(slave, STDERR_FILENO);
+            const rlimit size{limit, limit};
+            ::setrlimit(RLIMIT_FSIZE, &size);
+        });
         setUp(p, iniPath);
         p.start(program(), args);
         BatchRun r;
@@ -487,7 +495,7 @@ TEST_F(BatchTest, UnusableTemporaryFolderFallsBackToTheStateFolderThenToNone) {
     planted2.close();
     r = run({});
     EXPECT_EQ(r.status, 1) << r.err.toStdString();
-    EXPECT_TRUE(r.err.contains("no private working folder")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("nessuna cartella di lavoro privata")) << r.err.toStdString();
     EXPECT_EQ(QDir(workDir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
     EXPECT_EQ(QDir(programFolder).entryList({"scandoc*", "Scanlog.log"}), besideProgram);
 }
@@ -510,7 +518,7 @@ TEST_F(BatchTest, HelpNamesEveryOption) {
 // that fails or goes wrong, on standard error.
 struct ReportCase {
     const char* name;
-    const char* ini; ///< the settings after [MAIN]
+    QByteArray ini; ///< the settings after [MAIN]
     QByteArray scannerFile;
     bool sane; ///< SANE's test backend beside the virtual scanners
     QStringList args;
@@ -558,6 +566,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, BatchReports, ::testing::Values(
     ReportCase{"BrokenFileBesideSane", "", badField, true, {"--list"}, 0, nullptr, {"\"resolutions\""}},
     ReportCase{"SourceWillNotOpen", "Formato=PDF\n", willNotOpen, false, {}, 1, "", {"ERRORE: Impossibile aprire lo scanner \"Rotto\": Accesso negato"}},
     ReportCase{"UnknownFormat", "Formato=pdf\n", twoScanners, false, {"--source", "0"}, 1, "", {"nessun documento: formato 'pdf' non riconosciuto"}},
+    ReportCase{"NulInFormatShownEscaped", QByteArray("Formato=TI\0FF\n", 14), twoScanners, false, {"--source", "0"}, 1, "",
+               {"scansione-batch: nessun documento: formato 'TI\\x00FF' non riconosciuto\n"}},
+    ReportCase{"UnusableNumberSaid", "Formato=PDF\nBitPerPixel=alta\n", twoScanners, false, {"--source", "0"}, 0, nullptr,
+               {"scansione-batch: impostazione BitPerPixel=alta non usata: serve un numero intero da -32768 a 32767 (resta 0)\n"}},
+    ReportCase{"FileCutAtTheBoundSaid", "Formato=PDF\n; " + QByteArray(5000000, '-') + "\n", twoScanners, false, {"--source", "0"}, 0, nullptr,
+               {"supera 4 MiB: oltre i primi 4 MiB non è stato letto\n"}},
     ReportCase{"RefusedSettingAndScannerUsed", "Formato=PDF\nLuminosita=5000\n", twoScanners, false, {"--source", "Piano"}, 0,
                "Scansione effettuata. Files:\nFOLDER/scandoc.pdf\n", {refused, "scanner: Piano"}},
     ReportCase{"UnknownPdfaWritesThePlainPdf", "Formato=PDF\nPDFA=a1\n", twoScanners, false, {"--source", "0"}, 0,
@@ -663,20 +677,27 @@ public:
     }
 };
 
+/// The services of a run in this process on the virtual scanners of `scanners`, in the
+/// working folder `work`, whose PDF writer fails.
+WindowServices failingPdfServices(const QString& scanners, const QString& work) {
+    WindowServices services;
+    services.workingFolder = [work] { return work; };
+    services.createComponent = [scanners, work](std::shared_ptr<ComponentDialogs> dialogs) {
+        std::vector<std::unique_ptr<DeviceLayer>> layers;
+        layers.push_back(std::make_unique<VirtualScannerLayer>(scanners));
+        return std::make_unique<VstScan>(std::move(layers), work, std::move(dialogs));
+    };
+    services.createPdfWriter = [](int32_t) { return std::make_unique<FailingPdfWriter>(); };
+    return services;
+}
+
 // A document that cannot be written ends the run with status 1 and says so, with nothing at
 // the destination; a window that keeps its pages open after the failure is cancelled, not
 // waited on.
 TEST_F(BatchTest, FailedOutputEndsTheRunWithNothingPlaced) {
     const QString work = tmp.filePath("work") + "/";
     ASSERT_TRUE(QDir().mkpath(work));
-    WindowServices services;
-    services.workingFolder = [work] { return work; };
-    services.createComponent = [this, work](std::shared_ptr<ComponentDialogs> dialogs) {
-        std::vector<std::unique_ptr<DeviceLayer>> layers;
-        layers.push_back(std::make_unique<VirtualScannerLayer>(tmp.filePath("virtual.json")));
-        return std::make_unique<VstScan>(std::move(layers), work, std::move(dialogs));
-    };
-    services.createPdfWriter = [](int32_t) { return std::make_unique<FailingPdfWriter>(); };
+    const WindowServices services = failingPdfServices(tmp.filePath("virtual.json"), work);
     const QString target = tmp.filePath("doc.pdf");
     const BatchRun r = runInProcess({"--ini", ini, "--scans", "2", "--output", target}, services);
     EXPECT_EQ(r.status, 1) << r.err.toStdString();
@@ -684,6 +705,31 @@ TEST_F(BatchTest, FailedOutputEndsTheRunWithNothingPlaced) {
     EXPECT_TRUE(r.err.contains("nessun documento scritto (2 pagine acquisite)"))
         << r.err.toStdString();
     EXPECT_FALSE(QFile::exists(target));
+}
+
+// A file size limit fails the writes beyond it, which the run reports; it does not end the run.
+TEST_F(BatchTest, FileSizeLimitIsReportedNotFatal) {
+    settings("TIFF");
+    fileSizeLimit = 256 << 10; // a page file fits (236 KiB), the document of twelve does not
+    const BatchRun r = run({"--scans", "12"});
+    EXPECT_EQ(r.status, 1) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("Impossibile salvare il documento: file troppo grande"))
+        << r.err.toStdString();
+}
+
+// Nobody frees the space and confirms again in a batch: the scanned pages stay behind for a
+// later --recover, as a killed run's do.
+TEST_F(BatchTest, FailedOutputKeepsThePagesForRecovery) {
+    const QString work = tmp.filePath("work") + "/";
+    ASSERT_TRUE(QDir().mkpath(work));
+    const WindowServices services = failingPdfServices(tmp.filePath("virtual.json"), work);
+    const BatchRun r = runInProcess({"--ini", ini, "--scans", "3"}, services);
+    EXPECT_EQ(r.status, 1) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("3 pagine conservate: --recover le recupera"))
+        << r.err.toStdString();
+    const QList<SessionCache::Interrupted> left = SessionCache::claimInterrupted(work);
+    ASSERT_EQ(left.size(), 1);
+    EXPECT_EQ(left[0].pageFiles.size(), 3);
 }
 
 // Placing a document: all files or none, never a partial file at a final name, never a file

@@ -155,4 +155,30 @@ TEST(ProducedFilesMessageTest, EndsWithALineBreak) {
     EXPECT_EQ(producedFilesMessage({"a"}), QStringLiteral("Scansione effettuata. Files:\r\na\r\n"));
 }
 
+// The default service writes to standard error, after the program's name; here it is caught
+// to show that each warning is said once and the session still runs with the defaults.
+TEST_F(StartRoutineTest, WhatTheSettingsFileCouldNotGiveIsSaidBeforeTheSession) {
+    QFile f(iniPath());
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("[MAIN\r\nFormato=TIFF\r\n");
+    f.close();
+    QStringList warnings;
+    StartRoutineServices s = services();
+    s.settingsWarning = [&warnings](const QString& warning) { warnings << warning; };
+    s.runSession = [&](ScanSettings& settings) {
+        ++sessions;
+        EXPECT_EQ(warnings.size(), 1) << "said before the session";
+        EXPECT_EQ(settings.ResultFormat, QStringLiteral("PDF"));
+        return std::optional<QStringList>();
+    };
+    ScanSettings settings(iniPath());
+    runStartRoutine(settings, s);
+    EXPECT_EQ(sessions, 1);
+    EXPECT_EQ(warnings, QStringList{QStringLiteral("il file delle impostazioni %1 apre la "
+                                                   "sezione [MAIN alla riga 1 senza chiuderla "
+                                                   "con \"]\": nessuna impostazione letta, "
+                                                   "valgono quelle predefinite")
+                                        .arg(iniPath())});
+}
+
 } // namespace

@@ -1,5 +1,5 @@
 # The tests run tesseract in their own process and start the worker program.
-foreach(name ocr_engine_test)
+foreach(name ocr_engine_test page_geometry_test)
   if(TARGET ${name})
     target_link_libraries(${name} PRIVATE ocr_worker ocr_protocol qpdf::libqpdf)
     target_compile_definitions(${name} PRIVATE POINTERHOLDER_TRANSITION=4

@@ -262,6 +262,16 @@ TEST(SaneStatusText, EachStatusHasItsOwnItalianText) {
     EXPECT_TRUE(sanestatus::text(42).contains(QLatin1String("42")));
 }
 
+// What a broken network reply leaves in a status is the lost connection, never its number.
+TEST(SaneStatusText, StatusOutsideSaneIsTheLostConnection) {
+    for (const int32_t code : {-909640790, -1, 14, 42, 99, 104, 109, 1005}) {
+        const DeviceStatus s = sanestatus::status(code, QStringLiteral("IMPOSTO PAGINA"));
+        EXPECT_EQ(s.code, 9) << code;
+        EXPECT_EQ(s.text, "Errore di ingresso/uscita: connessione chiusa") << code;
+    }
+    EXPECT_EQ(sanestatus::status(102).code, 102) << "the layer's own codes stay";
+}
+
 TEST(SaneStatusText, StatusCarriesCodeTextAndDetail) {
     const DeviceStatus jam = sanestatus::status(6, QStringLiteral("foglio 3"));
     EXPECT_EQ(jam.code, 6);

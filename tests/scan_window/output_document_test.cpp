@@ -283,7 +283,7 @@ INSTANTIATE_TEST_SUITE_P(
     Formats, FailedOutput,
     ::testing::Values(
         FailedCase{"JPEG", Fault::SaveWritesNothing, 2, 0, "il file non è stato scritto"},
-        FailedCase{"JPEG", Fault::DirectoryAppears, 3, 0, "a directory has this name"},
+        FailedCase{"JPEG", Fault::DirectoryAppears, 3, 0, "esiste una cartella con questo nome"},
         FailedCase{"TIFF", Fault::SaveThrows, 2, -1, "disco pieno"},
         FailedCase{"PDF", Fault::EndDocumentThrows, 0, 0, "spazio su disco esaurito"},
         FailedCase{"PDF", Fault::EndDocumentWritesNothing, 0, 0, "PDF non è stato scritto"}));

@@ -32,6 +32,10 @@ QString op(const char* text) {
     return QStringLiteral("OPERAZIONE ") + QString::fromUtf8(text);
 }
 
+QString notice(const char* text) {
+    return QStringLiteral("AVVISO ") + QString::fromUtf8(text);
+}
+
 std::vector<LogCase> logCases() {
     const auto none = [](ScanSettings&) {};
     const auto noDevice = [](FakeScanComponent&) {};
@@ -109,6 +113,37 @@ std::vector<LogCase> logCases() {
          {op("IMPOSTO SCANSIONE BW"), op("IMPOSTO COMPRESSIONE TIFF 4")},
          {"TiffCompression=4"},
          {"JpegQuality"}},
+        {"TiffG4OnGreyIsWrittenLzw",
+         [](ScanSettings& s) {
+             s.ResultFormat = "TIFF";
+             s.PixelType = "GRAY";
+             s.JpegQualityTiffCompression = 4;
+         },
+         noDevice,
+         {op("IMPOSTO SCANSIONE LIVELLO GRIGI"), op("IMPOSTO COMPRESSIONE TIFF 4")},
+         {"TiffCompression=4"},
+         {},
+         {notice("compressione TIFF 4 (CCITT G4) solo per pagine in bianco e nero: le pagine a "
+                 "livelli di grigio sono scritte con 5 (LZW)")}},
+        {"TiffJpegOnBlackAndWhiteIsWrittenG4",
+         [](ScanSettings& s) {
+             s.ResultFormat = "TIFF";
+             s.JpegQualityTiffCompression = 7;
+         },
+         noDevice,
+         {op("IMPOSTO SCANSIONE BW"), op("IMPOSTO COMPRESSIONE TIFF 7")},
+         {"TiffCompression=7"},
+         {},
+         {notice("compressione TIFF 7 (JPEG) non vale per pagine in bianco e nero: sono "
+                 "scritte con 4 (CCITT G4)")}},
+        {"UnknownFormatWithNulShownEscaped",
+         [](ScanSettings& s) { s.ResultFormat = QString::fromLatin1("TI\0FF", 5); },
+         noDevice,
+         {op("IMPOSTO SCANSIONE BW")},
+         {},
+         {},
+         {notice("impostazione Formato=TI\\x00FF non riconosciuta (PDF, TIFF o JPEG): nessun "
+                 "documento da scrivere")}},
         {"PdfSendsNeither",
          [](ScanSettings& s) { s.JpegQualityTiffCompression = 75; },
          noDevice,
@@ -159,7 +194,20 @@ std::vector<LogCase> logCases() {
          noDevice,
          {op("IMPOSTO SCANSIONE BW")},
          {},
-         {"Unit", "SetImageLayout"}},
+         {"Unit", "SetImageLayout"},
+         {notice("impostazione Area=21;29.7 non usata: servono larghezza e altezza in cm "
+                 "separate da una virgola")}},
+        {"ControlCharactersInAreaShownEscaped",
+         [](ScanSettings& s) {
+             s.area = QString::fromLatin1("2\0"
+                                          "1,2\n9",
+                                          7);
+         },
+         noDevice,
+         {op("IMPOSTO SCANSIONE BW"), op("IMPOSTO UNITA DI MISURA CM"),
+          op("IMPOSTO AREA SCANSIONE 2\\x001-2\\x0a9")},
+         {"Unit=1"},
+         {}},
         {"AreaLetters",
          [](ScanSettings& s) { s.area = "a,b"; },
          noDevice,
@@ -218,13 +266,15 @@ std::vector<LogCase> logCases() {
          noDevice,
          {op("IMPOSTO SCANSIONE BW")},
          {},
-         {"PageSize"}},
+         {"PageSize"},
+         {notice("impostazione Pagina=a4 non usata: vale A3, A4 o A5")}},
         {"LetterPageIgnored",
          [](ScanSettings& s) { s.Pagina = "Letter"; },
          noDevice,
          {op("IMPOSTO SCANSIONE BW")},
          {},
-         {"PageSize"}},
+         {"PageSize"},
+         {notice("impostazione Pagina=Letter non usata: vale A3, A4 o A5")}},
         {"ResolutionMinusOneIsSent",
          [](ScanSettings& s) { s.Risoluzione = -1; },
          noDevice,
@@ -422,5 +472,31 @@ TEST_P(DuplexRule, CheckBoxAndStoredChoice) {
 INSTANTIATE_TEST_SUITE_P(Answers, DuplexRule,
                          ::testing::Values(DuplexCase{1, true}, DuplexCase{0, false},
                                            DuplexCase{2, false}));
+
+// What the settings file could not give is written once a session, after the lines of the
+// first programming, or at the end of a session that never programmed the scanner.
+TEST_F(ScanSessionTest, SettingsFileWarningsAreLoggedOnceASession) {
+    QTemporaryDir dir;
+    const QString ini = dir.filePath(QStringLiteral("scanner.ini"));
+    QFile file(ini);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[MAIN]\nRisoluzione=alta\n");
+    file.close();
+    record = ScanSettings(ini);
+    record.ReadIni();
+    const QString warning = notice("impostazione Risoluzione=alta non usata: serve un numero "
+                                   "intero da -2147483648 a 2147483647 (resta 0)");
+
+    run([](FormScansione&) {});
+    EXPECT_EQ(logLines(), QStringList{warning});
+
+    run([&](FormScansione& form) {
+        form.ImgButtons_Click(1);
+        form.ImgButtons_Click(1);
+    });
+    const QStringList lines = logLines();
+    EXPECT_EQ(lines.count(warning), 1) << lines.join('\n').toStdString();
+    EXPECT_EQ(lines.indexOf(warning), lines.indexOf(sep, 1) + 1) << lines.join('\n').toStdString();
+}
 
 } // namespace

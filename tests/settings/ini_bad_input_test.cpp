@@ -3,11 +3,13 @@
 #include "settings/Ini.h"
 #include "settings/IniDocument.h"
 #include "settings/ScanSettings.h"
+#include "settings/SettingsWarnings.h"
 
 #include "settings_test_support.h"
 #include "support/TestTools.h"
 
 #include <QElapsedTimer>
+#include <QStringEncoder>
 
 #include <chrono>
 #include <csignal>
@@ -16,6 +18,7 @@
 #include <random>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -193,6 +196,150 @@ TEST_F(BadInputTest, LoadingIsQuickOnAFileAtTheBound) {
     s.ReadIni();
     EXPECT_EQ(s.area, QStringLiteral("1"));
     EXPECT_LT(timer.elapsed(), 10 * oneParseMs + 2000) << "one parse took " << oneParseMs << " ms";
+}
+
+QByteArray utf16(const char* text, QStringConverter::Encoding encoding) {
+    QStringEncoder encoder(encoding);
+    return encoder(QString::fromUtf8(text));
+}
+
+struct WarningCase {
+    const char* name;
+    QByteArray file;
+    QStringList warnings;    // what each warning starts with, in order
+    QString resultFormat;    // ResultFormat after the read
+    int32_t risoluzione = 0; // Risoluzione after the read
+};
+
+void PrintTo(const WarningCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class SettingsWarningsTest : public BadInputTest,
+                             public ::testing::WithParamInterface<WarningCase> {};
+
+// What a file lets ReadIni use, and what it says about the rest.
+TEST_P(SettingsWarningsTest, SaysWhatWasNotRead) {
+    const WarningCase& c = GetParam();
+    const ScanSettings s = loadBytes(c.file);
+    EXPECT_EQ(s.ResultFormat, c.resultFormat);
+    EXPECT_EQ(s.Risoluzione, c.risoluzione);
+    const QStringList warnings = settingsWarnings(s);
+    ASSERT_EQ(warnings.size(), c.warnings.size()) << warnings.join(u'\n').toStdString();
+    for (qsizetype i = 0; i < warnings.size(); ++i)
+        EXPECT_TRUE(
+            warnings[i].startsWith(QString(c.warnings[i]).replace(QLatin1String("%1"), path())))
+            << warnings[i].toStdString();
+}
+
+const QString noMain = QStringLiteral("il file delle impostazioni %1 non ha la sezione [MAIN]: "
+                                      "nessuna impostazione letta, valgono quelle predefinite");
+const QString noBom = QStringLiteral("il file delle impostazioni %1 sembra testo UTF-16 senza BOM");
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, SettingsWarningsTest,
+    ::testing::Values(
+        WarningCase{"WholeFile", "[MAIN]\nFormato=TIFF\nRisoluzione=300\n", {}, "TIFF", 300},
+        WarningCase{"CommentBeyondTheBound",
+                    "; " + QByteArray(5000000, '-') + "\n[MAIN]\nFormato=TIFF\n",
+                    {QStringLiteral("il file delle impostazioni %1 supera 4 MiB: oltre i primi "
+                                    "4 MiB non è stato letto"),
+                     noMain},
+                    "PDF"},
+        WarningCase{"NoMainSection", "[ALTRO]\nFormato=TIFF\n", {noMain}, "PDF"},
+        WarningCase{"EmptyFile", "", {noMain}, "PDF"},
+        WarningCase{"UnclosedHeader",
+                    "; impostazioni\n[MAIN\nFormato=TIFF\n",
+                    {QStringLiteral("il file delle impostazioni %1 apre la sezione [MAIN alla "
+                                    "riga 2 senza chiuderla con \"]\"")},
+                    "PDF"},
+        WarningCase{"Utf16LeWithoutBom",
+                    utf16("[MAIN]\r\nFormato=TIFF\r\n", QStringConverter::Utf16LE),
+                    {noBom},
+                    "PDF"},
+        WarningCase{"Utf16BeWithoutBom",
+                    utf16("[MAIN]\r\nFormato=TIFF\r\n", QStringConverter::Utf16BE),
+                    {noBom},
+                    "PDF"},
+        WarningCase{"Utf16LeWithBom",
+                    "\xFF\xFE" + utf16("[MAIN]\r\nFormato=TIFF\r\nQualit\u00e0JPEG=4\r\n",
+                                       QStringConverter::Utf16LE),
+                    {},
+                    "TIFF"},
+        WarningCase{"Utf16BeWithBom",
+                    "\xFE\xFF" + utf16("[MAIN]\r\nFormato=TIFF\r\n", QStringConverter::Utf16BE),
+                    {},
+                    "TIFF"},
+        WarningCase{"WordForResolution",
+                    "[MAIN]\nRisoluzione=alta\n",
+                    {QStringLiteral("impostazione Risoluzione=alta non usata: serve un numero "
+                                    "intero da -2147483648 a 2147483647 (resta 0)")},
+                    "PDF"},
+        // Decimal text only: a hexadecimal literal is not a number of the settings file.
+        WarningCase{"HexadecimalResolution",
+                    "[MAIN]\nRisoluzione=&H96\n",
+                    {QStringLiteral("impostazione Risoluzione=&H96 non usata")},
+                    "PDF"},
+        WarningCase{"ResolutionOutOfRange",
+                    "[MAIN]\nRisoluzione=99999999999999\n",
+                    {QStringLiteral("impostazione Risoluzione=99999999999999 non usata")},
+                    "PDF"},
+        WarningCase{"ControlCharactersShownEscaped",
+                    QByteArray("[MAIN]\nLuminosita=1\0\x1b[2J\n", 24),
+                    {QStringLiteral("impostazione Luminosita=1\\x00\\x1b[2J non usata: serve un "
+                                    "numero intero da -32768 a 32767 (resta 0)")},
+                    "PDF"},
+        WarningCase{"EmptyNumberIsNoWarning", "[MAIN]\nRisoluzione=\nFormato=JPEG\n", {}, "JPEG"}));
+
+TEST_F(BadInputTest, Utf16WithBomIsWrittenBackInItsEncoding) {
+    const QByteArray before =
+        "\xFF\xFE" + utf16("[MAIN]\r\nFormato=TIFF\r\n; nota\r\n", QStringConverter::Utf16LE);
+    writeBytes(path(), before);
+    INI::WriteIniValue(path(), QStringLiteral("MAIN"), QStringLiteral("Formato"),
+                       QStringLiteral("JPEG"));
+    EXPECT_EQ(readBytes(path()), "\xFF\xFE" + utf16("[MAIN]\r\nFormato=JPEG\r\n; nota\r\n",
+                                                    QStringConverter::Utf16LE));
+}
+
+TEST_F(BadInputTest, NumberWarningGoesWhenTheHostSetsTheField) {
+    ScanSettings s = loadBytes("[MAIN]\nRisoluzione=alta\nBitPerPixel=x\n");
+    ASSERT_EQ(settingsWarnings(s).size(), 2);
+    s.Risoluzione = 300;
+    EXPECT_EQ(settingsWarnings(s).size(), 1) << "only BitPerPixel's text is still true";
+    EXPECT_TRUE(settingsWarnings(ScanSettings(path())).isEmpty()) << "a record never read";
+}
+
+// A file of nothing but short lines at the read bound is read with little memory: its lines
+// are not each kept as objects of their own. Measured in a child, whose peak says only this.
+TEST_F(BadInputTest, ShortLinesAtTheBoundTakeLittleMemory) {
+    const auto statusKb = [](const char* field) {
+        QFile f(QStringLiteral("/proc/self/status"));
+        if (!f.open(QIODevice::ReadOnly))
+            return -1L;
+        for (const QByteArray& line : f.readAll().split('\n'))
+            if (line.startsWith(field))
+                return line.mid(qstrlen(field)).trimmed().split(' ').first().toLong();
+        return -1L;
+    };
+    for (const QByteArray& unit : {QByteArray("\n"), QByteArray("k=\n")}) {
+        QByteArray bytes = "[MAIN]\n";
+        while (bytes.size() + unit.size() <= IniDocument::maxFileBytes)
+            bytes += unit;
+        writeBytes(path(), bytes);
+        bytes = QByteArray();
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const long before = statusKb("VmRSS:");
+            ScanSettings s(path());
+            s.ReadIni();
+            // About 14 MB here, over 380 MB when every line was an object.
+            ::_exit(before > 0 && statusKb("VmHWM:") - before < 128 * 1024 ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << unit.toStdString();
+    }
 }
 
 } // namespace

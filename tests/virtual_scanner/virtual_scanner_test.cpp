@@ -57,6 +57,10 @@ TEST(VirtualScannerFile, BadInputIsRefusedWithTheFieldNamed) {
     };
     const Case cases[] = {
         {"{", "JSON"},
+        // The parser's reason in our words, not Qt's English ("illegal value").
+        {R"({"scanners": [tru]})", "JSON non valido alla posizione 18: valore non valido"},
+        {R"({"scanners": ["A)", "testo tra virgolette non chiuso"},
+        {R"({"scanners": []} x)", "posizione 17: testo in pi"},
         {"[]", "scanners"},
         {R"({"scanners":{}})", "scanners"},
         {R"({"scanners":[3]})", "scanners"},

@@ -116,6 +116,12 @@ TEST(Decoder, CountsBeyondTheBytesAreRefused) {
          [](Decoder& d) { d.count(sizeof(double)); }},
         {"container", Encoder(Kind::Reply, 1).u16(1).i32(9).message().mid(kHeaderBytes),
          [](Decoder& d) { d.capability(); }},
+        // A status no SANE backend has (left by a broken network reply) is not shown.
+        {"status", Encoder(Kind::Reply, 1).i32(-909640790).text({}).message().mid(kHeaderBytes),
+         [](Decoder& d) { d.status(); }},
+        {"status between the layer's codes",
+         Encoder(Kind::Reply, 1).i32(104).text({}).message().mid(kHeaderBytes),
+         [](Decoder& d) { d.status(); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
