@@ -1,4 +1,5 @@
 #include "acquisition_sane/WorkerConnection.h"
+#include "acquisition_sane/WorkerOutput.h"
 #include "common/SystemErrorText.h"
 #include "worker_process/SaneStatus.h"
 #include <QCoreApplication>
@@ -406,14 +407,27 @@ WorkerConnection::start(const QString& program, const WorkerBounds& bounds, Devi
         return failed(systemErrorText(error));
     }
 
-    // The child gets its socket as 3, nothing on standard input, standard error for its
-    // output (a backend writing to standard output would mix into the program's), and none of
-    // our other descriptors; a process group of its own, the default signal dispositions and
-    // no blocked signals, whatever the calling thread had.
+    // The child gets its socket as 3, nothing on standard input, its worker log for standard
+    // output and error (what backends print stays out of the user's terminal; with
+    // SCANSIONE_DEBUG it is our standard error), and none of our other descriptors; a process
+    // group of its own, the default signal dispositions and no blocked signals, whatever the
+    // calling thread had.
+    int output = openWorkerOutput();
+    if (output >= 0 && output < 3) {
+        // Where a closed standard stream was: dup2 onto itself would keep close-on-exec.
+        const int moved = ::fcntl(output, F_DUPFD_CLOEXEC, 10);
+        ::close(output);
+        output = moved;
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, 2, 1);
+    if (output >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, output, 1);
+        posix_spawn_file_actions_adddup2(&actions, output, 2);
+    } else {
+        posix_spawn_file_actions_adddup2(&actions, 2, 1);
+    }
     posix_spawn_file_actions_adddup2(&actions, childEnd, 3);
     posix_spawn_file_actions_addclosefrom_np(&actions, 4);
     posix_spawnattr_t attributes;
@@ -435,6 +449,8 @@ WorkerConnection::start(const QString& program, const WorkerBounds& bounds, Devi
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     ::close(childEnd);
+    if (output >= 0)
+        ::close(output);
     if (spawned != 0) {
         ::close(ends[0]);
         ::close(wake);

@@ -5,7 +5,8 @@
 # Packages, by install component:
 #   scansione         (component scansione) the programs and everything a person uses
 #   libscansione2     (component library)   the shared library and the SANE worker it starts
-#   libscansione-dev  (component dev)       headers, CMake package, pkg-config file
+#   libscansione-dev  (component dev)       headers, CMake package, pkg-config file, the
+#                                           example host and the API reference
 
 set(SCANSIONE_APP_ID it.scansione.scansione)
 set(SCANSIONE_DEBIAN_REVISION 1)
@@ -22,6 +23,48 @@ install(FILES ${PROJECT_SOURCE_DIR}/desktop/scansione.svg
 install(FILES ${PROJECT_SOURCE_DIR}/examples/virtual-scanners.json
               ${PROJECT_SOURCE_DIR}/examples/scanner.ini
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/scansione/examples)
+
+# The host kit: an example host to build against the installed library (CMake or pkg-config),
+# and the API reference, HTML made by Doxygen from the comments of the installed headers.
+set(SCANSIONE_DEV_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/libscansione-dev)
+install(FILES ${PROJECT_SOURCE_DIR}/examples/host/main.cpp
+              ${PROJECT_SOURCE_DIR}/examples/host/CMakeLists.txt
+              ${PROJECT_SOURCE_DIR}/examples/host/Makefile
+        DESTINATION ${SCANSIONE_DEV_DOCDIR}/examples/host COMPONENT dev)
+find_program(DOXYGEN_PROGRAM doxygen REQUIRED)
+set(api_inputs "")
+foreach(header IN LISTS SCANSIONE_INSTALLED_HEADERS)
+  string(APPEND api_inputs " \\\n  \"${PROJECT_SOURCE_DIR}/${header}\"")
+endforeach()
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/doc/Doxyfile CONTENT "PROJECT_NAME = libscansione
+PROJECT_NUMBER = ${PROJECT_VERSION}
+PROJECT_BRIEF = \"The Scansione scan window for Qt hosts\"
+OUTPUT_DIRECTORY = ${PROJECT_BINARY_DIR}/doc
+INPUT = ${api_inputs}
+STRIP_FROM_PATH = ${PROJECT_SOURCE_DIR}
+FULL_PATH_NAMES = YES
+EXTRACT_ALL = YES
+EXTRACT_PRIVATE = NO
+SEARCHENGINE = NO
+HIDE_UNDOC_MEMBERS = NO
+JAVADOC_AUTOBRIEF = YES
+MACRO_EXPANSION = YES
+PREDEFINED = SCANSIONE_EXPORT= Q_OBJECT= Q_SIGNALS=signals
+GENERATE_HTML = YES
+GENERATE_LATEX = NO
+HAVE_DOT = NO
+CLASS_GRAPH = NO
+HTML_TIMESTAMP = NO
+QUIET = YES
+WARN_IF_UNDOCUMENTED = NO
+")
+add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/doc/html/index.html
+  COMMAND ${DOXYGEN_PROGRAM} ${PROJECT_BINARY_DIR}/doc/Doxyfile
+  DEPENDS ${PROJECT_BINARY_DIR}/doc/Doxyfile ${SCANSIONE_INSTALLED_HEADERS}
+  WORKING_DIRECTORY ${PROJECT_SOURCE_DIR} VERBATIM)
+add_custom_target(scansione_api_reference ALL DEPENDS ${PROJECT_BINARY_DIR}/doc/html/index.html)
+install(DIRECTORY ${PROJECT_BINARY_DIR}/doc/html/ DESTINATION ${SCANSIONE_DEV_DOCDIR}/html
+        COMPONENT dev)
 
 # The settings file at its fixed path, so that the programs run as soon as they are installed.
 # /etc belongs to the system only for a /usr install; any other prefix keeps it inside.
@@ -126,6 +169,9 @@ set(CPACK_DEBIAN_LIBRARY_PACKAGE_DEPENDS "icc-profiles-free")
 # postinst/postrm scripts that call ldconfig themselves (lintian: maintscript-calls-ldconfig),
 # which the trigger makes redundant but not wrong.
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/triggers)
+# Qt's own Italian texts for the dialogs Qt draws (the file dialog, standard buttons), which
+# the programs and the hosts that ask load; without it they stay English.
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_RECOMMENDS "qt6-translations-l10n")
 set(CPACK_DEBIAN_LIBRARY_DESCRIPTION
 "scan window library for Qt applications
 libscansione gives a Qt application the Scansione scan window: one call shows
@@ -145,7 +191,7 @@ libscansione gives a Qt application the Scansione scan window: one call shows
 it, the user acquires pages from a SANE or virtual scanner, and the call
 returns the PDF, TIFF or JPEG files written.
 .
-This package holds the headers, the CMake package (find_package(Scansione))
-and the pkg-config file.")
+This package holds the headers, the CMake package (find_package(Scansione)),
+the pkg-config file, an example host and the API reference in HTML.")
 
 include(CPack)

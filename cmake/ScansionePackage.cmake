@@ -11,7 +11,8 @@ set(SCANSIONE_SOVERSION 2)
 # The classes a host names: the window, the settings record, and what their public
 # signatures name. Every project header these include is installed with them.
 set(SCANSIONE_PUBLIC_HEADERS
-  scan_window/FormScansione.h scan_window/WindowServices.h settings/ScanSettings.h
+  scan_window/FormScansione.h scan_window/WindowServices.h scan_window/QtTranslation.h
+  settings/ScanSettings.h
   acquisition/ScanComponent.h component_base/ScanError.h writers/PdfWriter.h
   common/UserSettings.h acquisition/ComponentDialogs.h)
 
@@ -77,12 +78,21 @@ add_library(Scansione::scansione ALIAS scansione_shared)
 # keeps out the template code the library instantiates from the C++ library, Qt and qpdf.
 # Patterns are mangled names: members, vtable, typeinfo and thunks of each class.
 set(exported_classes "")
+# Free functions marked at the start of their declaration, their name on that line.
+set(exported_functions "")
 foreach(header IN LISTS SCANSIONE_INSTALLED_HEADERS)
   file(STRINGS ${PROJECT_SOURCE_DIR}/${header} declarations
        REGEX "^[ \t]*(class|struct)[ \t]+SCANSIONE_EXPORT[ \t]+[A-Za-z_]")
   foreach(declaration IN LISTS declarations)
     string(REGEX REPLACE ".*SCANSIONE_EXPORT[ \t]+([A-Za-z_0-9]+).*" "\\1" class "${declaration}")
     list(APPEND exported_classes ${class})
+  endforeach()
+  file(STRINGS ${PROJECT_SOURCE_DIR}/${header} declarations
+       REGEX "^SCANSIONE_EXPORT[ \t][^(]*[ \t*&][A-Za-z_][A-Za-z_0-9]*\\(")
+  foreach(declaration IN LISTS declarations)
+    string(REGEX REPLACE "^[^(]*[ \t*&]([A-Za-z_][A-Za-z_0-9]*)\\(.*" "\\1" function
+           "${declaration}")
+    list(APPEND exported_functions ${function})
   endforeach()
 endforeach()
 set(version_script "{\n  global:\n")
@@ -92,16 +102,9 @@ foreach(class IN LISTS exported_classes)
   string(APPEND version_script "    _ZN${c}*; _ZNK${c}*; _ZTV${c}; _ZTI${c}; _ZTS${c};\n"
                                "    _ZThn*_N${c}*; _ZThn*_NK${c}*; _ZTv*_N${c}*; _ZTv*_NK${c}*;\n")
 endforeach()
-# Free functions marked SCANSIONE_EXPORT at the start of a declaration, in any header of
-# the libraries: the programs linked on the library call them.
-file(GLOB library_headers ${PROJECT_SOURCE_DIR}/*/*.h)
-foreach(header IN LISTS library_headers)
-  file(STRINGS ${header} declarations REGEX "^SCANSIONE_EXPORT[ \t].*[ \t*&][A-Za-z_0-9]+\\(")
-  foreach(declaration IN LISTS declarations)
-    string(REGEX REPLACE "^[^(]*[ \t*&]([A-Za-z_0-9]+)\\(.*" "\\1" function "${declaration}")
-    string(LENGTH ${function} length)
-    string(APPEND version_script "    _Z${length}${function}*;\n")
-  endforeach()
+foreach(function IN LISTS exported_functions)
+  string(LENGTH ${function} length)
+  string(APPEND version_script "    _Z${length}${function}*;\n")
 endforeach()
 string(APPEND version_script "  local: *;\n};\n")
 file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/libscansione.map CONTENT "${version_script}")

@@ -1,5 +1,7 @@
 // scansione-batch: the scan window without a person, for scripts (see BatchRun.h).
 #include "host/BatchRun.h"
+#include "host/ProgramEnvironment.h"
+#include "scan_window/QtTranslation.h"
 
 #include <QApplication>
 
@@ -15,7 +17,10 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
         qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    prepareProgramEnvironment();
     QApplication app(argc, argv);
+    installQtItalian(); // Qt's own texts in --help and the dialogs
+
     return runBatch(
         QCoreApplication::arguments(),
         {.out = stdout, .err = stderr, .errorIsTerminal = ::isatty(STDERR_FILENO) == 1});

@@ -106,20 +106,6 @@ QString sourceList(ScanComponent& component) {
     return names.join(QStringLiteral(", "));
 }
 
-/// Why the component's device layers did not all start: the failure of each layer that did
-/// not, or, when it names none but the start failed (`started` false), its last error.
-QStringList startFailures(ScanComponent* component, bool started) {
-    QStringList failures =
-        tryCall(component, &ScanComponent::layerFailures).value_or(QStringList());
-    if (failures.isEmpty() && !started) {
-        if (const QString text =
-                tryCall(component, &ScanComponent::LastErrorText).value_or(QString());
-            !text.isEmpty())
-            failures << text;
-    }
-    return failures;
-}
-
 /// Where --output puts a document of the format `ResultFormat` names; nullopt for a format
 /// the window writes nothing for.
 std::optional<DestinationKind> destinationKind(const QString& format) {
@@ -261,10 +247,9 @@ private:
         silence.setSingleShot(true);
         bool ok = true;
         if (component->DataSourceOpen() == 0) {
-            // No acquisition running: the source would not open (the component's last error
-            // says why: nothing was called after the failed open), or the device refused to
-            // start. Only an end already on its way can still come.
-            reportSourceNotOpened(*component);
+            // No acquisition running: the source would not open (the window's message box
+            // has said why), or the device refused to start. Only an end already on its way
+            // can still come.
             silence.setInterval(1000);
         } else {
             silence.setInterval(m_options.timeoutSeconds * 1000);
@@ -307,18 +292,6 @@ private:
         return QString::fromLatin1(names[std::clamp(n, 1, 10) - 1]);
     }
 
-    void reportSourceNotOpened(ScanComponent& component) {
-        const int32_t code = tryCall(&component, &ScanComponent::LastErrorCode).value_or(0);
-        if (code == 0)
-            return;
-        const QString text = tryCall(&component, &ScanComponent::LastErrorText).value_or(QString());
-        const int32_t index = tryCall(&component, &ScanComponent::SourceIndex).value_or(-1);
-        m_console.error(
-            QStringLiteral("impossibile aprire lo scanner \"%1\": %2")
-                .arg(tryCall(&component, &ScanComponent::SourceName, index).value_or(QString()),
-                     text.isEmpty() ? QStringLiteral("codice %1").arg(code) : text));
-    }
-
     Options m_options;
     FormScansione& m_form;
     BatchConsole& m_console;
@@ -332,70 +305,73 @@ private:
 std::optional<Options> parse(QCommandLineParser& parser, const QStringList& arguments,
                              BatchConsole& console) {
     parser.setApplicationDescription(QStringLiteral(
-        "Runs one scan session of the Scansione window without a person: it presses\n"
-        "\"Scansione documento\" (once, or --scans times), waits for each acquisition to end,\n"
-        "presses \"Conferma\" and prints the produced files, one a line, after the line\n"
-        "\"Scansione effettuata. Files:\". Message boxes and dialogs that open during the run are\n"
-        "answered with their default button; their text goes to standard error, with the\n"
-        "scanner used, the reasons a scanner did not start or open, and the settings the\n"
-        "scanner refused (as in Scanlog.log). On a terminal, standard error also shows the\n"
-        "progress on one line.\n"
-        "Pages of an interrupted session (a killed run or window) are left for the window,\n"
-        "unless --recover takes them: then the run scans nothing and writes them as the\n"
-        "document.\n"
-        "Settings: the INI file of SCANSIONE_INI (else /etc/scansione/scanner.ini), or --ini.\n"
-        "Without DISPLAY and WAYLAND_DISPLAY the window runs on Qt's offscreen platform.\n"
-        "Exit status: 0 files produced (--list: a scanner listed), 1 no file (--list: no\n"
-        "scanner), 2 the session failed (reason on standard error: a result code such as\n"
-        "SCAN_NOT_AVAILABLE, a missing INI file, an unknown scanner, an --output that cannot\n"
-        "be used, a timeout, or a bad option)."));
+        "Esegue una sessione della finestra di Scansione senza una persona: preme\n"
+        "\"Scansione documento\" (una volta, o --scans volte), attende la fine di ogni\n"
+        "acquisizione, preme \"Conferma\" e stampa i file prodotti, uno per riga, dopo la riga\n"
+        "\"Scansione effettuata. Files:\". Messaggi e finestre che si aprono durante l'esecuzione\n"
+        "ricevono la risposta del pulsante predefinito; il loro testo va sullo standard error,\n"
+        "con lo scanner usato, i motivi per cui uno scanner non si è avviato o aperto e le\n"
+        "impostazioni rifiutate dallo scanner (come in Scanlog.log). Su un terminale lo\n"
+        "standard error mostra anche l'avanzamento su una riga.\n"
+        "Le pagine di una sessione interrotta (un'esecuzione o una finestra chiusa a forza)\n"
+        "restano per la finestra, a meno che --recover le prenda: allora non si acquisisce\n"
+        "nulla e il documento è fatto di quelle pagine.\n"
+        "Impostazioni: il file INI di SCANSIONE_INI (altrimenti /etc/scansione/scanner.ini),\n"
+        "oppure --ini. Senza DISPLAY e WAYLAND_DISPLAY la finestra usa la piattaforma\n"
+        "offscreen di Qt.\n"
+        "Stato di uscita: 0 file prodotti (--list: almeno uno scanner), 1 nessun file (--list:\n"
+        "nessuno scanner), 2 sessione non riuscita (il motivo sullo standard error: un codice\n"
+        "come SCAN_NOT_AVAILABLE, un file INI mancante, uno scanner sconosciuto, un --output\n"
+        "inutilizzabile, un tempo scaduto, un'opzione errata), 3 documento scritto ma\n"
+        "un'acquisizione è finita con un errore (carta inceppata, alimentatore vuoto): contiene\n"
+        "le pagine acquisite prima."));
     parser.addHelpOption();
     const QCommandLineOption list(
         QStringLiteral("list"),
-        QStringLiteral("Print the scanners, one a line as \"INDEX: NAME\", and end."));
+        QStringLiteral("Stampa gli scanner, uno per riga come \"INDICE: NOME\", e termina."));
     const QCommandLineOption scans(QStringLiteral("scans"),
-                                   QStringLiteral("Press \"Scansione documento\" N times (0-99)."),
+                                   QStringLiteral("Preme \"Scansione documento\" N volte (0-99)."),
                                    QStringLiteral("N"), QStringLiteral("1"));
     const QCommandLineOption adf(QStringLiteral("adf"),
-                                 QStringLiteral("Tick \"Forza ADF\" first (a feeder batch)."));
+                                 QStringLiteral("Spunta prima \"Forza ADF\" (un lotto dall'alimentatore)."));
     const QCommandLineOption duplex(QStringLiteral("duplex"),
-                                    QStringLiteral("Tick \"Fronte retro\" first (both sides)."));
+                                    QStringLiteral("Spunta prima \"Fronte retro\" (entrambi i lati)."));
     const QCommandLineOption source(
         QStringLiteral("source"),
-        QStringLiteral("Use the scanner with this exact name, or this index from 0, without the "
-                       "selection dialog."),
-        QStringLiteral("NAME"));
+        QStringLiteral("Usa lo scanner con esattamente questo nome, o con questo indice da 0, "
+                       "senza la finestra di scelta."),
+        QStringLiteral("NOME"));
     const QCommandLineOption output(
         QStringLiteral("output"),
-        QStringLiteral("Put the document here: a file for PDF and TIFF, a folder (made when "
-                       "missing) for the JPEG pages. Checked before scanning."),
-        QStringLiteral("PATH"));
+        QStringLiteral("Mette qui il documento: un file per PDF e TIFF, una cartella (creata se "
+                       "manca) per le pagine JPEG. Verificato prima di acquisire."),
+        QStringLiteral("PERCORSO"));
     const QCommandLineOption force(
         QStringLiteral("force"),
-        QStringLiteral("With --output, replace the file (or the JPEG pages) already there."));
+        QStringLiteral("Con --output, sostituisce il file (o le pagine JPEG) già presente."));
     const QCommandLineOption quiet(
         QStringLiteral("quiet"),
-        QStringLiteral("Print only the paths of the files; errors and warnings still go to "
+        QStringLiteral("Stampa solo i percorsi dei file; errori e avvisi vanno comunque sullo "
                        "standard error."));
     const QCommandLineOption info(
         QStringLiteral("info"),
-        QStringLiteral("Print the capability report of the scanner instead of scanning."));
+        QStringLiteral("Stampa il rapporto sulle capacità dello scanner invece di acquisire."));
     const QCommandLineOption timeout(
         QStringLiteral("timeout"),
-        QStringLiteral("Give up an acquisition that sends nothing for this many seconds "
-                       "(default 300)."),
-        QStringLiteral("SECONDS"), QStringLiteral("300"));
+        QStringLiteral("Abbandona un'acquisizione che non invia nulla per questi secondi "
+                       "(predefinito 300)."),
+        QStringLiteral("SECONDI"), QStringLiteral("300"));
     const QCommandLineOption recover(
         QStringLiteral("recover"),
-        QStringLiteral("Write the pages of interrupted sessions (newest first) as the document, "
-                       "scanning nothing; without it they are left for the window."));
+        QStringLiteral("Scrive come documento le pagine delle sessioni interrotte (la più recente "
+                       "prima), senza acquisire; senza l'opzione restano per la finestra."));
     const QCommandLineOption ini(QStringLiteral("ini"),
-                                 QStringLiteral("The settings INI file instead of the default."),
+                                 QStringLiteral("Il file INI delle impostazioni invece di quello predefinito."),
                                  QStringLiteral("FILE"));
     const QCommandLineOption pdfa(
         QStringLiteral("pdfa"),
-        QStringLiteral("Write a PDF document as PDF/A-1b or PDF/A-2b (the settings' PDFA key for "
-                       "this run)."),
+        QStringLiteral("Scrive un documento PDF come PDF/A-1b o PDF/A-2b (la chiave PDFA delle "
+                       "impostazioni, per questa esecuzione)."),
         QStringLiteral("1b|2b"));
     parser.addOptions({list, scans, adf, duplex, source, output, force, quiet, info, timeout, ini,
                        recover, pdfa});
@@ -501,7 +477,8 @@ int listScanners(BatchConsole& console, WindowServices services) {
     for (const QString& failure : startFailures(component.get(), started))
         console.error(failure);
     if (!started) {
-        console.error(QStringLiteral("SCAN_DEVICE_NOT_STARTED"));
+        console.error(QStringLiteral("SCAN_DEVICE_NOT_STARTED: ") +
+                      startCodeMeaning(QStringLiteral("SCAN_DEVICE_NOT_STARTED")));
         return batchFailed;
     }
     const int32_t count = tryCall(component.get(), &ScanComponent::SourceCount).value_or(0);
@@ -528,6 +505,7 @@ public:
     int run() {
         ScanSettings settings =
             m_options.ini.isEmpty() ? ScanSettings() : ScanSettings(m_options.ini);
+        m_settingsPath = settings.iniPath();
         StartRoutineServices services;
         services.messageBox = [this](const QString& prompt, const QString&) {
             startRoutineMessage(prompt);
@@ -554,7 +532,9 @@ private:
             return batchFailed;
         if (m_options.info)
             return m_reportPrinted ? batchFiles : batchNoFiles;
-        return m_produced.isEmpty() ? batchNoFiles : batchFiles;
+        if (m_produced.isEmpty())
+            return batchNoFiles;
+        return m_acquisitionFault ? batchIncomplete : batchFiles;
     }
 
     // --- The start routine's questions ----------------------------------------------------
@@ -562,7 +542,9 @@ private:
     /// Its message box: after a session the list of the produced files, before one (the INI
     /// file missing) a warning.
     void startRoutineMessage(const QString& prompt) {
-        if (m_stage != Stage::Ended)
+        if (m_stage == Stage::NotRun && !m_settingsPath.isEmpty())
+            m_console.error(prompt + QStringLiteral(" (") + m_settingsPath + QLatin1Char(')'));
+        else if (m_stage != Stage::Ended)
             m_console.error(prompt);
         else if (m_console.quiet())
             m_console.output(m_produced.join(QLatin1Char('\n')));
@@ -654,6 +636,16 @@ private:
             files = placed.paths;
         }
         m_produced = files;
+        if (m_acquisitionFault) {
+            // A document of the pages that came: written, but not what was asked for.
+            m_console.error(
+                QStringLiteral("acquisizione incompleta (%1): documento scritto con %2 %3")
+                    .arg(m_acquisitionFault->isEmpty() ? QStringLiteral("errore del dispositivo")
+                                                       : *m_acquisitionFault)
+                    .arg(driver.pagesConfirmed)
+                    .arg(driver.pagesConfirmed == 1 ? QStringLiteral("pagina")
+                                                    : QStringLiteral("pagine")));
+        }
         return files;
     }
 
@@ -672,9 +664,8 @@ private:
         };
         window.showInfo = [this](const QString& report) { showReport(report); };
         answerComponentDialogs(window, m_console);
-        window.askYesNo = [this](QWidget*, const QString& question, const QString&) {
-            return answerQuestion(question);
-        };
+        window.askYesNo = [this](QWidget*, const QString& question, const QString&,
+                                 SafeAnswer keeps) { return answerQuestion(question, keeps); };
         window.choosePdf = [this](QWidget*, const QString&) { return choosePdf(); };
         window.logWritten = [this](const QString& operation, int32_t code, const QString& detail) {
             logWritten(operation, code, detail);
@@ -689,9 +680,14 @@ private:
         return window;
     }
 
-    /// A message box of the window: its caption and text go to standard error.
+    /// A message box of the window: its caption and text go to standard error, on one line
+    /// (a box's second line, the device's text, would otherwise stand alone). The window
+    /// shows "ERRORE ACQUISIZIONE IMMAGINE." for an acquisition that ended in an error.
     void windowMessage(const QString& prompt, const QString& caption) {
-        m_console.error(caption + QStringLiteral(": ") + prompt);
+        m_console.error(caption + QStringLiteral(": ") +
+                        QString(prompt).replace(QStringLiteral("\r\n"), QStringLiteral(": ")));
+        if (prompt.startsWith(QLatin1String("ERRORE ACQUISIZIONE IMMAGINE.")))
+            m_acquisitionFault = prompt.section(QStringLiteral("\r\n"), 1);
     }
 
     /// The information window (--info): the report is the output.
@@ -700,11 +696,20 @@ private:
         m_reportPrinted = true;
     }
 
-    /// A yes/no question of the window. The only one it asks is whether to take back the
-    /// pages of an interrupted session; another question gets a method of its own, chosen
-    /// here.
-    std::optional<bool> answerQuestion(const QString& question) {
+    /// A yes/no question of the window: whether to take back the pages of an interrupted
+    /// session ("Sì" loses nothing), or whether a command may drop the pages of the store
+    /// ("Sì" drops them).
+    std::optional<bool> answerQuestion(const QString& question, SafeAnswer keeps) {
+        if (keeps == SafeAnswer::No)
+            return answerPagesDropped(question);
         return answerInterruptedSession(question);
+    }
+
+    /// A command the run pressed to that end drops the pages: a new feeder batch, or
+    /// "Annulla" to give up. Said, and answered "Sì".
+    std::optional<bool> answerPagesDropped(const QString& question) {
+        m_console.note(question + QStringLiteral(" Sì"));
+        return true;
     }
 
     /// The pages of an interrupted session: taken with --recover, else left for the window.
@@ -761,7 +766,10 @@ private:
             for (const QString& failure : startFailures(m_component, started))
                 m_console.error(failure);
         }
-        m_console.error(code.isEmpty() ? QStringLiteral("sessione non avviata") : code);
+        const QString meaning = startCodeMeaning(code);
+        m_console.error(code.isEmpty()       ? QStringLiteral("sessione non avviata")
+                        : meaning.isEmpty() ? code
+                                            : code + QStringLiteral(": ") + meaning);
     }
 
     const Options& m_options;
@@ -778,6 +786,9 @@ private:
     bool m_timedOut = false;
     bool m_reportPrinted = false;
     QStringList m_produced;
+    /// The device's text of the latest acquisition that ended in an error.
+    std::optional<QString> m_acquisitionFault;
+    QString m_settingsPath; ///< the INI file of the run, named when it is missing
 };
 
 } // namespace
@@ -789,7 +800,12 @@ int runBatch(const QStringList& arguments, const BatchStreams& streams, WindowSe
     if (!options)
         return batchFailed;
     if (options->help) {
-        console.output(parser.helpText());
+        // Qt's Italian translation lacks the texts of its two help options.
+        console.output(parser.helpText()
+                           .replace(QStringLiteral("Displays help on commandline options."),
+                                    QStringLiteral("Mostra questo aiuto."))
+                           .replace(QStringLiteral("Displays help including Qt specific options."),
+                                    QStringLiteral("Mostra l'aiuto con le opzioni di Qt.")));
         return batchFiles;
     }
     console.setQuiet(options->quiet);

@@ -12,7 +12,9 @@ struct BatchStreams {
 };
 
 /// Exit statuses of scansione-batch.
-enum BatchExit { batchFiles = 0, batchNoFiles = 1, batchFailed = 2 };
+/// batchIncomplete: a document was written, but an acquisition ended in an error (a jam, an
+/// empty feeder, a device fault), so it may lack pages.
+enum BatchExit { batchFiles = 0, batchNoFiles = 1, batchFailed = 2, batchIncomplete = 3 };
 
 /// Runs scansione-batch with `arguments` (the program's name first): parses them, then lists
 /// the scanners, or runs one session of the scan window without a person. `services` are the

@@ -1,6 +1,8 @@
 // The scansione program: a small test host that runs one scan session with the settings of
 // the INI file and lists the files it produced.
+#include "host/ProgramEnvironment.h"
 #include "host/StartRoutine.h"
+#include "scan_window/QtTranslation.h"
 #include "settings/ScanSettings.h"
 
 #include <QApplication>
@@ -13,7 +15,9 @@ int main(int argc, char** argv) {
     // A file beyond the size limit fails its write (EFBIG), which the window reports, instead
     // of ending the program with the session's pages.
     std::signal(SIGXFSZ, SIG_IGN);
+    prepareProgramEnvironment();
     QApplication app(argc, argv);
+    installQtItalian();
     ScanSettings settings;
     runStartRoutine(settings, StartRoutineServices{});
     return 0;

@@ -1,6 +1,6 @@
 #pragma once
 #include "common/Export.h"
-#include "scan_window/ErrorTrap.h"
+#include "common/VbBool.h"
 #include "scan_window/PageStore.h"
 #include "scan_window/WindowServices.h"
 #include <QDialog>
@@ -56,7 +56,8 @@ public:
 
     /// Runs one scan session. `resultScansione` receives "" when the window was shown, else
     /// "SCAN_SETTING_FAILED", "SCAN_DEVICE_NOT_STARTED" or "SCAN_NOT_AVAILABLE";
-    /// `VediRisultato` receives the "Apri Doc" choice, only when the window was shown.
+    /// `VediRisultato` receives the "Apri Doc" choice as a 16-bit Boolean (VbTrue, VbFalse of
+    /// common/VbBool.h), only when the window was shown.
     /// Returns the produced files, or std::nullopt when the window was not shown.
     /// Blocks in the window's modal event loop; call it on the GUI thread.
     std::optional<QStringList> EseguiScansione(ScanSettings* parScanSetting,
@@ -109,6 +110,10 @@ private:
     /// Offers the pages of each interrupted earlier session (newest first, one question
     /// each); those taken become the next pages of the store, in their order.
     void offerRecovery();
+    /// Whether a command that drops the pages of the store may go on: with no page there is
+    /// nothing to lose; otherwise `question` (with "%1" for their number) is asked and only
+    /// "Sì" lets it. GUI thread.
+    bool pagesMayGo(const QString& question);
     /// The window's mouse pointer codes.
     enum MousePointer : int16_t { pointerDefault = 0, pointerHourglass = 11 };
     void setMousePointer(MousePointer code);
@@ -124,6 +129,10 @@ private:
     void CheckVisualizza_Click();
     void chkADF_Click();
     void chkFronteRetro_Click();
+    /// Shows "Fronte retro" and "Forza ADF" only where the selected scanner has a duplex
+    /// unit and a feeder, asking the device (opened for the question when it is closed, and
+    /// closed again). A device that cannot be asked leaves the boxes as they are.
+    void showSourceOptions();
     /// Sets a check box's value without running its click handling.
     void setCheckValue(QCheckBox* box, int value);
     QCheckBox* optionBox(OptionBox box) const;
@@ -161,12 +170,10 @@ private:
     /// The settings of `s` that the programming or the output cannot use as they are, and
     /// what is done instead, one text each.
     static QStringList unusedSettings(const ScanSettings& s);
-    /// The session's component; throws ScanError when the window has none (see ErrorTrap.h).
-    ScanComponent& requireComponent() const { return ::requireComponent(VSTSCAN.get()); }
-    /// A call of the session's component as one step under the error trap (see ErrorTrap.h).
-    template <class Method, class... Args> auto tryCall(Method method, Args&&... args) {
-        return ::tryCall(VSTSCAN.get(), method, std::forward<Args>(args)...);
-    }
+    /// The session's component; throws ScanError when the window has none (FormSteps.h).
+    ScanComponent& requireComponent() const;
+    /// A call of the session's component as one step under the error trap (FormSteps.h).
+    template <class Method, class... Args> auto tryCall(Method method, Args&&... args);
     /// The TWAIN page size of a "Pagina" setting ("A3" 11, "A4" 1, "A5" 5; exact case), or
     /// nullopt for any other text, which leaves the device's page size alone.
     static std::optional<int32_t> pageSizeCode(const QString& pagina);
@@ -177,6 +184,9 @@ private:
     void AvviaAcquisizione(int16_t firstPage, bool feederBatch);
     void VSTSCAN_PostScan(int32_t flag);
     void SostituisciPagina();
+    /// After the source would not open for an acquisition: the component's reason in a
+    /// message box, when it gives one.
+    void reportSourceNotOpened();
     /// Page number of the image an acquisition delivers next. The Tag of ImgPreview carries
     /// the same number, but the Tag is also the page shown, so a page command used while
     /// pages arrive would redirect the images onto existing pages; the counter keeps them.

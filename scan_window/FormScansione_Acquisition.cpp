@@ -5,8 +5,8 @@
 #include "common/UserSettings.h"
 #include "common/VbBool.h"
 #include "common/VbConvert.h"
-#include "scan_window/ErrorTrap.h"
 #include "scan_window/FormScansione.h"
+#include "scan_window/FormSteps.h"
 #include "settings/ScanSettings.h"
 
 #include <QCheckBox>
@@ -22,6 +22,8 @@ void FormScansione::AvviaScansione() {
     // statement. Only an explicit False (the source would not open) stops the command.
     bool programmed = true;
     resumeNext([this, &programmed] { programmed = ImpostaParametriScanner() != VbFalse; });
+    if (!programmed)
+        reportSourceNotOpened();
 
     if (programmed) {
         // A device that fails while asked about its feeder must not start a feeder batch:
@@ -30,7 +32,15 @@ void FormScansione::AvviaScansione() {
         bool feederBatch = false;
         resumeNext([this, &feederBatch] { feederBatch = UsaADF(); });
 
-        if (feederBatch) {
+        // The new batch starts the document again from page 1.
+        const bool replace =
+            feederBatch &&
+            pagesMayGo(QStringLiteral("Il nuovo lotto sostituirà le %1 pagine acquisite. Continuare?"));
+        if (feederBatch && !replace) {
+            // "No": the pages stay and nothing is acquired; the source opened for the batch
+            // is closed again, as it was before the press.
+            tryCall(&ScanComponent::CloseDataSource);
+        } else if (feederBatch) {
             resultFiles.clear();
             Pagine.clear();
             tryCall(&ScanComponent::setImageLimit, kSessionImageLimit);
@@ -62,7 +72,8 @@ bool FormScansione::UsaADF() {
     ScanComponent& dev = requireComponent();
     if (dev.DataSourceOpen() == 0)
         return false;
-    if (chkADF && chkADF->isChecked())
+    // A box hidden for a scanner without a feeder forces nothing, whatever was stored.
+    if (chkADF && chkADF->isChecked() && !chkADF->isHidden())
         return true;
     if (dev.FeederPresent() != 1)
         return false;
@@ -205,6 +216,8 @@ void FormScansione::SostituisciPagina() {
 
     bool programmed = true;
     resumeNext([this, &programmed] { programmed = ImpostaParametriScanner() != VbFalse; });
+    if (!programmed)
+        reportSourceNotOpened();
 
     if (programmed) {
         const auto n = toInt16(imgPreviewTag());
@@ -215,4 +228,19 @@ void FormScansione::SostituisciPagina() {
     }
 
     setMousePointer(pointerDefault);
+}
+
+void FormScansione::reportSourceNotOpened() {
+    // Nothing was called after the failed open: the component's last error is its reason.
+    const int32_t code = tryCall(&ScanComponent::LastErrorCode).value_or(0);
+    if (code == 0)
+        return;
+    QString text = tryCall(&ScanComponent::LastErrorText).value_or(QString());
+    if (text.isEmpty())
+        text = QStringLiteral("codice ") + decimalText(code);
+    const int32_t index = tryCall(&ScanComponent::SourceIndex).value_or(-1);
+    const QString name = tryCall(&ScanComponent::SourceName, index).value_or(QString());
+    const QString prompt =
+        QStringLiteral("Impossibile aprire lo scanner \"%1\": %2").arg(name, text);
+    resumeNext([this, &prompt] { m_services.messageBox(this, prompt, QStringLiteral("ERRORE")); });
 }

@@ -3,8 +3,8 @@
 #include "acquisition/ScanComponent.h"
 #include "component_base/ScanError.h"
 #include "device_info/CapabilityReport.h"
-#include "scan_window/ErrorTrap.h"
 #include "scan_window/FormScansione.h"
+#include "scan_window/FormSteps.h"
 #include "scan_window/ImageButton.h"
 
 namespace {
@@ -28,9 +28,10 @@ void FormScansione::ImgButtons_Click(int16_t Index) {
     if (button)
         button->setEnabled(false);
     resumeNext([this, Index] { runCommand(Index); });
-    // A "Conferma" that could not write the document leaves the window open with its pages:
-    // it must be possible to press it again once the cause is mended.
-    const bool ended = endsSession(Index) && !(Index == cmdConferma && m_loaded);
+    // A "Conferma" that could not write the document, or an "Annulla" answered "No", leaves
+    // the window open with its pages: the button must work again.
+    const bool ended =
+        endsSession(Index) && !((Index == cmdConferma || Index == cmdAnnulla) && m_loaded);
     // The window may have been rebuilt meanwhile; only the button that was pressed is
     // enabled again, and only while it still exists.
     if (button && !ended && ImgButtons.value(Index) == button)

@@ -1,10 +1,11 @@
 // PDF import: the user picks an existing PDF file, which becomes the session's result as it is
 // (never opened or read here); the session ends.
 #include "common/UserSettings.h"
-#include "scan_window/ErrorTrap.h"
 #include "scan_window/FormScansione.h"
+#include "scan_window/FormSteps.h"
 
 #include <QFileInfo>
+#include <QStandardPaths>
 
 namespace {
 const QString lastImportKey = QStringLiteral("DIR");
@@ -17,10 +18,14 @@ void FormScansione::ImportaPdf() {
                                    : QString();
 
     resumeNext([this, &lastChoice] {
-        // "DIR" holds the last chosen file; the dialog opens in its folder.
+        // "DIR" holds the last chosen file; the dialog opens in its folder, and in the user's
+        // documents when nothing is remembered.
         const QFileInfo last(lastChoice);
-        const std::optional<QString> fileName =
-            m_services.choosePdf(this, last.isFile() ? last.absolutePath() : lastChoice);
+        const QString start =
+            last.isFile()        ? last.absolutePath()
+            : lastChoice.isEmpty() ? QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation)
+                                   : lastChoice;
+        const std::optional<QString> fileName = m_services.choosePdf(this, start);
         if (!fileName)
             return;
         resultFiles.append(*fileName);

@@ -3,8 +3,8 @@
 #include "acquisition/ScanComponent.h"
 #include "common/UserSettings.h"
 #include "common/VbBool.h"
-#include "scan_window/ErrorTrap.h"
 #include "scan_window/FormScansione.h"
+#include "scan_window/FormSteps.h"
 #include "scan_window/ImageButton.h"
 #include "scan_window/WindowLayout.h"
 
@@ -218,6 +218,31 @@ void FormScansione::ImpostaForm() {
     }
 
     setImgPreviewTag(QString());
+}
+
+void FormScansione::showSourceOptions() {
+    ScanComponent& dev = requireComponent();
+    const bool wasOpen = dev.DataSourceOpen() != 0;
+    if (!wasOpen && dev.OpenDataSource() != 1)
+        return;
+    std::optional<int32_t> duplex;
+    std::optional<int32_t> feeder;
+    resumeNext([&] { duplex = dev.DuplexSupported(); });
+    resumeNext([&] { feeder = dev.FeederPresent(); });
+    // Closed again, so that the first scan programs the device from the settings as before.
+    if (!wasOpen)
+        resumeNext([&] { dev.CloseDataSource(); });
+    if (duplex) {
+        const bool both = *duplex == 1;
+        if (!both) {
+            // As an acquisition on such a scanner does: no choice kept for a side it lacks.
+            setCheckValue(chkFronteRetro, 0);
+            resumeNext([this] { m_services.userSettings->remove(QStringLiteral("ScanFronteRetro")); });
+        }
+        chkFronteRetro->setVisible(both);
+    }
+    if (feeder)
+        chkADF->setVisible(*feeder == 1);
 }
 
 void FormScansione::CheckVisualizza_Click() {

@@ -10,6 +10,7 @@
 #include "component_base/ScanError.h"
 #include "scan_window/ErrorTrap.h"
 #include "scan_window/FormScansione.h"
+#include "scan_window/FormSteps.h"
 #include "scan_window/StagedFiles.h"
 #include "settings/ScanSettings.h"
 #include "writers/TemporaryNames.h"

@@ -2,8 +2,8 @@
 // zooming the view. Pages are references to images in the component's buffer.
 #include "acquisition/ScanComponent.h"
 #include "common/VbConvert.h"
-#include "scan_window/ErrorTrap.h"
 #include "scan_window/FormScansione.h"
+#include "scan_window/FormSteps.h"
 
 #include <QLabel>
 #include <QPixmap>
@@ -90,6 +90,8 @@ void FormScansione::EliminaPagina() {
 }
 
 void FormScansione::AnnullaScansione() {
+    if (!pagesMayGo(QStringLiteral("Annullare la scansione? Le %1 pagine acquisite andranno perse.")))
+        return;
     Pagine.clear();
     unloadWindow();
 }

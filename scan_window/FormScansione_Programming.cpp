@@ -6,8 +6,8 @@
 #include "common/UserSettings.h"
 #include "common/VbBool.h"
 #include "common/VbConvert.h"
-#include "scan_window/ErrorTrap.h"
 #include "scan_window/FormScansione.h"
+#include "scan_window/FormSteps.h"
 #include "settings/ScanSettings.h"
 #include "settings/SettingsWarnings.h"
 

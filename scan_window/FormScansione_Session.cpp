@@ -8,8 +8,8 @@
 #include "common/UserSettings.h"
 #include "common/VbBool.h"
 #include "common/VbConvert.h"
-#include "scan_window/ErrorTrap.h"
 #include "scan_window/FormScansione.h"
+#include "scan_window/FormSteps.h"
 #include "scan_window/ImageButton.h"
 #include "settings/SettingsWarnings.h"
 
@@ -92,9 +92,12 @@ void FormScansione::unloadWindow() {
 void FormScansione::closeEvent(QCloseEvent* event) {
     if (m_inExec && isVisible() && m_loaded) {
         // The title bar's close box ends the session as "Annulla" does: no page is kept and
-        // nothing more is listed.
+        // nothing more is listed. A "No" to its question keeps the window open.
         ImgButtons_Click(cmdAnnulla);
-        event->accept();
+        if (m_loaded)
+            event->ignore();
+        else
+            event->accept();
         return;
     }
     m_loaded = false;
@@ -171,6 +174,7 @@ std::optional<QStringList> FormScansione::EseguiScansione(ScanSettings* parScanS
 
     tryCall(&ScanComponent::setImageLimit, kSessionImageLimit);
     resumeNext([this] { ImpostaForm(); });
+    resumeNext([this] { showSourceOptions(); });
     resumeNext([this] { offerRecovery(); });
 
     m_unloadRequested = false;
@@ -213,7 +217,8 @@ void FormScansione::offerRecovery() {
                       .arg(session.pages)
                       .arg(when);
         const std::optional<bool> answer =
-            m_services.askYesNo(this, question, QStringLiteral("Scansione interrotta"));
+            m_services.askYesNo(this, question, QStringLiteral("Scansione interrotta"),
+                                SafeAnswer::Yes);
         if (!answer)
             continue; // undecided: the pages stay for a later session
         if (!*answer) {
@@ -269,16 +274,38 @@ void FormScansione::SelezionaSorgente(bool force) {
                                    decimalText(scanner.SourceIndex()));
 }
 
+bool FormScansione::pagesMayGo(const QString& question) {
+    const int pages = Pagine.count();
+    if (pages < 1)
+        return true;
+    // Closed unanswered decides nothing, and nothing is lost.
+    return m_services
+        .askYesNo(this, question.arg(pages), QStringLiteral("Scansione"), SafeAnswer::No)
+        .value_or(false);
+}
+
 void FormScansione::CambiaScanner() {
     ScanComponent& scanner = requireComponent();
     if (scanner.SourceCount() < 2)
         return;
+    const int32_t before = scanner.SourceIndex();
     SelezionaSorgente(true);
+    // A cancelled or unchanged choice keeps the session as it was: its pages, the page shown
+    // and the caption.
+    if (scanner.SourceIndex() == before)
+        return;
+    if (!pagesMayGo(QStringLiteral(
+            "Cambiando scanner le %1 pagine acquisite saranno eliminate. Continuare?"))) {
+        scanner.setSourceIndex(before);
+        m_services.userSettings->write(QStringLiteral("DefaultSource"), decimalText(before));
+        return;
+    }
     resultFiles.clear();
     Pagine.clear();
     scanner.setImageLimit(kSessionImageLimit);
     clearView();
     ImpostaForm();
+    showSourceOptions();
 }
 
 void FormScansione::resizeEvent(QResizeEvent* event) {

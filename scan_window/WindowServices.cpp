@@ -20,9 +20,9 @@ std::optional<QString> pdfFileDialog(QWidget* parent, const QString& folder) {
     // document that does not exist. A name typed without extension gets ".pdf" first.
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setDefaultSuffix(QStringLiteral("pdf"));
-    // The pattern keeps the upper-case form and adds the lower-case one, so that the filter
-    // matches on a case-sensitive file system.
-    dialog.setNameFilter(QStringLiteral("PDF files (*.pdf) (*.PDF *.pdf)"));
+    // Shown as it reads; the dialog matches its pattern regardless of case, so "B.PDF" is
+    // listed beside "a.pdf" on a case-sensitive file system too.
+    dialog.setNameFilter(QStringLiteral("PDF files (*.pdf)"));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return std::nullopt;
     return dialog.selectedFiles().constFirst();
@@ -50,7 +50,7 @@ void WindowServices::showPlainMessageBox(QWidget* parent, const QString& prompt,
 }
 
 std::optional<bool> WindowServices::askPlainYesNo(QWidget* parent, const QString& question,
-                                                  const QString& caption) {
+                                                  const QString& caption, SafeAnswer keeps) {
     QMessageBox box(parent);
     setPlainText(box, QMessageBox::Question, question, caption);
     QPushButton* yes = box.addButton(QStringLiteral("Sì"), QMessageBox::YesRole);
@@ -60,8 +60,8 @@ std::optional<bool> WindowServices::askPlainYesNo(QWidget* parent, const QString
     QPushButton* unanswered = box.addButton(QMessageBox::Cancel);
     unanswered->hide();
     box.setEscapeButton(unanswered);
-    // "Sì" keeps the pages: the answer that loses nothing is the one a stray Enter gives.
-    box.setDefaultButton(yes);
+    // The answer that loses nothing is the one a stray Enter gives.
+    box.setDefaultButton(keeps == SafeAnswer::Yes ? yes : no);
     box.exec();
     if (box.clickedButton() == yes)
         return true;

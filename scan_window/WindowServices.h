@@ -11,6 +11,9 @@ class ScanComponent;
 class UserSettings;
 class PdfWriter;
 
+/// Which answer of a yes/no question loses nothing.
+enum class SafeAnswer { Yes, No };
+
 /// What the scan window needs from outside, injected so that tests and headless hosts can
 /// stand in for people and devices: every dialog the window or its component shows goes
 /// through here. Every member has a default (FormScansione's constructors fill them all in,
@@ -29,9 +32,10 @@ struct SCANSIONE_EXPORT WindowServices {
     std::function<void(QWidget* parent, const QString& prompt, const QString& caption)> messageBox;
     /// Asks `question` under `caption` with the buttons "Sì" and "No", modally over
     /// `parent`: true for "Sì", false for "No", nullopt when it was closed unanswered (then
-    /// nothing is decided). GUI thread.
+    /// nothing is decided). `keeps` is the answer that loses nothing (the default button):
+    /// "Sì" when the question offers pages back, "No" when "Sì" throws pages away. GUI thread.
     std::function<std::optional<bool>(QWidget* parent, const QString& question,
-                                      const QString& caption)>
+                                      const QString& caption, SafeAnswer keeps)>
         askYesNo;
     /// The PDF import's file-open dialog over `parent`, opening in `folder`: the existing
     /// file chosen, or nullopt when the user cancelled.
@@ -65,8 +69,9 @@ struct SCANSIONE_EXPORT WindowServices {
     static void showPlainMessageBox(QWidget* parent, const QString& prompt, const QString& caption);
 
     /// The platform's question box (the default askYesNo): `question` as plain text under
-    /// `caption`, buttons "Sì" (the default) and "No"; modal over `parent`. True for "Sì",
-    /// false for "No", nullopt when closed otherwise. GUI thread; returns when it is closed.
+    /// `caption`, buttons "Sì" and "No", the one `keeps` names being the default; modal over
+    /// `parent`. True for "Sì", false for "No", nullopt when closed otherwise. GUI thread;
+    /// returns when it is closed.
     static std::optional<bool> askPlainYesNo(QWidget* parent, const QString& question,
-                                             const QString& caption);
+                                             const QString& caption, SafeAnswer keeps);
 };

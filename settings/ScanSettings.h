@@ -1,5 +1,6 @@
 #pragma once
 #include "common/Export.h"
+#include "common/VbBool.h"
 #include <QString>
 #include <QStringList>
 #include <cstdint>
@@ -23,7 +24,8 @@ public:
     ScanSettings& operator=(ScanSettings&& other) noexcept;
     ~ScanSettings();
 
-    int16_t ViewProgress = -1;
+    /// 16-bit Boolean (VbTrue, VbFalse): show the progress window while acquiring.
+    int16_t ViewProgress = VbTrue;
     QString ResultFormat = QStringLiteral("PDF");
     QString PixelType = QStringLiteral("BW");
     int32_t Risoluzione = 0;
@@ -34,8 +36,9 @@ public:
     int16_t Contrasto = 0;
     QString Pagina;
     QString area;
-    /// True (-1) when the INI file existed when the record was created.
-    int16_t settingsAvailable = 0;
+    /// 16-bit Boolean: VbTrue when the INI file existed when the record was read, else
+    /// VbFalse.
+    int16_t settingsAvailable = VbFalse;
 
     /// Loads the fields from section "MAIN"; unknown keys and unconvertible numbers are skipped.
     void ReadIni();

@@ -417,12 +417,17 @@ TEST_F(BatchTest, SelectionDialogIsAnsweredNotWaitedFor) {
     EXPECT_FALSE(storedSettings().contains("DefaultSource"));
 }
 
-TEST_F(BatchTest, MissingIniFails) {
-    const BatchRun r = run({}, tmp.filePath("absent.ini"));
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "");
-    EXPECT_TRUE(r.err.contains("Attenzione file scanner.ini non presente nel sistema."))
-        << r.err.toStdString();
+TEST_F(BatchTest, MissingIniFailsNamingThePath) {
+    // Through SCANSIONE_INI and through --ini alike.
+    for (const bool option : {false, true}) {
+        const QString absent = tmp.filePath(option ? "given.ini" : "absent.ini");
+        const BatchRun r = option ? run({"--ini", absent}) : run({}, absent);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(r.err.contains("Attenzione file scanner.ini non presente nel sistema. (" +
+                                   absent + ")"))
+            << r.err.toStdString();
+    }
 }
 
 TEST_F(BatchTest, NoScannerReportsTheResultCode) {
@@ -439,10 +444,15 @@ TEST_F(BatchTest, AcquisitionErrorGoesToStandardErrorPagesKept) {
         "feeder": {"present": true, "paperDetectable": true, "sheets": 5},
         "faults": {"errorAfterPage": {"page": 2, "code": 9, "text": "Errore di comunicazione"}}})"});
     const BatchRun r = run({"--adf"});
-    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(r.status, 3) << "document written, acquisition incomplete\n" << r.err.toStdString();
     EXPECT_EQ(r.out.count(".jpg"), 2);
-    EXPECT_TRUE(r.err.contains("ERRORE ACQUISIZIONE IMMAGINE.CODICE 9")) << r.err.toStdString();
-    EXPECT_TRUE(r.err.contains("Errore di comunicazione"));
+    // The box on one line, then what it cost.
+    EXPECT_TRUE(r.err.contains("scansione-batch: ERRORE: ERRORE ACQUISIZIONE IMMAGINE.CODICE 9: "
+                               "Errore di comunicazione\n"))
+        << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("scansione-batch: acquisizione incompleta (Errore di comunicazione): "
+                               "documento scritto con 2 pagine\n"))
+        << r.err.toStdString();
 }
 
 TEST_F(BatchTest, StuckAcquisitionTimesOutInsteadOfWaiting) {
@@ -518,7 +528,7 @@ TEST_F(BatchTest, HelpNamesEveryOption) {
     EXPECT_EQ(r.status, 0);
     for (const char* option :
          {"--list", "--scans", "--adf", "--duplex", "--source", "--output", "--force", "--quiet",
-          "--info", "--timeout", "--ini", "--recover", "Exit status"})
+          "--info", "--timeout", "--ini", "--recover", "Stato di uscita"})
         EXPECT_TRUE(r.out.contains(option)) << option;
     // With Qt's options, and no session after it.
     const BatchRun all = run({"--help-all"});
@@ -577,7 +587,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, BatchReports, ::testing::Values(
     ReportCase{"SessionBrokenFile", "Formato=PDF\n", badField, false, {}, 2, "", {"\"resolutions\"", "SCAN_DEVICE_NOT_STARTED"}},
     // SANE starts, so the session does: the broken file must not vanish without a word.
     ReportCase{"BrokenFileBesideSane", "", badField, true, {"--list"}, 0, nullptr, {"\"resolutions\""}},
-    ReportCase{"SourceWillNotOpen", "Formato=PDF\n", willNotOpen, false, {}, 1, "", {"impossibile aprire lo scanner \"Rotto\": Accesso negato"}},
+    ReportCase{"SourceWillNotOpen", "Formato=PDF\n", willNotOpen, false, {}, 1, "", {"ERRORE: Impossibile aprire lo scanner \"Rotto\": Accesso negato"}},
     ReportCase{"UnknownFormat", "Formato=pdf\n", twoScanners, false, {"--source", "0"}, 1, "", {"nessun documento: formato 'pdf' non riconosciuto"}},
     ReportCase{"NulInFormatShownEscaped", QByteArray("Formato=TI\0FF\n", 14), twoScanners, false, {"--source", "0"}, 1, "",
                {"scansione-batch: nessun documento: formato 'TI\\x00FF' non riconosciuto\n"}},
@@ -837,5 +847,35 @@ INSTANTIATE_TEST_SUITE_P(Cases, Placing, ::testing::Values(
     PlacementCase{"InPlace", DestinationKind::Folder, true, false, false, "=", {}, true, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
+
+// What third-party code prints goes to the worker's log beside the scan log, not into the
+// terminal, unless SCANSIONE_DEBUG asks for it there; a run without XDG_RUNTIME_DIR draws no
+// warning from Qt.
+struct NoiseCase {
+    const char* name;
+    bool debug;
+};
+
+class BatchNoise : public BatchTest, public ::testing::WithParamInterface<NoiseCase> {};
+
+TEST_P(BatchNoise, BackendOutputGoesToTheWorkerLog) {
+    environment.insert("SCANSIONE_SANE", "1");
+    environment.insert("SANE_DEBUG_TEST", "128"); // SANE's test backend talks on stderr
+    environment.insert("XDG_RUNTIME_DIR", "");
+    if (GetParam().debug)
+        environment.insert("SCANSIONE_DEBUG", "1");
+    const BatchRun r = run({"--list"});
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains("(test:0)")) << r.out.toStdString();
+    EXPECT_FALSE(r.err.contains("XDG_RUNTIME_DIR")) << r.err.toStdString();
+    EXPECT_EQ(r.err.contains("[test] sane_init"), GetParam().debug) << r.err.toStdString();
+    QFile log(folder() + "Scanworker.log");
+    const bool logged = log.open(QIODevice::ReadOnly) && log.readAll().contains("[test] sane_init");
+    EXPECT_EQ(logged, !GetParam().debug);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BatchNoise,
+                         ::testing::Values(NoiseCase{"Quiet", false}, NoiseCase{"Debug", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

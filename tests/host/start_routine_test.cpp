@@ -107,6 +107,50 @@ TEST_F(StartRoutineTest, TheRealMessageBoxHasOnlyOkNoIconAndTheCaption) {
     EXPECT_EQ(buttons, 1);
 }
 
+// The real window and component on virtual scanners only: a session that cannot start says
+// what happened, what to check and the component's reasons, once, then the program ends.
+struct NotStartedCase {
+    const char* name;
+    QByteArray scanners;
+    const char* opening;  ///< the message's first line
+    const char* reason;   ///< a text of the component's in it; null: none expected
+};
+
+class StartRoutineNotStarted : public StartRoutineTest,
+                               public ::testing::WithParamInterface<NotStartedCase> {};
+
+TEST_P(StartRoutineNotStarted, SaysWhyBeforeEnding) {
+    const NotStartedCase& c = GetParam();
+    writeIni();
+    QFile file(tmp.filePath(QStringLiteral("virtual.json")));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(c.scanners);
+    file.close();
+    qputenv("SCANSIONE_VIRTUAL_SCANNERS", file.fileName().toLocal8Bit());
+    StartRoutineServices s = services();
+    s.runSession = nullptr; // the real session
+    ScanSettings settings(iniPath());
+    runStartRoutine(settings, s);
+    qunsetenv("SCANSIONE_VIRTUAL_SCANNERS");
+    ASSERT_EQ(messages.size(), 1);
+    const QString& said = messages.constFirst();
+    EXPECT_TRUE(said.startsWith(QStringLiteral("TEST SCANNER|") + QString::fromUtf8(c.opening) +
+                                QStringLiteral("\r\nControllare")))
+        << said.toStdString();
+    if (c.reason)
+        EXPECT_TRUE(said.contains(QString::fromUtf8(c.reason))) << said.toStdString();
+    else
+        EXPECT_FALSE(said.contains(QStringLiteral("Dettagli"))) << said.toStdString();
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Cases, StartRoutineNotStarted, ::testing::Values(
+    NotStartedCase{"NoScanner", R"({"scanners": []})", "Nessuno scanner trovato.", nullptr},
+    NotStartedCase{"LayerFailed", R"({"scanners": [{"name": "A", "resolutions": "tante"}]})",
+                   "Il sistema di acquisizione non si è avviato.", "\"resolutions\""}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
 TEST(ProducedFilesMessageTest, EndsWithALineBreak) {
     EXPECT_EQ(producedFilesMessage({"a"}), QStringLiteral("Scansione effettuata. Files:\r\na\r\n"));
 }

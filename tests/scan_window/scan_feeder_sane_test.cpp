@@ -41,6 +41,7 @@ protected:
         ASSERT_TRUE(qEnvironmentVariableIsSet("SANE_CONFIG_DIR"))
             << "SANE_CONFIG_DIR must point at tests/sane";
         store->values["DefaultSource"] = "0"; // the backend lists two test devices
+        answer = true;                        // each new feeder batch replaces the last
     }
 
     Outcome runSane(const std::function<void(FormScansione&)>& body) {

@@ -19,6 +19,9 @@ class FeederDecision : public ScanSessionTest, public ::testing::WithParamInterf
 
 TEST_P(FeederDecision, BatchOrSinglePage) {
     const FeederCase c = GetParam();
+    // A feeder is fitted when the session starts, so that "Forza ADF" is offered.
+    prepare = [](FakeScanComponent& f) { f.values["FeederPresent"] = 1; };
+    answer = true; // a batch replaces the two pages
     QStringList calls;
     QString before, after;
     run([&](FormScansione& form) {
@@ -61,7 +64,7 @@ void feeder(FakeScanComponent& f, int present, int detectable, int loaded) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, FeederDecision,
     ::testing::Values(
-        FeederCase{"Forced", [](FakeScanComponent& f) { feeder(f, 0, 0, 0); }, true, true, false},
+        FeederCase{"Forced", [](FakeScanComponent& f) { feeder(f, 1, 0, 0); }, true, true, false},
         FeederCase{"Detected", [](FakeScanComponent& f) { feeder(f, 1, 1, 1); }, false, true, true},
         FeederCase{"NotLoaded", [](FakeScanComponent& f) { feeder(f, 1, 1, 0); }, false, false,
                    true},
@@ -193,6 +196,8 @@ TEST_F(ScanSessionTest, BatchNumbersPagesFromOneAndEndShowsPageOne) {
 }
 
 TEST_F(ScanSessionTest, ForcedBatchEmptiesTheStoreFirst) {
+    prepare = [](FakeScanComponent& f) { f.values["FeederPresent"] = 1; };
+    answer = true;
     QString before, after;
     run([&](FormScansione& form) {
         scanPages(form, 4);
@@ -205,6 +210,8 @@ TEST_F(ScanSessionTest, ForcedBatchEmptiesTheStoreFirst) {
     });
     EXPECT_EQ(before, "PAG_1=I0,PAG_2=I1,PAG_3=I2,PAG_4=I3");
     EXPECT_EQ(after, "PAG_1=I4,PAG_2=I5");
+    EXPECT_EQ(questions, QStringList{"Scansione|Il nuovo lotto sostituirà le 4 pagine "
+                                     "acquisite. Continuare?"});
 }
 
 TEST_F(ScanSessionTest, FlatbedSheetIsAppendedShownThenPageOne) {

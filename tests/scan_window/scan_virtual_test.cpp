@@ -74,6 +74,7 @@ TEST_F(VirtualSession, SecondFullFeederBatchDeliversItsPagesAndTheCacheHoldsOneD
     record.PixelType = "GRAY";
     record.Pagina = "A5";
     record.Risoluzione = 50;
+    answer = true; // the second batch replaces the first
     runReal([&](FormScansione& form) {
         ASSERT_TRUE(scan(form));
         ASSERT_EQ(form.pages().count(), 99);
@@ -156,7 +157,7 @@ TEST_F(VirtualSession, JamInTheMiddleOfAPageAddsNoHalfPage) {
     EXPECT_TRUE(messages.first().startsWith("ERRORE|ERRORE ACQUISIZIONE IMMAGINE.CODICE 6\r\n"));
 }
 
-TEST_F(VirtualSession, SourceThatFailsToOpenScansNothingAndSaysNothing) {
+TEST_F(VirtualSession, SourceThatFailsToOpenScansNothingAndSaysWhy) {
     scanner(R"(, "faults": {"openFails": true})");
     QStringList log;
     runReal([&](FormScansione& form) {
@@ -165,7 +166,8 @@ TEST_F(VirtualSession, SourceThatFailsToOpenScansNothingAndSaysNothing) {
         EXPECT_EQ(form.pages().count(), 0);
         EXPECT_EQ(form.cursor().shape(), Qt::ArrowCursor);
     });
-    EXPECT_TRUE(messages.isEmpty());
+    EXPECT_EQ(messages, QStringList{"ERRORE|Impossibile aprire lo scanner \"Virtuale\": "
+                                    "Accesso allo scanner negato"});
     EXPECT_TRUE(logLines().isEmpty());
 }
 

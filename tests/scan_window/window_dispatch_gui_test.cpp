@@ -86,6 +86,7 @@ class WindowCancelTest : public WindowDispatchTest, public ::testing::WithParamI
 // The title bar's close box ends the session as "Annulla" does, after a failed "Conferma" too.
 TEST_P(WindowCancelTest, NothingListedAndNoPageKept) {
     const bool closeBox = GetParam();
+    answer = true; // "Sì" to losing the two pages
     record.ResultFormat = QStringLiteral("JPEG");
     FormScansione form(services());
     const Outcome out = runOn(
@@ -143,6 +144,7 @@ TEST_F(WindowDispatchTest, IndicesWithoutACommandDoNothing) {
 }
 
 TEST_F(WindowDispatchTest, EveryCaptionRunsTheCommandOfItsIndex) {
+    answer = true; // dropping the pages is meant
     run([&](FormScansione& f) {
         addPages(f, 3);
         click(caption(f, 2));

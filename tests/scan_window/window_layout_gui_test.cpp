@@ -46,6 +46,9 @@ protected:
             c.sourceNames = {QStringLiteral("Piano A4"),
                              QStringLiteral("Alimentatore fronte retro")};
             c.values["SourceIndex"] = 1;
+            // The selected scanner has a feeder and scans both sides: every box is offered.
+            c.values["FeederPresent"] = 1;
+            c.values["DuplexSupported"] = 1;
         };
         store->values[QStringLiteral("DefaultSource")] = QStringLiteral("1");
     }

@@ -261,6 +261,7 @@ TEST_F(WindowPagesTest, ZoomStepsAreAFifthOfTheFittedView) {
 }
 
 TEST_F(WindowPagesTest, AnnullaDropsThePagesAndClosesTheWindow) {
+    answer = true;
     bool closedByCancel = false;
     const Outcome out = run([&](FormScansione& form) {
         addPages(form, 3);
@@ -269,6 +270,8 @@ TEST_F(WindowPagesTest, AnnullaDropsThePagesAndClosesTheWindow) {
         EXPECT_EQ(form.pages().count(), 0);
     });
     EXPECT_TRUE(closedByCancel);
+    EXPECT_EQ(questions, QStringList{"Scansione|Annullare la scansione? Le 3 pagine acquisite "
+                                     "andranno perse."});
     ASSERT_TRUE(out.files.has_value());
     EXPECT_TRUE(out.files->isEmpty());
     EXPECT_EQ(out.code, QString());

@@ -215,6 +215,7 @@ TEST_F(WindowSessionTest, CambiaScannerWithOneScannerDoesNothing) {
 
 TEST_F(WindowSessionTest, CambiaScannerDropsPagesAndRetitlesTheWindow) {
     twoScanners(1);
+    answer = true;
     store->values[QStringLiteral("DefaultSource")] = QStringLiteral("0");
     run([this](FormScansione& f) {
         EXPECT_EQ(f.windowTitle(), QStringLiteral("Piano"));

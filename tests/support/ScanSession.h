@@ -118,6 +118,9 @@ protected:
     /// The answer to every yes/no question (nullopt: closed unanswered), and the questions.
     std::optional<bool> answer;
     QStringList questions;
+    std::optional<SafeAnswer> lastSafeAnswer; ///< the default button of the latest question
+    /// The fixture is closing the window after the body: "Annulla" is meant, pages or not.
+    bool closing = false;
     /// The real file dialog instead (tests of the dialog itself).
     bool realFileDialog = false;
     /// When set, the working folder the window is given from then on.
@@ -143,8 +146,12 @@ protected:
         s.messageBox = [this](QWidget*, const QString& prompt, const QString& caption) {
             messages << caption + QLatin1Char('|') + prompt;
         };
-        s.askYesNo = [this](QWidget*, const QString& question, const QString& caption) {
+        s.askYesNo = [this](QWidget*, const QString& question, const QString& caption,
+                            SafeAnswer keeps) {
+            if (closing)
+                return std::optional<bool>(true);
             questions << caption + QLatin1Char('|') + question;
+            lastSafeAnswer = keeps;
             return answer;
         };
         if (!realFileDialog) {
@@ -179,8 +186,11 @@ protected:
             QTimer::singleShot(0, &form, [&] {
                 out.bodyRan = true;
                 body(form);
-                if (form.isVisible())
+                if (form.isVisible()) {
+                    closing = true;
                     form.ImgButtons_Click(FormScansione::cmdAnnulla);
+                    closing = false;
+                }
             });
         });
         out.files = form.EseguiScansione(settings, out.code, out.openDoc);

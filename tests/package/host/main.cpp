@@ -1,10 +1,13 @@
 // A host of the installed library: loads the settings file named on the command line, prints
 // what it read, then opens a scan session, which with no scanner at all must refuse to start
-// and say why. So the test sees the package link and work, window included, not only compile.
+// and say why, and with one starts, counts the scanners and is closed. So the test sees the
+// package link and work, window and SANE worker included, not only compile.
+#include <scansione/acquisition/ScanComponent.h>
 #include <scansione/scan_window/FormScansione.h>
 #include <scansione/settings/ScanSettings.h>
 
 #include <QApplication>
+#include <QTimer>
 #include <cstdio>
 
 int main(int argc, char** argv) {
@@ -22,9 +25,14 @@ int main(int argc, char** argv) {
                 copy.JpegQualityTiffCompression, qPrintable(copy.PDFA()));
 
     FormScansione form;
+    // A session that starts (a scanner was found) says how many, and is closed at once.
+    QObject::connect(&form, &FormScansione::sessionShown, &form, [&form] {
+        std::printf("sources=%d\n", form.component() ? form.component()->SourceCount() : -1);
+        QTimer::singleShot(0, &form, [&form] { form.ImgButtons_Click(FormScansione::cmdAnnulla); });
+    });
     QString code;
     int16_t openDocument = 0;
     const std::optional<QStringList> files = form.EseguiScansione(&settings, code, openDocument);
     std::printf("session=%s code=%s\n", files ? "shown" : "none", qPrintable(code));
-    return settings.settingsAvailable == -1 ? 0 : 1;
+    return settings.settingsAvailable == VbTrue ? 0 : 1;
 }
