@@ -119,10 +119,12 @@ std::optional<DestinationKind> destinationKind(const QString& format) {
 /// Presses the window's commands once the session is shown.
 class Driver : public QObject {
 public:
+    /// `storeReplaced` is told when a feeder batch has emptied the store: what went wrong in
+    /// an earlier acquisition no longer concerns the pages the document will have.
     Driver(const Options& options, FormScansione& form, BatchConsole& console,
-           std::function<void()> reportStart)
+           std::function<void()> reportStart, std::function<void()> storeReplaced)
         : m_options(options), m_form(form), m_console(console),
-          m_reportStart(std::move(reportStart)) {}
+          m_reportStart(std::move(reportStart)), m_storeReplaced(std::move(storeReplaced)) {}
 
     bool failed = false;
     bool timedOut = false;
@@ -271,6 +273,7 @@ private:
     /// A feeder batch starts the document again, as in the window: the pages of the batch
     /// before are dropped. Said, since a script asked for both.
     void reportReplaced() {
+        m_storeReplaced();
         if (m_pagesBefore == 0)
             return;
         const QString pages = m_pagesBefore == 1
@@ -296,6 +299,7 @@ private:
     FormScansione& m_form;
     BatchConsole& m_console;
     std::function<void()> m_reportStart;
+    std::function<void()> m_storeReplaced;
     int m_ends = 0;
     int m_scan = 0;                  ///< the "Scansione documento" under way, from 1
     int m_pagesBefore = 0;           ///< pages in the store when it was pressed
@@ -561,7 +565,9 @@ private:
         if (!outputUsable(record.ResultFormat))
             return std::nullopt;
         FormScansione form(windowServices());
-        Driver driver(m_options, form, m_console, [this] { reportStartOnce(); });
+        Driver driver(
+            m_options, form, m_console, [this] { reportStartOnce(); },
+            [this] { m_acquisitionFault.reset(); });
         QObject::connect(&form, &FormScansione::sessionShown, &driver,
                          [&driver] { driver.start(); });
         QString code;
