@@ -113,7 +113,9 @@ void addLayer(const QString& from, const QString& to, const OcrWords& words, QSi
     QPDFPageObjectHelper page = QPDFPageDocumentHelper(pdf).getAllPages().front();
     const QPDFObjectHandle::Rectangle box = page.getMediaBox().getArrayAsRectangle();
     layer.addToPage(page, QSizeF(box.urx - box.llx, box.ury - box.lly), pixels, words);
-    QPDFWriter writer(pdf, to.toLocal8Bit().constData());
+    // QPDFWriter keeps the name it is given until it writes.
+    const QByteArray target = to.toLocal8Bit();
+    QPDFWriter writer(pdf, target.constData());
     writer.write();
 }
 

@@ -143,7 +143,7 @@ private:
     /// A control `name` of type Control (made with `args` and its container), at its design
     /// place (WindowLayout.h) in its container, which must exist already.
     template <class Control, class... Args>
-    Control* makeControl(const QString& name, Args&&... args);
+    Q_DECL_HIDDEN Control* makeControl(const QString& name, Args&&... args);
 
     // --- page store and view (FormScansione_Pages.cpp) -------------------------------
     void MostraPagina(int16_t n);
@@ -173,7 +173,9 @@ private:
     /// The session's component; throws ScanError when the window has none (FormSteps.h).
     ScanComponent& requireComponent() const;
     /// A call of the session's component as one step under the error trap (FormSteps.h).
-    template <class Method, class... Args> auto tryCall(Method method, Args&&... args);
+    /// Hidden: a helper of the window's own files, instantiated only inside the library.
+    template <class Method, class... Args>
+    Q_DECL_HIDDEN auto tryCall(Method method, Args&&... args);
     /// The TWAIN page size of a "Pagina" setting ("A3" 11, "A4" 1, "A5" 5; exact case), or
     /// nullopt for any other text, which leaves the device's page size alone.
     static std::optional<int32_t> pageSizeCode(const QString& pagina);

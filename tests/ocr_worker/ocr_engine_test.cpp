@@ -268,7 +268,14 @@ TEST_F(OcrWorkerProgram, ReadsPagesOverItsSocket) {
         QRegularExpression(QStringLiteral("VmHWM:\\s+(\\d+) kB")).match(status);
     ASSERT_TRUE(peak.hasMatch());
     std::printf("worker peak memory: %d MB\n", peak.captured(1).toInt() / 1024);
-    EXPECT_LT(peak.captured(1).toInt(), 300 * 1024);
+    // 68 MB in a release build; AddressSanitizer's shadow and quarantine add several times
+    // that, so there the bound only catches a worker that holds every page it read.
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr int boundKb = 1024 * 1024;
+#else
+    constexpr int boundKb = 300 * 1024;
+#endif
+    EXPECT_LT(peak.captured(1).toInt(), boundKb);
     ::close(std::exchange(m_socket, -1));
     EXPECT_EQ(exitCode(), 0);
 }

@@ -36,8 +36,11 @@ inline void writeImagePdf(const QTemporaryDir& dir, const std::vector<QImage>& i
 inline std::vector<int> addTextLayer(const QString& from, const QString& to,
                                      const std::vector<OcrWords>& words,
                                      const std::vector<QSize>& pixels) {
+    // qpdf keeps the names it is given for its messages: they must outlive it.
+    const QByteArray source = from.toLocal8Bit();
+    const QByteArray target = to.toLocal8Bit();
     QPDF pdf;
-    pdf.processFile(from.toLocal8Bit().constData());
+    pdf.processFile(source.constData());
     PdfTextLayer layer(pdf);
     std::vector<int> drawn;
     std::vector<QPDFPageObjectHelper> pages = QPDFPageDocumentHelper(pdf).getAllPages();
@@ -46,7 +49,7 @@ inline std::vector<int> addTextLayer(const QString& from, const QString& to,
         drawn.push_back(layer.addToPage(pages[i], QSizeF(box.urx - box.llx, box.ury - box.lly),
                                         pixels[i], words[i]));
     }
-    QPDFWriter writer(pdf, to.toLocal8Bit().constData());
+    QPDFWriter writer(pdf, target.constData());
     writer.write();
     return drawn;
 }
