@@ -1,4 +1,5 @@
 #include "writers/PdfTextLayer.h"
+#include "writers/WriterSupport.h"
 
 #include <QByteArray>
 #include <QtEndian>
@@ -156,17 +157,7 @@ QByteArray fontProgram() {
 
 // --- PDF helpers ------------------------------------------------------------------------------
 
-// Hundredths of a point are far below a pixel; a page's text layer is mostly numbers.
-std::string number(double v, int decimals = 2) {
-    QString text = QString::number(v, 'f', decimals);
-    while (text.endsWith(QLatin1Char('0')))
-        text.chop(1);
-    if (text.endsWith(QLatin1Char('.')))
-        text.chop(1);
-    if (text == QLatin1String("-0"))
-        text = QStringLiteral("0");
-    return text.toStdString();
-}
+using writer::pdfNumber;
 
 QPDFObjectHandle flateStream(QPDF& pdf, const QByteArray& data) {
     QPDFObjectHandle stream = pdf.newStream();
@@ -346,7 +337,7 @@ int PdfTextLayer::addToPage(QPDFPageObjectHelper& page, QSizeF pageSizePoints, Q
     fonts.replaceKey(name, d->font);
     resources.replaceKey("/Font", fonts);
 
-    auto num = [](double v) { return QByteArray::fromStdString(number(v)); };
+    auto num = [](double v) { return QByteArray::fromStdString(pdfNumber(v)); };
     QByteArray content = "Q\nBT\n3 Tr\n";
     QByteArray size; // the font size set last: a line's words share theirs
     for (const Placed& p : placed) {
@@ -357,10 +348,10 @@ int PdfTextLayer::addToPage(QPDFPageObjectHelper& page, QSizeF pageSizePoints, Q
             size = num(p.size);
             content += QByteArray::fromStdString(name) + ' ' + size + " Tf ";
         }
-        const QByteArray c = QByteArray::fromStdString(number(p.dir.x(), 4));
-        const QByteArray s = QByteArray::fromStdString(number(p.dir.y(), 4));
-        const QByteArray minusS = QByteArray::fromStdString(number(-p.dir.y(), 4));
-        content += QByteArray::fromStdString(number(scale, 1)) + " Tz " + c + ' ' + s + ' ' +
+        const QByteArray c = QByteArray::fromStdString(pdfNumber(p.dir.x(), 4));
+        const QByteArray s = QByteArray::fromStdString(pdfNumber(p.dir.y(), 4));
+        const QByteArray minusS = QByteArray::fromStdString(pdfNumber(-p.dir.y(), 4));
+        content += QByteArray::fromStdString(pdfNumber(scale, 1)) + " Tz " + c + ' ' + s + ' ' +
                    minusS + ' ' + c + ' ' + num(origin.x()) + ' ' + num(origin.y()) + " Tm " +
                    p.codes + " Tj\n";
     }

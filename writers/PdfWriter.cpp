@@ -30,17 +30,7 @@ namespace {
 
 constexpr double pointsPerMm = 72.0 / 25.4;
 
-// Two decimals are what PDF readers show (595.28 × 841.89 for A4) and far below a pixel.
-std::string number(double v) {
-    QString text = QString::number(std::round(v * 100.0) / 100.0, 'f', 2);
-    while (text.endsWith(QLatin1Char('0')))
-        text.chop(1);
-    if (text.endsWith(QLatin1Char('.')))
-        text.chop(1);
-    if (text == QLatin1String("-0"))
-        text = QStringLiteral("0");
-    return text.toStdString();
-}
+using writer::pdfNumber;
 
 // The encoded bytes, copied once into the buffer qpdf keeps until the file is written.
 std::shared_ptr<Buffer> toBuffer(const QByteArray& bytes) {
@@ -136,8 +126,8 @@ struct PdfWriter::Impl {
         }
         QPDFObjectHandle dict = QPDFObjectHandle::newDictionary();
         dict.replaceKey("/Type", QPDFObjectHandle::newName("/Page"));
-        dict.replaceKey("/MediaBox", QPDFObjectHandle::parse("[0 0 " + number(p.width) + " " +
-                                                             number(p.height) + "]"));
+        dict.replaceKey("/MediaBox", QPDFObjectHandle::parse("[0 0 " + pdfNumber(p.width) + " " +
+                                                             pdfNumber(p.height) + "]"));
         dict.replaceKey("/Resources", resources);
         QPDFObjectHandle image = pdf.newStream(p.content);
         if (p.layers.empty()) {
@@ -290,8 +280,8 @@ void PdfWriter::DrawImage(int32_t id, double x, double y, double width, double h
     // image space puts the image's lower-left corner at the translation.
     const double w = width * pointsPerMm;
     const double h = height * pointsPerMm;
-    d->page->content += "q " + number(w) + " 0 0 " + number(h) + " " + number(x * pointsPerMm) +
-                        " " + number(y * pointsPerMm - h) + " cm " + name + " Do Q\n";
+    d->page->content += "q " + pdfNumber(w) + " 0 0 " + pdfNumber(h) + " " + pdfNumber(x * pointsPerMm) +
+                        " " + pdfNumber(y * pointsPerMm - h) + " cm " + name + " Do Q\n";
 }
 
 void PdfWriter::EndPage(const QString&) {

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <cmath>
 
 #include <algorithm>
 #include <array>
@@ -19,6 +20,18 @@
 #include <vector>
 
 namespace writer {
+
+std::string pdfNumber(double v, int decimals) {
+    const double scale = std::pow(10.0, decimals);
+    QString text = QString::number(std::round(v * scale) / scale, 'f', decimals);
+    while (text.endsWith(QLatin1Char('0')))
+        text.chop(1);
+    if (text.endsWith(QLatin1Char('.')))
+        text.chop(1);
+    if (text == QLatin1String("-0"))
+        text = QStringLiteral("0");
+    return text.toStdString();
+}
 
 PixelKind pixelKind(const QImage& image) {
     switch (image.format()) {

@@ -3,11 +3,17 @@
 #include <QImage>
 #include <QString>
 #include <cstddef>
+#include <string>
 
 // Pieces shared by the image writers and the PDF writer: files that appear under their final
 // name only once complete, the pixel kinds the writers distinguish, and the checked writes
 // that turn a short write (disk full, file size limit) into a ScanError.
 namespace writer {
+
+/// `v` as a PDF number: rounded to `decimals` places, trailing zeros and a lone point left
+/// out, "-0" as "0". Two places are what PDF readers show (595.28 × 841.89 for A4) and far
+/// below a pixel.
+std::string pdfNumber(double v, int decimals = 2);
 
 /// The pixel layouts the writers produce; every buffer image maps onto one of them.
 enum class PixelKind { Mono, Gray8, Gray16, Rgb8, Rgb16 };
