@@ -1,9 +1,11 @@
 #pragma once
 #include "common/Export.h"
+#include "common/OcrWord.h"
 #include <QDateTime>
 #include <QImage>
 #include <QList>
 #include <QObject>
+#include <QSize>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -19,6 +21,30 @@ struct InterruptedSession {
     QString id;      ///< names it in recoverSession/discardSession
     QDateTime saved; ///< when its pages were last changed (UTC)
     int32_t pages = 0;
+};
+
+/// The words read on one image, as the image is turned now, for the text layer of a PDF.
+struct ImageText {
+    enum class State {
+        None,    ///< not to be read: no languages set, or an index out of range
+        Waiting, ///< queued or being read
+        Read,    ///< read: `words` (possibly none, for a page without text)
+        Failed,  ///< could not be read: `error` says why (the page is written without text)
+    };
+    State state = State::None;
+    OcrWords words;    ///< in the pixels of the image as it is turned now
+    QSize pixels;      ///< the image's size in pixels, which the word boxes refer to
+    QString languages; ///< the languages it was read in ("ita", "ita+eng")
+    QString error;     ///< for Failed: why, in Italian, for the scan log (a missing language
+                       ///< names the Debian package that brings it)
+};
+
+/// What the component does on its own to the images of a feeder batch before delivering
+/// them. All off (the default): the images as the scanner gives them, byte for byte.
+struct PageCleanup {
+    bool leaveOutBlankSides = false; ///< a blank side is not delivered at all
+    bool turnUpsideDown = false;     ///< a page whose text is upside down is turned 180 degrees
+    bool straighten = false;         ///< a page scanned askew is turned straight
 };
 
 /// The acquisition component as the scan window drives it (the window's VSTSCAN). The
@@ -166,6 +192,23 @@ public:
     /// keeps every image.
     virtual void ReleaseImages(const QVector<int32_t>& indices) { Q_UNUSED(indices); }
 
+    // --- Text recognition and page clean-up ---------------------------------------------
+    /// Reads the words of every image in `languages` (tesseract codes joined by "+"), in the
+    /// background beside the acquisition: the images already held and those to come, and an
+    /// image again after it is turned. Empty: nothing is read (what was read is dropped).
+    /// The default reads nothing.
+    virtual void setTextLanguages(const QString& languages) { Q_UNUSED(languages); }
+    /// The words of image `index` as far as they are read. The default: State::None.
+    virtual ImageText imageText(int32_t index) const {
+        Q_UNUSED(index);
+        return {};
+    }
+    /// Reads image `index` before any other still waiting (the document is being written
+    /// and waits for it). The default does nothing.
+    virtual void readTextFirst(int32_t index) { Q_UNUSED(index); }
+    /// What the component does to the images of the acquisitions to come.
+    virtual void setPageCleanup(const PageCleanup& cleanup) { Q_UNUSED(cleanup); }
+
     // --- Status ----------------------------------------------------------------------
     virtual int32_t LastErrorCode() const = 0;
     virtual QString LastErrorText() const = 0;
@@ -208,4 +251,11 @@ Q_SIGNALS:
     /// flag 0: one image has been transferred (ImageCount already counts it);
     /// any other value: the acquisition has ended (DataSourceOpen is then 0).
     void PostScan(int32_t flag);
+    /// The words of image `index` are read, or failed to be (imageText says which).
+    void ImageTextReady(int32_t index);
+    /// The component did something to the images of the acquisition under way on its own
+    /// (a blank side left out, a page turned or straightened): `operation` and `detail` are
+    /// the scan log's, e.g. "pagina bianca" and "foglio 3 retro". Emitted before the
+    /// PostScan of the image it concerns; a side left out has no PostScan.
+    void PageCleaned(const QString& operation, const QString& detail);
 };

@@ -33,6 +33,14 @@ fi
 for f in window_session_bench.cpp sane_bench.cpp; do
   cmp -s "$ROOT/bench/$f" "$BEFORE/src/bench/$f" || cp "$ROOT/bench/$f" "$BEFORE/src/bench/"
 done
+# A base from before a header moved folder gets a header of the new name that includes the old.
+for h in $(grep -ho '#include "[a-z_]*/[A-Za-z]*\.h"' "$ROOT"/bench/{window_session,sane}_bench.cpp |
+           cut -d'"' -f2 | sort -u); do
+  [[ -f "$BEFORE/src/$h" ]] && continue
+  old=$(cd "$BEFORE/src" && ls -- */"$(basename "$h")" 2>/dev/null | head -1)
+  [[ -n "$old" ]] || continue
+  mkdir -p "$BEFORE/src/$(dirname "$h")" && echo "#include \"$old\"" >"$BEFORE/src/$h"
+done
 for dir in "$BUILD:$ROOT" "$BEFORE/build:$BEFORE/src"; do
   cmake -S "${dir#*:}" -B "${dir%%:*}" -DCMAKE_BUILD_TYPE=Release -DSCANSIONE_BENCH=ON \
     -DSCANSIONE_TESTS=OFF >/dev/null

@@ -19,3 +19,11 @@ struct OcrWord {
 };
 
 using OcrWords = std::vector<OcrWord>;
+
+/// What recognising one page gave: the words, or an error in Italian for the scan log (and
+/// no words).
+struct OcrResult {
+    QString error;
+    OcrWords words;
+    bool ok() const { return error.isEmpty(); }
+};

@@ -22,14 +22,6 @@ struct OcrPixels {
     OcrPixelFormat format = OcrPixelFormat::Gray8;
 };
 
-/// What recognising one page gave: the words, or an error in Italian for the scan log (and
-/// no words).
-struct OcrResult {
-    QString error;
-    OcrWords words;
-    bool ok() const { return error.isEmpty(); }
-};
-
 /// The text recogniser of one worker session: it holds tesseract with the language data
 /// loaded, so that a page costs only its recognition, and loads data again only when the
 /// language asked for changes. Tesseract runs on the calling thread only, one thread in all,

@@ -82,13 +82,16 @@ std::optional<qint64> numberField(const ScanSettings& s, const QString& key) {
     return std::nullopt;
 }
 
-const QString pdfaKey = QStringLiteral("PDFA");
-
 } // namespace
 
 /// The values of the keys that came after the record's twelve fields, with their defaults.
 struct ScanSettings::LaterKeys {
     QString pdfa;
+    QString ocr;
+    QString ocrLanguages;
+    QString blankPages;
+    QString autoRotate;
+    QString straighten;
     /// What the latest ReadIni could not read or use: it travels with the record's copies.
     QList<SettingsWarning> readWarnings;
 };
@@ -134,6 +137,46 @@ QString ScanSettings::PDFA() const {
 
 void ScanSettings::setPDFA(const QString& value) {
     laterKeys().pdfa = value;
+}
+
+QString ScanSettings::OCR() const {
+    return m_later ? m_later->ocr : QString();
+}
+
+void ScanSettings::setOCR(const QString& value) {
+    laterKeys().ocr = value;
+}
+
+QString ScanSettings::LinguaOCR() const {
+    return m_later ? m_later->ocrLanguages : QString();
+}
+
+void ScanSettings::setLinguaOCR(const QString& value) {
+    laterKeys().ocrLanguages = value;
+}
+
+QString ScanSettings::PagineBianche() const {
+    return m_later ? m_later->blankPages : QString();
+}
+
+void ScanSettings::setPagineBianche(const QString& value) {
+    laterKeys().blankPages = value;
+}
+
+QString ScanSettings::RuotaAutomatica() const {
+    return m_later ? m_later->autoRotate : QString();
+}
+
+void ScanSettings::setRuotaAutomatica(const QString& value) {
+    laterKeys().autoRotate = value;
+}
+
+QString ScanSettings::Raddrizza() const {
+    return m_later ? m_later->straighten : QString();
+}
+
+void ScanSettings::setRaddrizza(const QString& value) {
+    laterKeys().straighten = value;
 }
 
 QString ScanSettings::defaultIniPath() {
@@ -182,7 +225,12 @@ void loadScanSettings(ScanSettings& record, const IniDocument& document,
 
     // The keys that came after the ten, each with the accessor that takes its text.
     static const std::pair<QString, void (ScanSettings::*)(const QString&)> laterKeys[] = {
-        {QStringLiteral("PDFA"), &ScanSettings::setPDFA}};
+        {QStringLiteral("PDFA"), &ScanSettings::setPDFA},
+        {QStringLiteral("OCR"), &ScanSettings::setOCR},
+        {QStringLiteral("LINGUAOCR"), &ScanSettings::setLinguaOCR},
+        {QStringLiteral("PAGINEBIANCHE"), &ScanSettings::setPagineBianche},
+        {QStringLiteral("RUOTAAUTOMATICA"), &ScanSettings::setRuotaAutomatica},
+        {QStringLiteral("RADDRIZZA"), &ScanSettings::setRaddrizza}};
 
 
     if (warnings && !document.hasSection(mainSection)) {
@@ -301,9 +349,25 @@ void ScanSettings::WriteIni() {
         {QStringLiteral("Contrasto"), decimalText(Contrasto)},
     };
     // A later key goes into the file only when it is set, or to empty one the file has, so a
-    // record that uses none writes the ten keys alone.
-    if (!PDFA().isEmpty() || IniDocument::load(iniFilePath).value(mainSection, pdfaKey).has_value())
-        values.append({pdfaKey, PDFA()});
+    // record that uses none writes the ten keys alone (and reads the file only when needed).
+    static const std::pair<QString, QString (ScanSettings::*)() const> laterValues[] = {
+        {QStringLiteral("PDFA"), &ScanSettings::PDFA},
+        {QStringLiteral("OCR"), &ScanSettings::OCR},
+        {QStringLiteral("LinguaOCR"), &ScanSettings::LinguaOCR},
+        {QStringLiteral("PagineBianche"), &ScanSettings::PagineBianche},
+        {QStringLiteral("RuotaAutomatica"), &ScanSettings::RuotaAutomatica},
+        {QStringLiteral("Raddrizza"), &ScanSettings::Raddrizza}};
+    std::optional<IniDocument> file;
+    for (const auto& [key, get] : laterValues) {
+        const QString value = (this->*get)();
+        if (value.isEmpty()) {
+            if (!file)
+                file = IniDocument::load(iniFilePath);
+            if (!file->value(mainSection, key).has_value())
+                continue;
+        }
+        values.append({key, value});
+    }
     // All ten keys go into the file in one replacement, so a failure never leaves a record
     // half old and half new. A value that cannot be a single line (CR, LF, NUL) is refused
     // and the file is left as it was.

@@ -53,6 +53,24 @@ public:
     /// Sets the "PDFA" value, unchecked like the fields.
     void setPDFA(const QString& value);
 
+    /// INI key "OCR": "1" gives a PDF document a text layer of the words read on its pages;
+    /// absent, empty or any other value, none.
+    QString OCR() const;
+    void setOCR(const QString& value);
+    /// INI key "LinguaOCR": the languages the pages are read in, tesseract codes joined by
+    /// "+"; empty (the default) reads Italian ("ita").
+    QString LinguaOCR() const;
+    void setLinguaOCR(const QString& value);
+    /// INI key "PagineBianche": "1" leaves the blank sides of a feeder batch out.
+    QString PagineBianche() const;
+    void setPagineBianche(const QString& value);
+    /// INI key "RuotaAutomatica": "1" turns a page whose text is upside down by 180 degrees.
+    QString RuotaAutomatica() const;
+    void setRuotaAutomatica(const QString& value);
+    /// INI key "Raddrizza": "1" straightens a page scanned askew.
+    QString Raddrizza() const;
+    void setRaddrizza(const QString& value);
+
     /// What the latest ReadIni of this record could not read or use, one Italian text each,
     /// in the order found, control characters shown escaped: a file cut at the read bound, a
     /// file without a usable "MAIN" section (defaults kept), a number that did not convert
