@@ -52,7 +52,7 @@ QImage mapImage(Message& m, QString& why) {
         int fd;
         ~Closer() { ::close(fd); }
     } closer{fd};
-    const std::optional<sane::ImageEvent> header = sane::ImageEvent::decode(m.body);
+    const auto header = sane::decode<sane::ImageEvent>(m.body);
     if (!header) {
         why = QStringLiteral("intestazione");
         return QImage();
@@ -160,7 +160,7 @@ public:
             c.call(id, sane::encode(sane::Start(), id).message(), m_bounds.startMs, status);
         if (!body)
             return status;
-        const std::optional<sane::StartReply> reply = sane::StartReply::decode(*body);
+        const auto reply = sane::decode<sane::StartReply>(*body);
         if (!reply) {
             c.kill(QStringLiteral("risposta non valida a Start"));
             return c.lost();
@@ -199,7 +199,7 @@ std::optional<uint32_t> openIn(WorkerConnection& c, const QString& name, DeviceS
         c.call(id, sane::encode(sane::Open{name}, id).message(), c.bounds().openMs, status);
     if (!body)
         return std::nullopt;
-    const std::optional<sane::OpenReply> reply = sane::OpenReply::decode(*body);
+    const auto reply = sane::decode<sane::OpenReply>(*body);
     if (!reply) {
         c.kill(QStringLiteral("risposta non valida a Open"));
         status = c.lost();
@@ -284,7 +284,7 @@ struct SaneWorkerDevice::State {
                 fresh->call(id, request, fresh->bounds().callMs, status);
             if (!body)
                 return {nullptr, 0};
-            const std::optional<sane::StatusReply> answer = sane::StatusReply::decode(*body);
+            const auto answer = sane::decode<sane::StatusReply>(*body);
             if (!answer || answer->status.code != setting.code) {
                 // The device would not be as it was: better an error than other settings.
                 const QString said = !answer ? QStringLiteral("risposta non valida")
@@ -340,7 +340,7 @@ struct SaneWorkerDevice::State {
         request.handle = h;
         const std::optional<QByteArray> body =
             c->call(id, sane::encode(request, id).message(), c->bounds().callMs, status);
-        std::optional<Reply> reply = body ? Reply::decode(*body) : std::nullopt;
+        std::optional<Reply> reply = body ? sane::decode<Reply>(*body) : std::nullopt;
         if (body && !reply)
             status = garbage(*c, what);
         noteAnswer(reply.has_value(), status);
@@ -473,7 +473,7 @@ DeviceStatus SaneWorkerDevice::acquire(const AcquireRequest& request, AcquireSin
         }
         switch (m.kind) {
         case Kind::Phase: {
-            const std::optional<sane::PhaseEvent> phase = sane::PhaseEvent::decode(m.body);
+            const auto phase = sane::decode<sane::PhaseEvent>(m.body);
             if (!phase) {
                 result = State::garbage(c, "Phase");
                 over = true;
@@ -483,7 +483,7 @@ DeviceStatus SaneWorkerDevice::acquire(const AcquireRequest& request, AcquireSin
             break;
         }
         case Kind::Progress: {
-            const std::optional<sane::ProgressEvent> progress = sane::ProgressEvent::decode(m.body);
+            const auto progress = sane::decode<sane::ProgressEvent>(m.body);
             if (!progress) {
                 result = State::garbage(c, "Progress");
                 over = true;
@@ -506,7 +506,7 @@ DeviceStatus SaneWorkerDevice::acquire(const AcquireRequest& request, AcquireSin
             break;
         }
         case Kind::End: {
-            const std::optional<sane::EndEvent> end = sane::EndEvent::decode(m.body);
+            const auto end = sane::decode<sane::EndEvent>(m.body);
             result = end ? end->status : State::garbage(c, "End");
             ended = true;
             over = true;

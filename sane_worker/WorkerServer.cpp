@@ -241,7 +241,7 @@ void WorkerServer::dispatch(Message& message) {
     };
     switch (kind) {
     case Kind::Start: {
-        if (!sane::Start::decode(body))
+        if (!sane::decode<sane::Start>(body))
             return bad();
         if (!m_layer)
             m_layer = std::make_unique<SaneLayer>();
@@ -249,7 +249,7 @@ void WorkerServer::dispatch(Message& message) {
         return send(sane::encode(sane::StartReply{status, m_layer->devices()}, id));
     }
     case Kind::Open: {
-        const std::optional<sane::Open> r = sane::Open::decode(body);
+        const auto r = sane::decode<sane::Open>(body);
         if (!r)
             return bad();
         if (!m_layer)
@@ -269,7 +269,7 @@ void WorkerServer::dispatch(Message& message) {
         return send(sane::encode(sane::OpenReply{status, handle}, id));
     }
     case Kind::Close: {
-        const std::optional<sane::Close> r = sane::Close::decode(body);
+        const auto r = sane::decode<sane::Close>(body);
         if (!r)
             return bad();
         auto it = m_devices.find(r->handle);
@@ -280,7 +280,7 @@ void WorkerServer::dispatch(Message& message) {
         return reply(id, DeviceStatus());
     }
     case Kind::Cancel: {
-        const std::optional<sane::Cancel> r = sane::Cancel::decode(body);
+        const auto r = sane::decode<sane::Cancel>(body);
         auto it = r ? m_devices.find(r->handle) : m_devices.end();
         if (it != m_devices.end() && it.value()->acquisition) {
             it.value()->acquisition->cancelled = true;
@@ -289,7 +289,7 @@ void WorkerServer::dispatch(Message& message) {
         return; // no answer: the acquisition's End is the answer
     }
     case Kind::ImageAck: {
-        const std::optional<sane::ImageAck> r = sane::ImageAck::decode(body);
+        const auto r = sane::decode<sane::ImageAck>(body);
         if (!r)
             return;
         for (const std::shared_ptr<Device>& d : std::as_const(m_devices)) {
@@ -305,14 +305,14 @@ void WorkerServer::dispatch(Message& message) {
         return;
     }
     case Kind::Acquire: {
-        const std::optional<sane::Acquire> r = sane::Acquire::decode(body);
+        const auto r = sane::decode<sane::Acquire>(body);
         if (!r)
             return bad();
         return startAcquisition(id, *r);
     }
     // The calls on one device: capabilities, frame, options, limits.
     case Kind::CapabilityIds: {
-        const std::optional<sane::CapabilityIds> r = sane::CapabilityIds::decode(body);
+        const auto r = sane::decode<sane::CapabilityIds>(body);
         if (!r)
             return bad();
         if (Device* d = deviceFor(kind, id, r->handle))
@@ -321,7 +321,7 @@ void WorkerServer::dispatch(Message& message) {
         return;
     }
     case Kind::GetCapability: {
-        const std::optional<sane::GetCapability> r = sane::GetCapability::decode(body);
+        const auto r = sane::decode<sane::GetCapability>(body);
         if (!r)
             return bad();
         if (Device* d = deviceFor(kind, id, r->handle))
@@ -330,7 +330,7 @@ void WorkerServer::dispatch(Message& message) {
         return;
     }
     case Kind::SetCapability: {
-        const std::optional<sane::SetCapability> r = sane::SetCapability::decode(body);
+        const auto r = sane::decode<sane::SetCapability>(body);
         if (!r)
             return bad();
         if (Device* d = deviceFor(kind, id, r->handle))
@@ -338,7 +338,7 @@ void WorkerServer::dispatch(Message& message) {
         return;
     }
     case Kind::SetImageLayout: {
-        const std::optional<sane::SetImageLayout> r = sane::SetImageLayout::decode(body);
+        const auto r = sane::decode<sane::SetImageLayout>(body);
         if (!r)
             return bad();
         if (Device* d = deviceFor(kind, id, r->handle))
@@ -346,7 +346,7 @@ void WorkerServer::dispatch(Message& message) {
         return;
     }
     case Kind::Fault: {
-        const std::optional<sane::Fault> r = sane::Fault::decode(body);
+        const auto r = sane::decode<sane::Fault>(body);
         if (!r)
             return bad();
         if (Device* d = deviceFor(kind, id, r->handle))
@@ -354,7 +354,7 @@ void WorkerServer::dispatch(Message& message) {
         return;
     }
     case Kind::SetOption: {
-        const std::optional<sane::SetOption> r = sane::SetOption::decode(body);
+        const auto r = sane::decode<sane::SetOption>(body);
         if (!r)
             return bad();
         if (Device* d = deviceFor(kind, id, r->handle))
@@ -362,7 +362,7 @@ void WorkerServer::dispatch(Message& message) {
         return;
     }
     case Kind::SetLimits: {
-        const std::optional<sane::SetLimits> r = sane::SetLimits::decode(body);
+        const auto r = sane::decode<sane::SetLimits>(body);
         if (!r || r->stallMs <= 0 || r->cancelLostMs <= 0 || r->cancelMs <= 0)
             return bad();
         if (Device* d = deviceFor(kind, id, r->handle)) {

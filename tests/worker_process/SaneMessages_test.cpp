@@ -24,13 +24,14 @@ struct Row {
 
 template <typename M> Row row(const char* name, const M& m) {
     return {name, bodyOf(m), [](const QByteArray& body) -> std::optional<QByteArray> {
-                const std::optional<M> decoded = M::decode(body);
+                const std::optional<M> decoded = sane::decode<M>(body);
                 return decoded ? std::optional<QByteArray>(bodyOf(*decoded)) : std::nullopt;
             }};
 }
 
 QList<Row> rows() {
-    const DeviceStatus failed = sanestatus::status(sanestatus::ValueAdjusted, QStringLiteral("più o meno"));
+    const DeviceStatus failed =
+        sanestatus::status(sanestatus::ValueAdjusted, QStringLiteral("più o meno"));
     Capability capability = Capability::range(0x1118, 300, 150, 75, 1200, 25);
     capability.text = QStringLiteral("risoluzione");
     capability.readOnly = true;
@@ -79,9 +80,9 @@ TEST(SaneMessages, EachComesBackAsItWasAndNothingElseDecodes) {
 // in it is believed.
 TEST(SaneMessages, AnImageOfAnUnknownPixelFormatIsRefused) {
     QByteArray body = bodyOf(sane::ImageEvent{1, 1, 4, PixelFormat::RGB888, {}});
-    ASSERT_TRUE(sane::ImageEvent::decode(body).has_value());
+    ASSERT_TRUE(sane::decode<sane::ImageEvent>(body).has_value());
     body[12] = char(99); // the format, after width, height and bytes per line
-    EXPECT_FALSE(sane::ImageEvent::decode(body).has_value());
+    EXPECT_FALSE(sane::decode<sane::ImageEvent>(body).has_value());
 }
 
 } // namespace
