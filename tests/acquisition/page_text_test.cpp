@@ -77,7 +77,7 @@ TEST_F(PageText, EachImageIsReadFromItsOwnPixelsInTheLanguagesAsked) {
             EXPECT_EQ(text.pixels, fullSize(i));
             ASSERT_EQ(text.words.size(), 1u);
             EXPECT_EQ(text.words[0].text,
-                      FakeTextScript::wordFor(fullSize(i), i == 0 ? 50 : 100));
+                      FakeTextScript::wordFor(fullSize(i), i == 0 ? 50 : 100, languages));
             EXPECT_EQ(text.words[0].box, QRect(QPoint(0, 0), fullSize(i)));
         }
         EXPECT_EQ(wordsFiles().size(), 2) << wordsFiles().join(' ').toStdString();
@@ -113,6 +113,22 @@ TEST_F(PageText, TurnedImageIsReadAgainAndItsOldWordsAreNeverGiven) {
     EXPECT_EQ(text.words.at(0).text, FakeTextScript::wordFor(upright, 50));
     EXPECT_EQ(m_script->snapshot().size(), 3u);
     ASSERT_TRUE(waitFor([this] { return m_scan->textSettled(); }));
+    EXPECT_EQ(wordsFiles().size(), 1) << wordsFiles().join(' ').toStdString();
+}
+
+TEST_F(PageText, ReadingInLanguagesChangedMeanwhileIsNeverGiven) {
+    m_script->held = 1;
+    acquireAt({50});
+    m_scan->setTextLanguages(QStringLiteral("ita"));
+    ASSERT_TRUE(m_script->waitForCalls(1));
+    m_scan->setTextLanguages(QStringLiteral("deu"));
+    m_script->release();
+    const ImageText text = settledText(0);
+    ASSERT_EQ(text.state, ImageText::State::Read);
+    EXPECT_EQ(text.words.at(0).text, FakeTextScript::wordFor(fullSize(0), 50, "deu"));
+    ASSERT_TRUE(waitFor([this] { return m_scan->textSettled(); }));
+    EXPECT_EQ(m_scan->imageText(0).words.at(0).text,
+              FakeTextScript::wordFor(fullSize(0), 50, "deu"));
     EXPECT_EQ(wordsFiles().size(), 1) << wordsFiles().join(' ').toStdString();
 }
 

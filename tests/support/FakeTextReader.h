@@ -21,9 +21,13 @@ struct FakeTextScript {
         QString languages;
     };
 
-    /// The one word a page of `size` read at `dpi` comes back with.
-    static QString wordFor(QSize size, int dpi) {
-        return QStringLiteral("%1x%2@%3").arg(size.width()).arg(size.height()).arg(dpi);
+    /// The one word a page of `size` read at `dpi` in `languages` comes back with.
+    static QString wordFor(QSize size, int dpi, const QString& languages = QStringLiteral("ita")) {
+        return QStringLiteral("%1x%2@%3:%4")
+            .arg(size.width())
+            .arg(size.height())
+            .arg(dpi)
+            .arg(languages);
     }
 
     std::mutex mutex;
@@ -87,7 +91,7 @@ public:
         word.baseEnd = QPointF(page.width(), page.height());
         word.lineHeight = page.height();
         word.confidence = 90;
-        word.text = FakeTextScript::wordFor(page.size(), dpi);
+        word.text = FakeTextScript::wordFor(page.size(), dpi, languages);
         return {{}, {word}};
     }
 
