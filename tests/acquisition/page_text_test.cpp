@@ -139,7 +139,7 @@ TEST_F(PageText, WordsFilesLeaveWithTheirImagesAndWithTheLanguages) {
     ASSERT_EQ(settledText(1).state, ImageText::State::Read);
     ASSERT_EQ(wordsFiles().size(), 2);
     m_scan->ReleaseImages({0});
-    EXPECT_EQ(wordsFiles().size(), 1);
+    EXPECT_EQ(wordsFiles().size(), 1) << wordsFiles().join(' ').toStdString();
     EXPECT_EQ(m_scan->imageText(0).state, ImageText::State::None);
     EXPECT_EQ(m_scan->imageText(1).state, ImageText::State::Read);
     m_scan->setTextLanguages(QString());
