@@ -2,6 +2,7 @@
 // turned now, in the languages asked, kept in the session cache with the image's other files;
 // with no languages nothing is read at all, and closing never waits on a reading.
 #include "VirtualFixture.h"
+#include "acquisition/SessionImages.h"
 #include "support/FakeTextReader.h"
 #include <QDir>
 #include <QImage>
@@ -180,6 +181,8 @@ TEST_P(PageTextFails, ImageFailsWithWhy) {
     acquireAt({50});
     QSignalSpy ready(m_scan.get(), &ScanComponent::ImageTextReady);
     m_scan->setTextLanguages(QStringLiteral("ita"));
+    // Told from the event loop, never inside the call, even when it fails at once.
+    EXPECT_EQ(ready.count(), 0);
     const ImageText text = settledText(0);
     EXPECT_EQ(text.state, ImageText::State::Failed);
     EXPECT_EQ(text.error, QString::fromUtf8(c.error));
@@ -226,6 +229,33 @@ TEST_F(PageText, ClosingDoesNotWaitForTheReadingUnderWay) {
     m_script->release();
     EXPECT_TRUE(waitFor([this] { return m_script->readersAlive() == 0; }, 10000));
     EXPECT_EQ(m_script->snapshot().size(), 1u);
+}
+
+TEST_F(PageText, PagesWaitingToBeReadHoldNoPixelsOnceInTheirFiles) {
+    const std::shared_ptr<FakeTextScript>& script = m_script;
+    script->held = 1;
+    {
+        SessionImages images(m_dir.path());
+        images.setTextReader(m_services.textReader);
+        images.setTextLanguages(QStringLiteral("ita"));
+        QImage page(400, 300, QImage::Format_Grayscale8);
+        page.fill(200);
+        for (int i = 0; i < 3; ++i)
+            images.append(storePage(page, m_dir.filePath(QStringLiteral("p%1.raw").arg(i)),
+                                    images.memoryBudget().get()));
+        ASSERT_TRUE(script->waitForCalls(1));
+        ASSERT_TRUE(waitFor([&] {
+            return images.settled() && images.bytesInMemory() == 0;
+        }));
+        // Only the page being read keeps its pixels (and their share of the budget); the
+        // pages queued behind it read theirs from the cache.
+        EXPECT_EQ(images.memoryBudget()->used(), qint64(page.bytesPerLine()) * page.height());
+        script->release();
+        for (int i = 0; i < 3; ++i)
+            ASSERT_TRUE(waitFor(
+                [&] { return images.imageText(i).state == ImageText::State::Read; }));
+        EXPECT_EQ(images.memoryBudget()->used(), 0);
+    }
 }
 
 } // namespace
