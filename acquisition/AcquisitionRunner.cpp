@@ -29,8 +29,7 @@ AcquisitionRunner::~AcquisitionRunner() {
 
 void AcquisitionRunner::start(std::shared_ptr<ScanDevice> device, const AcquireRequest& request,
                               int room, const QString& cacheFolder,
-                              std::shared_ptr<MemoryBudget> budget, bool showProgress,
-                              int dpi) {
+                              std::shared_ptr<MemoryBudget> budget, bool showProgress, int dpi) {
     AcquireJob job;
     job.id = ++m_lastJob;
     job.device = device;

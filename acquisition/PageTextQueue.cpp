@@ -29,12 +29,11 @@ constexpr quint16 kWordsFormat = 1;
 bool writeWhole(const QString& path, const QByteArray& bytes) {
     const QString part = path + QStringLiteral(".part");
     QFile file(part);
-    bool ok = file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-              file.write(bytes) == bytes.size();
+    bool ok =
+        file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
     file.close();
     ok = ok && file.error() == QFileDevice::NoError &&
-         std::rename(QFile::encodeName(part).constData(), QFile::encodeName(path).constData()) ==
-             0;
+         std::rename(QFile::encodeName(part).constData(), QFile::encodeName(path).constData()) == 0;
     if (!ok)
         QFile::remove(part);
     return ok;

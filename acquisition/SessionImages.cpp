@@ -407,10 +407,9 @@ void SessionImages::scheduleText(int index) {
     job.dpi = job.page.dpi;
     job.languages = m_languages;
     if (!cacheFolder().isEmpty())
-        job.wordsPath = QDir(cacheFolder())
-                            .filePath(QStringLiteral("words-%1-%2.ocr")
-                                          .arg(entry.version)
-                                          .arg(entry.ticket));
+        job.wordsPath =
+            QDir(cacheFolder())
+                .filePath(QStringLiteral("words-%1-%2.ocr").arg(entry.version).arg(entry.ticket));
     m_textQueue->submit(std::move(job));
 }
 
@@ -440,8 +439,7 @@ void SessionImages::textDone(int index) {
 
 ImageText SessionImages::imageText(int index) const {
     ImageText text;
-    if (m_languages.isEmpty() || index < 0 || index >= m_texts.size() ||
-        m_buffer.released(index))
+    if (m_languages.isEmpty() || index < 0 || index >= m_texts.size() || m_buffer.released(index))
         return text;
     const TextEntry& entry = m_texts.at(index);
     text.state = entry.state;
@@ -459,8 +457,8 @@ ImageText SessionImages::imageText(int index) const {
     if (!words) {
         // Costs the page its text, never the page.
         text.state = ImageText::State::Failed;
-        text.error = QStringLiteral("parole della pagina illeggibili nella cache: %1")
-                         .arg(entry.wordsPath);
+        text.error =
+            QStringLiteral("parole della pagina illeggibili nella cache: %1").arg(entry.wordsPath);
         return text;
     }
     text.words = std::move(*words);

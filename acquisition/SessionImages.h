@@ -113,9 +113,7 @@ public:
     /// Called (owner thread) when image `index`'s words are read or failed to be: from the
     /// text queue's results, or inside the call that asked when there is no reader (the
     /// component posts it on).
-    void setTextReadyHandler(std::function<void(int)> handler) {
-        m_textReady = std::move(handler);
-    }
+    void setTextReadyHandler(std::function<void(int)> handler) { m_textReady = std::move(handler); }
     /// True when no reading is queued, under way or waiting to be reported.
     bool textSettled() const;
 

@@ -244,16 +244,14 @@ TEST_F(PageText, PagesWaitingToBeReadHoldNoPixelsOnceInTheirFiles) {
             images.append(storePage(page, m_dir.filePath(QStringLiteral("p%1.raw").arg(i)),
                                     images.memoryBudget().get()));
         ASSERT_TRUE(script->waitForCalls(1));
-        ASSERT_TRUE(waitFor([&] {
-            return images.settled() && images.bytesInMemory() == 0;
-        }));
+        ASSERT_TRUE(waitFor([&] { return images.settled() && images.bytesInMemory() == 0; }));
         // Only the page being read keeps its pixels (and their share of the budget); the
         // pages queued behind it read theirs from the cache.
         EXPECT_EQ(images.memoryBudget()->used(), qint64(page.bytesPerLine()) * page.height());
         script->release();
         for (int i = 0; i < 3; ++i)
-            ASSERT_TRUE(waitFor(
-                [&] { return images.imageText(i).state == ImageText::State::Read; }));
+            ASSERT_TRUE(
+                waitFor([&] { return images.imageText(i).state == ImageText::State::Read; }));
         EXPECT_EQ(images.memoryBudget()->used(), 0);
     }
 }

@@ -33,8 +33,8 @@ struct FakeTextScript {
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<Call> calls;
-    QString error;   ///< answered instead of words when set
-    int held = 0;    ///< the next this many readings wait for release() or for holdFor
+    QString error; ///< answered instead of words when set
+    int held = 0;  ///< the next this many readings wait for release() or for holdFor
     std::chrono::milliseconds holdFor{30000};
     bool released = false;
     bool makeNone = false; ///< the maker gives no reader
