@@ -80,8 +80,9 @@ TEST(WorkerServer, ARefusalHasTheShapeOfItsRequestsAnswer) {
         EXPECT_EQ(got[1].id, 1u);
         const std::optional<DeviceStatus> status = r.read(got[1].body);
         EXPECT_TRUE(status.has_value()) << "not the answer of its request";
-        if (status)
+        if (status) {
             EXPECT_EQ(status->code, r.code) << status->text.toStdString();
+        }
     }
 }
 
