@@ -22,11 +22,12 @@ constexpr int kLastImageIndex = 32767;
 } // namespace
 
 VstScan::VstScan(std::vector<std::unique_ptr<DeviceLayer>> layers, const QString& cacheParent,
-                 std::shared_ptr<ComponentDialogs> dialogs, QObject* parent)
+                 std::shared_ptr<ComponentDialogs> dialogs, const PageServices& services,
+                 QObject* parent)
     : ScanComponent(parent),
       m_dialogs(dialogs ? std::move(dialogs) : std::make_shared<ComponentDialogs>()),
       m_images(cacheParent), m_sources(std::move(layers)),
-      m_runner(std::make_unique<AcquisitionRunner>(*m_dialogs)) {
+      m_runner(std::make_unique<AcquisitionRunner>(*m_dialogs, services)) {
     // What the component hears from its worker and its encoder waits for the operation under
     // way: the window must not see an image or an end in the middle of one of its own calls.
     connect(m_runner.get(), &AcquisitionRunner::imageStored, this, [this](const StoredPage& page) {
@@ -35,6 +36,7 @@ VstScan::VstScan(std::vector<std::unique_ptr<DeviceLayer>> layers, const QString
             Q_EMIT PostScan(0);
         });
     });
+    connectPageCleanup();
     connect(m_runner.get(), &AcquisitionRunner::ended, this, &VstScan::onEnded);
     connect(m_runner.get(), &AcquisitionRunner::released, this, &VstScan::stopLayersWhenIdle);
     m_images.setPageFileHandler([this](const DeviceStatus& result) { onPageFile(result); });
@@ -441,6 +443,25 @@ void VstScan::endWhenStored() {
     setStatus(*m_pendingEnd);
     m_pendingEnd.reset();
     Q_EMIT PostScan(1);
+}
+
+// --- Page clean-up -------------------------------------------------------------------------
+
+void VstScan::connectPageCleanup() {
+    // Held like the images, and in one queue with them, so that what is said of an image
+    // comes before its PostScan.
+    connect(m_runner.get(), &AcquisitionRunner::pageCleaned, this,
+            [this](const QString& operation, const QString& detail) {
+                m_events.deliver([this, operation, detail] { Q_EMIT PageCleaned(operation, detail); });
+            });
+}
+
+void VstScan::setPageCleanup(const PageCleanup& cleanup) {
+    m_runner->setPageCleanup(cleanup);
+}
+
+bool VstScan::pageIntakeExists() const {
+    return m_runner->intakeExists();
 }
 
 // --- Settings ------------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include "acquisition/SourceManager.h"
 #include "component_base/ComponentErrors.h"
 #include "component_base/DeviceLayer.h"
+#include "component_base/PageServices.h"
 #include <QSizeF>
 #include <memory>
 #include <optional>
@@ -34,9 +35,11 @@ public:
     /// `layers` in listing order (SANE first, then virtual scanners); `cacheParent` is the
     /// folder that holds the session cache of full-resolution pages (the working folder);
     /// `dialogs` show the search, the source choice and the progress (null: headless, where
-    /// nothing is shown and SelectSource keeps the selection).
+    /// nothing is shown and SelectSource keeps the selection); `services` make the page
+    /// workers (none: pages are left as scanned).
     VstScan(std::vector<std::unique_ptr<DeviceLayer>> layers, const QString& cacheParent,
-            std::shared_ptr<ComponentDialogs> dialogs = nullptr, QObject* parent = nullptr);
+            std::shared_ptr<ComponentDialogs> dialogs = nullptr,
+            const PageServices& services = {}, QObject* parent = nullptr);
     ~VstScan() override;
 
     /// Starts every layer on a helper thread while the caller's event loop keeps running (the
@@ -274,6 +277,14 @@ public:
     /// pages and leaves the cache behind. Leaves the status.
     int32_t keepPagesForRecovery() override { return m_recovery.keep(); }
 
+    /// From the next acquisition on: blank sides of a feeder batch left out, pages
+    /// straightened and turned upright, each told as PageCleaned before the PostScan of its
+    /// image (a side left out has none); the end comes once every image is through. All off:
+    /// the images as the device gives them, with no intake between. Leaves the status.
+    void setPageCleanup(const PageCleanup& cleanup) override;
+    /// True while the intake that cleans pages up exists. For tests and tools.
+    bool pageIntakeExists() const;
+
     /// Code of the latest operation's outcome (0 = none).
     int32_t LastErrorCode() const override { return m_status.code; }
     /// Text of the latest operation's outcome ("" = none).
@@ -317,6 +328,7 @@ private:
     /// The lowest and highest value of a capability (0, 0 with an error when unreadable).
     std::pair<float, float> rangeOf(uint16_t id);
     void stopLayersWhenIdle();
+    void connectPageCleanup();
     void onEnded(const AcquireOutcome& outcome);
     /// A page file is written (ok) or failed: a running acquisition stops at a failure, and
     /// an ended one reports it.
