@@ -163,6 +163,9 @@ void AcquisitionRunner::onFinished(quint64 jobId, const AcquireOutcome& outcome)
         Q_EMIT released();
         return;
     }
+    // The worker has let go of the device: a cancel while the intake finishes has nothing to
+    // stop there.
+    m_device.reset();
     m_heldEnd = outcome;
     endWhenTaken();
 }
