@@ -105,9 +105,10 @@ private:
         if (!image) {
             // Unreadable here is unreadable for the buffer too: it is kept, as the worker
             // stored it, and whoever opens it hears why.
+            const int number = ++m_kept;
             return post(batch.job, Outcome::Delivered, std::move(page),
                         {{QStringLiteral("pagina non esaminata"),
-                          QStringLiteral("pagina %1: %2").arg(m_kept + 1).arg(image.status().text)}});
+                          QStringLiteral("pagina %1: %2").arg(number).arg(image.status().text)}});
         }
         if (batch.cleanup.leaveOutBlankSides && batch.feeder &&
             judgeBlankPage(*image, dpiOf(*image)).blank) {

@@ -12,6 +12,7 @@
 #include <QPainter>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 #include <gtest/gtest.h>
 #include <atomic>
 #include <chrono>
@@ -384,6 +385,49 @@ TEST_F(PageIntakeTest, AnAbandonedAcquisitionLeavesNoLateImageAndNoFileBehind) {
     EXPECT_FALSE(ended);
     runner.reset();
     EXPECT_EQ(pageFiles(), 1);
+}
+
+TEST_F(PageIntakeTest, APageFileGoneBeforeItsTurnIsDeliveredAsItIsAndSaidSo) {
+    auto log = std::make_shared<CorrectorLog>();
+    AcquisitionRunner runner(m_dialogs,
+                             correctorServices({.straighten = true, .skew = 1, .delayMs = 300}, log));
+    runner.setPageCleanup({.straighten = true});
+    // While the first page is being corrected, the second one's page file goes.
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        const QStringList files = QDir(m_dir.path()).entryList({"page-*-1.raw"}, QDir::Files);
+        if (log->calls >= 1 && !files.isEmpty()) {
+            QFile::remove(m_dir.filePath(files.first()));
+            poll.stop();
+        }
+    });
+    poll.start(5);
+    const Told told = acquire(runner, {smallPage(0), smallPage(1)}, false);
+    ASSERT_TRUE(told.ended);
+    ASSERT_EQ(told.events.size(), 5) << told.events.join(" | ").toStdString();
+    EXPECT_EQ(told.events[0], "pagina raddrizzata: pagina 1 raddrizzata di 1,0°");
+    EXPECT_TRUE(told.events[2].startsWith("pagina non esaminata: pagina 2: "))
+        << told.events[2].toStdString();
+    EXPECT_EQ(told.events.mid(3), QStringList({"image", "end"}));
+    EXPECT_EQ(log->calls, 1);
+}
+
+TEST_F(PageIntakeTest, DestroyedWhileCorrectingItWaitsOnlyForThePageUnderWay) {
+    auto log = std::make_shared<CorrectorLog>();
+    auto runner = std::make_unique<AcquisitionRunner>(
+        m_dialogs, correctorServices({.straighten = true, .skew = 1, .delayMs = 400}, log));
+    runner->setPageCleanup({.straighten = true});
+    QVector<QImage> pages;
+    for (int i = 0; i < 6; ++i)
+        pages << smallPage(i);
+    AcquireRequest request;
+    request.feeder = true;
+    request.maxImages = 6;
+    runner->start(std::make_shared<ListDevice>(pages, 0), request, 6, m_dir.path(), nullptr, false);
+    ASSERT_TRUE(waitFor([&] { return log->calls >= 1; }));
+    runner.reset();
+    // The pages still queued were never looked at.
+    EXPECT_LE(log->calls, 2);
 }
 
 // The component tells what its intake did before the image's PostScan, and the buffer holds
