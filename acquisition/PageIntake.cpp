@@ -26,8 +26,9 @@ void release(StoredPage& page) {
 QString sideName(int scanned, bool duplex) {
     const int sheet = (duplex ? scanned / 2 : scanned) + 1;
     const bool back = duplex && scanned % 2 == 1;
-    return QStringLiteral("foglio %1 %2").arg(sheet).arg(back ? QStringLiteral("retro")
-                                                              : QStringLiteral("fronte"));
+    return QStringLiteral("foglio %1 %2")
+        .arg(sheet)
+        .arg(back ? QStringLiteral("retro") : QStringLiteral("fronte"));
 }
 
 PageCorrection failedCorrection(const QString& error) {
@@ -73,8 +74,8 @@ private:
             Shared::Item item;
             {
                 std::unique_lock lock(m_shared->mutex);
-                m_shared->wake.wait(lock,
-                                    [this] { return m_shared->stopping || !m_shared->queue.empty(); });
+                m_shared->wake.wait(
+                    lock, [this] { return m_shared->stopping || !m_shared->queue.empty(); });
                 if (m_shared->stopping)
                     break;
                 item = std::move(m_shared->queue.front());
@@ -125,15 +126,16 @@ private:
 
     /// `page` put straight by the corrector, or as it was when it need not or cannot be;
     /// what was done (or why not) goes into `said`.
-    StoredPage corrected(const IntakeBatch& batch, StoredPage page, const QImage& image,
-                         int number, QList<std::pair<QString, QString>>& said) {
+    StoredPage corrected(const IntakeBatch& batch, StoredPage page, const QImage& image, int number,
+                         QList<std::pair<QString, QString>>& said) {
         PageCorrection c = correct(batch, image);
         if (c.ok() && (c.straightened || c.turned) &&
             (c.image.size() != image.size() || c.image.format() != image.format()))
             c.error = QStringLiteral("la pagina corretta non ha la forma di quella acquisita");
         if (!c.ok()) {
-            said.append({QStringLiteral("correzione non riuscita"),
-                         QStringLiteral("pagina %1 lasciata com'era: %2").arg(number).arg(c.error)});
+            said.append(
+                {QStringLiteral("correzione non riuscita"),
+                 QStringLiteral("pagina %1 lasciata com'era: %2").arg(number).arg(c.error)});
             return page;
         }
         if (!(c.straightened || c.turned) || c.image.isNull())
@@ -149,11 +151,11 @@ private:
             said.append({QStringLiteral("pagina girata"),
                          QStringLiteral("pagina %1 girata di 180°").arg(number)});
         if (c.straightened)
-            said.append({QStringLiteral("pagina raddrizzata"),
-                         QStringLiteral("pagina %1 raddrizzata di %2°")
-                             .arg(number)
-                             .arg(QLocale(QLocale::Italian)
-                                      .toString(std::fabs(c.skewDegrees), 'f', 1))});
+            said.append(
+                {QStringLiteral("pagina raddrizzata"),
+                 QStringLiteral("pagina %1 raddrizzata di %2°")
+                     .arg(number)
+                     .arg(QLocale(QLocale::Italian).toString(std::fabs(c.skewDegrees), 'f', 1))});
         return storePage(fixed, path, batch.budget.get());
     }
 
@@ -215,8 +217,8 @@ private:
     std::unique_ptr<PageCorrector> m_corrector;
     bool m_correctorTried = false;
     quint64 m_job = 0;
-    int m_scanned = 0; ///< images of the job taken so far, left-out sides included
-    int m_kept = 0;    ///< images of the job delivered so far: the page numbers told
+    int m_scanned = 0;    ///< images of the job taken so far, left-out sides included
+    int m_kept = 0;       ///< images of the job delivered so far: the page numbers told
     std::thread m_thread; // last: started once everything it uses is made
 };
 

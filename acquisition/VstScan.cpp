@@ -452,7 +452,8 @@ void VstScan::connectPageCleanup() {
     // comes before its PostScan.
     connect(m_runner.get(), &AcquisitionRunner::pageCleaned, this,
             [this](const QString& operation, const QString& detail) {
-                m_events.deliver([this, operation, detail] { Q_EMIT PageCleaned(operation, detail); });
+                m_events.deliver(
+                    [this, operation, detail] { Q_EMIT PageCleaned(operation, detail); });
             });
 }
 

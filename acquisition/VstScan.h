@@ -38,8 +38,8 @@ public:
     /// nothing is shown and SelectSource keeps the selection); `services` make the page
     /// workers (none: pages are left as scanned).
     VstScan(std::vector<std::unique_ptr<DeviceLayer>> layers, const QString& cacheParent,
-            std::shared_ptr<ComponentDialogs> dialogs = nullptr,
-            const PageServices& services = {}, QObject* parent = nullptr);
+            std::shared_ptr<ComponentDialogs> dialogs = nullptr, const PageServices& services = {},
+            QObject* parent = nullptr);
     ~VstScan() override;
 
     /// Starts every layer on a helper thread while the caller's event loop keeps running (the

@@ -209,8 +209,8 @@ void extraWorkTable() {
     };
     OrientationFinder finder;
     std::printf("Extra work a page, 300 dpi A4, every clean-up on (goal: under 150 ms)\n");
-    std::printf("%-20s %9s %9s %9s %9s %9s\n", "page", "blank ms", "skew ms", "osd ms",
-                "total ms", "total cpu");
+    std::printf("%-20s %9s %9s %9s %9s %9s\n", "page", "blank ms", "skew ms", "osd ms", "total ms",
+                "total cpu");
     for (const Case& c : cases) {
         double blankCpu = 0, skewCpu = 0, osdCpu = 0;
         BlankVerdict v;

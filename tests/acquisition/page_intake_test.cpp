@@ -13,9 +13,9 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
-#include <gtest/gtest.h>
 #include <atomic>
 #include <chrono>
+#include <gtest/gtest.h>
 #include <mutex>
 #include <thread>
 
@@ -214,7 +214,8 @@ TEST_F(PageIntakeTest, BlankSidesOfADuplexBatchAreLeftOutAndSaidSparseSidesStay)
         atDpi(sparseSide(SparseMark::Stamp), 300),
     };
     auto log = std::make_shared<CorrectorLog>();
-    AcquisitionRunner runner(m_dialogs, correctorServices({.straighten = true, .skew = -1.44}, log));
+    AcquisitionRunner runner(m_dialogs,
+                             correctorServices({.straighten = true, .skew = -1.44}, log));
     runner.setPageCleanup({.leaveOutBlankSides = true, .straighten = true});
     const Told told = acquire(runner, sides, true);
     ASSERT_TRUE(told.ended);
@@ -253,8 +254,8 @@ class PageCorrections : public PageIntakeTest,
 TEST_P(PageCorrections, TheBufferGetsThePageAsCorrectedAndHearsWhy) {
     const CorrectionCase& c = GetParam();
     auto log = std::make_shared<CorrectorLog>();
-    AcquisitionRunner runner(m_dialogs, c.serviceMissing ? PageServices{}
-                                                         : correctorServices(c.answer, log));
+    AcquisitionRunner runner(m_dialogs,
+                             c.serviceMissing ? PageServices{} : correctorServices(c.answer, log));
     runner.setPageCleanup(c.cleanup);
     const QImage page = smallPage(1, QImage::Format_RGB888);
     const Told told = acquire(runner, {page}, false);
@@ -268,8 +269,12 @@ TEST_P(PageCorrections, TheBufferGetsThePageAsCorrectedAndHearsWhy) {
 INSTANTIATE_TEST_SUITE_P(
     Intake, PageCorrections,
     ::testing::Values(
-        CorrectionCase{"turned", {.turnUpsideDown = true}, {.turn = true}, false,
-                       {"pagina girata: pagina 1 girata di 180°"}, halfTurned},
+        CorrectionCase{"turned",
+                       {.turnUpsideDown = true},
+                       {.turn = true},
+                       false,
+                       {"pagina girata: pagina 1 girata di 180°"},
+                       halfTurned},
         CorrectionCase{"straightened",
                        {.straighten = true},
                        {.straighten = true, .skew = 0.55},
@@ -283,7 +288,11 @@ INSTANTIATE_TEST_SUITE_P(
                        {"pagina girata: pagina 1 girata di 180°",
                         "pagina raddrizzata: pagina 1 raddrizzata di 2,0°"},
                        [](const QImage& i) { return marked(halfTurned(i)); }},
-        CorrectionCase{"straightNothingFound", {.straighten = true}, {}, false, {},
+        CorrectionCase{"straightNothingFound",
+                       {.straighten = true},
+                       {},
+                       false,
+                       {},
                        [](const QImage& i) { return i; }},
         CorrectionCase{"workerFailed",
                        {.straighten = true},
@@ -318,8 +327,8 @@ TEST_F(PageIntakeTest, WithCleanupOffImagesPassByteForByteWithNoIntake) {
     ASSERT_TRUE(runner.intakeExists());
     runner.setPageCleanup({});
     bool intakeWhileRunning = true;
-    const Told told = acquire(runner, pages, true,
-                              [&](int) { intakeWhileRunning = runner.intakeExists(); });
+    const Told told =
+        acquire(runner, pages, true, [&](int) { intakeWhileRunning = runner.intakeExists(); });
     ASSERT_TRUE(told.ended);
     EXPECT_FALSE(intakeWhileRunning);
     EXPECT_EQ(told.events, QStringList({"image", "image", "image", "end"}));
@@ -338,14 +347,19 @@ TEST_F(PageIntakeTest, WithCleanupOffImagesPassByteForByteWithNoIntake) {
 
 TEST_F(PageIntakeTest, ACancelWhileCorrectingStillDeliversEveryImageOnceThenTheEnd) {
     auto log = std::make_shared<CorrectorLog>();
-    AcquisitionRunner runner(m_dialogs,
-                             correctorServices({.straighten = true, .skew = 1, .delayMs = 150}, log));
+    AcquisitionRunner runner(
+        m_dialogs, correctorServices({.straighten = true, .skew = 1, .delayMs = 150}, log));
     runner.setPageCleanup({.straighten = true});
     QVector<QImage> pages;
     for (int i = 0; i < 8; ++i)
         pages << smallPage(i);
-    const Told told =
-        acquire(runner, pages, false, [&](int n) { if (n == 1) runner.cancel(); }, 40);
+    const Told told = acquire(
+        runner, pages, false,
+        [&](int n) {
+            if (n == 1)
+                runner.cancel();
+        },
+        40);
     ASSERT_TRUE(told.ended);
     EXPECT_TRUE(told.end.cancelled);
     ASSERT_GT(told.end.delivered, 1) << "the cancel came while images were still at the intake";
@@ -389,8 +403,8 @@ TEST_F(PageIntakeTest, AnAbandonedAcquisitionLeavesNoLateImageAndNoFileBehind) {
 
 TEST_F(PageIntakeTest, APageFileGoneBeforeItsTurnIsDeliveredAsItIsAndSaidSo) {
     auto log = std::make_shared<CorrectorLog>();
-    AcquisitionRunner runner(m_dialogs,
-                             correctorServices({.straighten = true, .skew = 1, .delayMs = 300}, log));
+    AcquisitionRunner runner(
+        m_dialogs, correctorServices({.straighten = true, .skew = 1, .delayMs = 300}, log));
     runner.setPageCleanup({.straighten = true});
     // While the first page is being corrected, the second one's page file goes.
     QTimer poll;
