@@ -461,10 +461,6 @@ void VstScan::setPageCleanup(const PageCleanup& cleanup) {
     m_runner->setPageCleanup(cleanup);
 }
 
-bool VstScan::pageIntakeExists() const {
-    return m_runner->intakeExists();
-}
-
 // --- Settings ------------------------------------------------------------------------------
 
 int32_t VstScan::ImagePixelType() {

@@ -282,8 +282,6 @@ public:
     /// image (a side left out has none); the end comes once every image is through. All off:
     /// the images as the device gives them, with no intake between. Leaves the status.
     void setPageCleanup(const PageCleanup& cleanup) override;
-    /// True while the intake that cleans pages up exists. For tests and tools.
-    bool pageIntakeExists() const;
 
     /// Code of the latest operation's outcome (0 = none).
     int32_t LastErrorCode() const override { return m_status.code; }
