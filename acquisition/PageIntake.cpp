@@ -11,8 +11,9 @@
 
 namespace {
 
-int dpiOf(const QImage& image) {
-    return int(std::lround(image.dotsPerMeterX() * 0.0254));
+/// The resolution the page was scanned at, else the one its pixels carry; 0 when unknown.
+int dpiOf(const StoredPage& page, const QImage& image) {
+    return page.dpi > 0 ? page.dpi : int(std::lround(image.dotsPerMeterX() * 0.0254));
 }
 
 /// A page that goes: its page file leaves the cache, its pixels and memory claim the memory.
@@ -112,7 +113,7 @@ private:
                           QStringLiteral("pagina %1: %2").arg(number).arg(image.status().text)}});
         }
         if (batch.cleanup.leaveOutBlankSides && batch.feeder &&
-            judgeBlankPage(*image, dpiOf(*image)).blank) {
+            judgeBlankPage(*image, dpiOf(page, *image)).blank) {
             release(page);
             return post(batch.job, Outcome::LeftOut, {},
                         {{QStringLiteral("pagina bianca"), sideName(scanned, batch.duplex)}});
@@ -128,7 +129,8 @@ private:
     /// what was done (or why not) goes into `said`.
     StoredPage corrected(const IntakeBatch& batch, StoredPage page, const QImage& image, int number,
                          QList<std::pair<QString, QString>>& said) {
-        PageCorrection c = correct(batch, image);
+        const int dpi = dpiOf(page, image);
+        PageCorrection c = correct(batch, image, dpi);
         if (c.ok() && (c.straightened || c.turned) &&
             (c.image.size() != image.size() || c.image.format() != image.format()))
             c.error = QStringLiteral("la pagina corretta non ha la forma di quella acquisita");
@@ -156,10 +158,12 @@ private:
                  QStringLiteral("pagina %1 raddrizzata di %2°")
                      .arg(number)
                      .arg(QLocale(QLocale::Italian).toString(std::fabs(c.skewDegrees), 'f', 1))});
-        return storePage(fixed, path, batch.budget.get());
+        StoredPage fixedPage = storePage(fixed, path, batch.budget.get());
+        fixedPage.dpi = dpi;
+        return fixedPage;
     }
 
-    PageCorrection correct(const IntakeBatch& batch, const QImage& image) {
+    PageCorrection correct(const IntakeBatch& batch, const QImage& image, int dpi) {
         if (!m_correctorTried) {
             // Made on this thread, once for the intake's life: a corrector that could not be
             // made is asked for again with the next acquisition.
@@ -176,7 +180,7 @@ private:
             return failedCorrection(
                 QStringLiteral("il servizio di correzione delle pagine non è disponibile"));
         try {
-            return m_corrector->correct(image, dpiOf(image), batch.cleanup.straighten,
+            return m_corrector->correct(image, dpi, batch.cleanup.straighten,
                                         batch.cleanup.turnUpsideDown);
         } catch (const std::exception& e) {
             // Not meant to throw; a corrector that does is replaced with the next acquisition.

@@ -4,6 +4,7 @@
 #include "acquisition/AcquisitionRunner.h"
 #include "acquisition/ComponentDialogs.h"
 #include "acquisition/VstScan.h"
+#include "support/FakeTextReader.h"
 #include "support/FedPages.h"
 #include "virtual_scanner/VirtualScanner.h"
 #include <QCoreApplication>
@@ -66,6 +67,7 @@ struct Answer {
 struct CorrectorLog {
     std::atomic<int> calls{0};
     std::atomic<bool> onOwnerThread{false};
+    std::atomic<int> dpi{-1}; ///< the resolution the last page came with
     std::mutex mutex;
     QVector<QImage> pages; ///< the pages it was given
 };
@@ -74,8 +76,10 @@ class FakeCorrector : public PageCorrector {
 public:
     FakeCorrector(Answer answer, std::shared_ptr<CorrectorLog> log)
         : m_answer(std::move(answer)), m_log(std::move(log)) {}
-    PageCorrection correct(const QImage& page, int, bool straighten, bool turnUpsideDown) override {
+    PageCorrection correct(const QImage& page, int dpi, bool straighten,
+                           bool turnUpsideDown) override {
         ++m_log->calls;
+        m_log->dpi = dpi;
         {
             const std::lock_guard lock(m_log->mutex);
             m_log->pages << page;
@@ -459,7 +463,12 @@ TEST(PageIntakeComponent, PageCleanedComesBeforeEachPostScanAndTheSavedPageIsCor
     std::vector<std::unique_ptr<DeviceLayer>> layers;
     layers.push_back(std::make_unique<VirtualScannerLayer>(json));
     auto log = std::make_shared<CorrectorLog>();
-    VstScan scan(std::move(layers), dir.path(), nullptr, correctorServices({.turn = true}, log));
+    // Pages read for their words after they are turned, as the document will have them.
+    auto script = std::make_shared<FakeTextScript>();
+    PageServices services = correctorServices({.turn = true}, log);
+    services.textReader = fakeTextServices(script).textReader;
+    VstScan scan(std::move(layers), dir.path(), std::move(services));
+    scan.setTextLanguages(QStringLiteral("ita"));
     ASSERT_EQ(scan.OpenSourceManager(), 1);
     ASSERT_EQ(scan.OpenDataSource(), 1);
     scan.setFeederEnabled(1);
@@ -488,5 +497,13 @@ TEST(PageIntakeComponent, PageCleanedComesBeforeEachPostScanAndTheSavedPageIsCor
         ASSERT_EQ(log->pages.size(), 4);
         EXPECT_EQ(saved, halfTurned(log->pages[i])) << "page " << i + 1;
         EXPECT_NE(saved, log->pages[i]) << "page " << i + 1;
+    }
+    EXPECT_EQ(log->dpi, 50);
+    ASSERT_TRUE(waitFor([&] { return scan.textSettled(); }));
+    for (int i = 0; i < 4; ++i) {
+        const ImageText text = scan.imageText(i);
+        ASSERT_EQ(text.words.size(), 1u) << "page " << i + 1;
+        EXPECT_EQ(text.words[0].text, FakeTextScript::wordFor(log->pages[i].size(), 50))
+            << "the turned page keeps its resolution, page " << i + 1;
     }
 }
