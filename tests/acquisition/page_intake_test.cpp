@@ -359,10 +359,12 @@ TEST_F(PageIntakeTest, WithCleanupOffImagesPassByteForByteWithNoIntake) {
 TEST_F(PageIntakeTest, ACancelWhileCorrectingStillDeliversEveryImageOnceThenTheEnd) {
     auto log = std::make_shared<CorrectorLog>();
     AcquisitionRunner runner(
-        m_dialogs, correctorServices({.straighten = true, .skew = 1, .delayMs = 150}, log));
+        m_dialogs, correctorServices({.straighten = true, .skew = 1, .delayMs = 200}, log));
     runner.setPageCleanup({.straighten = true});
+    // Fed 60 ms apart: when the first page is out of the intake, a few more are in it and
+    // the device is still feeding.
     QVector<QImage> pages;
-    for (int i = 0; i < 8; ++i)
+    for (int i = 0; i < 12; ++i)
         pages << smallPage(i);
     const Told told = acquire(
         runner, pages, false,
@@ -370,7 +372,7 @@ TEST_F(PageIntakeTest, ACancelWhileCorrectingStillDeliversEveryImageOnceThenTheE
             if (n == 1)
                 runner.cancel();
         },
-        40);
+        60);
     ASSERT_TRUE(told.ended);
     EXPECT_TRUE(told.end.cancelled);
     ASSERT_GT(told.end.delivered, 1) << "the cancel came while images were still at the intake";
