@@ -1,24 +1,31 @@
 #pragma once
 #include "acquisition/AcquireWorker.h"
+#include "acquisition/PageIntake.h"
+#include "acquisition/ScanComponent.h"
+#include "component_base/PageServices.h"
 #include <QObject>
 #include <QThread>
 #include <atomic>
 #include <memory>
+#include <optional>
 
 class ComponentDialogs;
 
 /// Runs the component's acquisitions on its worker thread, one at a time: hands the device
 /// and the request to the worker, takes its images and its end back on the owner thread,
 /// shows the progress through the component's dialogs, and drops every late event of an
-/// acquisition that was abandoned (by job id).
+/// acquisition that was abandoned (by job id). With page clean-up on, each image goes through
+/// the intake (PageIntake, a thread of its own) before it is told, and the end waits for the
+/// intake to give back every image; with it off, there is no intake at all.
 ///
 /// Threading: owner thread only; its signals are emitted on the owner thread. Destroying it
 /// abandons a running acquisition and waits for the worker to let go of the device.
 class AcquisitionRunner : public QObject {
     Q_OBJECT
 public:
-    /// `dialogs` must outlive the runner.
-    explicit AcquisitionRunner(ComponentDialogs& dialogs, QObject* parent = nullptr);
+    /// `dialogs` must outlive the runner; `services` make the corrector the intake uses.
+    explicit AcquisitionRunner(ComponentDialogs& dialogs, const PageServices& services = {},
+                               QObject* parent = nullptr);
     ~AcquisitionRunner() override;
 
     /// True from start() until the acquisition's end arrives or it is abandoned.
@@ -44,10 +51,18 @@ public:
     /// the images so far still come, and its end reports `reason` (the first one given)
     /// instead of the device's status. Nothing when no acquisition runs.
     void stopWith(const DeviceStatus& reason);
+    /// What the intake does to the images of the acquisitions started from now on.
+    void setPageCleanup(const PageCleanup& cleanup) { m_cleanup = cleanup; }
+    /// True while the intake (and its thread) exists. For tests and tools.
+    bool intakeExists() const { return m_intake != nullptr; }
 
 Q_SIGNALS:
-    /// An image of the running acquisition is stored (its page file written).
+    /// An image of the running acquisition is stored (its page file written), after the
+    /// intake when there is one.
     void imageStored(const StoredPage& page);
+    /// The intake did something to an image of the running acquisition on its own (see
+    /// ScanComponent::PageCleaned); told before that image's imageStored.
+    void pageCleaned(const QString& operation, const QString& detail);
     /// The running acquisition is over; the worker no longer touches its device.
     void ended(const AcquireOutcome& outcome);
     /// An abandoned acquisition is over: the worker let go of its device.
@@ -58,6 +73,10 @@ private:
     void onProgress(quint64 jobId, int images, qint64 bytes, qint64 expected);
     void onFinished(quint64 jobId, const AcquireOutcome& outcome);
     void forgetActive();
+    /// Ends the running acquisition with `outcome` once the intake has given back its images.
+    void endWhenTaken();
+    void onIntakeDelivered(quint64 jobId, const StoredPage& page);
+    void showProgress(qint64 bytes, qint64 pageBytes, qint64 expected);
 
     ComponentDialogs& m_dialogs;
     QThread m_thread;
@@ -70,5 +89,13 @@ private:
     DeviceStatus m_stopReason;          ///< why stopWith() stopped the running job
     bool m_progressShown = false;
     int m_images = 0;
+    int m_leftOut = 0;
     qint64 m_bytes = 0;
+
+    PageServices m_services;
+    PageCleanup m_cleanup;
+    IntakeBatch m_batch; ///< the running acquisition's, as the intake sees it
+    /// The running acquisition's end, while the intake still holds its images.
+    std::optional<AcquireOutcome> m_heldEnd;
+    std::unique_ptr<PageIntake> m_intake;
 };

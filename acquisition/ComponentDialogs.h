@@ -11,6 +11,7 @@ struct AcquisitionProgress {
     qint64 bytes = 0;        ///< bytes received so far, the image being read included
     qint64 pageBytes = 0;    ///< bytes of the image being read
     qint64 pageExpected = 0; ///< its expected size; 0 when unknown
+    int leftOut = 0;         ///< blank sides of a feeder batch left out so far
 };
 
 /// What the component asks of a person: patience while the scanners are searched, the choice

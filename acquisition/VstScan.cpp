@@ -23,10 +23,14 @@ constexpr int kLastImageIndex = 32767;
 
 VstScan::VstScan(std::vector<std::unique_ptr<DeviceLayer>> layers, const QString& cacheParent,
                  std::shared_ptr<ComponentDialogs> dialogs, QObject* parent)
+    : VstScan(std::move(layers), cacheParent, PageServices(), std::move(dialogs), parent) {}
+
+VstScan::VstScan(std::vector<std::unique_ptr<DeviceLayer>> layers, const QString& cacheParent,
+                 PageServices services, std::shared_ptr<ComponentDialogs> dialogs, QObject* parent)
     : ScanComponent(parent),
       m_dialogs(dialogs ? std::move(dialogs) : std::make_shared<ComponentDialogs>()),
       m_images(cacheParent), m_sources(std::move(layers)),
-      m_runner(std::make_unique<AcquisitionRunner>(*m_dialogs)) {
+      m_runner(std::make_unique<AcquisitionRunner>(*m_dialogs, services)) {
     // What the component hears from its worker and its encoder waits for the operation under
     // way: the window must not see an image or an end in the middle of one of its own calls.
     connect(m_runner.get(), &AcquisitionRunner::imageStored, this, [this](const StoredPage& page) {
@@ -35,16 +39,12 @@ VstScan::VstScan(std::vector<std::unique_ptr<DeviceLayer>> layers, const QString
             Q_EMIT PostScan(0);
         });
     });
+    connectPageCleanup();
     connect(m_runner.get(), &AcquisitionRunner::ended, this, &VstScan::onEnded);
     connect(m_runner.get(), &AcquisitionRunner::released, this, &VstScan::stopLayersWhenIdle);
     m_images.setPageFileHandler([this](const DeviceStatus& result) { onPageFile(result); });
     m_images.setTextReadyHandler(
         [this](int index) { m_events.post([this, index] { Q_EMIT ImageTextReady(index); }); });
-}
-
-VstScan::VstScan(std::vector<std::unique_ptr<DeviceLayer>> layers, const QString& cacheParent,
-                 PageServices services, std::shared_ptr<ComponentDialogs> dialogs, QObject* parent)
-    : VstScan(std::move(layers), cacheParent, std::move(dialogs), parent) {
     m_images.setTextReader(std::move(services.textReader));
 }
 
@@ -449,6 +449,22 @@ void VstScan::endWhenStored() {
     setStatus(*m_pendingEnd);
     m_pendingEnd.reset();
     Q_EMIT PostScan(1);
+}
+
+// --- Page clean-up -------------------------------------------------------------------------
+
+void VstScan::connectPageCleanup() {
+    // Held like the images, and in one queue with them, so that what is said of an image
+    // comes before its PostScan.
+    connect(m_runner.get(), &AcquisitionRunner::pageCleaned, this,
+            [this](const QString& operation, const QString& detail) {
+                m_events.deliver(
+                    [this, operation, detail] { Q_EMIT PageCleaned(operation, detail); });
+            });
+}
+
+void VstScan::setPageCleanup(const PageCleanup& cleanup) {
+    m_runner->setPageCleanup(cleanup);
 }
 
 // --- Settings ------------------------------------------------------------------------------

@@ -39,7 +39,8 @@ public:
     VstScan(std::vector<std::unique_ptr<DeviceLayer>> layers, const QString& cacheParent,
             std::shared_ptr<ComponentDialogs> dialogs = nullptr, QObject* parent = nullptr);
     /// The same, with the page workers it uses: `services.textReader` reads the images'
-    /// words once setTextLanguages asks for them.
+    /// words once setTextLanguages asks for them, `services.corrector` straightens and turns
+    /// pages as setPageCleanup asks (made on the intake's thread).
     VstScan(std::vector<std::unique_ptr<DeviceLayer>> layers, const QString& cacheParent,
             PageServices services, std::shared_ptr<ComponentDialogs> dialogs = nullptr,
             QObject* parent = nullptr);
@@ -298,6 +299,12 @@ public:
     /// pages and leaves the cache behind. Leaves the status.
     int32_t keepPagesForRecovery() override { return m_recovery.keep(); }
 
+    /// From the next acquisition on: blank sides of a feeder batch left out, pages
+    /// straightened and turned upright, each told as PageCleaned before the PostScan of its
+    /// image (a side left out has none); the end comes once every image is through. All off:
+    /// the images as the device gives them, with no intake between. Leaves the status.
+    void setPageCleanup(const PageCleanup& cleanup) override;
+
     /// Code of the latest operation's outcome (0 = none).
     int32_t LastErrorCode() const override { return m_status.code; }
     /// Text of the latest operation's outcome ("" = none).
@@ -343,6 +350,7 @@ private:
     /// The lowest and highest value of a capability (0, 0 with an error when unreadable).
     std::pair<float, float> rangeOf(uint16_t id);
     void stopLayersWhenIdle();
+    void connectPageCleanup();
     void onEnded(const AcquireOutcome& outcome);
     /// A page file is written (ok) or failed: a running acquisition stops at a failure, and
     /// an ended one reports it.

@@ -68,9 +68,13 @@ void WidgetComponentDialogs::progressStarted(std::function<void()> cancel) {
 void WidgetComponentDialogs::progressChanged(const AcquisitionProgress& progress) {
     if (!m_progress)
         return;
-    m_progress->setLabelText(QStringLiteral("Pagine ricevute: %1\nDati ricevuti: %2 KB")
-                                 .arg(progress.images)
-                                 .arg(progress.bytes / 1024));
+    QString text = QStringLiteral("Pagine ricevute: %1\nDati ricevuti: %2 KB")
+                       .arg(progress.images)
+                       .arg(progress.bytes / 1024);
+    // Told as they go, so that nobody wonders where a side went.
+    if (progress.leftOut > 0)
+        text += QStringLiteral("\nPagine bianche escluse: %1").arg(progress.leftOut);
+    m_progress->setLabelText(text);
     if (progress.pageExpected > 0 && progress.pageBytes < progress.pageExpected) {
         m_progress->setRange(0, 1000);
         m_progress->setValue(int(progress.pageBytes * 1000 / progress.pageExpected));

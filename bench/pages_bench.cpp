@@ -1,9 +1,12 @@
 // Pages as a feeder gives them, at 300 dpi A4: blank sides found on the component's side, skew
 // straightened by leptonica and upside-down pages found by tesseract's orientation detection
 // in the OCR worker's library. Prints, for each, the detection table with its figures and the
-// time a page (the median of three runs), so that the extra work a page can be set beside the
-// feeder's pace. Run: build/bench/pages_bench (it re-executes itself with OMP_THREAD_LIMIT=1
-// when that is not set).
+// time a page (the median of three runs), and the extra work a page with every clean-up on,
+// so that it can be set beside the feeder's pace. Upright pages of text are told by a first
+// look at a fifth of tesseract's sample (its confidence is what the table shows for them);
+// pages that look turned are looked at again with the whole sample. Run:
+// build/bench/pages_bench [blank] [skew] [osd] [extra] (it re-executes itself with
+// OMP_THREAD_LIMIT=1 when that is not set).
 #include "acquisition/BlankPage.h"
 #include "support/GeometryPages.h"
 
@@ -184,8 +187,46 @@ void orientationTable() {
     }
     const OcrPixels page = pixelsOf(sans, 300);
     const double turnMs = medianMs([&] { (void)turnPageHalf(page); });
-    std::printf("wrong decisions: %d of %zu; turning a grey page by 180 deg: %.1f ms\n", wrong,
+    std::printf("wrong decisions: %d of %zu; turning a grey page by 180 deg: %.1f ms\n\n", wrong,
                 cases.size(), turnMs);
+}
+
+// What a page of a feeder batch costs with every clean-up on, stage by stage as the intake and
+// the OCR worker run them: the blank judgement, the skew found and the page straightened, the
+// orientation of the straightened page. Text pages come askew by 1.5° and upright, the
+// common case (an upside-down page is looked at twice, see the table above).
+void extraWorkTable() {
+    struct Case {
+        const char* name;
+        QImage image;
+    };
+    const QImage askew = turnedTextPage(1.5);
+    const std::vector<Case> cases = {
+        {"text 1.5 deg grey", askew},
+        {"text 1.5 deg RGB", askew.convertToFormat(QImage::Format_RGB888)},
+        {"text 1.5 deg 1-bit", lineart(askew)},
+        {"blank back grey", scannedSide(AllNoise)},
+    };
+    OrientationFinder finder;
+    std::printf("Extra work a page, 300 dpi A4, every clean-up on (goal: under 150 ms)\n");
+    std::printf("%-20s %9s %9s %9s %9s %9s\n", "page", "blank ms", "skew ms", "osd ms", "total ms",
+                "total cpu");
+    for (const Case& c : cases) {
+        double blankCpu = 0, skewCpu = 0, osdCpu = 0;
+        BlankVerdict v;
+        const double blankMs = medianMs([&] { v = judgeBlankPage(c.image, 300); }, &blankCpu);
+        // A side left out goes no further.
+        const OcrPixels pixels = pixelsOf(c.image, 300);
+        Straightening s;
+        const double skewMs = v.blank ? 0 : medianMs([&] { s = straightenPage(pixels); }, &skewCpu);
+        const OcrPixels straight = s.turned ? s.page.view() : pixels;
+        OrientationFinding f;
+        const double osdMs = v.blank ? 0 : medianMs([&] { f = finder.find(straight); }, &osdCpu);
+        std::printf("%-20s %9.1f %9.1f %9.1f %9.1f %9.1f%s\n", c.name, blankMs, skewMs, osdMs,
+                    blankMs + skewMs + osdMs, blankCpu + skewCpu + osdCpu,
+                    v.blank ? " (left out after the judgement)" : "");
+    }
+    std::printf("\n");
 }
 
 } // namespace
@@ -207,5 +248,7 @@ int main(int argc, char** argv) {
         skewTable();
     if (all || args.contains(QStringLiteral("osd")))
         orientationTable();
+    if (all || args.contains(QStringLiteral("extra")))
+        extraWorkTable();
     return 0;
 }

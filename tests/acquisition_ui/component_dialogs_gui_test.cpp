@@ -147,3 +147,17 @@ TEST_F(ComponentDialogsTest, NoProgressWindowWithIndicatorsOff) {
     EXPECT_EQ(runAcquisition().images, 2);
     EXPECT_FALSE(sawDialog);
 }
+
+TEST_F(ComponentDialogsTest, ProgressWindowCountsTheBlankSidesLeftOut) {
+    WidgetComponentDialogs dialogs;
+    dialogs.progressStarted([] {});
+    QProgressDialog* dialog = progressDialog();
+    ASSERT_NE(dialog, nullptr);
+    dialogs.progressChanged({.images = 5, .bytes = 3072, .leftOut = 2});
+    EXPECT_EQ(dialog->labelText(),
+              QStringLiteral("Pagine ricevute: 5\nDati ricevuti: 3 KB\nPagine bianche escluse: 2"));
+    // None left out: nothing said of them, as before there was anything to leave out.
+    dialogs.progressChanged({.images = 6, .bytes = 4096});
+    EXPECT_EQ(dialog->labelText(), QStringLiteral("Pagine ricevute: 6\nDati ricevuti: 4 KB"));
+    dialogs.progressEnded();
+}
