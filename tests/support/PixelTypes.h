@@ -5,13 +5,8 @@
 #include <QImage>
 
 inline QImage::Format pageFormatOf(int32_t pixelType) {
-    switch (pixelType) {
-    case twain::BW:
-        return QImage::Format_Mono;
-    case twain::Gray:
-        return QImage::Format_Grayscale8;
-    case twain::RGB:
-        return QImage::Format_RGB888;
-    }
-    return QImage::Format_Invalid;
+    return pixelType == twain::BW     ? QImage::Format_Mono
+           : pixelType == twain::Gray ? QImage::Format_Grayscale8
+           : pixelType == twain::RGB  ? QImage::Format_RGB888
+                                      : QImage::Format_Invalid;
 }
