@@ -4,6 +4,7 @@
 // the tenth, and how long page generation and storing take.
 //
 //   memory_bench [pages] [format]   (default 99 PDF; the cache goes under $TMPDIR)
+#include "BenchSupport.h"
 #include "acquisition/ImageBuffer.h"
 #include "virtual_scanner/PageRenderer.h"
 #include "virtual_scanner/VirtualScanner.h"
@@ -16,23 +17,6 @@
 #include <QTextStream>
 #include <cstdio>
 #include <cstdlib>
-
-namespace {
-
-// A field of /proc/self/status in kB.
-long statusKb(const char* field) {
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray key = QByteArray(field) + ':';
-    for (const QByteArray& line : f.readAll().split('\n')) {
-        if (line.startsWith(key))
-            return line.mid(key.size()).trimmed().split(' ').first().toLong();
-    }
-    return -1;
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
     if (!std::getenv("QT_QPA_PLATFORM"))

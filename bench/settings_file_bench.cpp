@@ -3,6 +3,7 @@
 // the time of the read. The files are made under $TMPDIR at the read bound (4 MiB).
 //
 //   settings_file_bench
+#include "BenchSupport.h"
 #include "settings/IniDocument.h"
 #include "settings/ScanSettings.h"
 
@@ -16,18 +17,6 @@
 #include <unistd.h>
 
 namespace {
-
-// A field of /proc/self/status in kB.
-long statusKb(const char* field) {
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray key = QByteArray(field) + ':';
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith(key))
-            return line.mid(key.size()).trimmed().split(' ').first().toLong();
-    return -1;
-}
 
 struct Case {
     const char* name;

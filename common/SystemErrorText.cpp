@@ -2,132 +2,93 @@
 
 #include <QFileDevice>
 
+#include <algorithm>
 #include <cerrno>
+#include <utility>
+
+namespace {
+
+// The text of `code` in `table`, or null when it has none.
+template <typename Code, std::size_t N>
+const char* textOf(const std::pair<Code, const char*> (&table)[N], Code code) {
+    const auto row = std::find_if(std::begin(table), std::end(table),
+                                  [code](const auto& r) { return r.first == code; });
+    return row != std::end(table) ? row->second : nullptr;
+}
+
+const std::pair<int, const char*> systemErrorTexts[] = {
+    {0, "nessun errore"},
+    {EPERM, "operazione non permessa"},
+    {ENOENT, "file o cartella inesistente"},
+    {EINTR, "chiamata interrotta"},
+    {EIO, "errore di lettura o scrittura del dispositivo"},
+    {ENXIO, "dispositivo inesistente"},
+    {ENODEV, "dispositivo inesistente"},
+    {E2BIG, "elenco di argomenti troppo lungo"},
+    {ENOEXEC, "non è un programma eseguibile"},
+    {EBADF, "descrittore di file non valido"},
+    {ECHILD, "nessun processo figlio"},
+    {EAGAIN, "risorsa temporaneamente non disponibile"},
+    {ENOMEM, "memoria esaurita"},
+    {EACCES, "permesso negato"},
+    {EFAULT, "indirizzo non valido"},
+    {EBUSY, "dispositivo o risorsa occupati"},
+    {EEXIST, "il file esiste già"},
+    {EXDEV, "collegamento tra file system diversi"},
+    {ENOTDIR, "non è una cartella"},
+    {EISDIR, "è una cartella"},
+    {EINVAL, "argomento non valido"},
+    {ENFILE, "troppi file aperti"},
+    {EMFILE, "troppi file aperti"},
+    {ETXTBSY, "file di testo occupato"},
+    {EFBIG, "file troppo grande"},
+    {ENOSPC, "spazio su disco esaurito"},
+    {ESPIPE, "posizionamento non valido"},
+    {EROFS, "file system in sola lettura"},
+    {EMLINK, "troppi collegamenti"},
+    {EPIPE, "canale chiuso dall'altro capo"},
+    {ENAMETOOLONG, "nome di file troppo lungo"},
+    {ENOLCK, "nessun blocco disponibile"},
+    {ENOSYS, "funzione non implementata"},
+    {ENOTEMPTY, "cartella non vuota"},
+    {ELOOP, "troppi collegamenti simbolici"},
+    {EDQUOT, "quota del disco superata"},
+    {ENOTSUP, "operazione non supportata"},
+    {EADDRINUSE, "indirizzo già in uso"},
+    {ENETUNREACH, "rete non raggiungibile"},
+    {ECONNABORTED, "connessione interrotta"},
+    {ECONNRESET, "connessione chiusa dall'altro capo"},
+    {ENOTCONN, "non connesso"},
+    {ETIMEDOUT, "tempo scaduto"},
+    {ECONNREFUSED, "connessione rifiutata"},
+    {EHOSTUNREACH, "host non raggiungibile"},
+    {EOVERFLOW, "valore troppo grande per il tipo di dato"},
+};
+
+// The errors without a text of their own (FatalError, AbortError, RemoveError, RenameError,
+// CopyError, UnspecifiedError) are "errore del file".
+const std::pair<QFileDevice::FileError, const char*> fileErrorTexts[] = {
+    {QFileDevice::NoError, "file più corto del previsto"},
+    {QFileDevice::ReadError, "lettura non riuscita"},
+    {QFileDevice::WriteError, "scrittura non riuscita"},
+    {QFileDevice::ResourceError, "risorse esaurite (memoria o spazio su disco)"},
+    {QFileDevice::OpenError, "apertura non riuscita"},
+    {QFileDevice::PermissionsError, "permesso negato"},
+    {QFileDevice::PositionError, "posizionamento nel file non riuscito"},
+    {QFileDevice::ResizeError, "posizionamento nel file non riuscito"},
+    {QFileDevice::TimeOutError, "tempo scaduto"},
+};
+
+} // namespace
 
 QString systemErrorText(int error) {
-    switch (error) {
-    case 0:
-        return QStringLiteral("nessun errore");
-    case EPERM:
-        return QStringLiteral("operazione non permessa");
-    case ENOENT:
-        return QStringLiteral("file o cartella inesistente");
-    case EINTR:
-        return QStringLiteral("chiamata interrotta");
-    case EIO:
-        return QStringLiteral("errore di lettura o scrittura del dispositivo");
-    case ENXIO:
-    case ENODEV:
-        return QStringLiteral("dispositivo inesistente");
-    case E2BIG:
-        return QStringLiteral("elenco di argomenti troppo lungo");
-    case ENOEXEC:
-        return QStringLiteral("non è un programma eseguibile");
-    case EBADF:
-        return QStringLiteral("descrittore di file non valido");
-    case ECHILD:
-        return QStringLiteral("nessun processo figlio");
-    case EAGAIN:
-        return QStringLiteral("risorsa temporaneamente non disponibile");
-    case ENOMEM:
-        return QStringLiteral("memoria esaurita");
-    case EACCES:
-        return QStringLiteral("permesso negato");
-    case EFAULT:
-        return QStringLiteral("indirizzo non valido");
-    case EBUSY:
-        return QStringLiteral("dispositivo o risorsa occupati");
-    case EEXIST:
-        return QStringLiteral("il file esiste già");
-    case EXDEV:
-        return QStringLiteral("collegamento tra file system diversi");
-    case ENOTDIR:
-        return QStringLiteral("non è una cartella");
-    case EISDIR:
-        return QStringLiteral("è una cartella");
-    case EINVAL:
-        return QStringLiteral("argomento non valido");
-    case ENFILE:
-    case EMFILE:
-        return QStringLiteral("troppi file aperti");
-    case ETXTBSY:
-        return QStringLiteral("file di testo occupato");
-    case EFBIG:
-        return QStringLiteral("file troppo grande");
-    case ENOSPC:
-        return QStringLiteral("spazio su disco esaurito");
-    case ESPIPE:
-        return QStringLiteral("posizionamento non valido");
-    case EROFS:
-        return QStringLiteral("file system in sola lettura");
-    case EMLINK:
-        return QStringLiteral("troppi collegamenti");
-    case EPIPE:
-        return QStringLiteral("canale chiuso dall'altro capo");
-    case ENAMETOOLONG:
-        return QStringLiteral("nome di file troppo lungo");
-    case ENOLCK:
-        return QStringLiteral("nessun blocco disponibile");
-    case ENOSYS:
-        return QStringLiteral("funzione non implementata");
-    case ENOTEMPTY:
-        return QStringLiteral("cartella non vuota");
-    case ELOOP:
-        return QStringLiteral("troppi collegamenti simbolici");
-    case EDQUOT:
-        return QStringLiteral("quota del disco superata");
-    case ENOTSUP:
-        return QStringLiteral("operazione non supportata");
-    case EADDRINUSE:
-        return QStringLiteral("indirizzo già in uso");
-    case ENETUNREACH:
-        return QStringLiteral("rete non raggiungibile");
-    case ECONNABORTED:
-        return QStringLiteral("connessione interrotta");
-    case ECONNRESET:
-        return QStringLiteral("connessione chiusa dall'altro capo");
-    case ENOTCONN:
-        return QStringLiteral("non connesso");
-    case ETIMEDOUT:
-        return QStringLiteral("tempo scaduto");
-    case ECONNREFUSED:
-        return QStringLiteral("connessione rifiutata");
-    case EHOSTUNREACH:
-        return QStringLiteral("host non raggiungibile");
-    case EOVERFLOW:
-        return QStringLiteral("valore troppo grande per il tipo di dato");
-    default:
-        break;
-    }
+    if (const char* text = textOf(systemErrorTexts, error))
+        return QString::fromUtf8(text);
     return QStringLiteral("errore di sistema %1").arg(error);
 }
 
 QString fileErrorText(const QFileDevice& file) {
-    switch (file.error()) {
-    case QFileDevice::NoError:
-        return QStringLiteral("file più corto del previsto");
-    case QFileDevice::ReadError:
-        return QStringLiteral("lettura non riuscita");
-    case QFileDevice::WriteError:
-        return QStringLiteral("scrittura non riuscita");
-    case QFileDevice::ResourceError:
-        return QStringLiteral("risorse esaurite (memoria o spazio su disco)");
-    case QFileDevice::OpenError:
-        return QStringLiteral("apertura non riuscita");
-    case QFileDevice::PermissionsError:
-        return QStringLiteral("permesso negato");
-    case QFileDevice::PositionError:
-    case QFileDevice::ResizeError:
-        return QStringLiteral("posizionamento nel file non riuscito");
-    case QFileDevice::TimeOutError:
-        return QStringLiteral("tempo scaduto");
-    case QFileDevice::FatalError:
-    case QFileDevice::AbortError:
-    case QFileDevice::RemoveError:
-    case QFileDevice::RenameError:
-    case QFileDevice::CopyError:
-    case QFileDevice::UnspecifiedError:
-        break;
-    }
+    if (const char* text = textOf(fileErrorTexts, file.error()))
+        return QString::fromUtf8(text);
     return QStringLiteral("errore del file");
 }

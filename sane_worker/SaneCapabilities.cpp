@@ -344,30 +344,29 @@ std::optional<Capability> SaneCapabilities::sourceCapability(uint16_t id) const 
         return std::nullopt;
     const sanemap::SourceState st = sanemap::sourceState(o);
     const bool settable = SANE_OPTION_IS_SETTABLE(m_options.option("source")->cap);
-    Capability c;
-    switch (id) {
-    case CUSTOM_FEEDERPRESENT:
-        c = Capability::oneValue(id, st.feederPresent ? 1 : 0, true);
-        break;
-    case CAP_FEEDERENABLED:
-        if (!st.feederPresent)
-            return std::nullopt;
-        c = Capability::oneValue(id, st.feederEnabled ? 1 : 0, !settable);
-        break;
-    case CAP_DUPLEX:
+    // Each switch: whether it is shown, its value, and whether it is read-only.
+    struct Switch {
+        uint16_t id;
+        bool shown;
+        bool on;
+        bool readOnly;
+    };
+    const Switch switches[] = {
+        {CUSTOM_FEEDERPRESENT, true, st.feederPresent, true},
+        {CAP_FEEDERENABLED, st.feederPresent, st.feederEnabled, !settable},
         // TWAIN: 0 none, 1 one-pass duplex; a backend's duplex source scans both sides per sheet.
-        c = Capability::oneValue(id, st.duplexSupported ? 1 : 0, true);
-        break;
-    case CAP_DUPLEXENABLED:
-        if (!st.duplexSupported)
+        {CAP_DUPLEX, true, st.duplexSupported, true},
+        {CAP_DUPLEXENABLED, st.duplexSupported, st.duplexEnabled, !settable && !o.hasDuplexSwitch}};
+    for (const Switch& sw : switches) {
+        if (sw.id != id)
+            continue;
+        if (!sw.shown)
             return std::nullopt;
-        c = Capability::oneValue(id, st.duplexEnabled ? 1 : 0, !settable && !o.hasDuplexSwitch);
-        break;
-    default:
-        return std::nullopt;
+        Capability c = Capability::oneValue(id, sw.on ? 1 : 0, sw.readOnly);
+        c.text = o.current;
+        return c;
     }
-    c.text = o.current;
-    return c;
+    return std::nullopt;
 }
 
 DeviceStatus SaneCapabilities::setSource(uint16_t id, bool on) {

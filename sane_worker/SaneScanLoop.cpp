@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <optional>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
+#include <utility>
 
 using namespace twain;
 
@@ -35,6 +37,20 @@ bool endOfStream(int fd, short revents) {
         return true;
     char byte;
     return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
+// Our name of a SANE frame format; none for a format the assembler does not take.
+std::optional<FrameParameters::Format> frameFormat(SANE_Frame format) {
+    static constexpr std::pair<SANE_Frame, FrameParameters::Format> formats[] = {
+        {SANE_FRAME_GRAY, FrameParameters::Gray},
+        {SANE_FRAME_RGB, FrameParameters::RGB},
+        {SANE_FRAME_RED, FrameParameters::Red},
+        {SANE_FRAME_GREEN, FrameParameters::Green},
+        {SANE_FRAME_BLUE, FrameParameters::Blue}};
+    for (const auto& [sane, ours] : formats)
+        if (format == sane)
+            return ours;
+    return std::nullopt;
 }
 
 int64_t steadyMs() {
@@ -196,26 +212,11 @@ DeviceStatus SaneScanLoop::acquirePage(FrameAssembler& frames, AcquireSink& sink
         if (got != SANE_STATUS_GOOD)
             return sanestatus::status(got);
         FrameParameters fp;
-        switch (p.format) {
-        case SANE_FRAME_GRAY:
-            fp.format = FrameParameters::Gray;
-            break;
-        case SANE_FRAME_RGB:
-            fp.format = FrameParameters::RGB;
-            break;
-        case SANE_FRAME_RED:
-            fp.format = FrameParameters::Red;
-            break;
-        case SANE_FRAME_GREEN:
-            fp.format = FrameParameters::Green;
-            break;
-        case SANE_FRAME_BLUE:
-            fp.format = FrameParameters::Blue;
-            break;
-        default:
+        if (const auto format = frameFormat(p.format))
+            fp.format = *format;
+        else
             return sanestatus::status(sanestatus::BadFrame,
                                       QStringLiteral("formato %1").arg(int(p.format)));
-        }
         fp.lastFrame = p.last_frame;
         fp.bytesPerLine = p.bytes_per_line;
         fp.pixelsPerLine = p.pixels_per_line;

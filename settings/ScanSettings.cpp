@@ -9,7 +9,9 @@
 #include <QDebug>
 #include <QFile>
 
+#include <algorithm>
 #include <limits>
+#include <type_traits>
 
 #include <sys/stat.h>
 
@@ -47,6 +49,25 @@ void assignNumber(Field& field, const QString& key, const QString& value, Conver
          key.normalized(QString::NormalizationForm_C).toUpper(), qint64(field)});
 }
 
+// How a field takes the text of its key: a text as it stands, a number through assignNumber.
+using TakeValue = void (*)(ScanSettings& record, const QString& key, const QString& value,
+                           QList<SettingsWarning>* warnings);
+
+template <auto field>
+void takeText(ScanSettings& record, const QString&, const QString& value, QList<SettingsWarning>*) {
+    record.*field = value;
+}
+
+template <auto field>
+void takeNumber(ScanSettings& record, const QString& key, const QString& value,
+                QList<SettingsWarning>* warnings) {
+    auto& number = record.*field;
+    if constexpr (std::is_same_v<std::remove_reference_t<decltype(number)>, int32_t>)
+        assignNumber(number, key, value, toInt32, warnings);
+    else
+        assignNumber(number, key, value, toInt16, warnings);
+}
+
 // Why the section could not be used, in the texts of loadScanSettings.
 QString missingSectionText(const IniDocument& document, const QString& fileName) {
     const QString file = shownText(fileName);
@@ -81,6 +102,23 @@ std::optional<qint64> numberField(const ScanSettings& s, const QString& key) {
         return s.Contrasto;
     return std::nullopt;
 }
+
+// The keys that came after the record's fields, as WriteIni spells them (ReadIni takes
+// any letter case), each with its accessors.
+struct LaterKey {
+    QString name;
+    QString (ScanSettings::*get)() const;
+    void (ScanSettings::*set)(const QString&);
+};
+const LaterKey laterKeyTable[] = {
+    {QStringLiteral("PDFA"), &ScanSettings::PDFA, &ScanSettings::setPDFA},
+    {QStringLiteral("OCR"), &ScanSettings::OCR, &ScanSettings::setOCR},
+    {QStringLiteral("LinguaOCR"), &ScanSettings::LinguaOCR, &ScanSettings::setLinguaOCR},
+    {QStringLiteral("PagineBianche"), &ScanSettings::PagineBianche,
+     &ScanSettings::setPagineBianche},
+    {QStringLiteral("RuotaAutomatica"), &ScanSettings::RuotaAutomatica,
+     &ScanSettings::setRuotaAutomatica},
+    {QStringLiteral("Raddrizza"), &ScanSettings::Raddrizza, &ScanSettings::setRaddrizza}};
 
 } // namespace
 
@@ -131,52 +169,60 @@ ScanSettings::LaterKeys& ScanSettings::laterKeys() {
     return *m_later;
 }
 
-QString ScanSettings::PDFA() const {
-    return m_later ? m_later->pdfa : QString();
+QString ScanSettings::laterValue(LaterValue key) const {
+    return m_later ? (*m_later).*key : QString();
 }
 
-void ScanSettings::setPDFA(const QString& value) {
-    laterKeys().pdfa = value;
+void ScanSettings::setLaterValue(LaterValue key, const QString& value) {
+    laterKeys().*key = value;
+}
+
+QString ScanSettings::PDFA() const {
+    return laterValue(&LaterKeys::pdfa);
 }
 
 QString ScanSettings::OCR() const {
-    return m_later ? m_later->ocr : QString();
-}
-
-void ScanSettings::setOCR(const QString& value) {
-    laterKeys().ocr = value;
+    return laterValue(&LaterKeys::ocr);
 }
 
 QString ScanSettings::LinguaOCR() const {
-    return m_later ? m_later->ocrLanguages : QString();
-}
-
-void ScanSettings::setLinguaOCR(const QString& value) {
-    laterKeys().ocrLanguages = value;
+    return laterValue(&LaterKeys::ocrLanguages);
 }
 
 QString ScanSettings::PagineBianche() const {
-    return m_later ? m_later->blankPages : QString();
-}
-
-void ScanSettings::setPagineBianche(const QString& value) {
-    laterKeys().blankPages = value;
+    return laterValue(&LaterKeys::blankPages);
 }
 
 QString ScanSettings::RuotaAutomatica() const {
-    return m_later ? m_later->autoRotate : QString();
-}
-
-void ScanSettings::setRuotaAutomatica(const QString& value) {
-    laterKeys().autoRotate = value;
+    return laterValue(&LaterKeys::autoRotate);
 }
 
 QString ScanSettings::Raddrizza() const {
-    return m_later ? m_later->straighten : QString();
+    return laterValue(&LaterKeys::straighten);
+}
+
+void ScanSettings::setPDFA(const QString& value) {
+    setLaterValue(&LaterKeys::pdfa, value);
+}
+
+void ScanSettings::setOCR(const QString& value) {
+    setLaterValue(&LaterKeys::ocr, value);
+}
+
+void ScanSettings::setLinguaOCR(const QString& value) {
+    setLaterValue(&LaterKeys::ocrLanguages, value);
+}
+
+void ScanSettings::setPagineBianche(const QString& value) {
+    setLaterValue(&LaterKeys::blankPages, value);
+}
+
+void ScanSettings::setRuotaAutomatica(const QString& value) {
+    setLaterValue(&LaterKeys::autoRotate, value);
 }
 
 void ScanSettings::setRaddrizza(const QString& value) {
-    laterKeys().straighten = value;
+    setLaterValue(&LaterKeys::straighten, value);
 }
 
 QString ScanSettings::defaultIniPath() {
@@ -202,36 +248,20 @@ QStringList ScanSettings::readWarnings() const {
 
 void loadScanSettings(ScanSettings& record, const IniDocument& document,
                       QList<SettingsWarning>* warnings, const QString& fileName) {
-    // The table order decides which field a name belongs to; the names are compared
-    // upper-cased, so the file's letter case does not matter.
-    enum Field {
-        Pagina,
-        Area,
-        Tipo,
-        Bit,
-        Soglia,
-        Qualita,
-        Risoluzione,
-        Formato,
-        Contrasto,
-        Luminosita
-    };
-    static const QString names[] = {
-        QStringLiteral("PAGINA"),           QStringLiteral("AREA"),
-        QStringLiteral("TIPOSCANSIONE"),    QStringLiteral("BITPERPIXEL"),
-        QStringLiteral("SOGLIABIANCONERO"), QString::fromUtf8("QUALIT\u00c0JPEG"),
-        QStringLiteral("RISOLUZIONE"),      QStringLiteral("FORMATO"),
-        QStringLiteral("CONTRASTO"),        QStringLiteral("LUMINOSITA")};
-
-    // The keys that came after the ten, each with the accessor that takes its text.
-    static const std::pair<QString, void (ScanSettings::*)(const QString&)> laterKeys[] = {
-        {QStringLiteral("PDFA"), &ScanSettings::setPDFA},
-        {QStringLiteral("OCR"), &ScanSettings::setOCR},
-        {QStringLiteral("LINGUAOCR"), &ScanSettings::setLinguaOCR},
-        {QStringLiteral("PAGINEBIANCHE"), &ScanSettings::setPagineBianche},
-        {QStringLiteral("RUOTAAUTOMATICA"), &ScanSettings::setRuotaAutomatica},
-        {QStringLiteral("RADDRIZZA"), &ScanSettings::setRaddrizza}};
-
+    // The ten fields' keys, upper-cased (the file's letter case does not matter), each with
+    // how its field takes the text.
+    static const std::pair<QString, TakeValue> fields[] = {
+        {QStringLiteral("PAGINA"), takeText<&ScanSettings::Pagina>},
+        {QStringLiteral("AREA"), takeText<&ScanSettings::area>},
+        {QStringLiteral("TIPOSCANSIONE"), takeText<&ScanSettings::PixelType>},
+        {QStringLiteral("BITPERPIXEL"), takeNumber<&ScanSettings::BitColoreGreyLevel>},
+        {QStringLiteral("SOGLIABIANCONERO"), takeNumber<&ScanSettings::BWThreshold>},
+        {QString::fromUtf8("QUALIT\u00c0JPEG"),
+         takeNumber<&ScanSettings::JpegQualityTiffCompression>},
+        {QStringLiteral("RISOLUZIONE"), takeNumber<&ScanSettings::Risoluzione>},
+        {QStringLiteral("FORMATO"), takeText<&ScanSettings::ResultFormat>},
+        {QStringLiteral("CONTRASTO"), takeNumber<&ScanSettings::Contrasto>},
+        {QStringLiteral("LUMINOSITA"), takeNumber<&ScanSettings::Luminosita>}};
 
     if (warnings && !document.hasSection(mainSection)) {
         warnings->append({missingSectionText(document, fileName), QString(), 0});
@@ -256,55 +286,19 @@ void loadScanSettings(ScanSettings& record, const IniDocument& document,
     for (const QString& key : keys) {
         // NFC first, so an "à" written as "a" plus a combining accent is still recognised.
         const QString upper = key.normalized(QString::NormalizationForm_C).toUpper();
-        int field = -1;
-        for (int i = 0; i < int(std::size(names)); ++i) {
-            if (upper == names[i]) {
-                field = i;
-                break;
-            }
-        }
-        if (field < 0) {
-            for (const auto& [name, set] : laterKeys) {
-                if (upper == name) {
-                    (record.*set)(valueThroughBuffer(values.value(key.toCaseFolded())));
-                    break;
-                }
-            }
+        // The value is looked up by the name exactly as the file writes it.
+        const auto value = [&] { return valueThroughBuffer(values.value(key.toCaseFolded())); };
+        const auto field = std::find_if(std::begin(fields), std::end(fields),
+                                        [&](const auto& f) { return upper == f.first; });
+        if (field != std::end(fields)) {
+            field->second(record, key, value(), warnings);
             continue;
         }
-        // The value is looked up by the name exactly as the file writes it.
-        const QString value = valueThroughBuffer(values.value(key.toCaseFolded()));
-        switch (field) {
-        case Pagina:
-            record.Pagina = value;
-            break;
-        case Area:
-            record.area = value;
-            break;
-        case Tipo:
-            record.PixelType = value;
-            break;
-        case Formato:
-            record.ResultFormat = value;
-            break;
-        case Bit:
-            assignNumber(record.BitColoreGreyLevel, key, value, toInt16, warnings);
-            break;
-        case Soglia:
-            assignNumber(record.BWThreshold, key, value, toInt16, warnings);
-            break;
-        case Qualita:
-            assignNumber(record.JpegQualityTiffCompression, key, value, toInt16, warnings);
-            break;
-        case Contrasto:
-            assignNumber(record.Contrasto, key, value, toInt16, warnings);
-            break;
-        case Luminosita:
-            assignNumber(record.Luminosita, key, value, toInt16, warnings);
-            break;
-        case Risoluzione:
-            assignNumber(record.Risoluzione, key, value, toInt32, warnings);
-            break;
+        for (const LaterKey& later : laterKeyTable) {
+            if (upper == later.name.toUpper()) {
+                (record.*later.set)(value());
+                break;
+            }
         }
     }
 }
@@ -350,16 +344,10 @@ void ScanSettings::WriteIni() {
     };
     // A later key goes into the file only when it is set, or to empty one the file has, so a
     // record that uses none writes the ten keys alone (and reads the file only when needed).
-    static const std::pair<QString, QString (ScanSettings::*)() const> laterValues[] = {
-        {QStringLiteral("PDFA"), &ScanSettings::PDFA},
-        {QStringLiteral("OCR"), &ScanSettings::OCR},
-        {QStringLiteral("LinguaOCR"), &ScanSettings::LinguaOCR},
-        {QStringLiteral("PagineBianche"), &ScanSettings::PagineBianche},
-        {QStringLiteral("RuotaAutomatica"), &ScanSettings::RuotaAutomatica},
-        {QStringLiteral("Raddrizza"), &ScanSettings::Raddrizza}};
     std::optional<IniDocument> file;
-    for (const auto& [key, get] : laterValues) {
-        const QString value = (this->*get)();
+    for (const LaterKey& later : laterKeyTable) {
+        const QString& key = later.name;
+        const QString value = (this->*later.get)();
         if (value.isEmpty()) {
             if (!file)
                 file = IniDocument::load(iniFilePath);

@@ -50,25 +50,25 @@ public:
     /// case; empty (the default) writes the plain PDF, and so does any other value, which
     /// the document output reports.
     QString PDFA() const;
-    /// Sets the "PDFA" value, unchecked like the fields.
-    void setPDFA(const QString& value);
-
     /// INI key "OCR": "1" gives a PDF document a text layer of the words read on its pages;
     /// absent, empty or any other value, none.
     QString OCR() const;
-    void setOCR(const QString& value);
     /// INI key "LinguaOCR": the languages the pages are read in, tesseract codes joined by
     /// "+"; empty (the default) reads Italian ("ita").
     QString LinguaOCR() const;
-    void setLinguaOCR(const QString& value);
     /// INI key "PagineBianche": "1" leaves the blank sides of a feeder batch out.
     QString PagineBianche() const;
-    void setPagineBianche(const QString& value);
     /// INI key "RuotaAutomatica": "1" turns a page whose text is upside down by 180 degrees.
     QString RuotaAutomatica() const;
-    void setRuotaAutomatica(const QString& value);
     /// INI key "Raddrizza": "1" straightens a page scanned askew.
     QString Raddrizza() const;
+
+    /// Set the value of the key of the same name above, unchecked like the fields.
+    void setPDFA(const QString& value);
+    void setOCR(const QString& value);
+    void setLinguaOCR(const QString& value);
+    void setPagineBianche(const QString& value);
+    void setRuotaAutomatica(const QString& value);
     void setRaddrizza(const QString& value);
 
     /// What the latest ReadIni of this record could not read or use, one Italian text each,
@@ -88,6 +88,10 @@ public:
 private:
     struct LaterKeys;
     LaterKeys& laterKeys();
+    /// The value a later key's accessors read and set: one member of LaterKeys.
+    using LaterValue = QString LaterKeys::*;
+    QString laterValue(LaterValue key) const;
+    void setLaterValue(LaterValue key, const QString& value);
 
     QString iniFilePath;
     std::unique_ptr<LaterKeys> m_later; // null: every later key at its default

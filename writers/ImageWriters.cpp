@@ -13,6 +13,7 @@
 #include <QImageReader>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -47,6 +48,13 @@ int32_t jpegQualityOf(const ImageWriteOptions& options, int32_t fallback) {
 
 constexpr int32_t fileDefaultQuality = 75;
 
+// The file name ending of each kind, which also tells a file's kind by its name.
+const std::pair<ImageFileKind, QLatin1String> kindSuffixes[] = {
+    {ImageFileKind::Jpeg, QLatin1String("jpg")},
+    {ImageFileKind::Tiff, QLatin1String("tif")},
+    {ImageFileKind::Bmp, QLatin1String("bmp")},
+    {ImageFileKind::PdfImage, QLatin1String("pdfimg")}};
+
 // Qt refuses to decode images above its allocation limit (128 MiB by default); a 600 dpi
 // colour page decodes to more than that once Qt pads it to 32 bits a pixel. The limit is
 // process-wide, so it is only ever raised, to what this file needs.
@@ -69,28 +77,16 @@ QImage readWithQt(const QString& path) {
 
 std::optional<ImageFileKind> imageFileKind(const QString& path) {
     const QString suffix = QFileInfo(path).suffix().toLower();
-    if (suffix == QLatin1String("jpg"))
-        return ImageFileKind::Jpeg;
-    if (suffix == QLatin1String("tif"))
-        return ImageFileKind::Tiff;
-    if (suffix == QLatin1String("bmp"))
-        return ImageFileKind::Bmp;
-    if (suffix == QLatin1String("pdfimg"))
-        return ImageFileKind::PdfImage;
+    for (const auto& [kind, name] : kindSuffixes)
+        if (suffix == name)
+            return kind;
     return std::nullopt;
 }
 
 QString imageFileSuffix(ImageFileKind kind) {
-    switch (kind) {
-    case ImageFileKind::Jpeg:
-        return QStringLiteral("jpg");
-    case ImageFileKind::Tiff:
-        return QStringLiteral("tif");
-    case ImageFileKind::Bmp:
-        return QStringLiteral("bmp");
-    case ImageFileKind::PdfImage:
-        break;
-    }
+    for (const auto& [known, name] : kindSuffixes)
+        if (kind == known)
+            return name;
     return QStringLiteral("pdfimg");
 }
 

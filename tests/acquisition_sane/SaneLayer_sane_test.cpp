@@ -50,6 +50,14 @@ protected:
         return sink.images.value(0);
     }
 
+    /// The colour test picture, read with the device's other options as they are set: the
+    /// image an odd way of reading it must give again.
+    QImage colourPattern(SaneWorkerDevice& d) {
+        set(d, "mode", "Color");
+        set(d, "test-picture", "Color pattern");
+        return scanOne(d);
+    }
+
     SaneWorkerLayer m_layer;
     std::unique_ptr<ScanDevice> m_device;
 };
@@ -460,9 +468,7 @@ TEST_F(SaneLayerTest, HandScannerHeightComesFromTheBytes) {
 
 TEST_F(SaneLayerTest, LinesLongerThanTheirPixelsAreCutToThePixels) {
     SaneWorkerDevice& d = open();
-    set(d, "mode", "Color");
-    set(d, "test-picture", "Color pattern");
-    const QImage normal = scanOne(d);
+    const QImage normal = colourPattern(d);
     set(d, "ppl-loss", "7");
     const QImage lossy = scanOne(d);
     ASSERT_FALSE(lossy.isNull());
@@ -511,9 +517,7 @@ TEST_F(SaneLayerTest, SixteenBitGreyKeepsItsFullRange) {
 
 TEST_F(SaneLayerTest, ThreePassColourIsTheSameImageAsOnePass) {
     SaneWorkerDevice& d = open();
-    set(d, "mode", "Color");
-    set(d, "test-picture", "Color pattern");
-    const QImage single = scanOne(d);
+    const QImage single = colourPattern(d);
     for (const char* order : {"RGB", "BRG", "GBR"}) {
         SCOPED_TRACE(order);
         set(d, "three-pass", "yes");
@@ -526,10 +530,8 @@ TEST_F(SaneLayerTest, ThreePassColourIsTheSameImageAsOnePass) {
 
 TEST_F(SaneLayerTest, OneByteReadsGiveTheSameImageAsADefaultRead) {
     SaneWorkerDevice& d = open();
-    set(d, "mode", "Color");
-    set(d, "test-picture", "Color pattern");
     set(d, "resolution", "30");
-    const QImage normal = scanOne(d);
+    const QImage normal = colourPattern(d);
     set(d, "read-limit", "yes");
     set(d, "read-limit-size", "1");
     EXPECT_EQ(scanOne(d), normal);
@@ -537,9 +539,7 @@ TEST_F(SaneLayerTest, OneByteReadsGiveTheSameImageAsADefaultRead) {
 
 TEST_F(SaneLayerTest, NonBlockingReadsWithAndWithoutSelectFdGiveTheSameImage) {
     SaneWorkerDevice& d = open();
-    set(d, "mode", "Color");
-    set(d, "test-picture", "Color pattern");
-    const QImage normal = scanOne(d);
+    const QImage normal = colourPattern(d);
     set(d, "non-blocking", "yes");
     EXPECT_EQ(scanOne(d), normal);
     set(d, "select-fd", "yes");

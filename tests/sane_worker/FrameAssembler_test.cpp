@@ -11,14 +11,12 @@ using Bytes = std::vector<uint8_t>;
 
 FrameParameters frame(FrameParameters::Format format, int ppl, int bpl, int lines, int depth,
                       bool last = true) {
-    FrameParameters p;
-    p.format = format;
-    p.pixelsPerLine = ppl;
-    p.bytesPerLine = bpl;
-    p.lines = lines;
-    p.depth = depth;
-    p.lastFrame = last;
-    return p;
+    return {.format = format,
+            .lastFrame = last,
+            .bytesPerLine = bpl,
+            .pixelsPerLine = ppl,
+            .lines = lines,
+            .depth = depth};
 }
 
 /// Feeds `bytes` in pieces of at most `chunk`, the way sane_read hands them over.

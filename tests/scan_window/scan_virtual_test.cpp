@@ -52,6 +52,16 @@ protected:
         return run(body);
     }
 
+    /// The virtual scanner of `extra`, set to grey A5 pages at 50 dpi written as `format`:
+    /// small pages, quick to scan and to write.
+    void smallGreyPages(const char* format, const QString& extra = QString()) {
+        scanner(extra);
+        record.ResultFormat = format;
+        record.PixelType = "GRAY";
+        record.Pagina = "A5";
+        record.Risoluzione = 50;
+    }
+
     static QString tool(const QString& program, const QStringList& args) {
         return runTool(program, args, 60000).output;
     }
@@ -69,11 +79,8 @@ protected:
 // The image limit bounds one batch; the images no page reaches leave the cache, the others
 // keep their indices.
 TEST_F(VirtualSession, SecondFullFeederBatchDeliversItsPagesAndTheCacheHoldsOneDocument) {
-    scanner(R"(, "feeder": {"present": true, "paperDetectable": true, "sheets": 99})");
-    record.ResultFormat = "JPEG";
-    record.PixelType = "GRAY";
-    record.Pagina = "A5";
-    record.Risoluzione = 50;
+    smallGreyPages("JPEG",
+                   R"(, "feeder": {"present": true, "paperDetectable": true, "sheets": 99})");
     answer = true; // the second batch replaces the first
     runReal([&](FormScansione& form) {
         ASSERT_TRUE(scan(form));
@@ -92,11 +99,7 @@ TEST_F(VirtualSession, SecondFullFeederBatchDeliversItsPagesAndTheCacheHoldsOneD
 }
 
 TEST_F(VirtualSession, ReplacedAndDeletedPagesLeaveTheCacheOthersKeepTheirIndices) {
-    scanner("");
-    record.ResultFormat = "TIFF";
-    record.PixelType = "GRAY";
-    record.Pagina = "A5";
-    record.Risoluzione = 50;
+    smallGreyPages("TIFF");
     const Outcome out = runReal([&](FormScansione& form) {
         for (int k = 0; k < 3; ++k)
             ASSERT_TRUE(scan(form));
@@ -172,11 +175,7 @@ TEST_F(VirtualSession, SourceThatFailsToOpenScansNothingAndSaysWhy) {
 }
 
 TEST_F(VirtualSession, ThreePagesAsJpegNamedByPage) {
-    scanner("");
-    record.ResultFormat = "JPEG";
-    record.PixelType = "GRAY";
-    record.Pagina = "A5";
-    record.Risoluzione = 50;
+    smallGreyPages("JPEG");
     const Outcome out = runReal([&](FormScansione& form) {
         for (int i = 0; i < 4; ++i)
             ASSERT_TRUE(scan(form));

@@ -266,6 +266,36 @@ TEST_F(ScanSettingsFileTest, WrittenRecordLoadsBackWhole) {
     EXPECT_TRUE(readBytes(path()).endsWith("\nPDFA=\n"));
 }
 
+// Each later key is its own value: read in any letter case, written under its own name, and
+// no other key's accessor sees it.
+TEST_F(ScanSettingsFileTest, EachLaterKeyReadsAndWritesItsOwnValue) {
+    const struct {
+        const char* name;
+        QString (ScanSettings::*get)() const;
+        void (ScanSettings::*set)(const QString&);
+    } keys[] = {
+        {"PDFA", &ScanSettings::PDFA, &ScanSettings::setPDFA},
+        {"OCR", &ScanSettings::OCR, &ScanSettings::setOCR},
+        {"LinguaOCR", &ScanSettings::LinguaOCR, &ScanSettings::setLinguaOCR},
+        {"PagineBianche", &ScanSettings::PagineBianche, &ScanSettings::setPagineBianche},
+        {"RuotaAutomatica", &ScanSettings::RuotaAutomatica, &ScanSettings::setRuotaAutomatica},
+        {"Raddrizza", &ScanSettings::Raddrizza, &ScanSettings::setRaddrizza}};
+    for (const auto& key : keys) {
+        SCOPED_TRACE(key.name);
+        const QByteArray name(key.name);
+        writeBytes(path(), "[MAIN]\n" + name.toLower() + "=ita+eng\n");
+        ScanSettings s(path());
+        s.ReadIni();
+        for (const auto& other : keys)
+            EXPECT_EQ((s.*other.get)(), &other == &key ? "ita+eng" : QString()) << other.name;
+        const QString fresh = path((name + ".ini").constData());
+        ScanSettings written(fresh);
+        (written.*key.set)(QStringLiteral("ita+eng"));
+        written.WriteIni();
+        EXPECT_TRUE(readBytes(fresh).endsWith("\nContrasto=0\n" + name + "=ita+eng\n"));
+    }
+}
+
 TEST_F(ScanSettingsFileTest, CopiesAndMovesCarryTheLaterKeys) {
     ScanSettings s(path());
     s.Risoluzione = 300;

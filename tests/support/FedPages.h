@@ -172,17 +172,7 @@ inline QImage turnedTextPage(double degrees, int dpi = 300) {
     }
     if (degrees == 0)
         return img;
-    QTransform turn;
-    turn.translate(img.width() / 2.0, img.height() / 2.0)
-        .rotate(-degrees)
-        .translate(-img.width() / 2.0, -img.height() / 2.0);
-    QImage turned(img.size(), QImage::Format_Grayscale8);
-    turned.fill(255);
-    QPainter painter(&turned);
-    painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    painter.setTransform(turn);
-    painter.drawImage(0, 0, img);
-    return turned;
+    return turnedOnWhite(img, turnAboutCentre(img.size(), degrees));
 }
 
 /// The darkness-weighted centre of the ink within `radius` pixels of `near` in a page given

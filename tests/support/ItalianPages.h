@@ -84,6 +84,28 @@ inline ItalianPage renderItalianPage(const QString& family, int dpi = 300) {
     return page;
 }
 
+/// The turn by `degrees` counter-clockwise as seen (Qt's angles run clockwise) about the
+/// centre of a page of `size`.
+inline QTransform turnAboutCentre(QSize size, double degrees) {
+    QTransform turn;
+    turn.translate(size.width() / 2.0, size.height() / 2.0)
+        .rotate(-degrees)
+        .translate(-size.width() / 2.0, -size.height() / 2.0);
+    return turn;
+}
+
+/// `img` (Grayscale8) drawn through `turn` on a white page of its size.
+inline QImage turnedOnWhite(const QImage& img, const QTransform& turn) {
+    QImage turned(img.size(), QImage::Format_Grayscale8);
+    turned.fill(255);
+    QPainter painter(&turned);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.setTransform(turn);
+    painter.drawImage(0, 0, img);
+    painter.end();
+    return turned;
+}
+
 /// A page of `kind`: sans or serif as rendered; Degraded blurred, specked and turned by
 /// 1.5 degrees (its truth boxes turned with it); BlackAndWhite the sans page at 1 bit.
 inline ItalianPage italianPage(PageKind kind, int dpi = 300) {
@@ -118,20 +140,8 @@ inline ItalianPage italianPage(PageKind kind, int dpi = 300) {
                 for (int dx = 0; dx < 2; ++dx)
                     blurred.scanLine(y + dy)[x + dx] = 40;
         }
-        // Turned about the centre, counter-clockwise as seen (Qt's angles run clockwise).
-        const double angle = 1.5;
-        QTransform turn;
-        turn.translate(img.width() / 2.0, img.height() / 2.0)
-            .rotate(-angle)
-            .translate(-img.width() / 2.0, -img.height() / 2.0);
-        QImage turned(img.size(), QImage::Format_Grayscale8);
-        turned.fill(255);
-        QPainter painter(&turned);
-        painter.setRenderHint(QPainter::SmoothPixmapTransform);
-        painter.setTransform(turn);
-        painter.drawImage(0, 0, blurred);
-        painter.end();
-        img = turned;
+        const QTransform turn = turnAboutCentre(img.size(), 1.5);
+        img = turnedOnWhite(blurred, turn);
         for (DrawnWord& w : page.words) {
             w.box = turn.mapRect(w.box);
             w.baseline = turn.map(w.baseline);

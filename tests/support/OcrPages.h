@@ -6,14 +6,12 @@
 /// `image` (Mono with a set bit black, Grayscale8 or RGB888) as pixels for OcrEngine; the
 /// image must outlive them.
 inline OcrPixels pixelsOf(const QImage& image, int dpi) {
-    OcrPixels p;
-    p.data = image.constBits();
-    p.width = image.width();
-    p.height = image.height();
-    p.bytesPerLine = int(image.bytesPerLine());
-    p.dpi = dpi;
-    p.format = image.format() == QImage::Format_Mono     ? OcrPixelFormat::Mono
-               : image.format() == QImage::Format_RGB888 ? OcrPixelFormat::Rgb24
-                                                         : OcrPixelFormat::Gray8;
-    return p;
+    return {.data = image.constBits(),
+            .width = image.width(),
+            .height = image.height(),
+            .bytesPerLine = int(image.bytesPerLine()),
+            .dpi = dpi,
+            .format = image.format() == QImage::Format_Mono     ? OcrPixelFormat::Mono
+                      : image.format() == QImage::Format_RGB888 ? OcrPixelFormat::Rgb24
+                                                                : OcrPixelFormat::Gray8};
 }

@@ -5,6 +5,7 @@
 #include "component_base/TwainCodes.h"
 #include "virtual_scanner/VirtualScanner.h"
 #include "virtual_scanner/VirtualScannerConfig.h"
+#include "support/PixelTypes.h"
 #include "support/Promptly.h"
 #include <QElapsedTimer>
 #include <QFile>
@@ -127,22 +128,20 @@ TEST(PageRendering, FormatSizeAndResolutionFollowTheRequest) {
     struct Case {
         int32_t pixelType;
         double dpi;
-        QImage::Format format;
     };
-    for (const Case& c :
-         {Case{BW, 200, QImage::Format_Mono}, Case{Gray, 150, QImage::Format_Grayscale8},
-          Case{RGB, 100, QImage::Format_RGB888}}) {
+    for (const Case& c : {Case{BW, 200}, Case{Gray, 150}, Case{RGB, 100}}) {
         PageSpec layout;
         layout.pixelType = c.pixelType;
         layout.dpiX = layout.dpiY = c.dpi;
         layout.sizeInches = QSizeF(210 / 25.4, 297 / 25.4);
         const QImage img = renderPage(layout);
         ASSERT_FALSE(img.isNull());
-        EXPECT_EQ(img.format(), c.format);
+        const QImage::Format format = pageFormatOf(c.pixelType);
+        EXPECT_EQ(img.format(), format);
         EXPECT_EQ(img.size(),
                   QSize(int(std::lround(8.2677 * c.dpi)), int(std::lround(11.6929 * c.dpi))));
         EXPECT_NEAR(img.dotsPerMeterX() * 0.0254, c.dpi, 0.05);
-        if (c.format == QImage::Format_Mono) {
+        if (format == QImage::Format_Mono) {
             // Mostly paper, some ink: index 0 is white.
             EXPECT_EQ(img.color(0), qRgb(255, 255, 255));
             EXPECT_EQ(img.color(1), qRgb(0, 0, 0));

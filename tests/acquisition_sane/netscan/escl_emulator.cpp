@@ -323,34 +323,39 @@ private:
 };
 
 std::optional<Options> parse(const QStringList& arguments) {
+    Options o;
+    // The whole-number options, each with the field it sets; the field's default is the
+    // option's.
+    const struct {
+        const char* name;
+        const char* description;
+        const char* valueName;
+        int Options::*field;
+    } numbers[] = {{"sheets", "sheets", "n", &Options::sheets},
+                   {"jam-after", "images", "k", &Options::jamAfter},
+                   {"stop-mid-page", "image", "k", &Options::stopMidPage},
+                   {"stop-after", "image", "k", &Options::stopAfter}};
     QCommandLineParser parser;
     const QCommandLineOption address(QStringLiteral("address"), QStringLiteral("address"),
-                                     QStringLiteral("ip"), QStringLiteral("127.0.0.1"));
+                                     QStringLiteral("ip"), o.address);
     const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("port"),
-                                  QStringLiteral("n"), QStringLiteral("0"));
-    const QCommandLineOption sheets(QStringLiteral("sheets"), QStringLiteral("sheets"),
-                                    QStringLiteral("n"), QStringLiteral("3"));
+                                  QStringLiteral("n"), QString::number(o.port));
     const QCommandLineOption format(QStringLiteral("format"), QStringLiteral("jpeg or png"),
-                                    QStringLiteral("f"), QStringLiteral("jpeg"));
-    const QCommandLineOption jam(QStringLiteral("jam-after"), QStringLiteral("images"),
-                                 QStringLiteral("k"), QStringLiteral("-1"));
-    const QCommandLineOption mid(QStringLiteral("stop-mid-page"), QStringLiteral("image"),
-                                 QStringLiteral("k"), QStringLiteral("-1"));
-    const QCommandLineOption after(QStringLiteral("stop-after"), QStringLiteral("image"),
-                                   QStringLiteral("k"), QStringLiteral("-1"));
-    parser.addOptions({address, port, sheets, format, jam, mid, after});
+                                    QStringLiteral("f"), QString::fromLatin1(o.format));
+    parser.addOptions({address, port, format});
+    for (const auto& n : numbers)
+        parser.addOption(
+            QCommandLineOption(QString::fromLatin1(n.name), QString::fromLatin1(n.description),
+                               QString::fromLatin1(n.valueName), QString::number(o.*n.field)));
     if (!parser.parse(arguments)) {
         std::fprintf(stderr, "%s\n", qPrintable(parser.errorText()));
         return std::nullopt;
     }
-    Options o;
     o.address = parser.value(address);
     o.port = quint16(parser.value(port).toUInt());
-    o.sheets = parser.value(sheets).toInt();
     o.format = parser.value(format).toLatin1();
-    o.jamAfter = parser.value(jam).toInt();
-    o.stopMidPage = parser.value(mid).toInt();
-    o.stopAfter = parser.value(after).toInt();
+    for (const auto& n : numbers)
+        o.*n.field = parser.value(QString::fromLatin1(n.name)).toInt();
     if (o.format != "jpeg" && o.format != "png") {
         std::fprintf(stderr, "--format: jpeg or png\n");
         return std::nullopt;
