@@ -11,6 +11,15 @@ class ScanComponent;
 class UserSettings;
 class PdfWriter;
 
+/// The window that shows "Conferma" waiting for the text of the document's pages, while their
+/// recognition finishes. Closing it is destroying it. GUI thread.
+class SCANSIONE_EXPORT TextRecognitionProgress {
+public:
+    virtual ~TextRecognitionProgress();
+    /// Shows that page `page` of `count` is being waited for.
+    virtual void showPage(int page, int count) = 0;
+};
+
 /// Which answer of a yes/no question loses nothing.
 enum class SafeAnswer { Yes, No };
 
@@ -40,6 +49,14 @@ struct SCANSIONE_EXPORT WindowServices {
     /// The PDF import's file-open dialog over `parent`, opening in `folder`: the existing
     /// file chosen, or nullopt when the user cancelled.
     std::function<std::optional<QString>(QWidget* parent, const QString& folder)> choosePdf;
+    /// Opens the window of the wait for the pages' text over `parent` (see
+    /// TextRecognitionProgress); its button calls `withoutText`, which writes the pages still
+    /// waiting without their text. The default: "Riconoscimento del testo: pagina N di M"
+    /// with the button "Salva senza testo" (object name "TextRecognitionProgress"),
+    /// window-modal over `parent`.
+    std::function<std::unique_ptr<TextRecognitionProgress>(QWidget* parent,
+                                                           std::function<void()> withoutText)>
+        textProgress;
     /// Creates the PDF writer of one document; `jpegQuality` is the component's.
     std::function<std::unique_ptr<PdfWriter>(int32_t jpegQuality)> createPdfWriter;
     /// Shows the information window with a report, modally; returns when it is closed.
@@ -59,8 +76,8 @@ struct SCANSIONE_EXPORT WindowServices {
     /// the window never reaches the SANE side or the widget dialogs itself.
     void fillDefaults();
     /// Fills the members the window provides itself when left empty: the working folder, the
-    /// settings store, the message and question boxes, the PDF file dialog and writer, and a
-    /// log hook that does nothing.
+    /// settings store, the message and question boxes, the PDF file dialog and writer, the
+    /// wait for the pages' text, and a log hook that does nothing.
     void fillWindowDefaults();
 
     /// The platform's message box as the window shows it (the default messageBox): `prompt`
