@@ -23,6 +23,7 @@
 #include <QHash>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -159,8 +160,10 @@ protected:
         return r;
     }
 
-    /// runBatch in this process with `services` injected; the streams are captured.
-    BatchRun runInProcess(const QStringList& args, WindowServices services) {
+    /// runBatch in this process with `services` injected; the streams are captured, standard
+    /// error taken for a terminal with `terminal`.
+    BatchRun runInProcess(const QStringList& args, WindowServices services,
+                          bool terminal = false) {
         char* outText = nullptr;
         char* errText = nullptr;
         size_t outSize = 0, errSize = 0;
@@ -180,7 +183,7 @@ protected:
         BatchRun r;
         r.status =
             runBatch(QStringList{"scansione-batch"} + args,
-                     {.out = out, .err = err, .errorIsTerminal = false}, std::move(services));
+                     {.out = out, .err = err, .errorIsTerminal = terminal}, std::move(services));
         std::fclose(out);
         std::fclose(err);
         r.out = QString::fromUtf8(outText, qsizetype(outSize));
@@ -492,7 +495,10 @@ INSTANTIATE_TEST_SUITE_P(
                       QStringList{"--list", "--scans", "2"},
                       QStringList{"--info", "--output", "x.pdf"}, QStringList{"--recover", "--adf"},
                       QStringList{"--info", "--recover"}, QStringList{"--recover", "--scans", "1"},
-                      QStringList{"--pdfa", "3b"}, QStringList{"--pdfa", ""}));
+                      QStringList{"--pdfa", "3b"}, QStringList{"--pdfa", ""},
+                      QStringList{"--ocr", "ita"}, QStringList{"--ocr=ita+"},
+                      QStringList{"--ocr=../ita"}, QStringList{"--ocr=ita eng"},
+                      QStringList{"--list", "--ocr"}, QStringList{"--list", "--raddrizza"}));
 
 // When the private temporary folder is unusable the documents go to the private state folder,
 // and when that is unusable too, nowhere: never beside the program or into the current folder.
@@ -528,7 +534,8 @@ TEST_F(BatchTest, HelpNamesEveryOption) {
     EXPECT_EQ(r.status, 0);
     for (const char* option :
          {"--list", "--scans", "--adf", "--duplex", "--source", "--output", "--force", "--quiet",
-          "--info", "--timeout", "--ini", "--recover", "Stato di uscita"})
+          "--info", "--timeout", "--ini", "--recover", "--ocr", "--pagine-bianche",
+          "--ruota-automatica", "--raddrizza", "Stato di uscita"})
         EXPECT_TRUE(r.out.contains(option)) << option;
     // With Qt's options, and no session after it.
     const BatchRun all = run({"--help-all"});
@@ -877,5 +884,148 @@ TEST_P(BatchNoise, BackendOutputGoesToTheWorkerLog) {
 INSTANTIATE_TEST_SUITE_P(Cases, BatchNoise,
                          ::testing::Values(NoiseCase{"Quiet", false}, NoiseCase{"Debug", true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// --- The pages' text and clean-up ------------------------------------------------------------
+
+/// What the run's settings made of the pages' services, as the component was told them.
+struct PageServicesSeen {
+    QStringList languages;
+    QVector<PageCleanup> cleanups;
+};
+
+/// The real component on the virtual scanners, with the recognition of a page answered from
+/// `texts` (by image index; absent: read with no words) once it is asked for, and a side left
+/// out said at each acquisition.
+class TextScan : public VstScan {
+public:
+    TextScan(const QString& scanners, const QString& work, std::shared_ptr<ComponentDialogs> d,
+             PageServicesSeen& seen, QHash<int32_t, ImageText> texts)
+        : VstScan(layersOf(scanners), work, std::move(d)), m_seen(seen),
+          m_texts(std::move(texts)) {}
+
+    void setTextLanguages(const QString& languages) override {
+        m_seen.languages << languages;
+        m_reading = !languages.isEmpty();
+    }
+    void setPageCleanup(const PageCleanup& cleanup) override { m_seen.cleanups << cleanup; }
+    ImageText imageText(int32_t index) const override {
+        if (!m_reading || index >= ImageCount())
+            return {};
+        if (!m_answered.contains(index)) {
+            ImageText waiting;
+            waiting.state = ImageText::State::Waiting;
+            return waiting;
+        }
+        ImageText t = m_texts.value(index);
+        if (t.state == ImageText::State::None)
+            t.state = ImageText::State::Read;
+        if (t.pixels.isEmpty())
+            t.pixels = ImagePicture(index).size();
+        return t;
+    }
+    void readTextFirst(int32_t index) override {
+        QTimer::singleShot(20, this, [this, index] {
+            m_answered.insert(index);
+            Q_EMIT ImageTextReady(index);
+        });
+    }
+    int32_t Acquire() override {
+        Q_EMIT PageCleaned(QStringLiteral("pagina bianca"), QStringLiteral("foglio 1 retro"));
+        return VstScan::Acquire();
+    }
+
+private:
+    static std::vector<std::unique_ptr<DeviceLayer>> layersOf(const QString& scanners) {
+        std::vector<std::unique_ptr<DeviceLayer>> layers;
+        layers.push_back(std::make_unique<VirtualScannerLayer>(scanners));
+        return layers;
+    }
+    PageServicesSeen& m_seen;
+    QHash<int32_t, ImageText> m_texts;
+    QSet<int32_t> m_answered;
+    bool m_reading = false;
+};
+
+struct OcrArgsCase {
+    QStringList args;
+    const char* ini; ///< the settings' keys beyond the format
+    const char* languages;
+    PageCleanup cleanup;
+};
+
+class BatchOcrArgs : public BatchTest, public ::testing::WithParamInterface<OcrArgsCase> {};
+
+// The flags set the keys of the run's settings over the file's; without them the file's keys
+// stand.
+TEST_P(BatchOcrArgs, FlagsReachTheComponentAsTheSettingsWould) {
+    const OcrArgsCase& c = GetParam();
+    settings("PDF", c.ini);
+    const QString work = tmp.filePath("work") + "/";
+    ASSERT_TRUE(QDir().mkpath(work));
+    PageServicesSeen seen;
+    WindowServices services;
+    services.workingFolder = [work] { return work; };
+    services.createComponent = [&](std::shared_ptr<ComponentDialogs> dialogs) {
+        return std::make_unique<TextScan>(tmp.filePath("virtual.json"), work, std::move(dialogs),
+                                          seen, QHash<int32_t, ImageText>{});
+    };
+    const BatchRun r = runInProcess(QStringList{"--ini", ini, "--scans", "0"} + c.args, services);
+    EXPECT_EQ(r.status, 1) << r.err.toStdString(); // nothing scanned, nothing written
+    EXPECT_EQ(seen.languages, QStringList{c.languages});
+    ASSERT_EQ(seen.cleanups.size(), 1);
+    EXPECT_EQ(seen.cleanups[0].leaveOutBlankSides, c.cleanup.leaveOutBlankSides);
+    EXPECT_EQ(seen.cleanups[0].turnUpsideDown, c.cleanup.turnUpsideDown);
+    EXPECT_EQ(seen.cleanups[0].straighten, c.cleanup.straighten);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BatchOcrArgs,
+    ::testing::Values(
+        OcrArgsCase{{}, "", "", {}}, OcrArgsCase{{"--ocr"}, "", "ita", {}},
+        OcrArgsCase{{"--ocr"}, "LinguaOCR=deu\n", "deu", {}},
+        OcrArgsCase{{"--ocr=ita+eng"}, "LinguaOCR=deu\n", "ita+eng", {}},
+        OcrArgsCase{{}, "OCR=1\nLinguaOCR=fra\n", "fra", {}},
+        OcrArgsCase{{"--pagine-bianche"}, "", "", {true, false, false}},
+        OcrArgsCase{{"--ruota-automatica", "--raddrizza"}, "PagineBianche=1\n", "",
+                    {true, true, true}}));
+
+// Recognition still running when the batch ends is waited for with the same progress as the
+// window's, on the terminal; the words end up in the PDF for pdftotext, a page whose language
+// is missing is written without text and standard error names the package to install, and a
+// side the component left out is said.
+TEST_F(BatchTest, OcrWaitsWritesTheWordsAndSaysWhatIsMissing) {
+    const QString work = tmp.filePath("work") + "/";
+    ASSERT_TRUE(QDir().mkpath(work));
+    ImageText read;
+    read.state = ImageText::State::Read;
+    read.languages = "ita";
+    OcrWord word;
+    word.text = "Società";
+    word.box = QRect(40, 60, 120, 30);
+    word.baseStart = QPointF(40, 85);
+    word.baseEnd = QPointF(160, 85);
+    word.lineHeight = 30;
+    read.words.push_back(word);
+    read.pixels = QSize(413, 585); // A4 at 50 dpi
+    ImageText missing;
+    missing.state = ImageText::State::Failed;
+    missing.languages = "ita";
+    missing.error = "lingua ita non installata: installare il pacchetto tesseract-ocr-ita";
+    PageServicesSeen seen;
+    WindowServices services;
+    services.workingFolder = [work] { return work; };
+    services.createComponent = [&](std::shared_ptr<ComponentDialogs> dialogs) {
+        return std::make_unique<TextScan>(tmp.filePath("virtual.json"), work, std::move(dialogs),
+                                          seen, QHash<int32_t, ImageText>{{0, read}, {1, missing}});
+    };
+    const BatchRun r = runInProcess({"--ini", ini, "--scans", "2", "--ocr"}, services, true);
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("Riconoscimento del testo: pagina 2 di 2")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("tesseract-ocr-ita")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("pagina bianca: foglio 1 retro")) << r.err.toStdString();
+    const QString pdf = work + "scandoc.pdf";
+    EXPECT_EQ(tool("pdftotext", {"-f", "1", "-l", "1", pdf, "-"}).trimmed(), "Società");
+    EXPECT_EQ(tool("pdftotext", {"-f", "2", "-l", "2", pdf, "-"}).trimmed(), "");
+}
 
 } // namespace
