@@ -49,14 +49,6 @@ struct SCANSIONE_EXPORT WindowServices {
     /// The PDF import's file-open dialog over `parent`, opening in `folder`: the existing
     /// file chosen, or nullopt when the user cancelled.
     std::function<std::optional<QString>(QWidget* parent, const QString& folder)> choosePdf;
-    /// Opens the window of the wait for the pages' text over `parent` (see
-    /// TextRecognitionProgress); its button calls `withoutText`, which writes the pages still
-    /// waiting without their text. The default: "Riconoscimento del testo: pagina N di M"
-    /// with the button "Salva senza testo" (object name "TextRecognitionProgress"),
-    /// window-modal over `parent`.
-    std::function<std::unique_ptr<TextRecognitionProgress>(QWidget* parent,
-                                                           std::function<void()> withoutText)>
-        textProgress;
     /// Creates the PDF writer of one document; `jpegQuality` is the component's.
     std::function<std::unique_ptr<PdfWriter>(int32_t jpegQuality)> createPdfWriter;
     /// Shows the information window with a report, modally; returns when it is closed.
@@ -69,6 +61,15 @@ struct SCANSIONE_EXPORT WindowServices {
     /// its text, as ScriviLog got them. The default does nothing; a headless host reports
     /// the settings the device refused from here. GUI thread.
     std::function<void(const QString& operation, int32_t code, const QString& detail)> logWritten;
+    // Members after this line came later: appended, so that those before keep their place.
+    /// Opens the window of the wait for the pages' text over `parent` (see
+    /// TextRecognitionProgress); its button calls `withoutText`, which writes the pages still
+    /// waiting without their text. The default: "Riconoscimento del testo: pagina N di M"
+    /// with the button "Salva senza testo" (object name "TextRecognitionProgress"),
+    /// window-modal over `parent`.
+    std::function<std::unique_ptr<TextRecognitionProgress>(QWidget* parent,
+                                                           std::function<void()> withoutText)>
+        textProgress;
 
     /// Fills every member left empty with its default: the component with the SANE and
     /// virtual layers, the widget dialogs, the information window, and fillWindowDefaults.
