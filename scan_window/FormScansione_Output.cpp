@@ -190,6 +190,12 @@ void FormScansione::logPageTexts(const std::vector<ImageText>& texts) {
             QStringLiteral("OCR %1 pagina %2").arg(languages, decimalText(int32_t(i + 1)));
         switch (t.state) {
         case ImageText::State::Read:
+            if (!t.words.empty() && t.pixels.isEmpty()) {
+                // Boxes without the size they refer to cannot be placed: no text is drawn.
+                ScriviLog(operation + QStringLiteral(": scritta senza testo"), -1,
+                          QStringLiteral("parole senza le dimensioni dell'immagine"));
+                break;
+            }
             ScriviLog(operation + (t.words.size() == 1
                                        ? QStringLiteral(": 1 parola")
                                        : QStringLiteral(": %1 parole").arg(t.words.size())),
@@ -248,7 +254,7 @@ void FormScansione::SalvaPdf(const QString& folder) {
             writer->DrawImage(id, 0, a4Height, a4Width, a4Height);
             if (size_t(n) <= texts.size()) {
                 const ImageText& text = texts[size_t(n - 1)];
-                if (text.state == ImageText::State::Read)
+                if (text.state == ImageText::State::Read && !text.pixels.isEmpty())
                     writer->DrawPageText(text.words, text.pixels, 0, a4Height, a4Width,
                                          a4Height);
             }

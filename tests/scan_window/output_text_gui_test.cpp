@@ -183,10 +183,13 @@ TEST_F(OutputTextTest, FailedPageIsWrittenWithoutTextAndItsErrorLogged) {
     failed.languages = "deu";
     failed.error = "lingua deu non installata: installare il pacchetto tesseract-ocr-deu";
     const Outcome out = run([&](FormScansione& form) {
-        scanPages(form, 2);
+        scanPages(form, 3);
         fake->texts[0] = readText({"Bank"});
         fake->texts[0].languages = "deu";
         fake->texts[1] = waitingText();
+        // Words whose image size the component left out cannot be placed.
+        fake->texts[2] = readText({"Zeit"}, QSize());
+        fake->texts[2].languages = "deu";
         // The component answers as soon as it is asked.
         fake->onReadFirst = [&](int32_t index) { fake->textRead(index, failed); };
         form.ImgButtons_Click(FormScansione::cmdConferma);
@@ -195,9 +198,12 @@ TEST_F(OutputTextTest, FailedPageIsWrittenWithoutTextAndItsErrorLogged) {
     ASSERT_TRUE(out.files);
     EXPECT_EQ(textCalls(), QStringList{"DrawPageText(Bank,20x28,0,297,210,297)"});
     EXPECT_EQ(textLog(), (QStringList{"OPERAZIONE OCR deu pagina 1: 1 parola",
-                                      "OPERAZIONE OCR deu pagina 2: scritta senza testo"}));
+                                      "OPERAZIONE OCR deu pagina 2: scritta senza testo",
+                                      "OPERAZIONE OCR deu pagina 3: scritta senza testo"}));
     EXPECT_TRUE(logLines().contains(QStringLiteral("-1 - ") + failed.error));
-    EXPECT_EQ(errors, QStringList{"OCR deu pagina 2: scritta senza testo | " + failed.error});
+    EXPECT_EQ(errors, (QStringList{"OCR deu pagina 2: scritta senza testo | " + failed.error,
+                                   "OCR deu pagina 3: scritta senza testo | parole senza le "
+                                   "dimensioni dell'immagine"}));
 }
 
 // What the component did to a page on its own goes into the log as it says it; the page text
