@@ -255,8 +255,7 @@ void FormScansione::SalvaPdf(const QString& folder) {
             if (size_t(n) <= texts.size()) {
                 const ImageText& text = texts[size_t(n - 1)];
                 if (text.state == ImageText::State::Read && !text.pixels.isEmpty())
-                    writer->DrawPageText(text.words, text.pixels, 0, a4Height, a4Width,
-                                         a4Height);
+                    writer->DrawPageText(text.words, text.pixels, 0, a4Height, a4Width, a4Height);
             }
             QFile::remove(pageImageFile);
             pageImageFile.clear();

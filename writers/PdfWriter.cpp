@@ -302,10 +302,9 @@ void PdfWriter::DrawPageText(const OcrWords& words, QSize imagePixels, double x,
                         componentError::BadValue);
     if (!(width > 0) || !(height > 0) || !std::isfinite(x) || !std::isfinite(y) ||
         !std::isfinite(width) || !std::isfinite(height))
-        throw ScanError(QStringLiteral("DrawPageText: rettangolo %1 × %2 mm senza area")
-                            .arg(width)
-                            .arg(height),
-                        componentError::BadValue);
+        throw ScanError(
+            QStringLiteral("DrawPageText: rettangolo %1 × %2 mm senza area").arg(width).arg(height),
+            componentError::BadValue);
     if (words.empty() || imagePixels.isEmpty())
         return;
     // (x, y) is the top-left corner measured from the bottom, as for DrawImage.

@@ -162,8 +162,7 @@ protected:
 
     /// runBatch in this process with `services` injected; the streams are captured, standard
     /// error taken for a terminal with `terminal`.
-    BatchRun runInProcess(const QStringList& args, WindowServices services,
-                          bool terminal = false) {
+    BatchRun runInProcess(const QStringList& args, WindowServices services, bool terminal = false) {
         char* outText = nullptr;
         char* errText = nullptr;
         size_t outSize = 0, errSize = 0;
@@ -900,8 +899,8 @@ class TextScan : public VstScan {
 public:
     TextScan(const QString& scanners, const QString& work, std::shared_ptr<ComponentDialogs> d,
              PageServicesSeen& seen, QHash<int32_t, ImageText> texts)
-        : VstScan(layersOf(scanners), work, std::move(d)), m_seen(seen),
-          m_texts(std::move(texts)) {}
+        : VstScan(layersOf(scanners), work, std::move(d)), m_seen(seen), m_texts(std::move(texts)) {
+    }
 
     void setTextLanguages(const QString& languages) override {
         m_seen.languages << languages;
@@ -980,14 +979,15 @@ TEST_P(BatchOcrArgs, FlagsReachTheComponentAsTheSettingsWould) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, BatchOcrArgs,
-    ::testing::Values(
-        OcrArgsCase{{}, "", "", {}}, OcrArgsCase{{"--ocr"}, "", "ita", {}},
-        OcrArgsCase{{"--ocr"}, "LinguaOCR=deu\n", "deu", {}},
-        OcrArgsCase{{"--ocr=ita+eng"}, "LinguaOCR=deu\n", "ita+eng", {}},
-        OcrArgsCase{{}, "OCR=1\nLinguaOCR=fra\n", "fra", {}},
-        OcrArgsCase{{"--pagine-bianche"}, "", "", {true, false, false}},
-        OcrArgsCase{{"--ruota-automatica", "--raddrizza"}, "PagineBianche=1\n", "",
-                    {true, true, true}}));
+    ::testing::Values(OcrArgsCase{{}, "", "", {}}, OcrArgsCase{{"--ocr"}, "", "ita", {}},
+                      OcrArgsCase{{"--ocr"}, "LinguaOCR=deu\n", "deu", {}},
+                      OcrArgsCase{{"--ocr=ita+eng"}, "LinguaOCR=deu\n", "ita+eng", {}},
+                      OcrArgsCase{{}, "OCR=1\nLinguaOCR=fra\n", "fra", {}},
+                      OcrArgsCase{{"--pagine-bianche"}, "", "", {true, false, false}},
+                      OcrArgsCase{{"--ruota-automatica", "--raddrizza"},
+                                  "PagineBianche=1\n",
+                                  "",
+                                  {true, true, true}}));
 
 // Recognition still running when the batch ends is waited for with the same progress as the
 // window's, on the terminal; the words end up in the PDF for pdftotext, a page whose language

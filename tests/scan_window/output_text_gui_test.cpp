@@ -93,7 +93,8 @@ TEST_P(SessionStart, ComponentIsToldTheLanguagesAndTheCleanUp) {
 INSTANTIATE_TEST_SUITE_P(
     Settings, SessionStart,
     ::testing::Values(StartCase{"1", "", "PDF", "", "", "", "ita", {}},
-                      StartCase{"1", "ita+eng", "PDF", "1", "0", "", "ita+eng", {true, false, false}},
+                      StartCase{
+                          "1", "ita+eng", "PDF", "1", "0", "", "ita+eng", {true, false, false}},
                       StartCase{"1", "", "TIFF", "0", "1", "1", "", {false, true, true}},
                       StartCase{"1", "", "JPEG", "", "", "", "", {}},
                       StartCase{"0", "ita", "PDF", "si", "yes", "1", "", {false, false, true}},

@@ -1,10 +1,10 @@
 // The invisible text layer over page images, from words whose boxes are known exactly, judged
 // by poppler (pdftotext, its word boxes, pdffonts), qpdf --check, mupdf and Ghostscript.
-#include "writers/PdfTextLayer.h"
+#include "component_base/ScanError.h"
 #include "support/ItalianPages.h"
 #include "support/PdfaChecks.h"
 #include "support/SearchablePdf.h"
-#include "component_base/ScanError.h"
+#include "writers/PdfTextLayer.h"
 
 #include <QFile>
 #include <QRawFont>
@@ -256,8 +256,7 @@ int32_t writeWithText(const QTemporaryDir& dir, const std::vector<WriterPage>& p
     return w.EndDocument();
 }
 
-class WriterText : public PdfTextLayerTest,
-                   public ::testing::WithParamInterface<PdfConformance> {};
+class WriterText : public PdfTextLayerTest, public ::testing::WithParamInterface<PdfConformance> {};
 
 // A whole page, a page left without words, and a black and white page drawn into a smaller
 // rectangle: the words come back from pdftotext with their accents, each on its box inside
@@ -308,7 +307,8 @@ TEST_P(WriterText, WordsLieOnTheirImageWhichStaysAsItWas) {
         }
     }
     EXPECT_EQ(after.count("1content1"), 0u); // the page without words keeps its one stream
-    const ToolResult check = runTool(QStringLiteral("qpdf"), {QStringLiteral("--check"), searchable});
+    const ToolResult check =
+        runTool(QStringLiteral("qpdf"), {QStringLiteral("--check"), searchable});
     EXPECT_EQ(check.exitCode, 0) << check.output.toStdString();
     if (GetParam() != PdfConformance::Plain) {
         const int part = GetParam() == PdfConformance::PdfA1b ? 1 : 2;
@@ -337,8 +337,8 @@ TEST_F(PdfTextLayerTest, WriterWithoutWordsWritesTheDocumentOfToday) {
     const OcrWords words = wordsOf(pages[0].page);
     EXPECT_THROW(w.DrawPageText(words, QSize(10, 10), 0, 297, 210, 297), ScanError);
     w.AddPage(210, 297);
-    for (const QRectF& r : {QRectF(0, 297, 0, 297), QRectF(0, 297, 210, -1),
-                            QRectF(0, std::nan(""), 210, 297)})
+    for (const QRectF& r :
+         {QRectF(0, 297, 0, 297), QRectF(0, 297, 210, -1), QRectF(0, std::nan(""), 210, 297)})
         EXPECT_THROW(w.DrawPageText(words, QSize(10, 10), r.x(), r.y(), r.width(), r.height()),
                      ScanError);
 }
