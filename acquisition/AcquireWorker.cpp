@@ -48,6 +48,7 @@ public:
                 : QDir(m_job.cacheFolder)
                       .filePath(QStringLiteral("page-%1-%2.raw").arg(m_job.id).arg(m_delivered));
         StoredPage page = storePage(normalised(std::move(image)), path, m_job.budget.get());
+        page.dpi = m_job.dpi;
         // A cache that cannot take this page ends the acquisition: the page itself is kept
         // (in memory), the sheets after it stay in the feeder instead of piling up in memory.
         const bool stored = page.failure.ok();

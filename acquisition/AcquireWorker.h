@@ -15,6 +15,7 @@ struct AcquireJob {
     /// Room for pages left in memory for the encoder to write; without it (or beyond it) the
     /// worker writes each page file itself.
     std::shared_ptr<MemoryBudget> budget;
+    int dpi = 0; ///< the resolution programmed, given to each page (0: unknown)
     std::shared_ptr<std::atomic<bool>> cancel = std::make_shared<std::atomic<bool>>(false);
 };
 

@@ -29,7 +29,7 @@ AcquisitionRunner::~AcquisitionRunner() {
 
 void AcquisitionRunner::start(std::shared_ptr<ScanDevice> device, const AcquireRequest& request,
                               int room, const QString& cacheFolder,
-                              std::shared_ptr<MemoryBudget> budget, bool showProgress) {
+                              std::shared_ptr<MemoryBudget> budget, bool showProgress, int dpi) {
     AcquireJob job;
     job.id = ++m_lastJob;
     job.device = device;
@@ -37,6 +37,7 @@ void AcquisitionRunner::start(std::shared_ptr<ScanDevice> device, const AcquireR
     job.room = room;
     job.cacheFolder = cacheFolder;
     job.budget = std::move(budget);
+    job.dpi = dpi;
     m_device = device;
     m_cancel = job.cancel;
     m_activeJob = job.id;

@@ -30,9 +30,10 @@ public:
     /// Starts an acquisition on `device`: at most `room` images are kept (one more shows
     /// that the limit cut the batch short), their page files go under `cacheFolder` (empty:
     /// kept in memory), or stay in memory within `budget` for someone else to write. With
-    /// `showProgress` the dialogs show it, with a cancel.
+    /// `showProgress` the dialogs show it, with a cancel. Its pages carry `dpi` (0: unknown).
     void start(std::shared_ptr<ScanDevice> device, const AcquireRequest& request, int room,
-               const QString& cacheFolder, std::shared_ptr<MemoryBudget> budget, bool showProgress);
+               const QString& cacheFolder, std::shared_ptr<MemoryBudget> budget, bool showProgress,
+               int dpi = 0);
     /// Asks the running acquisition to stop; the images so far and its end still come. The
     /// device is cancelled once, however often or by whichever way this is asked.
     void cancel();

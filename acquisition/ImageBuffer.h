@@ -52,6 +52,7 @@ struct StoredPage {
     QImage::Format format = QImage::Format_Invalid;
     QByteArray preview;   ///< the preview, encoded (JPEG, or PNG where JPEG is missing)
     qint64 bytes = 0;     ///< size of the full-resolution pixel data
+    int dpi = 0;          ///< the acquisition's resolution; 0 when unknown (a recovered page)
     DeviceStatus failure; ///< why the page file could not be written (ok when it was)
 
     PageFileState fileState() const;

@@ -1,6 +1,7 @@
 #include "acquisition/SessionImages.h"
 #include "component_base/ComponentErrors.h"
 #include "acquisition/PageEncoder.h"
+#include "acquisition/PageTextQueue.h"
 #include "acquisition/RawImageFile.h"
 #include "acquisition/SessionCache.h"
 #include "common/SystemErrorText.h"
@@ -68,7 +69,9 @@ bool SessionImages::settled() const {
 void SessionImages::append(StoredPage page) {
     // Scanning again: the pages are wanted in the order they come.
     m_encoder->setNewestFirst(false);
-    schedule(m_buffer.append(std::move(page)), true);
+    const int index = m_buffer.append(std::move(page));
+    schedule(index, true);
+    scheduleText(index);
 }
 
 void SessionImages::release(const QVector<int>& indices) {
@@ -80,6 +83,7 @@ void SessionImages::release(const QVector<int>& indices) {
         // Queued work on it is dropped; work under way reports for a version that is gone
         // and its file is removed then.
         withdraw(m_buffer.version(index), std::nullopt);
+        dropText(index);
         m_buffer.release(index);
     }
 }
@@ -102,6 +106,8 @@ DeviceStatus SessionImages::storePagesInMemory() {
             QDir(folder).filePath(QStringLiteral("kept-%1-%2.raw").arg(i).arg(++m_keptFiles));
         if (const DeviceStatus written = m_buffer.writePageFile(i, path); !written.ok())
             return written;
+        if (m_textQueue)
+            m_textQueue->refresh(m_buffer.version(i), page);
     }
     return {};
 }
@@ -210,6 +216,8 @@ void SessionImages::onPageStored(quint64 version, const QString& path,
         return;
     }
     m_buffer.pendingWritten(index, written);
+    if (m_textQueue)
+        m_textQueue->refresh(version, m_buffer.page(index));
     if (!written.ok())
         qWarning("Scansione: la pagina %d resta in memoria, il suo file nella cache non è stato "
                  "scritto: %s",
@@ -266,6 +274,7 @@ DeviceStatus SessionImages::rotate(int index, int degrees) {
             : QDir(cacheFolder())
                   .filePath(QStringLiteral("turned-%1-%2.raw").arg(index).arg(++m_rotations));
     StoredPage page = storePage(turned, path, m_budget.get());
+    page.dpi = m_buffer.page(index).dpi;
     // A cache that cannot take the turned page leaves the page as it was, rather than one
     // more page in memory.
     if (!page.failure.ok())
@@ -273,6 +282,7 @@ DeviceStatus SessionImages::rotate(int index, int degrees) {
     withdraw(m_buffer.version(index), std::nullopt);
     m_buffer.replace(index, std::move(page));
     schedule(index, true);
+    scheduleText(index);
     return {};
 }
 
@@ -330,4 +340,137 @@ DeviceStatus SessionImages::save(int index, const QString& path, bool tiffMultiP
         return written;
     m_writtenPaths.insert(key);
     return {};
+}
+
+// --- Words ----------------------------------------------------------------------------------
+
+bool SessionImages::textSettled() const {
+    return !m_textQueue || m_textQueue->idle();
+}
+
+void SessionImages::setTextLanguages(const QString& languages) {
+    if (languages == m_languages)
+        return;
+    // What was read or queued in the old languages goes; a reading under way reports for a
+    // ticket no longer wanted, and its file goes then.
+    for (int i = 0; i < m_texts.size(); ++i)
+        dropText(i);
+    m_languages = languages;
+    if (languages.isEmpty()) {
+        m_textQueue.reset();
+        m_texts.clear();
+        return;
+    }
+    if (!m_textQueue && m_makeReader) {
+        m_textQueue = std::make_unique<PageTextQueue>(m_makeReader);
+        QObject::connect(m_textQueue.get(), &PageTextQueue::read, m_textQueue.get(),
+                         [this](const TextOutcome& outcome) { onTextRead(outcome); });
+    }
+    for (int i = 0; i < count(); ++i)
+        scheduleText(i);
+}
+
+void SessionImages::dropText(int index) {
+    if (index < 0 || index >= m_texts.size())
+        return;
+    TextEntry& entry = m_texts[index];
+    if (entry.state == ImageText::State::Waiting && m_textQueue)
+        m_textQueue->withdraw(entry.version);
+    if (!entry.wordsPath.isEmpty())
+        QFile::remove(entry.wordsPath);
+    entry = TextEntry();
+}
+
+void SessionImages::scheduleText(int index) {
+    if (m_languages.isEmpty() || index < 0 || index >= count())
+        return;
+    if (m_texts.size() < count())
+        m_texts.resize(count());
+    dropText(index);
+    if (m_buffer.released(index))
+        return;
+    TextEntry& entry = m_texts[index];
+    entry.version = m_buffer.version(index);
+    entry.ticket = ++m_textTickets;
+    entry.pixels = m_buffer.page(index).size;
+    if (!m_textQueue) {
+        entry.state = ImageText::State::Failed;
+        entry.error = PageTextQueue::noReaderText();
+        textDone(index);
+        return;
+    }
+    entry.state = ImageText::State::Waiting;
+    TextJob job;
+    job.version = entry.version;
+    job.ticket = entry.ticket;
+    job.page = m_buffer.page(index);
+    job.dpi = job.page.dpi;
+    job.languages = m_languages;
+    if (!cacheFolder().isEmpty())
+        job.wordsPath =
+            QDir(cacheFolder())
+                .filePath(QStringLiteral("words-%1-%2.ocr").arg(entry.version).arg(entry.ticket));
+    m_textQueue->submit(std::move(job));
+}
+
+void SessionImages::onTextRead(const TextOutcome& outcome) {
+    const int index = m_buffer.indexOf(outcome.version);
+    if (index < 0 || index >= m_texts.size() || m_texts[index].ticket != outcome.ticket ||
+        m_texts[index].state != ImageText::State::Waiting) {
+        // Read from an image since turned or released, or in languages since changed.
+        if (!outcome.wordsPath.isEmpty())
+            QFile::remove(outcome.wordsPath);
+        return;
+    }
+    TextEntry& entry = m_texts[index];
+    entry.state = outcome.error.isEmpty() ? ImageText::State::Read : ImageText::State::Failed;
+    entry.error = outcome.error;
+    entry.wordsPath = outcome.wordsPath;
+    entry.words = outcome.words;
+    if (outcome.pixels.isValid())
+        entry.pixels = outcome.pixels;
+    textDone(index);
+}
+
+void SessionImages::textDone(int index) {
+    if (m_textReady)
+        m_textReady(index);
+}
+
+ImageText SessionImages::imageText(int index) const {
+    ImageText text;
+    if (m_languages.isEmpty() || index < 0 || index >= m_texts.size() || m_buffer.released(index))
+        return text;
+    const TextEntry& entry = m_texts.at(index);
+    text.state = entry.state;
+    text.pixels = entry.pixels;
+    text.languages = m_languages;
+    text.error = entry.error;
+    if (entry.state != ImageText::State::Read)
+        return text;
+    QByteArray bytes = entry.words;
+    if (!entry.wordsPath.isEmpty()) {
+        QFile file(entry.wordsPath);
+        bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    std::optional<OcrWords> words = pageWords::decode(bytes);
+    if (!words) {
+        // Costs the page its text, never the page.
+        text.state = ImageText::State::Failed;
+        text.error =
+            QStringLiteral("parole della pagina illeggibili nella cache: %1").arg(entry.wordsPath);
+        return text;
+    }
+    text.words = std::move(*words);
+    return text;
+}
+
+void SessionImages::readTextFirst(int index) {
+    if (!m_textQueue)
+        return;
+    // Whatever is finished counts now, event loop or not.
+    m_textQueue->deliver();
+    if (index >= 0 && index < m_texts.size() &&
+        m_texts.at(index).state == ImageText::State::Waiting)
+        m_textQueue->readFirst(m_texts.at(index).version);
 }

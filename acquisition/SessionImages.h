@@ -1,6 +1,7 @@
 #pragma once
 #include "component_base/DeviceLayer.h"
 #include "acquisition/ImageBuffer.h"
+#include "acquisition/ScanComponent.h"
 #include "writers/ImageWriters.h"
 #include <QList>
 #include <QSet>
@@ -10,7 +11,10 @@
 #include <optional>
 
 class PageEncoder;
+class PageTextQueue;
+class PageTextReader;
 class SessionCache;
+struct TextOutcome;
 
 /// The images of one component's session: the buffer of acquired pages with its cache
 /// folder, and what the component does to them (turn, write to a file). An encoder beside
@@ -91,7 +95,47 @@ public:
     /// True when the encoder has nothing queued or under way for these images.
     bool settled() const;
 
+    /// What reads the images' words (made on the text queue's thread); null: no reading,
+    /// every image fails with why once languages are set. Given before languages are set.
+    void setTextReader(std::function<std::unique_ptr<PageTextReader>()> makeReader) {
+        m_makeReader = std::move(makeReader);
+    }
+    /// Reads the words of every image in `languages`, now and as images come and turn, on a
+    /// thread of its own; each image's words go into a words file in the cache (in memory
+    /// without one) and leave with its other files. A change drops what was read; empty
+    /// stops reading: no thread, no file.
+    void setTextLanguages(const QString& languages);
+    /// The words of image `index` as far as they are read for its current version.
+    ImageText imageText(int index) const;
+    /// Reads image `index` before the others still waiting, and hands over the readings
+    /// finished so far.
+    void readTextFirst(int index);
+    /// Called (owner thread) when image `index`'s words are read or failed to be: from the
+    /// text queue's results, or inside the call that asked when there is no reader (the
+    /// component posts it on).
+    void setTextReadyHandler(std::function<void(int)> handler) { m_textReady = std::move(handler); }
+    /// True when no reading is queued, under way or waiting to be reported.
+    bool textSettled() const;
+
 private:
+    /// Where the reading of one image stands, for its version `version`.
+    struct TextEntry {
+        quint64 version = 0;
+        quint64 ticket = 0; ///< the reading wanted; a result for another is stale
+        ImageText::State state = ImageText::State::None;
+        QSize pixels;
+        QString error;
+        QString wordsPath; ///< its words file, when read and kept in the cache
+        QByteArray words;  ///< its words (pageWords) when not in a file
+    };
+    /// Queues image `index` for reading in the current languages, dropping whatever was read
+    /// or queued for it before (nothing with no languages or a released image).
+    void scheduleText(int index);
+    /// Forgets what was read of image `index` (its words file goes) and drops its queued reading.
+    void dropText(int index);
+    void onTextRead(const TextOutcome& outcome);
+    void textDone(int index);
+
     /// The file image `index` is prepared as with the current kind and options.
     std::optional<FileEncoding> wantedEncoding(int index) const;
     /// Hands image `index` to the encoder: its page file when still to be written (with
@@ -115,6 +159,14 @@ private:
     std::function<void(const DeviceStatus&)> m_pageFileDone;
     QSet<QString> m_writtenPaths;
     bool m_kept = false; ///< keepCache() was called
+    std::function<std::unique_ptr<PageTextReader>()> m_makeReader;
+    std::function<void(int)> m_textReady;
+    QString m_languages;
+    QVector<TextEntry> m_texts; ///< by image index; shorter when no reading was ever asked
+    quint64 m_textTickets = 0;
+    // Abandoned, not waited for, when it goes (see PageTextQueue); before the encoder, which
+    // goes first and is waited for.
+    std::unique_ptr<PageTextQueue> m_textQueue;
     // Last: stopped before the buffer and the cache folder go.
     std::unique_ptr<PageEncoder> m_encoder;
 };

@@ -38,6 +38,14 @@ VstScan::VstScan(std::vector<std::unique_ptr<DeviceLayer>> layers, const QString
     connect(m_runner.get(), &AcquisitionRunner::ended, this, &VstScan::onEnded);
     connect(m_runner.get(), &AcquisitionRunner::released, this, &VstScan::stopLayersWhenIdle);
     m_images.setPageFileHandler([this](const DeviceStatus& result) { onPageFile(result); });
+    m_images.setTextReadyHandler(
+        [this](int index) { m_events.post([this, index] { Q_EMIT ImageTextReady(index); }); });
+}
+
+VstScan::VstScan(std::vector<std::unique_ptr<DeviceLayer>> layers, const QString& cacheParent,
+                 PageServices services, std::shared_ptr<ComponentDialogs> dialogs, QObject* parent)
+    : VstScan(std::move(layers), cacheParent, std::move(dialogs), parent) {
+    m_images.setTextReader(std::move(services.textReader));
 }
 
 VstScan::~VstScan() {
@@ -356,7 +364,7 @@ int32_t VstScan::Acquire() {
         room -= room % 2;
     request.maxImages = room;
     m_runner->start(m_sources.device(), request, room, cacheFolder(), m_images.memoryBudget(),
-                    m_indicators);
+                    m_indicators, int(currentOf(ICAP_XRESOLUTION, 0)));
     clearStatus();
     return 1;
 }

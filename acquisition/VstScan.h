@@ -6,6 +6,7 @@
 #include "acquisition/SourceManager.h"
 #include "component_base/ComponentErrors.h"
 #include "component_base/DeviceLayer.h"
+#include "component_base/PageServices.h"
 #include <QSizeF>
 #include <memory>
 #include <optional>
@@ -37,6 +38,11 @@ public:
     /// nothing is shown and SelectSource keeps the selection).
     VstScan(std::vector<std::unique_ptr<DeviceLayer>> layers, const QString& cacheParent,
             std::shared_ptr<ComponentDialogs> dialogs = nullptr, QObject* parent = nullptr);
+    /// The same, with the page workers it uses: `services.textReader` reads the images'
+    /// words once setTextLanguages asks for them.
+    VstScan(std::vector<std::unique_ptr<DeviceLayer>> layers, const QString& cacheParent,
+            PageServices services, std::shared_ptr<ComponentDialogs> dialogs = nullptr,
+            QObject* parent = nullptr);
     ~VstScan() override;
 
     /// Starts every layer on a helper thread while the caller's event loop keeps running (the
@@ -257,6 +263,24 @@ public:
         clearStatus();
     }
 
+    /// Reads every image's words in `languages` on a thread of the component's own, beside
+    /// the encoder, from its full-resolution pixels; an image is read again once turned, and
+    /// all of them after a change of languages. Each image's words go into a words file in
+    /// the session cache and leave with its other files. Empty (the default): no reading, no
+    /// thread, no file. Without a text reader every image fails with "riconoscimento del
+    /// testo non disponibile". Leaves the status.
+    void setTextLanguages(const QString& languages) override {
+        const HeldEvents::Call call(m_events);
+        m_images.setTextLanguages(languages);
+    }
+    /// The words of image `index` as read for it as it is turned now.
+    ImageText imageText(int32_t index) const override { return m_images.imageText(index); }
+    /// Moves image `index` before the other images still to be read. Leaves the status.
+    void readTextFirst(int32_t index) override {
+        const HeldEvents::Call call(m_events);
+        m_images.readTextFirst(index);
+    }
+
     /// Recorded in the session cache's manifest (with the page files as they are now), so
     /// that a later session can give the pages back after a crash. Leaves the status.
     void setDocumentPages(const QVector<int32_t>& images) override {
@@ -290,6 +314,8 @@ public:
     bool imagesSettled() const { return m_images.settled(); }
     /// Bytes of page pixels in memory rather than in the cache. For tests and tools.
     qint64 bytesInMemory() const { return m_images.bytesInMemory(); }
+    /// True when no image's words are queued or being read. For tests and tools.
+    bool textSettled() const { return m_images.textSettled(); }
 
 private:
     void setStatus(const DeviceStatus& status) { m_status = status; }

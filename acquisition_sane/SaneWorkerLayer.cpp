@@ -1,6 +1,7 @@
 #include "acquisition_sane/SaneWorkerLayer.h"
 #include "common/SystemErrorText.h"
 #include "component_base/ScanError.h"
+#include "worker_process/SaneMessages.h"
 #include "worker_process/SaneStatus.h"
 #include "worker_process/WorkerProgram.h"
 #include <QDir>
@@ -13,7 +14,9 @@
 #include <sane/sane.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <type_traits>
 #include <unistd.h>
+#include <variant>
 
 using namespace workerproto;
 
@@ -49,18 +52,16 @@ QImage mapImage(Message& m, QString& why) {
         int fd;
         ~Closer() { ::close(fd); }
     } closer{fd};
-    Decoder d(m.body);
-    const int32_t width = d.i32(), height = d.i32(), bytesPerLine = d.i32();
-    const std::optional<int> format = qimageFormat(d.u8());
-    const uint32_t colours = d.count(sizeof(QRgb));
-    QList<QRgb> table;
-    for (uint32_t i = 0; i < colours && d.ok(); ++i)
-        table.append(d.u32());
-    if (!d.finished() || !format) {
+    const auto header = sane::decode<sane::ImageEvent>(m.body);
+    if (!header) {
         why = QStringLiteral("intestazione");
         return QImage();
     }
-    const QImage::Format f = QImage::Format(*format);
+    const int32_t width = header->width, height = header->height;
+    const int32_t bytesPerLine = header->bytesPerLine;
+    const QList<QRgb>& table = header->colours;
+    const qsizetype colours = table.size();
+    const QImage::Format f = QImage::Format(*qimageFormat(uint8_t(header->format)));
     const int bits = QImage::toPixelFormat(f).bitsPerPixel();
     const int64_t bytes = int64_t(bytesPerLine) * height;
     if (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide ||
@@ -156,23 +157,17 @@ public:
         DeviceStatus status;
         const uint32_t id = c.newId();
         const std::optional<QByteArray> body =
-            c.call(id, Encoder(Kind::Start, id).message(), m_bounds.startMs, status);
+            c.call(id, sane::encode(sane::Start(), id).message(), m_bounds.startMs, status);
         if (!body)
             return status;
-        Decoder d(*body);
-        status = d.status();
-        QVector<DeviceInfo> devices(qsizetype(d.count(2 * sizeof(uint32_t))));
-        for (DeviceInfo& info : devices) {
-            info.id = d.text();
-            info.name = d.text();
-        }
-        if (!d.finished()) {
+        const auto reply = sane::decode<sane::StartReply>(*body);
+        if (!reply) {
             c.kill(QStringLiteral("risposta non valida a Start"));
             return c.lost();
         }
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_devices = status.ok() ? devices : QVector<DeviceInfo>();
-        return status;
+        m_devices = reply->status.ok() ? reply->devices : QVector<DeviceInfo>();
+        return reply->status;
     }
 
     QVector<DeviceInfo> devices() const {
@@ -201,17 +196,17 @@ namespace {
 std::optional<uint32_t> openIn(WorkerConnection& c, const QString& name, DeviceStatus& status) {
     const uint32_t id = c.newId();
     const std::optional<QByteArray> body =
-        c.call(id, Encoder(Kind::Open, id).text(name).message(), c.bounds().openMs, status);
+        c.call(id, sane::encode(sane::Open{name}, id).message(), c.bounds().openMs, status);
     if (!body)
         return std::nullopt;
-    Decoder d(*body);
-    status = d.status();
-    const uint32_t handle = d.u32();
-    if (!d.finished()) {
+    const auto reply = sane::decode<sane::OpenReply>(*body);
+    if (!reply) {
         c.kill(QStringLiteral("risposta non valida a Open"));
         status = c.lost();
+        return std::nullopt;
     }
-    return status.ok() ? std::optional<uint32_t>(handle) : std::nullopt;
+    status = reply->status;
+    return status.ok() ? std::optional<uint32_t>(reply->handle) : std::nullopt;
 }
 
 } // namespace
@@ -226,11 +221,15 @@ struct SaneWorkerDevice::State {
     int cancelMs = kDefaultCancelMs;
     std::atomic<bool> cancelRequested{false};
 
+    /// The requests that change the device.
+    using SettingRequest =
+        std::variant<sane::SetCapability, sane::SetImageLayout, sane::SetOption, sane::SetLimits>;
+    template <typename Request>
+    static constexpr bool isSetting = std::is_constructible_v<SettingRequest, Request>;
     /// A setting made on the device: sent again, in order, to a fresh worker.
     struct Setting {
-        Kind kind;
-        QByteArray fields; // after the handle
-        int32_t code;      // what the device answered
+        SettingRequest request;
+        int32_t code; // what the device answered
     };
 
     mutable std::mutex mutex;
@@ -275,23 +274,30 @@ struct SaneWorkerDevice::State {
         }
         for (const Setting& setting : again) {
             const uint32_t id = fresh->newId();
-            Encoder request(setting.kind, id);
-            request.u32(*handle).append(setting.fields);
+            const QByteArray request = std::visit(
+                [&](auto r) {
+                    r.handle = *handle;
+                    return sane::encode(r, id).message();
+                },
+                setting.request);
             const std::optional<QByteArray> body =
-                fresh->call(id, request.message(), fresh->bounds().callMs, status);
+                fresh->call(id, request, fresh->bounds().callMs, status);
             if (!body)
                 return {nullptr, 0};
-            Decoder d(*body);
-            const DeviceStatus answer = d.status();
-            if (!d.finished() || answer.code != setting.code) {
+            const auto answer = sane::decode<sane::StatusReply>(*body);
+            if (!answer || answer->status.code != setting.code) {
                 // The device would not be as it was: better an error than other settings.
+                const QString said = !answer ? QStringLiteral("risposta non valida")
+                                     : answer->status.text.isEmpty()
+                                         ? QString::number(answer->status.code)
+                                         : answer->status.text;
                 status = sanestatus::status(
                     SANE_STATUS_IO_ERROR,
                     QStringLiteral("connessione con lo scanner persa (impostazioni non "
                                    "ripristinate: %1)")
-                        .arg(answer.text.isEmpty() ? QString::number(answer.code) : answer.text));
+                        .arg(said));
                 const uint32_t close = fresh->newId();
-                fresh->post(close, Encoder(Kind::Close, close).u32(*handle).message(),
+                fresh->post(close, sane::encode(sane::Close{*handle}, close).message(),
                             fresh->bounds().closeMs);
                 return {nullptr, 0};
             }
@@ -319,56 +325,43 @@ struct SaneWorkerDevice::State {
         return unanswered;
     }
 
-    /// One request about this device; the Reply's body, or nullopt with `status` set. A
-    /// setting is kept for a fresh worker once the device has answered it.
-    template <typename Fill>
-    std::optional<QByteArray> ask(Kind kind, DeviceStatus& status, Fill fill,
-                                  WorkerConnection** asked = nullptr) {
+    /// One request about this device, its handle filled in; its Reply decoded as `Reply`, or
+    /// nullopt with `status` set. A Reply that does not decode is garbage: the worker is killed,
+    /// with `what` naming the request. A setting is kept for a fresh worker once the device has
+    /// answered it.
+    template <typename Reply, typename Request>
+    std::optional<Reply> ask(Request request, const char* what, DeviceStatus& status) {
         auto [c, h] = live(status);
         if (!c) {
             noteAnswer(false, status);
             return std::nullopt;
         }
         const uint32_t id = c->newId();
-        Encoder request(kind, id);
-        request.u32(h);
-        fill(request);
-        // What follows the handle, sent again as it is to a fresh worker.
-        const QByteArray fields = request.body().mid(sizeof(uint32_t));
-        std::optional<QByteArray> body = c->call(id, request.message(), c->bounds().callMs, status);
-        noteAnswer(body.has_value(), status);
-        if (asked)
-            *asked = c.get();
-        if (body && (kind == Kind::SetCapability || kind == Kind::SetImageLayout ||
-                     kind == Kind::SetOption || kind == Kind::SetLimits)) {
-            Decoder d(*body);
-            const int32_t code = d.i32();
+        request.handle = h;
+        const std::optional<QByteArray> body =
+            c->call(id, sane::encode(request, id).message(), c->bounds().callMs, status);
+        std::optional<Reply> reply = body ? sane::decode<Reply>(*body) : std::nullopt;
+        if (body && !reply)
+            status = garbage(*c, what);
+        noteAnswer(reply.has_value(), status);
+        if constexpr (isSetting<Request>) {
             std::lock_guard<std::mutex> lock(mutex);
-            if (connection == c)
-                settings.push_back({kind, fields, code});
+            if (reply && connection == c)
+                settings.push_back({request, reply->status.code});
         }
-        return body;
+        return reply;
     }
 
     /// A request answered by a status alone.
-    template <typename Fill> DeviceStatus statusOf(Kind kind, const char* what, Fill fill) {
+    template <typename Request> DeviceStatus statusOf(const Request& request, const char* what) {
         DeviceStatus status;
-        WorkerConnection* c = nullptr;
-        const std::optional<QByteArray> body = ask(kind, status, fill, &c);
-        if (!body)
-            return status;
-        Decoder d(*body);
-        status = d.status();
-        if (d.finished())
-            return status;
-        status = garbage(*c, what);
-        noteAnswer(false, status);
-        return status;
+        const std::optional<sane::StatusReply> reply =
+            ask<sane::StatusReply>(request, what, status);
+        return reply ? reply->status : status;
     }
 
     DeviceStatus sendLimits() {
-        return statusOf(Kind::SetLimits, "SetLimits",
-                        [this](Encoder& e) { e.i32(stallMs).i32(cancelLostMs).i32(cancelMs); });
+        return statusOf(sane::SetLimits{0, stallMs, cancelLostMs, cancelMs}, "SetLimits");
     }
 };
 
@@ -385,61 +378,30 @@ SaneWorkerDevice::SaneWorkerDevice(std::shared_ptr<SaneWorkerLayer::SharedWorker
 SaneWorkerDevice::~SaneWorkerDevice() {
     auto [c, h] = m_state->current();
     const uint32_t id = c->newId();
-    c->post(id, Encoder(Kind::Close, id).u32(h).message(), c->bounds().closeMs);
+    c->post(id, sane::encode(sane::Close{h}, id).message(), c->bounds().closeMs);
 }
 
 QVector<uint16_t> SaneWorkerDevice::capabilityIds() const {
-    const std::shared_ptr<State> s = m_state;
     DeviceStatus status;
-    WorkerConnection* c = nullptr;
-    const std::optional<QByteArray> body = s->ask(
-        Kind::CapabilityIds, status, [](Encoder&) {}, &c);
-    if (!body)
-        return {};
-    Decoder d(*body);
-    status = d.status();
-    QVector<uint16_t> ids(qsizetype(d.count(sizeof(uint16_t))));
-    for (uint16_t& id : ids)
-        id = d.u16();
-    if (!d.finished()) {
-        s->noteAnswer(false, State::garbage(*c, "CapabilityIds"));
-        return {};
-    }
-    return status.ok() ? ids : QVector<uint16_t>();
+    const std::optional<sane::CapabilityIdsReply> reply =
+        m_state->ask<sane::CapabilityIdsReply>(sane::CapabilityIds(), "CapabilityIds", status);
+    return reply && reply->status.ok() ? reply->ids : QVector<uint16_t>();
 }
 
 std::optional<Capability> SaneWorkerDevice::capability(uint16_t id) const {
-    const std::shared_ptr<State> s = m_state;
     DeviceStatus status;
-    WorkerConnection* c = nullptr;
-    const std::optional<QByteArray> body = s->ask(
-        Kind::GetCapability, status, [id](Encoder& e) { e.u16(id); }, &c);
-    if (!body)
-        return std::nullopt;
-    Decoder d(*body);
-    status = d.status();
-    const bool present = d.u8() != 0;
-    std::optional<Capability> capability;
-    if (present)
-        capability = d.capability();
-    if (!d.finished()) {
-        s->noteAnswer(false, State::garbage(*c, "GetCapability"));
-        return std::nullopt;
-    }
-    return status.ok() ? capability : std::nullopt;
+    const std::optional<sane::GetCapabilityReply> reply =
+        m_state->ask<sane::GetCapabilityReply>(sane::GetCapability{0, id}, "GetCapability", status);
+    return reply && reply->status.ok() ? reply->capability : std::nullopt;
 }
 
 DeviceStatus SaneWorkerDevice::setCapability(uint16_t id, double value) {
-    const std::shared_ptr<State> s = m_state;
-    return s->statusOf(Kind::SetCapability, "SetCapability",
-                       [&](Encoder& e) { e.u16(id).f64(value); });
+    return m_state->statusOf(sane::SetCapability{0, id, value}, "SetCapability");
 }
 
 DeviceStatus SaneWorkerDevice::setImageLayout(double left, double top, double right,
                                               double bottom) {
-    const std::shared_ptr<State> s = m_state;
-    return s->statusOf(Kind::SetImageLayout, "SetImageLayout",
-                       [&](Encoder& e) { e.f64(left).f64(top).f64(right).f64(bottom); });
+    return m_state->statusOf(sane::SetImageLayout{0, left, top, right, bottom}, "SetImageLayout");
 }
 
 DeviceStatus SaneWorkerDevice::fault() const {
@@ -449,13 +411,11 @@ DeviceStatus SaneWorkerDevice::fault() const {
     const DeviceStatus unanswered = s->lastUnanswered();
     if (!unanswered.ok())
         return unanswered;
-    return s->statusOf(Kind::Fault, "Fault", [](Encoder&) {});
+    return s->statusOf(sane::Fault(), "Fault");
 }
 
 DeviceStatus SaneWorkerDevice::setOption(const QByteArray& name, const QString& value) {
-    const std::shared_ptr<State> s = m_state;
-    return s->statusOf(Kind::SetOption, "SetOption",
-                       [&](Encoder& e) { e.text(QString::fromUtf8(name)).text(value); });
+    return m_state->statusOf(sane::SetOption{0, QString::fromUtf8(name), value}, "SetOption");
 }
 
 DeviceStatus SaneWorkerDevice::setStallTimeoutMs(int ms) {
@@ -489,9 +449,7 @@ DeviceStatus SaneWorkerDevice::acquire(const AcquireRequest& request, AcquireSin
     const WorkerConnection::StreamBounds bounds{b.scanStartMs, s->stallMs + b.readGraceMs,
                                                 b.cancelMs};
     const uint32_t id = c.newId();
-    Encoder start(Kind::Acquire, id);
-    start.u32(handle).u8(request.feeder ? 1 : 0).u8(request.duplex ? 1 : 0).i32(request.maxImages);
-    if (!c.openStream(id, start.message(), bounds))
+    if (!c.openStream(id, sane::encode(sane::Acquire{handle, request}, id).message(), bounds))
         return c.lost();
 
     bool cancelSent = false;
@@ -513,26 +471,24 @@ DeviceStatus SaneWorkerDevice::acquire(const AcquireRequest& request, AcquireSin
             result = endedWith ? *endedWith : cancelSent ? DeviceStatus() : c.lost();
             break;
         }
-        Decoder d(m.body);
         switch (m.kind) {
         case Kind::Phase: {
-            const uint8_t phase = d.u8();
-            const DeviceStatus said = d.status();
-            if (!d.finished()) {
+            const auto phase = sane::decode<sane::PhaseEvent>(m.body);
+            if (!phase) {
                 result = State::garbage(c, "Phase");
                 over = true;
-            } else if (phase == uint8_t(Phase::Ending)) {
-                endedWith = said;
+            } else if (phase->phase == Phase::Ending) {
+                endedWith = phase->status;
             }
             break;
         }
         case Kind::Progress: {
-            const int64_t bytes = d.i64(), expected = d.i64();
-            if (!d.finished()) {
+            const auto progress = sane::decode<sane::ProgressEvent>(m.body);
+            if (!progress) {
                 result = State::garbage(c, "Progress");
                 over = true;
             } else {
-                sink.progress(bytes, expected);
+                sink.progress(progress->bytes, progress->expected);
             }
             break;
         }
@@ -549,13 +505,13 @@ DeviceStatus SaneWorkerDevice::acquire(const AcquireRequest& request, AcquireSin
             c.answerImage(id, goOn);
             break;
         }
-        case Kind::End:
-            result = d.status();
-            if (!d.finished())
-                result = State::garbage(c, "End");
+        case Kind::End: {
+            const auto end = sane::decode<sane::EndEvent>(m.body);
+            result = end ? end->status : State::garbage(c, "End");
             ended = true;
             over = true;
             break;
+        }
         default:
             result = State::garbage(c, "Acquire");
             over = true;
@@ -571,7 +527,7 @@ DeviceStatus SaneWorkerDevice::acquire(const AcquireRequest& request, AcquireSin
         // the next use instead of making it wait for its bound.
         const uint32_t probe = c.newId();
         DeviceStatus answer;
-        c.call(probe, Encoder(Kind::Fault, probe).u32(handle).message(), b.closeMs, answer);
+        c.call(probe, sane::encode(sane::Fault{handle}, probe).message(), b.closeMs, answer);
     }
     return result;
 }

@@ -14,7 +14,7 @@
 //
 // Choices:
 // - The capability mapping stays in the worker, next to the option descriptors it reads, so
-//   the protocol (WorkerProtocol.h) mirrors ScanDevice call for call and the mapping did not
+//   the protocol (SaneMessages.h) mirrors ScanDevice call for call and the mapping did not
 //   have to move.
 // - Pages cross as sealed memory files passed with their message: the worker writes a page
 //   once, the component maps it; nothing the size of a page goes through the socket.

@@ -1,6 +1,7 @@
 #include "acquisition_sane/WorkerConnection.h"
 #include "acquisition_sane/WorkerOutput.h"
 #include "common/SystemErrorText.h"
+#include "worker_process/SaneMessages.h"
 #include "worker_process/SaneStatus.h"
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -605,7 +606,7 @@ void WorkerConnection::answerImage(uint32_t id, bool goOn) {
             it->second.setDeadline(it->second.bounds.startMs);
     }
     m_shared->wakeReader();
-    m_shared->send(Encoder(Kind::ImageAck, id).u8(goOn ? 1 : 0).message());
+    m_shared->send(sane::encode(sane::ImageAck{goOn}, id).message());
 }
 
 void WorkerConnection::cancelStream(uint32_t id, uint32_t handle) {
@@ -622,7 +623,7 @@ void WorkerConnection::cancelStream(uint32_t id, uint32_t handle) {
         }
     }
     m_shared->wakeReader();
-    m_shared->send(Encoder(Kind::Cancel, id).u32(handle).message());
+    m_shared->send(sane::encode(sane::Cancel{handle}, id).message());
 }
 
 void WorkerConnection::closeStream(uint32_t id) {

@@ -128,6 +128,8 @@ struct Session {
         s.messageBox = [](QWidget*, const QString& prompt, const QString&) {
             std::fprintf(stderr, "message: %s\n", qPrintable(prompt));
         };
+        // The session ends with "Annulla" once measured: its pages may go unasked.
+        s.askYesNo = [](auto&&...) { return std::optional<bool>(true); };
         s.workingFolder = [cache] { return cache; };
         s.fillDefaults();
         FormScansione form(s);

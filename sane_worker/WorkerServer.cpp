@@ -3,9 +3,10 @@
 #include "component_base/ComponentErrors.h"
 #include "component_base/ScanError.h"
 #include "sane_worker/SaneDevice.h"
-#include "worker_process/SaneStatus.h"
 #include "sane_worker/SaneLayer.h"
 #include "sane_worker/WorkerDevice.h"
+#include "worker_process/SaneMessages.h"
+#include "worker_process/SaneStatus.h"
 #include <QImage>
 #include <cerrno>
 #include <condition_variable>
@@ -112,21 +113,14 @@ public:
                 sanestatus::status(SANE_STATUS_NO_MEM, systemErrorText(errno));
             return false;
         }
-        Encoder message(Kind::Image, m_acquisition.id);
-        message.i32(image.width())
-            .i32(image.height())
-            .i32(int32_t(image.bytesPerLine()))
-            .u8(uint8_t(*pixelFormat(image.format())));
-        const QList<QRgb> colours = image.colorTable();
-        message.u32(uint32_t(colours.size()));
-        for (QRgb c : colours)
-            message.u32(c);
+        const sane::ImageEvent event{image.width(), image.height(), int32_t(image.bytesPerLine()),
+                                     *pixelFormat(image.format()), image.colorTable()};
         {
             std::lock_guard<std::mutex> lock(m_acquisition.mutex);
             m_acquisition.waitingAnswer = true;
             m_acquisition.answer.reset();
         }
-        m_server.send(message, fd);
+        m_server.send(sane::encode(event, m_acquisition.id), fd);
         if (copied)
             ::close(fd);
         std::unique_lock<std::mutex> lock(m_acquisition.mutex);
@@ -140,7 +134,7 @@ public:
     }
 
     void progress(int64_t bytes, int64_t expectedBytes) override {
-        m_server.send(Encoder(Kind::Progress, m_acquisition.id).i64(bytes).i64(expectedBytes));
+        m_server.send(sane::encode(sane::ProgressEvent{bytes, expectedBytes}, m_acquisition.id));
     }
 
     bool cancelled() const override { return m_acquisition.cancelled.load(); }
@@ -169,7 +163,29 @@ void WorkerServer::send(const Encoder& message, int fd) {
 }
 
 void WorkerServer::reply(uint32_t id, const DeviceStatus& status) {
-    send(Encoder(Kind::Reply, id).status(status));
+    send(sane::encode(sane::StatusReply{status}, id));
+}
+
+void WorkerServer::refuse(Kind request, uint32_t id, const DeviceStatus& status) {
+    // A refusal has the shape of the request's own answer, so that the component reads the
+    // status in it rather than taking the answer for garbage and killing us.
+    switch (request) {
+    case Kind::Start:
+        return send(sane::encode(sane::StartReply{status, {}}, id));
+    case Kind::Open:
+        return send(sane::encode(sane::OpenReply{status, 0}, id));
+    case Kind::CapabilityIds:
+        return send(sane::encode(sane::CapabilityIdsReply{status, {}}, id));
+    case Kind::GetCapability:
+        return send(sane::encode(sane::GetCapabilityReply{status, std::nullopt}, id));
+    case Kind::Acquire:
+        return send(sane::encode(sane::EndEvent{status}, id));
+    case Kind::Cancel:
+    case Kind::ImageAck:
+        return; // never answered
+    default:
+        return reply(id, status);
+    }
 }
 
 int WorkerServer::run() {
@@ -195,18 +211,18 @@ int WorkerServer::run() {
     return 0;
 }
 
-WorkerServer::Device* WorkerServer::deviceFor(uint32_t id, uint32_t handle) {
+WorkerServer::Device* WorkerServer::deviceFor(Kind request, uint32_t id, uint32_t handle) {
     auto it = m_devices.find(handle);
     if (it == m_devices.end()) {
-        reply(id,
-              sanestatus::status(SANE_STATUS_INVAL, QStringLiteral("dispositivo %1").arg(handle)));
+        refuse(request, id,
+               sanestatus::status(SANE_STATUS_INVAL, QStringLiteral("dispositivo %1").arg(handle)));
         return nullptr;
     }
     Device* device = it.value().get();
     if (const std::shared_ptr<Acquisition>& a = device->acquisition; a && !a->done) {
         std::lock_guard<std::mutex> lock(a->mutex);
         if (!a->waitingAnswer) {
-            reply(id, componentError::status(componentError::Busy));
+            refuse(request, id, componentError::status(componentError::Busy));
             return nullptr;
         }
     }
@@ -216,35 +232,32 @@ WorkerServer::Device* WorkerServer::deviceFor(uint32_t id, uint32_t handle) {
 void WorkerServer::dispatch(Message& message) {
     if (m_retiring)
         return;
-    Decoder in(message.body);
     const uint32_t id = message.id;
+    const Kind kind = message.kind;
+    const QByteArray& body = message.body;
     auto bad = [&] {
-        reply(id, sanestatus::status(SANE_STATUS_INVAL, QStringLiteral("richiesta non valida")));
+        refuse(kind, id,
+               sanestatus::status(SANE_STATUS_INVAL, QStringLiteral("richiesta non valida")));
     };
-    switch (message.kind) {
+    switch (kind) {
     case Kind::Start: {
-        if (!in.finished())
+        if (!sane::decode<sane::Start>(body))
             return bad();
         if (!m_layer)
             m_layer = std::make_unique<SaneLayer>();
         const DeviceStatus status = m_layer->start();
-        const QVector<DeviceInfo> devices = m_layer->devices();
-        Encoder out(Kind::Reply, id);
-        out.status(status).u32(uint32_t(devices.size()));
-        for (const DeviceInfo& d : devices)
-            out.text(d.id).text(d.name);
-        return send(out);
+        return send(sane::encode(sane::StartReply{status, m_layer->devices()}, id));
     }
     case Kind::Open: {
-        const QString name = in.text();
-        if (!in.finished())
+        const auto r = sane::decode<sane::Open>(body);
+        if (!r)
             return bad();
         if (!m_layer)
-            return reply(id, sanestatus::status(sanestatus::NotStarted));
+            return refuse(kind, id, sanestatus::status(sanestatus::NotStarted));
         DeviceStatus status;
         auto device = std::make_shared<Device>();
         try {
-            device->device = m_layer->openDevice(name);
+            device->device = m_layer->openDevice(r->device);
         } catch (const ScanError& e) {
             status = {e.code() ? e.code() : int32_t(SANE_STATUS_INVAL), e.text()};
         }
@@ -253,13 +266,13 @@ void WorkerServer::dispatch(Message& message) {
             handle = ++m_lastHandle;
             m_devices.insert(handle, device);
         }
-        return send(Encoder(Kind::Reply, id).status(status).u32(handle));
+        return send(sane::encode(sane::OpenReply{status, handle}, id));
     }
     case Kind::Close: {
-        const uint32_t handle = in.u32();
-        if (!in.finished())
+        const auto r = sane::decode<sane::Close>(body);
+        if (!r)
             return bad();
-        auto it = m_devices.find(handle);
+        auto it = m_devices.find(r->handle);
         if (it != m_devices.end()) {
             finishAcquisition(*it.value());
             m_devices.erase(it);
@@ -267,17 +280,17 @@ void WorkerServer::dispatch(Message& message) {
         return reply(id, DeviceStatus());
     }
     case Kind::Cancel: {
-        const uint32_t handle = in.u32();
-        auto it = m_devices.find(handle);
-        if (in.finished() && it != m_devices.end() && it.value()->acquisition) {
+        const auto r = sane::decode<sane::Cancel>(body);
+        auto it = r ? m_devices.find(r->handle) : m_devices.end();
+        if (it != m_devices.end() && it.value()->acquisition) {
             it.value()->acquisition->cancelled = true;
             it.value()->device->cancel();
         }
         return; // no answer: the acquisition's End is the answer
     }
     case Kind::ImageAck: {
-        const bool goOn = in.u8() != 0;
-        if (!in.finished())
+        const auto r = sane::decode<sane::ImageAck>(body);
+        if (!r)
             return;
         for (const std::shared_ptr<Device>& d : std::as_const(m_devices)) {
             Acquisition* a = d->acquisition.get();
@@ -285,91 +298,75 @@ void WorkerServer::dispatch(Message& message) {
                 continue;
             {
                 std::lock_guard<std::mutex> lock(a->mutex);
-                a->answer = goOn;
+                a->answer = r->goOn;
             }
             a->answered.notify_all();
         }
         return;
     }
     case Kind::Acquire: {
-        const uint32_t handle = in.u32();
-        return startAcquisition(id, handle, in);
-    }
-    default:
-        break;
-    }
-
-    // The calls on one device: capabilities, frame, options, limits.
-    const uint32_t handle = in.u32();
-    if (!in.ok())
-        return bad();
-    switch (message.kind) {
-    case Kind::CapabilityIds: {
-        if (!in.finished())
+        const auto r = sane::decode<sane::Acquire>(body);
+        if (!r)
             return bad();
-        Device* d = deviceFor(id, handle);
-        if (!d)
-            return;
-        const QVector<uint16_t> ids = d->device->capabilityIds();
-        Encoder out(Kind::Reply, id);
-        out.status(DeviceStatus()).u32(uint32_t(ids.size()));
-        for (uint16_t c : ids)
-            out.u16(c);
-        return send(out);
+        return startAcquisition(id, *r);
+    }
+    // The calls on one device: capabilities, frame, options, limits.
+    case Kind::CapabilityIds: {
+        const auto r = sane::decode<sane::CapabilityIds>(body);
+        if (!r)
+            return bad();
+        if (Device* d = deviceFor(kind, id, r->handle))
+            send(sane::encode(sane::CapabilityIdsReply{DeviceStatus(), d->device->capabilityIds()},
+                              id));
+        return;
     }
     case Kind::GetCapability: {
-        const uint16_t cap = in.u16();
-        if (!in.finished())
+        const auto r = sane::decode<sane::GetCapability>(body);
+        if (!r)
             return bad();
-        Device* d = deviceFor(id, handle);
-        if (!d)
-            return;
-        const std::optional<Capability> c = d->device->capability(cap);
-        Encoder out(Kind::Reply, id);
-        out.status(DeviceStatus()).u8(c ? 1 : 0);
-        if (c)
-            out.capability(*c);
-        return send(out);
+        if (Device* d = deviceFor(kind, id, r->handle))
+            send(sane::encode(
+                sane::GetCapabilityReply{DeviceStatus(), d->device->capability(r->id)}, id));
+        return;
     }
     case Kind::SetCapability: {
-        const uint16_t cap = in.u16();
-        const double value = in.f64();
-        if (!in.finished())
+        const auto r = sane::decode<sane::SetCapability>(body);
+        if (!r)
             return bad();
-        if (Device* d = deviceFor(id, handle))
-            reply(id, d->device->setCapability(cap, value));
+        if (Device* d = deviceFor(kind, id, r->handle))
+            reply(id, d->device->setCapability(r->id, r->value));
         return;
     }
     case Kind::SetImageLayout: {
-        const double l = in.f64(), t = in.f64(), r = in.f64(), b = in.f64();
-        if (!in.finished())
+        const auto r = sane::decode<sane::SetImageLayout>(body);
+        if (!r)
             return bad();
-        if (Device* d = deviceFor(id, handle))
-            reply(id, d->device->setImageLayout(l, t, r, b));
+        if (Device* d = deviceFor(kind, id, r->handle))
+            reply(id, d->device->setImageLayout(r->left, r->top, r->right, r->bottom));
         return;
     }
     case Kind::Fault: {
-        if (!in.finished())
+        const auto r = sane::decode<sane::Fault>(body);
+        if (!r)
             return bad();
-        if (Device* d = deviceFor(id, handle))
+        if (Device* d = deviceFor(kind, id, r->handle))
             reply(id, d->device->fault());
         return;
     }
     case Kind::SetOption: {
-        const QString name = in.text();
-        const QString value = in.text();
-        if (!in.finished())
+        const auto r = sane::decode<sane::SetOption>(body);
+        if (!r)
             return bad();
-        if (Device* d = deviceFor(id, handle))
-            reply(id, d->device->setOption(name.toUtf8(), value));
+        if (Device* d = deviceFor(kind, id, r->handle))
+            reply(id, d->device->setOption(r->name.toUtf8(), r->value));
         return;
     }
     case Kind::SetLimits: {
-        const int32_t stall = in.i32(), lost = in.i32(), normal = in.i32();
-        if (!in.finished() || stall <= 0 || lost <= 0 || normal <= 0)
+        const auto r = sane::decode<sane::SetLimits>(body);
+        if (!r || r->stallMs <= 0 || r->cancelLostMs <= 0 || r->cancelMs <= 0)
             return bad();
-        if (Device* d = deviceFor(id, handle)) {
-            d->device->setLimits(stall, lost, normal);
+        if (Device* d = deviceFor(kind, id, r->handle)) {
+            d->device->setLimits(r->stallMs, r->cancelLostMs, r->cancelMs);
             reply(id, DeviceStatus());
         }
         return;
@@ -379,30 +376,24 @@ void WorkerServer::dispatch(Message& message) {
     }
 }
 
-void WorkerServer::startAcquisition(uint32_t id, uint32_t handle, Decoder& in) {
-    AcquireRequest request;
-    request.feeder = in.u8() != 0;
-    request.duplex = in.u8() != 0;
-    request.maxImages = in.i32();
-    auto end = [&](const DeviceStatus& status) { send(Encoder(Kind::End, id).status(status)); };
-    if (!in.finished())
-        return end(sanestatus::status(SANE_STATUS_INVAL, QStringLiteral("richiesta non valida")));
-    auto it = m_devices.find(handle);
+void WorkerServer::startAcquisition(uint32_t id, const sane::Acquire& start) {
+    auto end = [&](const DeviceStatus& status) { refuse(Kind::Acquire, id, status); };
+    auto it = m_devices.find(start.handle);
     if (it == m_devices.end())
-        return end(
-            sanestatus::status(SANE_STATUS_INVAL, QStringLiteral("dispositivo %1").arg(handle)));
+        return end(sanestatus::status(SANE_STATUS_INVAL,
+                                      QStringLiteral("dispositivo %1").arg(start.handle)));
     Device& device = *it.value();
     if (device.acquisition && !device.acquisition->done)
         return end(componentError::status(componentError::Busy));
     finishAcquisition(device); // the last one's thread, if it is still winding down
     auto acquisition = std::make_shared<Acquisition>();
     acquisition->id = id;
-    acquisition->request = request;
+    acquisition->request = start.request;
     device.acquisition = acquisition;
     device.device->setFrameMemory(&m_frameMemory);
     device.device->setPhaseListener([this, id](AcquirePhase phase, const DeviceStatus& s) {
         const Phase p = phase == AcquirePhase::Starting ? Phase::Starting : Phase::Ending;
-        send(Encoder(Kind::Phase, id).u8(uint8_t(p)).status(s));
+        send(sane::encode(sane::PhaseEvent{p, s}, id));
     });
     acquisition->thread = std::thread(&WorkerServer::acquire, this, acquisition, &device);
 }
@@ -421,7 +412,7 @@ void WorkerServer::acquire(std::shared_ptr<Acquisition> acquisition, Device* dev
     const bool cutShort = device->device->cutAFrameShort();
     if (stuck || cutShort)
         m_retiring = true;
-    send(Encoder(Kind::End, acquisition->id).status(status));
+    send(sane::encode(sane::EndEvent{status}, acquisition->id));
     if (cutShort && !stuck) {
         // The backend's state after such a cancel cannot be trusted (see cutAFrameShort):
         // the component starts a fresh worker, with the device as it was set, at its next use.

@@ -1,6 +1,6 @@
 #pragma once
-#include "worker_process/WorkerProtocol.h"
 #include "sane_worker/SharedFrameMemory.h"
+#include "worker_process/SaneMessages.h"
 #include <QHash>
 #include <atomic>
 #include <memory>
@@ -8,8 +8,9 @@
 
 class SaneLayer;
 
-/// The worker's end of the protocol (worker_process/WorkerProtocol.h): reads the component's
-/// requests from `socket` and runs them on one SaneLayer and the devices it opens.
+/// The worker's end of the protocol (worker_process/WorkerProtocol.h and SaneMessages.h): reads
+/// the component's requests from `socket` and runs them on one SaneLayer and the devices it
+/// opens.
 ///
 /// Threading: requests run one at a time on the thread of run(); each acquisition runs on a
 /// thread of its own, so that a Cancel, the answer to an image and the options set between
@@ -32,11 +33,13 @@ private:
 
     void dispatch(workerproto::Message& message);
     void reply(uint32_t id, const DeviceStatus& status);
+    /// Says no to a request of `request` kind with `status`, in the shape of its answer.
+    void refuse(workerproto::Kind request, uint32_t id, const DeviceStatus& status);
     void send(const workerproto::Encoder& message, int fd = -1);
     /// The device of `handle` ready for a call: nullptr, with the reply already sent, when
     /// there is none or it is acquiring (options may change only between two images).
-    Device* deviceFor(uint32_t id, uint32_t handle);
-    void startAcquisition(uint32_t id, uint32_t handle, workerproto::Decoder& request);
+    Device* deviceFor(workerproto::Kind request, uint32_t id, uint32_t handle);
+    void startAcquisition(uint32_t id, const workerproto::sane::Acquire& start);
     void acquire(std::shared_ptr<Acquisition> acquisition, Device* device);
     void finishAcquisition(Device& device);
     void shutdown();

@@ -11,27 +11,14 @@
 //
 // Every message is a header of nine bytes (body length u32, kind u8, request id u32, all in
 // the machine's byte order: both ends run on one machine) and a body of at most kMaxBody
-// bytes. The worker speaks first with Hello (magic, protocol version, its process id); the
-// component refuses any other version. Each request carries an id of the component's choice;
-// the worker answers with one Reply of that id, except Acquire, answered by a stream of
-// events of its id (Phase, Progress, Image) that End closes. Cancel and ImageAck are answered
-// by nothing. An Image carries its pixels in a sealed memory file passed with the message
-// (SCM_RIGHTS), so a page of tens of megabytes is never copied through the socket.
+// bytes. The worker speaks first with Hello (u32 magic, u32 protocol version, i32 its process
+// id); the component refuses any other version. Each request carries an id of the component's
+// choice, and every answer to it carries the same id. An Image carries its pixels in a sealed
+// memory file passed with the message (SCM_RIGHTS), so a page of tens of megabytes is never
+// copied through the socket.
 //
-// Bodies, field by field (status = code i32, text; text = u32 length and UTF-8 bytes):
-//   Start                                   Reply: status, u32 n, n × (text id, text name)
-//   Open: text device                       Reply: status, u32 handle
-//   Close, CapabilityIds, Fault: u32 handle Reply: status (CapabilityIds: u32 n, n × u16)
-//   GetCapability: u32 handle, u16 id       Reply: status, u8 present, capability if present
-//   SetCapability: u32 handle, u16 id, f64  Reply: status
-//   SetImageLayout: u32 handle, 4 × f64     Reply: status
-//   SetOption: u32 handle, text name, text  Reply: status
-//   SetLimits: u32 handle, i32 stall ms, i32 cancel wait when lost, i32 cancel wait
-//   Acquire: u32 handle, u8 feeder, u8 duplex, i32 max images
-//   Cancel: u32 handle                      ImageAck (id of the Acquire): u8 go on
-//   Phase: u8 phase, status                 Progress: i64 bytes, i64 expected
-//   Image: i32 width, i32 height, i32 bytes per line, u8 format, u32 n, n × u32 colours
-//   End: status
+// The bodies of the requests and answers, field by field, and which answer goes with which
+// request: SaneMessages.h, which both ends encode and decode with.
 namespace workerproto {
 
 constexpr uint32_t kMagic = 0x57534353; // "SCSW" read as bytes

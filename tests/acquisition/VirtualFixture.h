@@ -53,7 +53,7 @@ protected:
         layers.push_back(std::move(layer));
         m_scan = std::make_unique<VstScan>(std::move(layers),
                                            cacheParent.isEmpty() ? m_dir.path() : cacheParent,
-                                           std::move(dialogs));
+                                           m_services, std::move(dialogs));
     }
 
     /// Makes the component, opens the manager and the first source.
@@ -105,5 +105,6 @@ protected:
     }
 
     QTemporaryDir m_dir;
+    PageServices m_services; ///< what the component is made with (none by default)
     std::unique_ptr<VstScan> m_scan;
 };
