@@ -8,6 +8,7 @@
 #include "component_base/ScanError.h"
 #include "host/BatchRun.h"
 #include "host/OutputPlacement.h"
+#include "support/FakeTextReader.h"
 #include "support/PdfaChecks.h"
 #include "support/TestTools.h"
 #include "virtual_scanner/VirtualScanner.h"
@@ -1026,6 +1027,48 @@ TEST_F(BatchTest, OcrWaitsWritesTheWordsAndSaysWhatIsMissing) {
     const QString pdf = work + "scandoc.pdf";
     EXPECT_EQ(tool("pdftotext", {"-f", "1", "-l", "1", pdf, "-"}).trimmed(), "Società");
     EXPECT_EQ(tool("pdftotext", {"-f", "2", "-l", "2", pdf, "-"}).trimmed(), "");
+}
+
+// The component's own reading (its queue and thread, a reader the test scripts, slow enough
+// that both pages are still being read when the scans are over): the batch waits for them and
+// each page of the PDF carries its words; a reader that fails leaves the pages without text
+// and standard error gives its reason.
+TEST_F(BatchTest, OcrWaitsForTheComponentsReading) {
+    for (const QString& error : {QString(), QStringLiteral("lingua ita non installata: "
+                                                           "installare tesseract-ocr-ita")}) {
+        SCOPED_TRACE(error.toStdString());
+        const QString work = tmp.filePath(error.isEmpty() ? "letto" : "errore") + "/";
+        ASSERT_TRUE(QDir().mkpath(work));
+        auto script = std::make_shared<FakeTextScript>();
+        script->error = error;
+        script->held = 2;
+        script->holdFor = std::chrono::milliseconds(400);
+        WindowServices services;
+        services.workingFolder = [work] { return work; };
+        services.createComponent = [&](std::shared_ptr<ComponentDialogs> dialogs) {
+            std::vector<std::unique_ptr<DeviceLayer>> layers;
+            layers.push_back(std::make_unique<VirtualScannerLayer>(tmp.filePath("virtual.json")));
+            return std::make_unique<VstScan>(std::move(layers), work, fakeTextServices(script),
+                                             std::move(dialogs));
+        };
+        const BatchRun r = runInProcess({"--ini", ini, "--scans", "2", "--ocr"}, services, true);
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains("Riconoscimento del testo: pagina 1 di 2"))
+            << r.err.toStdString();
+        const std::vector<FakeTextScript::Call> calls = script->snapshot();
+        ASSERT_EQ(calls.size(), 2u);
+        const QString pdf = work + "scandoc.pdf";
+        for (int page : {1, 2}) {
+            const QString text = tool("pdftotext", {"-f", QString::number(page), "-l",
+                                                    QString::number(page), pdf, "-"})
+                                     .trimmed();
+            const FakeTextScript::Call& c = calls[size_t(page - 1)];
+            EXPECT_EQ(text, error.isEmpty() ? FakeTextScript::wordFor(c.size, c.dpi) : QString());
+        }
+        if (!error.isEmpty()) {
+            EXPECT_EQ(r.err.count("tesseract-ocr-ita"), 2) << r.err.toStdString();
+        }
+    }
 }
 
 } // namespace
