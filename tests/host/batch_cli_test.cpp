@@ -24,7 +24,6 @@
 #include <QHash>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QSet>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -893,41 +892,21 @@ struct PageServicesSeen {
     QVector<PageCleanup> cleanups;
 };
 
-/// The real component on the virtual scanners, with the recognition of a page answered from
-/// `texts` (by image index; absent: read with no words) once it is asked for, and a side left
-/// out said at each acquisition.
+/// The real component on the virtual scanners, reading the pages with `services`, which tells
+/// `seen` what the run's settings asked of it and says a side left out at each acquisition.
 class TextScan : public VstScan {
 public:
-    TextScan(const QString& scanners, const QString& work, std::shared_ptr<ComponentDialogs> d,
-             PageServicesSeen& seen, QHash<int32_t, ImageText> texts)
-        : VstScan(layersOf(scanners), work, std::move(d)), m_seen(seen), m_texts(std::move(texts)) {
-    }
+    TextScan(const QString& scanners, const QString& work, PageServices services,
+             std::shared_ptr<ComponentDialogs> d, PageServicesSeen& seen)
+        : VstScan(layersOf(scanners), work, std::move(services), std::move(d)), m_seen(seen) {}
 
     void setTextLanguages(const QString& languages) override {
         m_seen.languages << languages;
-        m_reading = !languages.isEmpty();
+        VstScan::setTextLanguages(languages);
     }
-    void setPageCleanup(const PageCleanup& cleanup) override { m_seen.cleanups << cleanup; }
-    ImageText imageText(int32_t index) const override {
-        if (!m_reading || index >= ImageCount())
-            return {};
-        if (!m_answered.contains(index)) {
-            ImageText waiting;
-            waiting.state = ImageText::State::Waiting;
-            return waiting;
-        }
-        ImageText t = m_texts.value(index);
-        if (t.state == ImageText::State::None)
-            t.state = ImageText::State::Read;
-        if (t.pixels.isEmpty())
-            t.pixels = ImagePicture(index).size();
-        return t;
-    }
-    void readTextFirst(int32_t index) override {
-        QTimer::singleShot(20, this, [this, index] {
-            m_answered.insert(index);
-            Q_EMIT ImageTextReady(index);
-        });
+    void setPageCleanup(const PageCleanup& cleanup) override {
+        m_seen.cleanups << cleanup;
+        VstScan::setPageCleanup(cleanup);
     }
     int32_t Acquire() override {
         Q_EMIT PageCleaned(QStringLiteral("pagina bianca"), QStringLiteral("foglio 1 retro"));
@@ -941,9 +920,6 @@ private:
         return layers;
     }
     PageServicesSeen& m_seen;
-    QHash<int32_t, ImageText> m_texts;
-    QSet<int32_t> m_answered;
-    bool m_reading = false;
 };
 
 struct OcrArgsCase {
@@ -966,8 +942,8 @@ TEST_P(BatchOcrArgs, FlagsReachTheComponentAsTheSettingsWould) {
     WindowServices services;
     services.workingFolder = [work] { return work; };
     services.createComponent = [&](std::shared_ptr<ComponentDialogs> dialogs) {
-        return std::make_unique<TextScan>(tmp.filePath("virtual.json"), work, std::move(dialogs),
-                                          seen, QHash<int32_t, ImageText>{});
+        return std::make_unique<TextScan>(tmp.filePath("virtual.json"), work, PageServices{},
+                                          std::move(dialogs), seen);
     };
     const BatchRun r = runInProcess(QStringList{"--ini", ini, "--scans", "0"} + c.args, services);
     EXPECT_EQ(r.status, 1) << r.err.toStdString(); // nothing scanned, nothing written
@@ -990,49 +966,11 @@ INSTANTIATE_TEST_SUITE_P(
                                   "",
                                   {true, true, true}}));
 
-// Recognition still running when the batch ends is waited for with the same progress as the
-// window's, on the terminal; the words end up in the PDF for pdftotext, a page whose language
-// is missing is written without text and standard error names the package to install, and a
-// side the component left out is said.
-TEST_F(BatchTest, OcrWaitsWritesTheWordsAndSaysWhatIsMissing) {
-    const QString work = tmp.filePath("work") + "/";
-    ASSERT_TRUE(QDir().mkpath(work));
-    ImageText read;
-    read.state = ImageText::State::Read;
-    read.languages = "ita";
-    OcrWord word;
-    word.text = "Società";
-    word.box = QRect(40, 60, 120, 30);
-    word.baseStart = QPointF(40, 85);
-    word.baseEnd = QPointF(160, 85);
-    word.lineHeight = 30;
-    read.words.push_back(word);
-    read.pixels = QSize(413, 585); // A4 at 50 dpi
-    ImageText missing;
-    missing.state = ImageText::State::Failed;
-    missing.languages = "ita";
-    missing.error = "lingua ita non installata: installare il pacchetto tesseract-ocr-ita";
-    PageServicesSeen seen;
-    WindowServices services;
-    services.workingFolder = [work] { return work; };
-    services.createComponent = [&](std::shared_ptr<ComponentDialogs> dialogs) {
-        return std::make_unique<TextScan>(tmp.filePath("virtual.json"), work, std::move(dialogs),
-                                          seen, QHash<int32_t, ImageText>{{0, read}, {1, missing}});
-    };
-    const BatchRun r = runInProcess({"--ini", ini, "--scans", "2", "--ocr"}, services, true);
-    ASSERT_EQ(r.status, 0) << r.err.toStdString();
-    EXPECT_TRUE(r.err.contains("Riconoscimento del testo: pagina 2 di 2")) << r.err.toStdString();
-    EXPECT_TRUE(r.err.contains("tesseract-ocr-ita")) << r.err.toStdString();
-    EXPECT_TRUE(r.err.contains("pagina bianca: foglio 1 retro")) << r.err.toStdString();
-    const QString pdf = work + "scandoc.pdf";
-    EXPECT_EQ(tool("pdftotext", {"-f", "1", "-l", "1", pdf, "-"}).trimmed(), "Società");
-    EXPECT_EQ(tool("pdftotext", {"-f", "2", "-l", "2", pdf, "-"}).trimmed(), "");
-}
-
 // The component's own reading (its queue and thread, a reader the test scripts, slow enough
-// that both pages are still being read when the scans are over): the batch waits for them and
-// each page of the PDF carries its words; a reader that fails leaves the pages without text
-// and standard error gives its reason.
+// that both pages are still being read when the scans are over): the batch waits for them,
+// showing the window's progress on the terminal, and each page of the PDF carries its words
+// for pdftotext; a reader that fails (a language not installed) leaves the pages without text
+// and standard error names the package. A side the component left out is said.
 TEST_F(BatchTest, OcrWaitsForTheComponentsReading) {
     for (const QString& error : {QString(), QStringLiteral("lingua ita non installata: "
                                                            "installare tesseract-ocr-ita")}) {
@@ -1045,16 +983,16 @@ TEST_F(BatchTest, OcrWaitsForTheComponentsReading) {
         script->holdFor = std::chrono::milliseconds(400);
         WindowServices services;
         services.workingFolder = [work] { return work; };
+        PageServicesSeen seen;
         services.createComponent = [&](std::shared_ptr<ComponentDialogs> dialogs) {
-            std::vector<std::unique_ptr<DeviceLayer>> layers;
-            layers.push_back(std::make_unique<VirtualScannerLayer>(tmp.filePath("virtual.json")));
-            return std::make_unique<VstScan>(std::move(layers), work, fakeTextServices(script),
-                                             std::move(dialogs));
+            return std::make_unique<TextScan>(tmp.filePath("virtual.json"), work,
+                                              fakeTextServices(script), std::move(dialogs), seen);
         };
         const BatchRun r = runInProcess({"--ini", ini, "--scans", "2", "--ocr"}, services, true);
         ASSERT_EQ(r.status, 0) << r.err.toStdString();
         EXPECT_TRUE(r.err.contains("Riconoscimento del testo: pagina 1 di 2"))
             << r.err.toStdString();
+        EXPECT_EQ(r.err.count("pagina bianca: foglio 1 retro"), 2) << r.err.toStdString();
         const std::vector<FakeTextScript::Call> calls = script->snapshot();
         ASSERT_EQ(calls.size(), 2u);
         const QString pdf = work + "scandoc.pdf";
