@@ -4,6 +4,7 @@
 #include "scan_window/PageStore.h"
 #include "scan_window/WindowServices.h"
 #include <QDialog>
+#include <QPointer>
 #include <QStringList>
 #include <QVector>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <vector>
 
 class QCheckBox;
+class QEventLoop;
 class QLabel;
 class QWidget;
 class ScanComponent;
@@ -225,6 +227,11 @@ private:
     /// of the services; its button leaves the rest waiting (written without text). Runs an
     /// event loop, so the window keeps repainting. Empty when no text is read.
     std::vector<ImageText> awaitPageTexts();
+    /// The loop of awaitPageTexts over `texts`, with its progress window and the wait under
+    /// way; throws what the component throws.
+    void waitForTexts(std::vector<ImageText>& texts,
+                      std::unique_ptr<TextRecognitionProgress>& progress,
+                      QPointer<QEventLoop>& waiting, bool& withoutText);
     /// One scan log line a page: the words read, or why it has none.
     void logPageTexts(const std::vector<ImageText>& texts);
     /// "Conferma" is waiting for the pages' text: commands are not run meanwhile.

@@ -136,15 +136,23 @@ PdfConformance FormScansione::pdfConformance() {
 std::vector<ImageText> FormScansione::awaitPageTexts() {
     if (m_textLanguages.isEmpty())
         return {};
-    ScanComponent& dev = requireComponent();
-    const int count = Pagine.count();
-    std::vector<ImageText> texts(static_cast<size_t>(count));
+    std::vector<ImageText> texts(static_cast<size_t>(Pagine.count()));
     QPointer<QEventLoop> waiting;
     bool withoutText = false;
     std::unique_ptr<TextRecognitionProgress> progress; // its button reaches the two above
     m_waitingForText = true;
     const auto stopWaiting = qScopeGuard([this] { m_waitingForText = false; });
-    // After the button no page is waited for, but those already read keep their words.
+    // After the button no page is waited for, but those already read keep their words. A
+    // component that fails to answer costs the pages from there their text, not the document.
+    resumeNext([&] { waitForTexts(texts, progress, waiting, withoutText); });
+    return texts;
+}
+
+void FormScansione::waitForTexts(std::vector<ImageText>& texts,
+                                 std::unique_ptr<TextRecognitionProgress>& progress,
+                                 QPointer<QEventLoop>& waiting, bool& withoutText) {
+    ScanComponent& dev = requireComponent();
+    const int count = int(texts.size());
     for (int n = 1; n <= count; ++n) {
         const std::optional<int16_t> k = imageIndexOfPage(static_cast<int16_t>(n));
         if (!k)
@@ -179,7 +187,6 @@ std::vector<ImageText> FormScansione::awaitPageTexts() {
         }
         disconnect(ready);
     }
-    return texts;
 }
 
 void FormScansione::logPageTexts(const std::vector<ImageText>& texts) {

@@ -207,6 +207,22 @@ TEST_F(OutputTextTest, FailedPageIsWrittenWithoutTextAndItsErrorLogged) {
                                    "dimensioni dell'immagine"}));
 }
 
+// A component that throws when asked for the text costs the pages their text, not the
+// document.
+TEST_F(OutputTextTest, ComponentThatCannotAnswerCostsOnlyTheText) {
+    const Outcome out = run([&](FormScansione& form) {
+        scanPages(form, 2);
+        fake->throwing << "imageText";
+        form.ImgButtons_Click(FormScansione::cmdConferma);
+    });
+    ASSERT_TRUE(out.files);
+    EXPECT_EQ(*out.files, QStringList{folder() + "scandoc.pdf"});
+    EXPECT_TRUE(textCalls().isEmpty());
+    EXPECT_EQ(textLog(), (QStringList{"OPERAZIONE OCR ita pagina 1: scritta senza testo",
+                                      "OPERAZIONE OCR ita pagina 2: scritta senza testo"}));
+    EXPECT_EQ(logLines().count("-1 - il componente non ha letto la pagina"), 2);
+}
+
 // What the component did to a page on its own goes into the log as it says it; the page text
 // lines come after the lines the log already had.
 TEST_F(OutputTextTest, PagesCleanedAreLoggedAndPageLinesComeLast) {

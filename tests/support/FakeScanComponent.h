@@ -1,5 +1,6 @@
 #pragma once
 #include "acquisition/ScanComponent.h"
+#include "component_base/ScanError.h"
 #include <QHash>
 #include <QImage>
 #include <QStringList>
@@ -42,7 +43,8 @@ public:
     QVector<int32_t> released;
     /// Text recognition and page clean-up as the window asks for them (not in `calls` either):
     /// each setTextLanguages value, each setPageCleanup, each readTextFirst index in order.
-    /// imageText answers from `texts` (State::None for an image not in it).
+    /// imageText answers from `texts` (State::None for an image not in it), or throws when
+    /// `throwing` holds "imageText".
     QStringList textLanguages;
     QVector<PageCleanup> cleanups;
     QVector<int32_t> readFirst;
@@ -143,7 +145,11 @@ public:
     int32_t RotateImage(int32_t index, int32_t degrees) override;
     int32_t SaveImage(int32_t index, const QString& path) override;
     void setTextLanguages(const QString& languages) override { textLanguages << languages; }
-    ImageText imageText(int32_t index) const override { return texts.value(index); }
+    ImageText imageText(int32_t index) const override {
+        if (throwing.contains(QStringLiteral("imageText")))
+            throw ScanError(QStringLiteral("componente non raggiungibile"));
+        return texts.value(index);
+    }
     void readTextFirst(int32_t index) override {
         readFirst << index;
         if (onReadFirst)
