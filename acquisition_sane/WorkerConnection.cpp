@@ -13,7 +13,7 @@ WorkerProcess::Protocol saneProtocol() {
     p.magic = kMagic;
     p.version = kVersion;
     p.helloKind = uint8_t(Kind::Hello);
-    p.replyKind = uint8_t(Kind::Reply);
+    p.isReply = [](uint8_t kind) { return kind == uint8_t(Kind::Reply); };
     p.answers = kFromWorker;
     p.streamEvent = [](uint8_t kind, const QByteArray& body,
                        const WorkerProcess::StreamBounds& bounds) -> WorkerProcess::EventBound {
@@ -91,10 +91,14 @@ uint32_t WorkerConnection::newId() {
 std::optional<QByteArray> WorkerConnection::call(uint32_t id, const QByteArray& request,
                                                  int boundMs, DeviceStatus& status) {
     WorkerProcess::Loss loss;
-    std::optional<QByteArray> reply = m_process->call(id, request, boundMs, -1, &loss);
+    std::optional<Message> reply = m_process->call(id, request, boundMs, -1, &loss);
     // Only `loss` from here on: a nested event loop may have let go of this connection.
-    status = reply ? DeviceStatus() : statusOf(loss);
-    return reply;
+    if (!reply) {
+        status = statusOf(loss);
+        return std::nullopt;
+    }
+    status = DeviceStatus();
+    return std::move(reply->body);
 }
 
 void WorkerConnection::post(uint32_t id, const QByteArray& request, int boundMs) {

@@ -194,8 +194,9 @@ struct WorkerProcess::Shared {
     /// The earliest bound, and what passing it means. Caller holds mutex.
     std::optional<std::pair<Clock::time_point, QString>> nextBound() const;
     /// Kills the group, reaps the worker and wakes everyone. `expected`: it ended because we
-    /// let it go; `byUs`: we are the ones killing it (a bound, garbage, a request).
-    void finish(const QString& reason, bool expected, bool byUs);
+    /// let it go; `byUs`: we are the ones killing it (a bound, garbage, a request);
+    /// `timedOut`: a bound passed.
+    void finish(const QString& reason, bool expected, bool byUs, bool timedOut);
 };
 
 std::optional<QString> WorkerProcess::Shared::route(Message& m, bool& greeted) {
@@ -214,8 +215,9 @@ std::optional<QString> WorkerProcess::Shared::route(Message& m, bool& greeted) {
         return garbage(QStringLiteral("saluto ripetuto"));
     }
     auto it = pending.find(m.id);
-    const bool event = kind != protocol.replyKind && kind != protocol.helloKind;
-    if (it == pending.end() || it->second.done || it->second.stream != event)
+    const bool event = !protocol.isReply(kind) && kind != protocol.helloKind;
+    if (it == pending.end() || it->second.done || it->second.stream != event ||
+        (event && !protocol.streamEvent))
         return garbage(QStringLiteral("risposta %1 inattesa").arg(m.id));
     Pending& p = it->second;
     const EventBound bound =
@@ -262,6 +264,7 @@ void WorkerProcess::Shared::read(std::shared_ptr<Shared> s) {
     QString reason;
     bool expected = false;
     bool byUs = true;
+    bool timedOut = false;
     for (;;) {
         int timeoutMs = -1;
         {
@@ -274,6 +277,7 @@ void WorkerProcess::Shared::read(std::shared_ptr<Shared> s) {
                 const auto now = Clock::now();
                 if (bound->first <= now) {
                     reason = bound->second;
+                    timedOut = true;
                     break;
                 }
                 timeoutMs =
@@ -334,10 +338,11 @@ void WorkerProcess::Shared::read(std::shared_ptr<Shared> s) {
             break;
         }
     }
-    s->finish(reason, expected, byUs);
+    s->finish(reason, expected, byUs, timedOut);
 }
 
-void WorkerProcess::Shared::finish(const QString& reason, bool expected, bool byUs) {
+void WorkerProcess::Shared::finish(const QString& reason, bool expected, bool byUs,
+                                   bool timedOut) {
     {
         std::lock_guard<std::mutex> lock(mutex);
         reaping = true;
@@ -360,7 +365,7 @@ void WorkerProcess::Shared::finish(const QString& reason, bool expected, bool by
         const QString how = reaped && !byUs ? exitText(status) : QString();
         if (!how.isEmpty())
             detail += QStringLiteral(": ") + how;
-        lost = Loss{true, expected, detail};
+        lost = Loss{true, expected, detail, timedOut};
     }
     changed.notify_all();
     if (!reaped)
@@ -555,8 +560,8 @@ uint32_t WorkerProcess::newId() {
     return ++m_shared->lastId;
 }
 
-std::optional<QByteArray> WorkerProcess::call(uint32_t id, const QByteArray& request,
-                                              int boundMs, int fd, Loss* lost) {
+std::optional<Message> WorkerProcess::call(uint32_t id, const QByteArray& request, int boundMs,
+                                           int fd, Loss* lost) {
     // Held here: a nested event loop may let go of this process meanwhile.
     const std::shared_ptr<Shared> s = m_shared;
     {
@@ -580,7 +585,7 @@ std::optional<QByteArray> WorkerProcess::call(uint32_t id, const QByteArray& req
             *lost = s->lossLocked();
         return std::nullopt;
     }
-    return p.messages.front().body;
+    return std::move(p.messages.front());
 }
 
 void WorkerProcess::post(uint32_t id, const QByteArray& request, int boundMs) {

@@ -40,9 +40,11 @@ public:
         uint32_t magic = 0;
         uint32_t version = 0;
         uint8_t helloKind = 0;
-        uint8_t replyKind = 0;
+        /// The kinds that answer a request (call, post); every other answer but Hello is an
+        /// event of a stream.
+        bool (*isReply)(uint8_t kind) = nullptr;
         workerproto::StreamKinds answers; ///< what the worker may send
-        /// An event of a stream (any answer but Hello and Reply): Wait for the next within
+        /// An event of a stream: Wait for the next within
         /// `ms`, Hold while the worker waits for us, Done when it closes the stream. Null for a
         /// protocol without streams (an event is then garbage).
         std::function<EventBound(uint8_t kind, const QByteArray& body, const StreamBounds&)>
@@ -78,22 +80,24 @@ public:
     bool alive() const;
 
     /// Why the worker is gone: `expected` when it ended after being let go, else `detail` says
-    /// why (a bound passed, garbage, its exit status).
+    /// why (a bound passed, garbage, its exit status); `timedOut` when a bound was passed.
     struct Loss {
         bool lost = false;
         bool expected = false;
         QString detail;
+        bool timedOut = false;
     };
     Loss loss() const;
 
     /// A fresh request id.
     uint32_t newId();
     /// Sends a request, with memory file `fd` passed along when not -1, and waits at most
-    /// `boundMs` for its Reply; the worker is killed past it. The Reply's body, or nullopt when
-    /// the worker is gone, `lost` (when given) then saying why: this object may itself be gone
-    /// by then, let go during a wait on the application's thread.
-    std::optional<QByteArray> call(uint32_t id, const QByteArray& request, int boundMs,
-                                   int fd = -1, Loss* lost = nullptr);
+    /// `boundMs` for its reply; the worker is killed past it. The reply (a memory file that came
+    /// with it becomes the caller's), or nullopt when the worker is gone, `lost` (when given)
+    /// then saying why: this object may itself be gone by then, let go during a wait on the
+    /// application's thread.
+    std::optional<workerproto::Message> call(uint32_t id, const QByteArray& request, int boundMs,
+                                             int fd = -1, Loss* lost = nullptr);
     /// Sends a request whose Reply nobody waits for: it is dropped when it comes, and the
     /// worker is killed if it does not come within `boundMs`.
     void post(uint32_t id, const QByteArray& request, int boundMs);
