@@ -41,6 +41,7 @@ struct CorrectCase {
     QImage (*page)();
     bool straightened;
     bool turned;
+    QImage (*upright)() = nullptr; ///< what a turned page must come back as
 };
 
 QImage askew() {
@@ -55,19 +56,41 @@ QImage upsideDown() {
 QImage upright() {
     return italianPage(PageKind::Sans).image;
 }
+QImage uprightLineart() {
+    return lineart(upright());
+}
+QImage upsideDownColour() {
+    return upsideDown().convertToFormat(QImage::Format_ARGB32);
+}
+QImage upsideDownDeep() {
+    return upsideDown().convertToFormat(QImage::Format_Grayscale16);
+}
+// Lineart least significant bit first, its colour table saying 0 is black.
+QImage upsideDownLineartInverted() {
+    QImage page = lineart(upsideDown()).convertToFormat(QImage::Format_MonoLSB);
+    page.invertPixels();
+    page.setColorTable({page.color(1), page.color(0)});
+    return page;
+}
 
 // A page fed 2 degrees askew comes back straight in its own format, with the skew it had; an
-// upside-down page comes back the right way up; an upright straight page is left alone.
+// upside-down page comes back the right way up, pixel for pixel, in its own format; an upright
+// straight page is left alone. Through the page services the lead's wiring hands out.
 TEST(OcrClientWorker, CorrectsPagesAsFed) {
-    OcrClient client;
+    const std::unique_ptr<PageCorrector> corrector = ocrPageServices().corrector();
+    ASSERT_TRUE(corrector);
     for (const CorrectCase& c :
          {CorrectCase{"askew", askew, true, false},
           CorrectCase{"askew lineart", askewLineart, true, false},
-          CorrectCase{"upside down", upsideDown, false, true},
+          CorrectCase{"upside down", upsideDown, false, true, upright},
+          CorrectCase{"upside down colour", upsideDownColour, false, true, upright},
+          CorrectCase{"upside down 16-bit", upsideDownDeep, false, true, upright},
+          CorrectCase{"upside down lineart, 0 black", upsideDownLineartInverted, false, true,
+                      uprightLineart},
           CorrectCase{"upright", upright, false, false}}) {
         SCOPED_TRACE(c.name);
         const QImage page = c.page();
-        const PageCorrection r = client.correct(page, 300, true, true);
+        const PageCorrection r = corrector->correct(page, 300, true, true);
         ASSERT_TRUE(r.ok()) << r.error.toStdString();
         EXPECT_EQ(r.straightened, c.straightened) << r.skewDegrees;
         EXPECT_EQ(r.turned, c.turned) << r.orientationConfidence;
@@ -89,7 +112,9 @@ TEST(OcrClientWorker, CorrectsPagesAsFed) {
         }
         if (c.turned) {
             EXPECT_GE(r.orientationConfidence, 10);
-            EXPECT_EQ(r.image, upright()); // a half turn loses no pixel
+            // A half turn loses no pixel.
+            EXPECT_EQ(r.image.convertToFormat(QImage::Format_RGB32),
+                      c.upright().convertToFormat(QImage::Format_RGB32));
         }
     }
 }
@@ -100,6 +125,7 @@ struct FaultCase {
     const char* name;
     const char* firstRun; // sh; the worker's first start does this on descriptor 3
     const char* says;
+    bool correcting = false; // the first page is one to correct, not to read
 };
 
 class OcrClientFault : public ::testing::TestWithParam<FaultCase> {};
@@ -124,6 +150,11 @@ TEST_P(OcrClientFault, CostsThatPageOnly) {
     // The same answer cut short: its word count says one, no word follows.
     write("cut", ocrproto::wordsMessage(1, QString(), {}).replace(13, 4, QByteArray("\1\0\0\0", 4)));
     write("sane", workerproto::helloMessage(64, workerproto::kMagic, workerproto::kVersion));
+    ocrproto::Correction straightened;
+    straightened.straightened = true;
+    straightened.width = straightened.height = 8;
+    straightened.bytesPerLine = 8;
+    write("corrected", ocrproto::correctedMessage(1, straightened));
     const QString script =
         QStringLiteral("#!/bin/sh\ncd '%1'\necho \"$OMP_THREAD_LIMIT $(nice)\" > seen\n"
                        "if [ -e pid ]; then\n"
@@ -139,9 +170,15 @@ TEST_P(OcrClientFault, CostsThatPageOnly) {
     qputenv("OMP_THREAD_LIMIT", "4");
     OcrClient client(dir.filePath(QStringLiteral("worker")), OcrBounds{5000, 2000, 2000});
     const QImage page = italianPage(PageKind::Sans).image;
-    const OcrResult lost = client.read(page, 300, QStringLiteral("ita"));
-    EXPECT_TRUE(lost.words.empty());
-    EXPECT_TRUE(lost.error.contains(QString::fromUtf8(c.says))) << lost.error.toStdString();
+    if (c.correcting) {
+        const PageCorrection lost = client.correct(page, 300, true, true);
+        EXPECT_TRUE(lost.image.isNull());
+        EXPECT_TRUE(lost.error.contains(QString::fromUtf8(c.says))) << lost.error.toStdString();
+    } else {
+        const OcrResult lost = client.read(page, 300, QStringLiteral("ita"));
+        EXPECT_TRUE(lost.words.empty());
+        EXPECT_TRUE(lost.error.contains(QString::fromUtf8(c.says))) << lost.error.toStdString();
+    }
     const pid_t first = pid_t(contents(dir.filePath(QStringLiteral("pid"))).trimmed().toInt());
     ASSERT_GT(first, 0);
     EXPECT_TRUE(processGone(first, 2000));
@@ -172,7 +209,20 @@ INSTANTIATE_TEST_SUITE_P(
                   "cat hello >&3; head -c 9 <&3 >/dev/null; cat cut >&3; exec sleep 30",
                   "si è interrotto (risposta non valida (parole della pagina))"},
         FaultCase{"IsAnotherWorker", "cat sane >&3; exec sleep 30",
-                  "non è il programma di riconoscimento del testo"}),
+                  "non è il programma di riconoscimento del testo"},
+        FaultCase{"CorrectsWithoutTheFile",
+                  "cat hello >&3; head -c 9 <&3 >/dev/null; cat corrected >&3; exec sleep 30",
+                  "l'esame della pagina si è interrotto (risposta non valida (pagina corretta "
+                  "senza dati))",
+                  true},
+        // The corrected pixels in a file the worker could still shrink under our mapping.
+        FaultCase{"CorrectsIntoAnUnsealedFile",
+                  "cat hello >&3; head -c 9 <&3 >/dev/null; exec python3 -c 'import os, socket, "
+                  "time\ns = socket.socket(fileno=3)\nfd = os.memfd_create(\"x\")\n"
+                  "os.write(fd, bytes(64))\nsocket.send_fds(s, [open(\"corrected\", \"rb\")"
+                  ".read()], [fd])\ntime.sleep(30)'",
+                  "l'esame della pagina si è interrotto (risposta non valida (pagina corretta))",
+                  true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
