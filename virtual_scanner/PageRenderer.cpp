@@ -1,10 +1,12 @@
 #include "virtual_scanner/PageRenderer.h"
 #include <QFont>
+#include <QLinearGradient>
 #include <QPainter>
 #include <QPolygonF>
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <random>
 
 namespace {
 
@@ -58,32 +60,10 @@ int sidePixels(double inches, double dpi) {
     return std::max(1, int(px));
 }
 
-} // namespace
-
-QSize pagePixels(const PageSpec& layout) {
-    return QSize(sidePixels(layout.sizeInches.width(), layout.dpiX),
-                 sidePixels(layout.sizeInches.height(), layout.dpiY));
-}
-
-QImage renderPage(const PageSpec& layout, QImage* reuse) {
-    // Fonts, line widths and the stored resolution are ints derived from the resolution;
-    // outside this band they would not be representable.
-    for (const double dpi : {layout.dpiX, layout.dpiY}) {
-        if (!(dpi >= 1 && dpi <= kMostPageDpi))
-            return {};
-    }
-    const QSize px = pagePixels(layout);
+// The document page itself: what a sheet fed straight shows.
+void paintDocument(QImage& canvas, const PageSpec& layout) {
+    const QSize px = canvas.size();
     const bool colour = layout.pixelType == 2;
-    // Colour pages are painted straight into the buffer's 24-bit format, grey and 1-bit ones
-    // in grey (1-bit by a threshold afterwards).
-    const QImage::Format format = colour ? QImage::Format_RGB888 : QImage::Format_Grayscale8;
-    QImage canvas;
-    if (reuse && reuse->size() == px && reuse->format() == format && reuse->isDetached())
-        canvas = std::move(*reuse);
-    else
-        canvas = QImage(px, format);
-    if (canvas.isNull())
-        return {};
     const double dpmmX = layout.dpiX / 25.4, dpmmY = layout.dpiY / 25.4;
     const double unit = std::min(dpmmX, dpmmY); // pixels per millimetre for sizes
 
@@ -142,6 +122,105 @@ QImage renderPage(const PageSpec& layout, QImage* reuse) {
     p.setBrush(ink);
     p.drawPolygon(QPolygonF({QPointF(0, 0), QPointF(8 * dpmmX, 0), QPointF(0, 8 * dpmmY)}));
     p.end();
+}
+
+// A blank back as a scanner reads it: paper with the front's print showing through faintly
+// (mirrored, as seen from behind), a few dust specks and the shadow of the sheet's leading and
+// left edges. Deterministic by sheet, so that the same JSON gives the same pages.
+void paintBlankBack(QImage& canvas, const PageSpec& layout) {
+    PageSpec front = layout;
+    front.blank = false;
+    front.back = false;
+    front.image = layout.image - 1;
+    paintDocument(canvas, front);
+    const QImage ghost = canvas.mirrored(true, false);
+    const bool colour = layout.pixelType == 2;
+    const QSize px = canvas.size();
+    const double dpmmX = layout.dpiX / 25.4, dpmmY = layout.dpiY / 25.4;
+    const double unit = std::min(dpmmX, dpmmY);
+    QPainter p(&canvas);
+    p.fillRect(canvas.rect(), tone(colour ? QColor(252, 250, 244) : QColor(255, 255, 255), layout));
+    p.setOpacity(0.07);
+    p.drawImage(0, 0, ghost);
+    p.setOpacity(1);
+    // Edge shadows: darkest at the paper's edge, gone 2.5 mm in.
+    const QColor edge = tone(QColor(90, 90, 90), layout);
+    const QColor paper = tone(colour ? QColor(252, 250, 244) : QColor(255, 255, 255), layout);
+    QLinearGradient top(0, 0, 0, 2.5 * dpmmY);
+    top.setColorAt(0, edge);
+    top.setColorAt(1, paper);
+    p.fillRect(QRectF(0, 0, px.width(), 2.5 * dpmmY), top);
+    QLinearGradient left(0, 0, 2.5 * dpmmX, 0);
+    left.setColorAt(0, edge);
+    left.setColorAt(1, paper);
+    p.setOpacity(0.6);
+    p.fillRect(QRectF(0, 0, 2.5 * dpmmX, px.height()), left);
+    p.setOpacity(1);
+    // Dust: specks of 0.15 to 0.5 mm, far under anything a person writes.
+    std::minstd_rand dust(uint32_t(layout.sheet) * 7919u + 17u);
+    std::uniform_real_distribution<double> along(0.05, 0.95), size(0.15, 0.5);
+    p.setPen(Qt::NoPen);
+    p.setBrush(tone(QColor(50, 50, 50), layout));
+    for (int i = 0; i < 24; ++i) {
+        const double d = std::max(1.0, size(dust) * unit);
+        p.drawEllipse(QRectF(along(dust) * px.width(), along(dust) * px.height(), d, d));
+    }
+}
+
+// The page turned by the sheet's skew about its centre, as the scanner's glass sees a sheet
+// that went through askew: the page's own size, the scanner's white outside the paper.
+QImage askew(const QImage& page, const PageSpec& layout) {
+    QImage out(page.size(), page.format());
+    if (out.isNull())
+        return {};
+    out.fill(Qt::white);
+    QPainter p(&out);
+    p.setRenderHint(QPainter::SmoothPixmapTransform);
+    p.translate(page.width() / 2.0, page.height() / 2.0);
+    // Anticlockwise on the page is a negative angle in the painter's y-down space.
+    p.rotate(-layout.skewDegrees);
+    p.translate(-page.width() / 2.0, -page.height() / 2.0);
+    p.drawImage(0, 0, page);
+    p.end();
+    return out;
+}
+
+} // namespace
+
+QSize pagePixels(const PageSpec& layout) {
+    return QSize(sidePixels(layout.sizeInches.width(), layout.dpiX),
+                 sidePixels(layout.sizeInches.height(), layout.dpiY));
+}
+
+QImage renderPage(const PageSpec& layout, QImage* reuse) {
+    // Fonts, line widths and the stored resolution are ints derived from the resolution;
+    // outside this band they would not be representable.
+    for (const double dpi : {layout.dpiX, layout.dpiY}) {
+        if (!(dpi >= 1 && dpi <= kMostPageDpi))
+            return {};
+    }
+    const QSize px = pagePixels(layout);
+    const bool colour = layout.pixelType == 2;
+    // Colour pages are painted straight into the buffer's 24-bit format, grey and 1-bit ones
+    // in grey (1-bit by a threshold afterwards).
+    const QImage::Format format = colour ? QImage::Format_RGB888 : QImage::Format_Grayscale8;
+    QImage canvas;
+    if (reuse && reuse->size() == px && reuse->format() == format && reuse->isDetached())
+        canvas = std::move(*reuse);
+    else
+        canvas = QImage(px, format);
+    if (canvas.isNull())
+        return {};
+    if (layout.blank)
+        paintBlankBack(canvas, layout);
+    else
+        paintDocument(canvas, layout);
+    if (layout.upsideDown)
+        canvas = canvas.mirrored(true, true);
+    if (layout.skewDegrees != 0)
+        canvas = askew(canvas, layout);
+    if (canvas.isNull())
+        return {};
 
     // Resolution first: changing it on an image already shared would copy the pixels.
     const int dpmX = int(std::lround(layout.dpiX / 0.0254));

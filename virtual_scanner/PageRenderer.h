@@ -16,6 +16,11 @@ struct PageSpec {
     int sheet = 1;     ///< sheet number since the scanner was switched on
     bool back = false; ///< the back of the sheet
     int image = 1;     ///< image number since the scanner was switched on
+    // How the sheet went through the scanner; all off, the page is as drawn.
+    bool blank = false;      ///< blank paper: the faint mirrored show-through of the front
+                             ///< (image `image - 1`), dust specks and an edge shadow
+    bool upsideDown = false; ///< turned 180°
+    double skewDegrees = 0;  ///< turned by this angle (anticlockwise), white outside the paper
 };
 
 /// The highest resolution a page is rendered at; a virtual scanner offers no more.
@@ -27,7 +32,8 @@ QSize pagePixels(const PageSpec& layout);
 
 /// Renders a document page a person can tell apart from the others: a header with the page's
 /// image and sheet number and side, a centimetre grid, text lines and a large page number,
-/// with a corner mark that shows the page's orientation. Returns Format_Mono (index 0 white,
+/// with a corner mark that shows the page's orientation; or the blank back, the upside-down or
+/// askew sheet `layout` asks for. Returns Format_Mono (index 0 white,
 /// 1 black), Format_Grayscale8 or Format_RGB888 by pixel type, with the resolution set.
 /// Thread-safe (QPainter on a QImage). A null image when the page is too large to allocate
 /// or a resolution lies outside 1 to kMostPageDpi.

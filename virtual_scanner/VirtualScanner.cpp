@@ -219,14 +219,20 @@ public:
                 }
                 if (!wait(sink))
                     return {};
+                int stackSheet = 0; // the sheet's place in the feeder's stack, from 1
                 {
                     std::lock_guard guard(m_state->lock);
                     if (side == 0)
                         ++m_state->sheetsFed;
                     page.sheet = m_state->sheetsFed;
                     page.image = ++m_state->imagesMade;
+                    if (feeder)
+                        stackSheet = m_spec.sheets - m_state->remainingSheets + 1;
                 }
                 page.back = side == 1;
+                page.blank = page.back && m_spec.blankBacks.contains(stackSheet);
+                page.upsideDown = m_spec.upsideDown.contains(stackSheet);
+                page.skewDegrees = m_spec.skewDegrees.value(stackSheet, 0.0);
                 sink.progress(expected / 2, expected);
                 QImage image = renderPage(page, &m_canvas);
                 if (image.isNull())

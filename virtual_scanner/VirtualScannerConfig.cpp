@@ -26,6 +26,8 @@ constexpr double kSmallestStep = 1.0 / 65536;
 // A range is listed value by value; beyond this many steps it is not a scanner's range.
 constexpr double kMostRangeSteps = 100000;
 constexpr auto kMostResolution = int32_t(kMostPageDpi);
+// A sheet skewed further than this would not go through a feeder at all.
+constexpr int kMostSkew = 10;
 
 const Named kPixelTypes[] = {{"BW", 0}, {"GRAY", 1}, {"RGB", 2}};
 const Named kUnits[] = {{"inches", 0}, {"centimeters", 1}, {"picas", 2},
@@ -175,6 +177,51 @@ public:
             *f};
     }
 
+    // Sheets of the feeder's stack, from 1 to `sheets`: a list of whole numbers.
+    QVector<int> sheetList(const QJsonObject& f, const char* field, int sheets) const {
+        const QJsonValue v = f.value(QLatin1String(field));
+        if (v.isUndefined())
+            return {};
+        const QString shown = QStringLiteral("feeder.") + QLatin1String(field);
+        const QString want = QStringLiteral("serve un elenco di fogli, interi tra 1 e %1").arg(sheets);
+        if (!v.isArray())
+            fail(shown, want);
+        QVector<int> out;
+        for (const QJsonValue& item : v.toArray()) {
+            const double n = item.toDouble(-1);
+            if (!item.isDouble() || n != std::floor(n) || n < 1 || n > sheets)
+                fail(shown, want);
+            if (!out.contains(int(n)))
+                out << int(n);
+        }
+        return out;
+    }
+
+    // Sheet numbers (as the object's names) to angles in degrees.
+    QMap<int, double> sheetAngles(const QJsonObject& f, const char* field, int sheets) const {
+        const QString shown = QStringLiteral("feeder.") + QLatin1String(field);
+        if (!f.contains(QLatin1String(field)))
+            return {};
+        if (!f.value(QLatin1String(field)).isObject())
+            fail(shown, QStringLiteral("serve un oggetto da foglio a gradi, come {\"5\": 1.5}"));
+        const QJsonObject o = f.value(QLatin1String(field)).toObject();
+        QMap<int, double> out;
+        for (auto it = o.begin(); it != o.end(); ++it) {
+            bool whole = false;
+            const int sheet = it.key().toInt(&whole);
+            if (!whole || sheet < 1 || sheet > sheets)
+                fail(shown, QStringLiteral("\"%1\" non e' un foglio tra 1 e %2").arg(it.key()).arg(sheets));
+            const double degrees = it.value().toDouble(kMostSkew + 1);
+            if (!it.value().isDouble() || !(std::fabs(degrees) <= kMostSkew))
+                fail(shown, QStringLiteral("foglio %1: serve un angolo tra -%2 e %2 gradi")
+                                .arg(sheet)
+                                .arg(kMostSkew));
+            if (degrees != 0)
+                out.insert(sheet, degrees);
+        }
+        return out;
+    }
+
 private:
     QString m_where;
 };
@@ -230,8 +277,14 @@ VirtualScannerSpec parseScanner(const QJsonObject& o, int index) {
         s.paperDetectable = r.boolean(f, "paperDetectable", s.feederPresent);
         s.sheets = r.integer(f, "sheets", s.feederPresent ? 1 : 0, 0, 100000,
                              QStringLiteral("feeder.sheets"));
+        s.blankBacks = r.sheetList(f, "blankBacks", s.sheets);
+        s.upsideDown = r.sheetList(f, "upsideDown", s.sheets);
+        s.skewDegrees = r.sheetAngles(f, "skewDegrees", s.sheets);
     }
     s.duplex = r.boolean(o, "duplex", false);
+    if (!s.blankBacks.isEmpty() && !s.duplex)
+        r.fail(QStringLiteral("feeder.blankBacks"),
+               QStringLiteral("i retri si leggono solo con \"duplex\": true"));
     s.pageDelayMs = r.integer(o, "pageDelayMs", 0, 0, 60000);
 
     const QJsonObject faults = r.object(o, "faults");

@@ -1,6 +1,7 @@
 #pragma once
 #include "component_base/DeviceLayer.h"
 #include <QByteArray>
+#include <QMap>
 #include <QString>
 #include <QVector>
 #include <optional>
@@ -32,6 +33,11 @@ struct VirtualScannerSpec {
     bool feederPresent = false;
     bool paperDetectable = false;
     int sheets = 0; ///< sheets loaded in the feeder (refilled once it runs empty)
+    // The stack as an office loads it, by sheet of the stack (from 1; the same sheets again
+    // each time the stack is put back).
+    QVector<int> blankBacks;        ///< back is blank paper: show-through, specks, edge shadow
+    QVector<int> upsideDown;        ///< fed upside down: both sides turned 180°
+    QMap<int, double> skewDegrees;  ///< fed askew by this angle, anticlockwise positive
     bool duplex = false;
     int pageDelayMs = 0; ///< time taken to scan each image
     std::optional<VirtualFault> openFault;

@@ -79,11 +79,12 @@ TEST_F(DefaultComponentTest, SaneSourcesComeBeforeTheVirtualOnes) {
     auto scan = createDefaultComponent(m_cache.path());
     ASSERT_EQ(scan->OpenSourceManager(), 1) << scan->LastErrorText().toStdString();
     const QStringList names = sources(*scan);
-    ASSERT_EQ(names.size(), 4);
+    ASSERT_EQ(names.size(), 5);
     EXPECT_TRUE(names[0].endsWith("(test:0)"));
     EXPECT_TRUE(names[1].endsWith("(test:1)"));
     EXPECT_EQ(names[2], "Scanner piano virtuale");
     EXPECT_EQ(names[3], "Scanner ADF fronte retro virtuale");
+    EXPECT_EQ(names[4], "Scanner ADF ufficio virtuale");
     scan->CloseSourceManager();
 }
 
@@ -144,7 +145,8 @@ TEST_F(DefaultComponentTest, AWorkerThatCannotStartLeavesSaneOutWithTheReason) {
     EXPECT_EQ(scan->LastErrorCode(), sanestatus::WorkerFailed);
     EXPECT_EQ(scan->LastErrorText(), reason);
     EXPECT_EQ(sources(*scan),
-              (QStringList{"Scanner piano virtuale", "Scanner ADF fronte retro virtuale"}));
+              (QStringList{"Scanner piano virtuale", "Scanner ADF fronte retro virtuale",
+                           "Scanner ADF ufficio virtuale"}));
     scan->setSourceIndex(0);
     ASSERT_EQ(scan->OpenDataSource(), 1) << scan->LastErrorText().toStdString();
     QSignalSpy spy(scan.get(), &ScanComponent::PostScan);

@@ -100,6 +100,29 @@ TEST(VirtualScannerFile, BadInputIsRefusedWithTheFieldNamed) {
         {R"({"scanners":[{"name":"A","faults":{"openFails":{"code":2.5}}}]})", "openFails"},
         {R"({"scanners":[{"name":"A","faults":{"jamOnPage":{"page":1e300}}}]})", "jamOnPage"},
         {R"({"scanners":[{"name":"A","pageDelayMs":10.5}]})", "pageDelayMs"},
+        // The sheets of an office's stack name sheets that are there.
+        {R"({"scanners":[{"name":"A","duplex":true,"feeder":{"sheets":5,"blankBacks":[0]}}]})",
+         "campo \"feeder.blankBacks\": serve un elenco di fogli, interi tra 1 e 5"},
+        {R"({"scanners":[{"name":"A","duplex":true,"feeder":{"sheets":5,"blankBacks":[6]}}]})",
+         "feeder.blankBacks"},
+        {R"({"scanners":[{"name":"A","duplex":true,"feeder":{"sheets":5,"blankBacks":2}}]})",
+         "feeder.blankBacks"},
+        {R"({"scanners":[{"name":"A","feeder":{"sheets":5,"blankBacks":[2]}}]})",
+         "feeder.blankBacks\": i retri si leggono solo con \"duplex\": true"},
+        {R"({"scanners":[{"name":"A","feeder":{"sheets":5,"upsideDown":[1.5]}}]})",
+         "feeder.upsideDown"},
+        {R"({"scanners":[{"name":"A","feeder":{"sheets":5,"upsideDown":["3"]}}]})",
+         "feeder.upsideDown"},
+        {R"({"scanners":[{"name":"A","feeder":{"sheets":5,"skewDegrees":[1.5]}}]})",
+         "campo \"feeder.skewDegrees\": serve un oggetto"},
+        {R"({"scanners":[{"name":"A","feeder":{"sheets":5,"skewDegrees":{"quinto":1}}}]})",
+         "\"quinto\" non e' un foglio tra 1 e 5"},
+        {R"({"scanners":[{"name":"A","feeder":{"sheets":5,"skewDegrees":{"9":1}}}]})",
+         "feeder.skewDegrees"},
+        {R"({"scanners":[{"name":"A","feeder":{"sheets":5,"skewDegrees":{"5":45}}}]})",
+         "foglio 5: serve un angolo tra -10 e 10 gradi"},
+        {R"({"scanners":[{"name":"A","feeder":{"sheets":5,"skewDegrees":{"5":"poco"}}}]})",
+         "feeder.skewDegrees"},
     };
     for (const Case& c : cases) {
         try {
@@ -112,16 +135,70 @@ TEST(VirtualScannerFile, BadInputIsRefusedWithTheFieldNamed) {
     }
 }
 
-TEST(VirtualScannerFile, ShippedExampleDescribesTheTwoScanners) {
+TEST(VirtualScannerFile, ShippedExampleDescribesTheThreeScanners) {
     QFile f(QStringLiteral(SCANSIONE_SOURCE_DIR "/examples/virtual-scanners.json"));
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     const VirtualScannerFile file = parseVirtualScanners(f.readAll());
-    ASSERT_EQ(file.scanners.size(), 2);
+    ASSERT_EQ(file.scanners.size(), 3);
     EXPECT_EQ(file.scanners[0].name, QStringLiteral("Scanner piano virtuale"));
     EXPECT_FALSE(file.scanners[0].feederPresent);
     EXPECT_EQ(file.scanners[1].name, QStringLiteral("Scanner ADF fronte retro virtuale"));
     EXPECT_TRUE(file.scanners[1].feederPresent);
     EXPECT_TRUE(file.scanners[1].duplex);
+    EXPECT_TRUE(file.scanners[1].blankBacks.isEmpty());
+    const VirtualScannerSpec& office = file.scanners[2];
+    EXPECT_EQ(office.name, QStringLiteral("Scanner ADF ufficio virtuale"));
+    EXPECT_EQ(office.sheets, 5);
+    EXPECT_EQ(office.blankBacks, (QVector<int>{2, 4}));
+    EXPECT_EQ(office.upsideDown, (QVector<int>{3}));
+    EXPECT_EQ(office.skewDegrees, (QMap<int, double>{{5, 1.5}}));
+}
+
+// Share of a grey page's pixels darker than `level`.
+static double darkShare(const QImage& grey, int level) {
+    qint64 dark = 0;
+    for (int y = 0; y < grey.height(); ++y) {
+        const uchar* line = grey.constScanLine(y);
+        for (int x = 0; x < grey.width(); ++x)
+            dark += line[x] < level;
+    }
+    return double(dark) / (qint64(grey.width()) * grey.height());
+}
+
+TEST(PageRendering, SheetsFedAsAnOfficeFeedsThem) {
+    PageSpec layout;
+    layout.pixelType = Gray;
+    layout.dpiX = layout.dpiY = 100;
+    layout.image = 4;
+    layout.sheet = 2;
+    layout.back = true;
+    const QImage straight = renderPage(layout);
+    ASSERT_FALSE(straight.isNull());
+
+    PageSpec turned = layout;
+    turned.upsideDown = true;
+    EXPECT_EQ(renderPage(turned), straight.mirrored(true, true));
+
+    // Askew: the corner mark has left the corner, which is the scanner's white, and the paper
+    // inside is the page turned, not the page.
+    PageSpec askew = layout;
+    askew.skewDegrees = 1.5;
+    const QImage skewed = renderPage(askew);
+    ASSERT_EQ(skewed.size(), straight.size());
+    EXPECT_EQ(qGray(straight.pixel(2, 2)), 20);
+    EXPECT_EQ(qGray(skewed.pixel(2, 2)), 255);
+    EXPECT_NE(skewed, straight);
+    EXPECT_NEAR(darkShare(skewed, 128), darkShare(straight, 128), 0.01);
+
+    // A blank back: next to no ink, but the front's print showing through faintly.
+    PageSpec blank = layout;
+    blank.blank = true;
+    const QImage back = renderPage(blank);
+    ASSERT_EQ(back.size(), straight.size());
+    EXPECT_GT(darkShare(straight, 128), 0.02);
+    EXPECT_LT(darkShare(back, 128), 0.002);
+    EXPECT_GT(darkShare(back, 250) - darkShare(back, 128), 0.01); // show-through
+    EXPECT_EQ(renderPage(blank), back);                            // the same every time
 }
 
 TEST(PageRendering, FormatSizeAndResolutionFollowTheRequest) {
