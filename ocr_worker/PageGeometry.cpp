@@ -2,6 +2,7 @@
 #include <QFileInfo>
 #include <algorithm>
 #include <allheaders.h>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <tesseract/baseapi.h>
@@ -432,6 +433,61 @@ OrientationFinding detectOrientation(tesseract::TessBaseAPI& tess, int character
 
 } // namespace
 
+// `grey` (8 bits) in black and white as tesseract's own Otsu thresholding makes it: the
+// threshold that best splits the grey levels in two, the smaller part being the ink (dark on
+// light, or light on dark), a page of one level all white. Made here, tesseract takes the
+// page as black and white as it is and skips its own thresholding and a second histogram for
+// its threshold image, neither of which orientation detection reads.
+PixPtr otsuBinaryOf(PIX* grey) {
+    const int w = int(pixGetWidth(grey)), h = int(pixGetHeight(grey));
+    const l_uint32* words = pixGetData(grey);
+    const int wpl = pixGetWpl(grey);
+    std::array<int64_t, 256> histogram{};
+    for (int y = 0; y < h; ++y) {
+        const l_uint32* line = words + int64_t(y) * wpl;
+        for (int x = 0; x < w; ++x)
+            ++histogram[GET_DATA_BYTE(line, x)];
+    }
+    int64_t total = 0;
+    double sumAll = 0;
+    for (int i = 0; i < 256; ++i) {
+        total += histogram[i];
+        sumAll += double(i) * double(histogram[i]);
+    }
+    int best = -1;
+    int64_t bestBelow = 0, below = 0;
+    double bestSpread = 0, sumBelow = 0;
+    for (int t = 0; t < 255; ++t) {
+        below += histogram[t];
+        sumBelow += double(t) * double(histogram[t]);
+        if (below == 0)
+            continue;
+        const int64_t above = total - below;
+        if (above == 0)
+            break;
+        const double gap = (sumAll - sumBelow) / double(above) - sumBelow / double(below);
+        const double spread = gap * gap * double(below) * double(above);
+        if (best < 0 || spread > bestSpread) {
+            bestSpread = spread;
+            best = t;
+            bestBelow = below;
+        }
+    }
+    if (best < 0 || bestBelow == 0 || bestBelow == total) {
+        PixPtr white(pixCreate(w, h, 1));
+        if (white)
+            pixCopyResolution(white.get(), grey);
+        return white;
+    }
+    PixPtr binary(pixThresholdToBinary(grey, best + 1)); // black at and under `best`
+    // The levels above the threshold are the ink when they are the smaller part.
+    if (binary && 2 * bestBelow >= total)
+        pixInvert(binary.get(), binary.get());
+    if (binary)
+        pixCopyResolution(binary.get(), grey);
+    return binary;
+}
+
 struct OrientationFinder::Api {
     tesseract::TessBaseAPI tess;
 };
@@ -467,6 +523,8 @@ OrientationFinding OrientationFinder::find(const OcrPixels& page) {
     }
     // Tesseract tells the orientation as surely at 150 dpi, in a quarter of the time.
     PixPtr pix = halved(page) ? halfGreyOf(page, false) : pixOf(page);
+    if (pix && pixGetDepth(pix.get()) == 8)
+        pix = otsuBinaryOf(pix.get());
     if (!pix) {
         f.error = QStringLiteral("Memoria insufficiente per l'orientamento del testo");
         return f;
