@@ -389,6 +389,29 @@ Straightening straightenPage(const OcrPixels& page) {
 PagePixels turnPageHalf(const OcrPixels& page) {
     if (!validGeometry(page))
         return PagePixels();
+    if (page.format != OcrPixelFormat::Mono) {
+        // Grey and colour pixels are whole bytes: the lines are taken last to first, each
+        // one's pixels the same way.
+        const int channels = page.format == OcrPixelFormat::Rgb24 ? 3 : 1;
+        PagePixels r;
+        r.width = page.width;
+        r.height = page.height;
+        r.dpi = page.dpi;
+        r.format = page.format;
+        r.bytesPerLine = (page.width * channels + 3) / 4 * 4;
+        r.data.assign(size_t(r.bytesPerLine) * size_t(r.height), 0);
+        for (int y = 0; y < page.height; ++y) {
+            const uint8_t* in = page.data + int64_t(y) * page.bytesPerLine;
+            uint8_t* out = r.data.data() + size_t(page.height - 1 - y) * size_t(r.bytesPerLine);
+            if (channels == 1) {
+                std::reverse_copy(in, in + page.width, out);
+                continue;
+            }
+            for (int x = 0; x < page.width; ++x)
+                std::memcpy(out + 3 * (page.width - 1 - x), in + 3 * x, 3);
+        }
+        return r;
+    }
     PixPtr pix = pixOf(page);
     PixPtr turned(pix ? pixRotate180(nullptr, pix.get()) : nullptr);
     return turned ? pagePixelsOf(turned.get(), page.format, page.dpi) : PagePixels();
