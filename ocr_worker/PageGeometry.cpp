@@ -548,6 +548,25 @@ OrientationFinding OrientationFinder::find(const OcrPixels& page) {
     PixPtr pix = halved(page) ? halfGreyOf(page, false) : pixOf(page);
     if (pix && pixGetDepth(pix.get()) == 8)
         pix = otsuBinaryOf(pix.get());
+    if (pix && pixGetDepth(pix.get()) == 1) {
+        // Tesseract looks for rules and pictures over the whole image before it samples the
+        // characters: the white margins around the page's marks are left out of that.
+        BOX* box = nullptr;
+        if (pixClipToForeground(pix.get(), nullptr, &box) == 0 && box) {
+            constexpr int kMargin = 16;
+            l_int32 x = 0, y = 0, bw = 0, bh = 0;
+            boxGetGeometry(box, &x, &y, &bw, &bh);
+            boxDestroy(&box);
+            const int x0 = std::max(0, x - kMargin), y0 = std::max(0, y - kMargin);
+            const int x1 = std::min(int(pixGetWidth(pix.get())), x + bw + kMargin);
+            const int y1 = std::min(int(pixGetHeight(pix.get())), y + bh + kMargin);
+            BOX* keep = boxCreate(x0, y0, x1 - x0, y1 - y0);
+            PixPtr clipped(keep ? pixClipRectangle(pix.get(), keep, nullptr) : nullptr);
+            boxDestroy(&keep);
+            if (clipped)
+                pix = std::move(clipped);
+        }
+    }
     if (!pix) {
         f.error = QStringLiteral("Memoria insufficiente per l'orientamento del testo");
         return f;
