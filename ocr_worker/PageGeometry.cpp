@@ -272,7 +272,7 @@ PagePixels turnedByShears(const OcrPixels& page, double radians) {
     // cache, not from memory. The shear across reads and writes whole blocks past a column
     // run's end (the next run writes over them): a block's slack after the last line.
     const int ringLines = highest - lowest + 1;
-    std::unique_ptr<uint8_t[]> ring(new uint8_t[wideBytes * size_t(ringLines) + kBlock]);
+    std::unique_ptr<uint8_t[]> ring(new uint8_t[wideBytes * size_t(ringLines) + kBlock]());
     const std::vector<uint8_t> white(wideBytes + kBlock, 255);
     int made = 0;
     auto row = [&](int y) {
