@@ -18,6 +18,7 @@
 #include <QCommandLineParser>
 #include <QEventLoop>
 #include <QHash>
+#include <QRegularExpression>
 #include <QTimer>
 
 #include <algorithm>
@@ -38,6 +39,10 @@ struct Options {
     std::optional<QString> source;
     std::optional<QString> output;
     std::optional<QString> pdfa; // the settings' "PDFA" for this run
+    std::optional<QString> ocr;  // --ocr: the languages, empty for those of the settings
+    bool blankSides = false;     // the settings' "PagineBianche" 1 for this run
+    bool turnUpsideDown = false; // "RuotaAutomatica"
+    bool straighten = false;     // "Raddrizza"
     int timeoutSeconds = 300;
     QString ini;
     bool help = false;
@@ -81,6 +86,20 @@ public:
         if (current < 0)
             return std::nullopt;
         return current;
+    }
+
+private:
+    BatchConsole& m_console;
+};
+
+/// The wait for the pages' text at "Conferma" as the progress line; nobody presses its button,
+/// so the run waits for every page (the component bounds each one's recognition).
+class ConsoleTextProgress : public TextRecognitionProgress {
+public:
+    explicit ConsoleTextProgress(BatchConsole& console) : m_console(console) {}
+    void showPage(int page, int count) override {
+        m_console.progress(
+            QStringLiteral("Riconoscimento del testo: pagina %1 di %2").arg(page).arg(count));
     }
 
 private:
@@ -154,6 +173,12 @@ private:
             m_console.note(
                 QStringLiteral("scanner: ") +
                 tryCall(component, &ScanComponent::SourceName, *index).value_or(QString()));
+        // A side left out, a page turned: what the component did on its own is said.
+        connect(component, &ScanComponent::PageCleaned, this,
+                [this](const QString& operation, const QString& detail) {
+                    m_console.error(detail.isEmpty() ? operation
+                                                     : operation + QStringLiteral(": ") + detail);
+                });
         connect(component, &ScanComponent::PostScan, this, [this](int32_t flag) {
             if (flag != 0) {
                 ++m_ends;
@@ -377,9 +402,31 @@ std::optional<Options> parse(QCommandLineParser& parser, const QStringList& argu
         QStringLiteral("Scrive un documento PDF come PDF/A-1b o PDF/A-2b (la chiave PDFA delle "
                        "impostazioni, per questa esecuzione)."),
         QStringLiteral("1b|2b"));
+    const QCommandLineOption ocr(
+        QStringLiteral("ocr"),
+        QStringLiteral("Dà a un documento PDF il testo delle pagine, letto in LINGUE (codici di "
+                       "tesseract uniti da +, come ita+eng; senza =LINGUE quelle di LinguaOCR, "
+                       "predefinita ita): le chiavi OCR e LinguaOCR, per questa esecuzione."),
+        QStringLiteral("LINGUE"));
+    const QCommandLineOption blankSides(
+        QStringLiteral("pagine-bianche"),
+        QStringLiteral("Lascia fuori i lati bianchi di un lotto dall'alimentatore, dicendo quali "
+                       "(la chiave PagineBianche)."));
+    const QCommandLineOption turnUpsideDown(
+        QStringLiteral("ruota-automatica"),
+        QStringLiteral("Gira di 180° le pagine col testo capovolto (la chiave RuotaAutomatica)."));
+    const QCommandLineOption straighten(
+        QStringLiteral("raddrizza"),
+        QStringLiteral("Raddrizza le pagine acquisite storte (la chiave Raddrizza)."));
     parser.addOptions({list, scans, adf, duplex, source, output, force, quiet, info, timeout, ini,
-                       recover, pdfa});
-    if (!parser.parse(arguments)) {
+                       recover, pdfa, ocr, blankSides, turnUpsideDown, straighten});
+    // --ocr takes its languages only after "=": a bare --ocr is the option without them (Qt's
+    // parser has no optional values), and a word after it stays an argument of its own.
+    QStringList args = arguments;
+    for (qsizetype i = 1; i < args.size() && args[i] != QLatin1String("--"); ++i)
+        if (args[i] == QLatin1String("--ocr"))
+            args[i] = QStringLiteral("--ocr=");
+    if (!parser.parse(args)) {
         console.error(parser.errorText());
         return std::nullopt;
     }
@@ -412,7 +459,8 @@ std::optional<Options> parse(QCommandLineParser& parser, const QStringList& argu
     };
     // --recover scans nothing: a feeder batch, forced or started because the feeder holds
     // paper, would replace the recovered pages.
-    if (clash(list, {&scans, &adf, &duplex, &source, &output, &force, &info, &recover}) ||
+    if (clash(list, {&scans, &adf, &duplex, &source, &output, &force, &info, &recover, &ocr,
+                     &blankSides, &turnUpsideDown, &straighten}) ||
         clash(info, {&output, &force, &recover}) || clash(recover, {&adf, &duplex}))
         return std::nullopt;
     if (parser.isSet(force) && !parser.isSet(output)) {
@@ -459,6 +507,21 @@ std::optional<Options> parse(QCommandLineParser& parser, const QStringList& argu
         }
         o.pdfa = value;
     }
+    if (parser.isSet(ocr)) {
+        // Language codes as tesseract names its data files: letters, digits and "_".
+        static const QRegularExpression languages(
+            QStringLiteral("^([A-Za-z0-9_]+(\\+[A-Za-z0-9_]+)*)?$"));
+        const QString value = parser.value(ocr);
+        if (!languages.match(value).hasMatch()) {
+            console.error(QStringLiteral("--ocr vuole codici di lingua di tesseract uniti da + "
+                                         "(come ita o ita+eng), dopo ="));
+            return std::nullopt;
+        }
+        o.ocr = value;
+    }
+    o.blankSides = parser.isSet(blankSides);
+    o.turnUpsideDown = parser.isSet(turnUpsideDown);
+    o.straighten = parser.isSet(straighten);
     o.ini = parser.value(ini);
     return o;
 }
@@ -561,6 +624,7 @@ private:
     std::optional<QStringList> runWindow(ScanSettings& record) {
         if (m_options.pdfa)
             record.setPDFA(*m_options.pdfa);
+        applyPageOptions(record);
         m_kind = destinationKind(record.ResultFormat);
         if (!outputUsable(record.ResultFormat))
             return std::nullopt;
@@ -583,6 +647,25 @@ private:
         }
         m_stage = Stage::Ended;
         return documentOf(*files, driver);
+    }
+
+    /// The text and clean-up options of the run into the settings record the session uses.
+    void applyPageOptions(ScanSettings& record) {
+        if (m_options.ocr) {
+            record.setOCR(QStringLiteral("1"));
+            if (!m_options.ocr->isEmpty())
+                record.setLinguaOCR(*m_options.ocr);
+            if (record.ResultFormat != QLatin1String("PDF"))
+                m_console.error(QStringLiteral("--ocr vale solo per un documento PDF: il "
+                                               "formato %1 resta senza testo")
+                                    .arg(shownText(record.ResultFormat)));
+        }
+        if (m_options.blankSides)
+            record.setPagineBianche(QStringLiteral("1"));
+        if (m_options.turnUpsideDown)
+            record.setRuotaAutomatica(QStringLiteral("1"));
+        if (m_options.straighten)
+            record.setRaddrizza(QStringLiteral("1"));
     }
 
     /// False, having said why, when --output cannot take a document of `format`: a run must
@@ -673,6 +756,10 @@ private:
         window.askYesNo = [this](QWidget*, const QString& question, const QString&,
                                  SafeAnswer keeps) { return answerQuestion(question, keeps); };
         window.choosePdf = [this](QWidget*, const QString&) { return choosePdf(); };
+        window.textProgress = [this](QWidget*, std::function<void()>) {
+            return std::unique_ptr<TextRecognitionProgress>(
+                std::make_unique<ConsoleTextProgress>(m_console));
+        };
         window.logWritten = [this](const QString& operation, int32_t code, const QString& detail) {
             logWritten(operation, code, detail);
         };

@@ -4,20 +4,24 @@
 #include "scan_window/PageStore.h"
 #include "scan_window/WindowServices.h"
 #include <QDialog>
+#include <QPointer>
 #include <QStringList>
 #include <QVector>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 class QCheckBox;
+class QEventLoop;
 class QLabel;
 class QWidget;
 class ScanComponent;
 class ScanSettings;
 class UserSettings;
 class ImageButton;
+struct ImageText;
 enum class PdfConformance;
 
 /// The scan window. A host creates one per session and calls EseguiScansione, which shows the
@@ -212,6 +216,26 @@ private:
     /// (once a session) and gives the plain PDF.
     PdfConformance pdfConformance();
     bool m_pdfaValueLogged = false;
+    /// Tells the component, as the session starts, which languages to read the pages' text
+    /// in (settings "OCR" 1 and a PDF document; none otherwise) and how to clean up the pages
+    /// of a feeder batch.
+    void startPageServices();
+    /// The languages the component reads the pages in this session; empty: no text.
+    QString m_textLanguages;
+    /// The text of each page of the store (page 1 first) for the PDF, once its recognition
+    /// is over: pages still waiting are waited for, in page order, with the progress window
+    /// of the services; its button leaves the rest waiting (written without text). Runs an
+    /// event loop, so the window keeps repainting. Empty when no text is read.
+    std::vector<ImageText> awaitPageTexts();
+    /// The loop of awaitPageTexts over `texts`, with its progress window and the wait under
+    /// way; throws what the component throws.
+    void waitForTexts(std::vector<ImageText>& texts,
+                      std::unique_ptr<TextRecognitionProgress>& progress,
+                      QPointer<QEventLoop>& waiting, bool& withoutText);
+    /// One scan log line a page: the words read, or why it has none.
+    void logPageTexts(const std::vector<ImageText>& texts);
+    /// "Conferma" is waiting for the pages' text: commands are not run meanwhile.
+    bool m_waitingForText = false;
     void ImportaPdf();
 
     WindowServices m_services;

@@ -22,7 +22,8 @@ bool endsSession(int16_t index) {
 
 void FormScansione::ImgButtons_Click(int16_t Index) {
     const bool known = Index >= 0 && Index <= lastIndex && Index != noControl;
-    if (!known)
+    // While "Conferma" waits for the pages' text, the pages must stay as they are.
+    if (!known || m_waitingForText)
         return;
     ImageButton* button = ImgButtons.value(Index);
     if (button)

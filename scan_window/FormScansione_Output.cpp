@@ -16,12 +16,16 @@
 #include "writers/TemporaryNames.h"
 #include "writers/WriterSupport.h"
 
+#include <QEventLoop>
 #include <QFile>
+#include <QPointer>
+#include <QScopeGuard>
 
 #include <cerrno>
 #include <exception>
 #include <new>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -129,12 +133,106 @@ PdfConformance FormScansione::pdfConformance() {
     return PdfConformance::Plain;
 }
 
+std::vector<ImageText> FormScansione::awaitPageTexts() {
+    if (m_textLanguages.isEmpty())
+        return {};
+    std::vector<ImageText> texts(static_cast<size_t>(Pagine.count()));
+    QPointer<QEventLoop> waiting;
+    bool withoutText = false;
+    std::unique_ptr<TextRecognitionProgress> progress; // its button reaches the two above
+    m_waitingForText = true;
+    const auto stopWaiting = qScopeGuard([this] { m_waitingForText = false; });
+    // After the button no page is waited for, but those already read keep their words. A
+    // component that fails to answer costs the pages from there their text, not the document.
+    resumeNext([&] { waitForTexts(texts, progress, waiting, withoutText); });
+    return texts;
+}
+
+void FormScansione::waitForTexts(std::vector<ImageText>& texts,
+                                 std::unique_ptr<TextRecognitionProgress>& progress,
+                                 QPointer<QEventLoop>& waiting, bool& withoutText) {
+    ScanComponent& dev = requireComponent();
+    const int count = int(texts.size());
+    for (int n = 1; n <= count; ++n) {
+        const std::optional<int16_t> k = imageIndexOfPage(static_cast<int16_t>(n));
+        if (!k)
+            continue; // the page's own fault is the writing's to report
+        ImageText& text = texts[size_t(n - 1)];
+        text = dev.imageText(*k);
+        if (text.state != ImageText::State::Waiting || withoutText)
+            continue;
+        QEventLoop loop;
+        waiting = &loop;
+        // Connected before the component is asked, which may answer at once.
+        const QMetaObject::Connection ready =
+            connect(&dev, &ScanComponent::ImageTextReady, &loop, [&](int32_t index) {
+                if (index == *k && dev.imageText(*k).state != ImageText::State::Waiting)
+                    loop.quit();
+            });
+        dev.readTextFirst(*k);
+        text = dev.imageText(*k);
+        if (text.state == ImageText::State::Waiting) {
+            if (!progress)
+                progress = m_services.textProgress(this, [&] {
+                    withoutText = true;
+                    if (waiting)
+                        waiting->quit();
+                });
+            if (progress)
+                progress->showPage(n, count);
+            // Showing the window may have let the answer in already.
+            if (dev.imageText(*k).state == ImageText::State::Waiting && !withoutText)
+                loop.exec();
+            text = dev.imageText(*k);
+        }
+        disconnect(ready);
+    }
+}
+
+void FormScansione::logPageTexts(const std::vector<ImageText>& texts) {
+    for (size_t i = 0; i < texts.size(); ++i) {
+        const ImageText& t = texts[i];
+        const QString languages = t.languages.isEmpty() ? m_textLanguages : t.languages;
+        const QString operation =
+            QStringLiteral("OCR %1 pagina %2").arg(languages, decimalText(int32_t(i + 1)));
+        switch (t.state) {
+        case ImageText::State::Read:
+            if (!t.words.empty() && t.pixels.isEmpty()) {
+                // Boxes without the size they refer to cannot be placed: no text is drawn.
+                ScriviLog(operation + QStringLiteral(": scritta senza testo"), -1,
+                          QStringLiteral("parole senza le dimensioni dell'immagine"));
+                break;
+            }
+            ScriviLog(operation + (t.words.size() == 1
+                                       ? QStringLiteral(": 1 parola")
+                                       : QStringLiteral(": %1 parole").arg(t.words.size())),
+                      0, QString());
+            break;
+        case ImageText::State::Failed:
+            ScriviLog(operation + QStringLiteral(": scritta senza testo"), -1,
+                      t.error.isEmpty() ? QStringLiteral("riconoscimento non riuscito") : t.error);
+            break;
+        case ImageText::State::Waiting:
+            ScriviLog(operation + QStringLiteral(": scritta senza testo, riconoscimento non "
+                                                 "atteso"),
+                      0, QString());
+            break;
+        case ImageText::State::None:
+            ScriviLog(operation + QStringLiteral(": scritta senza testo"), -1,
+                      QStringLiteral("il componente non ha letto la pagina"));
+            break;
+        }
+    }
+}
+
 void FormScansione::SalvaPdf(const QString& folder) {
     if (Pagine.count() == 0)
         return;
     const QString pdf = folder + QStringLiteral("scandoc.pdf");
     // Before the trap: a file that cannot be deleted ends the output, nothing is written.
     deleteFile(pdf);
+    // Before the writer: the wait runs the event loop, and a writer holds every page's image.
+    const std::vector<ImageText> texts = awaitPageTexts();
 
     std::unique_ptr<PdfWriter> writer;
     QString pageImageFile;
@@ -161,6 +259,11 @@ void FormScansione::SalvaPdf(const QString& folder) {
             dev.SaveImage(*k, pageImageFile);
             const int32_t id = writer->AddImageFile(pageImageFile);
             writer->DrawImage(id, 0, a4Height, a4Width, a4Height);
+            if (size_t(n) <= texts.size()) {
+                const ImageText& text = texts[size_t(n - 1)];
+                if (text.state == ImageText::State::Read && !text.pixels.isEmpty())
+                    writer->DrawPageText(text.words, text.pixels, 0, a4Height, a4Width, a4Height);
+            }
             QFile::remove(pageImageFile);
             pageImageFile.clear();
             writer->EndPage(QString());
@@ -170,6 +273,7 @@ void FormScansione::SalvaPdf(const QString& folder) {
             throw ScanError(QStringLiteral("il documento PDF non è stato scritto"));
         writer.reset();
         resultFiles.append(pdf);
+        logPageTexts(texts);
         return;
     } catch (const std::exception&) {
         failure = std::current_exception(); // reported once the writer is cleaned up

@@ -11,6 +11,7 @@
 #include "scan_window/FormScansione.h"
 #include "scan_window/FormSteps.h"
 #include "scan_window/ImageButton.h"
+#include "settings/ScanSettings.h"
 #include "settings/SettingsWarnings.h"
 
 #include <QCloseEvent>
@@ -70,6 +71,16 @@ void FormScansione::Form_Load() {
         // must not let an exception out into Qt's signal delivery.
         connect(VSTSCAN.get(), &ScanComponent::PostScan, this,
                 [this](int32_t flag) { resumeNext([this, flag] { VSTSCAN_PostScan(flag); }); });
+        // What the component did to a page on its own (a blank side left out, a page turned)
+        // is never silent: the log says it.
+        connect(VSTSCAN.get(), &ScanComponent::PageCleaned, this,
+                [this](const QString& operation, const QString& detail) {
+                    resumeNext([&] {
+                        ScriviLog(detail.isEmpty() ? operation
+                                                   : operation + QLatin1Char(' ') + detail,
+                                  0, QString());
+                    });
+                });
         // The component keeps a record of the pages beside their images, so that a crash
         // does not lose them.
         Pagine.setChangeHandler([this] {
@@ -173,6 +184,8 @@ std::optional<QStringList> FormScansione::EseguiScansione(ScanSettings* parScanS
     }
 
     tryCall(&ScanComponent::setImageLimit, kSessionImageLimit);
+    // Before the recovery, so that recovered pages are read as well.
+    resumeNext([this] { startPageServices(); });
     resumeNext([this] { ImpostaForm(); });
     resumeNext([this] { showSourceOptions(); });
     resumeNext([this] { offerRecovery(); });
@@ -198,6 +211,19 @@ std::optional<QStringList> FormScansione::EseguiScansione(ScanSettings* parScanS
         VSTSCAN.reset();
     }
     return resultFiles;
+}
+
+void FormScansione::startPageServices() {
+    m_textLanguages.clear();
+    ScanComponent& dev = requireComponent();
+    const ScanSettings& s = *scanSetting;
+    // Only a PDF gets a text layer: for the other formats nothing is read at all.
+    if (s.OCR() == QLatin1String("1") && s.ResultFormat == QLatin1String("PDF"))
+        m_textLanguages = s.LinguaOCR().isEmpty() ? QStringLiteral("ita") : s.LinguaOCR();
+    resumeNext([&] { dev.setTextLanguages(m_textLanguages); });
+    const auto on = [](const QString& value) { return value == QLatin1String("1"); };
+    dev.setPageCleanup(
+        PageCleanup{on(s.PagineBianche()), on(s.RuotaAutomatica()), on(s.Raddrizza())});
 }
 
 void FormScansione::offerRecovery() {

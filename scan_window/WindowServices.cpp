@@ -7,6 +7,8 @@
 
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPointer>
+#include <QProgressDialog>
 #include <QPushButton>
 
 namespace {
@@ -27,6 +29,44 @@ std::optional<QString> pdfFileDialog(QWidget* parent, const QString& folder) {
         return std::nullopt;
     return dialog.selectedFiles().constFirst();
 }
+
+/// The wait for the pages' text as a progress window over the scan window, like the
+/// acquisition's: window-modal, so that no command of the window runs meanwhile.
+class TextProgressDialog : public TextRecognitionProgress {
+public:
+    TextProgressDialog(QWidget* parent, std::function<void()> withoutText)
+        : m_dialog(new QProgressDialog(parent)) {
+        m_dialog->setObjectName(QStringLiteral("TextRecognitionProgress"));
+        m_dialog->setWindowTitle(QStringLiteral("Riconoscimento del testo"));
+        m_dialog->setCancelButtonText(QStringLiteral("Salva senza testo"));
+        m_dialog->setAutoClose(false);
+        m_dialog->setAutoReset(false);
+        m_dialog->setMinimumDuration(0);
+        if (parent)
+            m_dialog->setWindowModality(Qt::WindowModal);
+        QObject::connect(m_dialog, &QProgressDialog::canceled, m_dialog,
+                         [withoutText = std::move(withoutText)] { withoutText(); });
+    }
+    ~TextProgressDialog() override {
+        if (QProgressDialog* dialog = m_dialog) {
+            QObject::disconnect(dialog, &QProgressDialog::canceled, dialog, nullptr);
+            dialog->hide();
+            dialog->deleteLater();
+        }
+    }
+    void showPage(int page, int count) override {
+        if (!m_dialog)
+            return;
+        m_dialog->setLabelText(
+            QStringLiteral("Riconoscimento del testo: pagina %1 di %2").arg(page).arg(count));
+        m_dialog->setRange(0, count);
+        m_dialog->setValue(page - 1);
+        m_dialog->show();
+    }
+
+private:
+    QPointer<QProgressDialog> m_dialog;
+};
 
 /// `text` as plain text under `caption`, with `icon`.
 void setPlainText(QMessageBox& box, QMessageBox::Icon icon, const QString& text,
@@ -70,6 +110,8 @@ std::optional<bool> WindowServices::askPlainYesNo(QWidget* parent, const QString
     return std::nullopt;
 }
 
+TextRecognitionProgress::~TextRecognitionProgress() = default;
+
 void WindowServices::fillWindowDefaults() {
     if (!workingFolder)
         workingFolder = [] { return ::workingFolder(); };
@@ -81,6 +123,11 @@ void WindowServices::fillWindowDefaults() {
         askYesNo = askPlainYesNo;
     if (!choosePdf)
         choosePdf = pdfFileDialog;
+    if (!textProgress)
+        textProgress = [](QWidget* parent, std::function<void()> withoutText) {
+            return std::unique_ptr<TextRecognitionProgress>(
+                std::make_unique<TextProgressDialog>(parent, std::move(withoutText)));
+        };
     if (!createPdfWriter)
         createPdfWriter = [](int32_t quality) { return std::make_unique<PdfWriter>(quality); };
     if (!logWritten)

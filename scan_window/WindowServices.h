@@ -11,6 +11,15 @@ class ScanComponent;
 class UserSettings;
 class PdfWriter;
 
+/// The window that shows "Conferma" waiting for the text of the document's pages, while their
+/// recognition finishes. Closing it is destroying it. GUI thread.
+class SCANSIONE_EXPORT TextRecognitionProgress {
+public:
+    virtual ~TextRecognitionProgress();
+    /// Shows that page `page` of `count` is being waited for.
+    virtual void showPage(int page, int count) = 0;
+};
+
 /// Which answer of a yes/no question loses nothing.
 enum class SafeAnswer { Yes, No };
 
@@ -52,6 +61,15 @@ struct SCANSIONE_EXPORT WindowServices {
     /// its text, as ScriviLog got them. The default does nothing; a headless host reports
     /// the settings the device refused from here. GUI thread.
     std::function<void(const QString& operation, int32_t code, const QString& detail)> logWritten;
+    // Members after this line came later: appended, so that those before keep their place.
+    /// Opens the window of the wait for the pages' text over `parent` (see
+    /// TextRecognitionProgress); its button calls `withoutText`, which writes the pages still
+    /// waiting without their text. The default: "Riconoscimento del testo: pagina N di M"
+    /// with the button "Salva senza testo" (object name "TextRecognitionProgress"),
+    /// window-modal over `parent`.
+    std::function<std::unique_ptr<TextRecognitionProgress>(QWidget* parent,
+                                                           std::function<void()> withoutText)>
+        textProgress;
 
     /// Fills every member left empty with its default: the component with the SANE and
     /// virtual layers, the widget dialogs, the information window, and fillWindowDefaults.
@@ -59,8 +77,8 @@ struct SCANSIONE_EXPORT WindowServices {
     /// the window never reaches the SANE side or the widget dialogs itself.
     void fillDefaults();
     /// Fills the members the window provides itself when left empty: the working folder, the
-    /// settings store, the message and question boxes, the PDF file dialog and writer, and a
-    /// log hook that does nothing.
+    /// settings store, the message and question boxes, the PDF file dialog and writer, the
+    /// wait for the pages' text, and a log hook that does nothing.
     void fillWindowDefaults();
 
     /// The platform's message box as the window shows it (the default messageBox): `prompt`

@@ -262,14 +262,20 @@ PdfTextLayer::~PdfTextLayer() = default;
 
 int PdfTextLayer::addToPage(QPDFPageObjectHelper& page, QSizeF pageSizePoints, QSize imagePixels,
                             const OcrWords& words) {
-    if (imagePixels.isEmpty() || pageSizePoints.isEmpty())
+    return addToPage(page, QRectF(QPointF(0, 0), pageSizePoints), imagePixels, words);
+}
+
+int PdfTextLayer::addToPage(QPDFPageObjectHelper& page, QRectF imagePoints, QSize imagePixels,
+                            const OcrWords& words) {
+    if (imagePixels.isEmpty() || imagePoints.isEmpty())
         return 0;
-    const double sx = pageSizePoints.width() / imagePixels.width();
-    const double sy = pageSizePoints.height() / imagePixels.height();
+    const double sx = imagePoints.width() / imagePixels.width();
+    const double sy = imagePoints.height() / imagePixels.height();
     const QRect image(QPoint(0, 0), imagePixels);
-    // Page coordinates: points, origin bottom-left.
+    // Page coordinates: points, origin bottom-left; the image's top edge is at y + height.
+    const double top = imagePoints.y() + imagePoints.height();
     auto toPage = [&](QPointF p) {
-        return QPointF(p.x() * sx, pageSizePoints.height() - p.y() * sy);
+        return QPointF(imagePoints.x() + p.x() * sx, top - p.y() * sy);
     };
 
     // Each word placed along its line: from its origin, `to - from` points long.

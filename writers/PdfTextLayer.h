@@ -1,5 +1,6 @@
 #pragma once
 #include "common/OcrWord.h"
+#include <QRectF>
 #include <QSize>
 #include <QSizeF>
 #include <memory>
@@ -28,6 +29,10 @@ public:
     /// drawn: words with no text, or with a box outside the image, are left out; none at
     /// all leaves the page untouched. Throws what qpdf throws on a broken page.
     int addToPage(QPDFPageObjectHelper& page, QSizeF pageSizePoints, QSize imagePixels,
+                  const OcrWords& words);
+    /// The same for an image drawn over `imagePoints` of the page only: its lower-left corner
+    /// and size in points, in the page's own coordinates (origin bottom-left).
+    int addToPage(QPDFPageObjectHelper& page, QRectF imagePoints, QSize imagePixels,
                   const OcrWords& words);
 
 private:

@@ -5,6 +5,7 @@
 #include "writers/PdfArchive.h"
 #include "component_base/ScanError.h"
 #include "writers/PdfPageImage.h"
+#include "writers/PdfTextLayer.h"
 #include "writers/TiffPages.h"
 #include "writers/WriterSupport.h"
 
@@ -76,10 +77,14 @@ struct PdfWriter::Impl {
         double height = 0;   // points
         std::string content; // the image drawn over the page
         std::map<std::string, QPDFObjectHandle> xobjects;
-        // Layers drawn above the image in content streams of their own (a text layer), with
-        // the fonts they name; none on a page of images only, which keeps its one stream.
-        std::vector<QPDFObjectHandle> layers;
-        std::map<std::string, QPDFObjectHandle> fonts;
+        // The words laid over it, drawn once the page exists; none on a page of images only,
+        // which keeps its one content stream.
+        struct Text {
+            OcrWords words;
+            QSize pixels;
+            QRectF points; // lower-left corner and size
+        };
+        std::vector<Text> texts;
         bool failed = false; // its image could not be loaded or drawn: left out of the file
     };
     enum class State { Open, Written, Failed };
@@ -90,6 +95,7 @@ struct PdfWriter::Impl {
     QString outputPath;
     int32_t documentMode = 0;
     QPDF pdf;
+    std::unique_ptr<PdfTextLayer> textLayer; // made for the first page with words
     std::vector<Image> images;
     std::optional<Page> page;
     int32_t pagesAdded = 0;
@@ -113,35 +119,39 @@ struct PdfWriter::Impl {
         page.reset();
         if (p.failed)
             return;
+        QPDFObjectHandle image = pdf.newStream(p.content);
+        QPDFObjectHandle page = pdf.makeIndirectObject(pageDictionary(p, image));
+        if (!p.texts.empty()) {
+            try {
+                if (!textLayer)
+                    textLayer = std::make_unique<PdfTextLayer>(pdf);
+                QPDFPageObjectHelper helper(page);
+                for (const Page::Text& t : p.texts)
+                    textLayer->addToPage(helper, t.points, t.pixels, t.words);
+            } catch (const std::exception&) {
+                // Words that cannot be laid cost the page its text, never the page: it is
+                // made again as it would be without them.
+                page = pdf.makeIndirectObject(pageDictionary(p, image));
+            }
+        }
+        QPDFPageDocumentHelper(pdf).addPage(QPDFPageObjectHelper(page), false);
+        ++pagesKept;
+    }
+
+    /// The page of `p` showing its image through the content stream `image`.
+    QPDFObjectHandle pageDictionary(const Page& p, const QPDFObjectHandle& image) const {
         QPDFObjectHandle xobjects = QPDFObjectHandle::newDictionary();
         for (const auto& [name, ref] : p.xobjects)
             xobjects.replaceKey(name, ref);
         QPDFObjectHandle resources = QPDFObjectHandle::newDictionary();
         resources.replaceKey("/XObject", xobjects);
-        if (!p.fonts.empty()) {
-            QPDFObjectHandle fonts = QPDFObjectHandle::newDictionary();
-            for (const auto& [name, ref] : p.fonts)
-                fonts.replaceKey(name, ref);
-            resources.replaceKey("/Font", fonts);
-        }
         QPDFObjectHandle dict = QPDFObjectHandle::newDictionary();
         dict.replaceKey("/Type", QPDFObjectHandle::newName("/Page"));
         dict.replaceKey("/MediaBox", QPDFObjectHandle::parse("[0 0 " + pdfNumber(p.width) + " " +
                                                              pdfNumber(p.height) + "]"));
         dict.replaceKey("/Resources", resources);
-        QPDFObjectHandle image = pdf.newStream(p.content);
-        if (p.layers.empty()) {
-            dict.replaceKey("/Contents", image);
-        } else {
-            QPDFObjectHandle contents = QPDFObjectHandle::newArray();
-            contents.appendItem(image);
-            for (const QPDFObjectHandle& layer : p.layers)
-                contents.appendItem(layer);
-            dict.replaceKey("/Contents", contents);
-        }
-        QPDFPageDocumentHelper(pdf).addPage(QPDFPageObjectHelper(pdf.makeIndirectObject(dict)),
-                                            false);
-        ++pagesKept;
+        dict.replaceKey("/Contents", image);
+        return dict;
     }
 
     QPDFObjectHandle xobjectOf(const tiffpages::PdfImage& image) {
@@ -282,6 +292,26 @@ void PdfWriter::DrawImage(int32_t id, double x, double y, double width, double h
     const double h = height * pointsPerMm;
     d->page->content += "q " + pdfNumber(w) + " 0 0 " + pdfNumber(h) + " " + pdfNumber(x * pointsPerMm) +
                         " " + pdfNumber(y * pointsPerMm - h) + " cm " + name + " Do Q\n";
+}
+
+void PdfWriter::DrawPageText(const OcrWords& words, QSize imagePixels, double x, double y,
+                             double width, double height) {
+    d->requireOpen("DrawPageText");
+    if (!d->page)
+        throw ScanError(QStringLiteral("DrawPageText: nessuna pagina iniziata"),
+                        componentError::BadValue);
+    if (!(width > 0) || !(height > 0) || !std::isfinite(x) || !std::isfinite(y) ||
+        !std::isfinite(width) || !std::isfinite(height))
+        throw ScanError(
+            QStringLiteral("DrawPageText: rettangolo %1 × %2 mm senza area").arg(width).arg(height),
+            componentError::BadValue);
+    if (words.empty() || imagePixels.isEmpty())
+        return;
+    // (x, y) is the top-left corner measured from the bottom, as for DrawImage.
+    const double w = width * pointsPerMm;
+    const double h = height * pointsPerMm;
+    d->page->texts.push_back(
+        {words, imagePixels, QRectF(x * pointsPerMm, y * pointsPerMm - h, w, h)});
 }
 
 void PdfWriter::EndPage(const QString&) {

@@ -1,5 +1,7 @@
 #pragma once
 #include "common/Export.h"
+#include "common/OcrWord.h"
+#include <QSize>
 #include <QString>
 #include <cstdint>
 #include <memory>
@@ -44,6 +46,14 @@ public:
     /// Writes the file; returns 1 when written, 0 (writing nothing) when no page was finished
     /// or an earlier EndDocument already failed. Throws ScanError when it cannot be written.
     virtual int32_t EndDocument();
+    /// Lays `words`, read on an image of `imagePixels`, as invisible text over the rectangle
+    /// of the current page that DrawImage gave that image (same arguments, millimetres): a
+    /// reader finds, selects and copies them while the page shows only the image. Drawn in a
+    /// content stream of its own with one font for the whole document, at EndPage; the page's
+    /// image is untouched. No words: nothing at all is added (no font, no stream). Throws
+    /// ScanError with no page started, after EndDocument, or for a rectangle without area.
+    virtual void DrawPageText(const OcrWords& words, QSize imagePixels, double x, double y,
+                              double width, double height);
 
     /// Writes the document as `conformance` (Plain by default: the file is then what it
     /// always was). Takes effect at EndDocument.

@@ -8,6 +8,7 @@
 #include "component_base/ScanError.h"
 #include "host/BatchRun.h"
 #include "host/OutputPlacement.h"
+#include "support/FakeTextReader.h"
 #include "support/PdfaChecks.h"
 #include "support/TestTools.h"
 #include "virtual_scanner/VirtualScanner.h"
@@ -159,8 +160,9 @@ protected:
         return r;
     }
 
-    /// runBatch in this process with `services` injected; the streams are captured.
-    BatchRun runInProcess(const QStringList& args, WindowServices services) {
+    /// runBatch in this process with `services` injected; the streams are captured, standard
+    /// error taken for a terminal with `terminal`.
+    BatchRun runInProcess(const QStringList& args, WindowServices services, bool terminal = false) {
         char* outText = nullptr;
         char* errText = nullptr;
         size_t outSize = 0, errSize = 0;
@@ -180,7 +182,7 @@ protected:
         BatchRun r;
         r.status =
             runBatch(QStringList{"scansione-batch"} + args,
-                     {.out = out, .err = err, .errorIsTerminal = false}, std::move(services));
+                     {.out = out, .err = err, .errorIsTerminal = terminal}, std::move(services));
         std::fclose(out);
         std::fclose(err);
         r.out = QString::fromUtf8(outText, qsizetype(outSize));
@@ -492,7 +494,10 @@ INSTANTIATE_TEST_SUITE_P(
                       QStringList{"--list", "--scans", "2"},
                       QStringList{"--info", "--output", "x.pdf"}, QStringList{"--recover", "--adf"},
                       QStringList{"--info", "--recover"}, QStringList{"--recover", "--scans", "1"},
-                      QStringList{"--pdfa", "3b"}, QStringList{"--pdfa", ""}));
+                      QStringList{"--pdfa", "3b"}, QStringList{"--pdfa", ""},
+                      QStringList{"--ocr", "ita"}, QStringList{"--ocr=ita+"},
+                      QStringList{"--ocr=../ita"}, QStringList{"--ocr=ita eng"},
+                      QStringList{"--list", "--ocr"}, QStringList{"--list", "--raddrizza"}));
 
 // When the private temporary folder is unusable the documents go to the private state folder,
 // and when that is unusable too, nowhere: never beside the program or into the current folder.
@@ -528,7 +533,8 @@ TEST_F(BatchTest, HelpNamesEveryOption) {
     EXPECT_EQ(r.status, 0);
     for (const char* option :
          {"--list", "--scans", "--adf", "--duplex", "--source", "--output", "--force", "--quiet",
-          "--info", "--timeout", "--ini", "--recover", "Stato di uscita"})
+          "--info", "--timeout", "--ini", "--recover", "--ocr", "--pagine-bianche",
+          "--ruota-automatica", "--raddrizza", "Stato di uscita"})
         EXPECT_TRUE(r.out.contains(option)) << option;
     // With Qt's options, and no session after it.
     const BatchRun all = run({"--help-all"});
@@ -877,5 +883,130 @@ TEST_P(BatchNoise, BackendOutputGoesToTheWorkerLog) {
 INSTANTIATE_TEST_SUITE_P(Cases, BatchNoise,
                          ::testing::Values(NoiseCase{"Quiet", false}, NoiseCase{"Debug", true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// --- The pages' text and clean-up ------------------------------------------------------------
+
+/// What the run's settings made of the pages' services, as the component was told them.
+struct PageServicesSeen {
+    QStringList languages;
+    QVector<PageCleanup> cleanups;
+};
+
+/// The real component on the virtual scanners, reading the pages with `services`, which tells
+/// `seen` what the run's settings asked of it and says a side left out at each acquisition.
+class TextScan : public VstScan {
+public:
+    TextScan(const QString& scanners, const QString& work, PageServices services,
+             std::shared_ptr<ComponentDialogs> d, PageServicesSeen& seen)
+        : VstScan(layersOf(scanners), work, std::move(services), std::move(d)), m_seen(seen) {}
+
+    void setTextLanguages(const QString& languages) override {
+        m_seen.languages << languages;
+        VstScan::setTextLanguages(languages);
+    }
+    void setPageCleanup(const PageCleanup& cleanup) override {
+        m_seen.cleanups << cleanup;
+        VstScan::setPageCleanup(cleanup);
+    }
+    int32_t Acquire() override {
+        Q_EMIT PageCleaned(QStringLiteral("pagina bianca"), QStringLiteral("foglio 1 retro"));
+        return VstScan::Acquire();
+    }
+
+private:
+    static std::vector<std::unique_ptr<DeviceLayer>> layersOf(const QString& scanners) {
+        std::vector<std::unique_ptr<DeviceLayer>> layers;
+        layers.push_back(std::make_unique<VirtualScannerLayer>(scanners));
+        return layers;
+    }
+    PageServicesSeen& m_seen;
+};
+
+struct OcrArgsCase {
+    QStringList args;
+    const char* ini; ///< the settings' keys beyond the format
+    const char* languages;
+    PageCleanup cleanup;
+};
+
+class BatchOcrArgs : public BatchTest, public ::testing::WithParamInterface<OcrArgsCase> {};
+
+// The flags set the keys of the run's settings over the file's; without them the file's keys
+// stand.
+TEST_P(BatchOcrArgs, FlagsReachTheComponentAsTheSettingsWould) {
+    const OcrArgsCase& c = GetParam();
+    settings("PDF", c.ini);
+    const QString work = tmp.filePath("work") + "/";
+    ASSERT_TRUE(QDir().mkpath(work));
+    PageServicesSeen seen;
+    WindowServices services;
+    services.workingFolder = [work] { return work; };
+    services.createComponent = [&](std::shared_ptr<ComponentDialogs> dialogs) {
+        return std::make_unique<TextScan>(tmp.filePath("virtual.json"), work, PageServices{},
+                                          std::move(dialogs), seen);
+    };
+    const BatchRun r = runInProcess(QStringList{"--ini", ini, "--scans", "0"} + c.args, services);
+    EXPECT_EQ(r.status, 1) << r.err.toStdString(); // nothing scanned, nothing written
+    EXPECT_EQ(seen.languages, QStringList{c.languages});
+    ASSERT_EQ(seen.cleanups.size(), 1);
+    EXPECT_EQ(seen.cleanups[0].leaveOutBlankSides, c.cleanup.leaveOutBlankSides);
+    EXPECT_EQ(seen.cleanups[0].turnUpsideDown, c.cleanup.turnUpsideDown);
+    EXPECT_EQ(seen.cleanups[0].straighten, c.cleanup.straighten);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BatchOcrArgs,
+    ::testing::Values(OcrArgsCase{{}, "", "", {}}, OcrArgsCase{{"--ocr"}, "", "ita", {}},
+                      OcrArgsCase{{"--ocr"}, "LinguaOCR=deu\n", "deu", {}},
+                      OcrArgsCase{{"--ocr=ita+eng"}, "LinguaOCR=deu\n", "ita+eng", {}},
+                      OcrArgsCase{{}, "OCR=1\nLinguaOCR=fra\n", "fra", {}},
+                      OcrArgsCase{{"--pagine-bianche"}, "", "", {true, false, false}},
+                      OcrArgsCase{{"--ruota-automatica", "--raddrizza"},
+                                  "PagineBianche=1\n",
+                                  "",
+                                  {true, true, true}}));
+
+// The component's own reading (its queue and thread, a reader the test scripts, slow enough
+// that both pages are still being read when the scans are over): the batch waits for them,
+// showing the window's progress on the terminal, and each page of the PDF carries its words
+// for pdftotext; a reader that fails (a language not installed) leaves the pages without text
+// and standard error names the package. A side the component left out is said.
+TEST_F(BatchTest, OcrWaitsForTheComponentsReading) {
+    for (const QString& error : {QString(), QStringLiteral("lingua ita non installata: "
+                                                           "installare tesseract-ocr-ita")}) {
+        SCOPED_TRACE(error.toStdString());
+        const QString work = tmp.filePath(error.isEmpty() ? "letto" : "errore") + "/";
+        ASSERT_TRUE(QDir().mkpath(work));
+        auto script = std::make_shared<FakeTextScript>();
+        script->error = error;
+        script->held = 2;
+        script->holdFor = std::chrono::milliseconds(400);
+        WindowServices services;
+        services.workingFolder = [work] { return work; };
+        PageServicesSeen seen;
+        services.createComponent = [&](std::shared_ptr<ComponentDialogs> dialogs) {
+            return std::make_unique<TextScan>(tmp.filePath("virtual.json"), work,
+                                              fakeTextServices(script), std::move(dialogs), seen);
+        };
+        const BatchRun r = runInProcess({"--ini", ini, "--scans", "2", "--ocr"}, services, true);
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains("Riconoscimento del testo: pagina 1 di 2"))
+            << r.err.toStdString();
+        EXPECT_EQ(r.err.count("pagina bianca: foglio 1 retro"), 2) << r.err.toStdString();
+        const std::vector<FakeTextScript::Call> calls = script->snapshot();
+        ASSERT_EQ(calls.size(), 2u);
+        const QString pdf = work + "scandoc.pdf";
+        for (int page : {1, 2}) {
+            const QString text = tool("pdftotext", {"-f", QString::number(page), "-l",
+                                                    QString::number(page), pdf, "-"})
+                                     .trimmed();
+            const FakeTextScript::Call& c = calls[size_t(page - 1)];
+            EXPECT_EQ(text, error.isEmpty() ? FakeTextScript::wordFor(c.size, c.dpi) : QString());
+        }
+        if (!error.isEmpty()) {
+            EXPECT_EQ(r.err.count("tesseract-ocr-ita"), 2) << r.err.toStdString();
+        }
+    }
+}
 
 } // namespace

@@ -1,5 +1,6 @@
 #pragma once
 #include "acquisition/ScanComponent.h"
+#include "component_base/ScanError.h"
 #include <QHash>
 #include <QImage>
 #include <QStringList>
@@ -40,6 +41,16 @@ public:
     /// The indices handed to ReleaseImages, in order (not in `calls`: the window's other
     /// calls are checked in order, and a release is no operation of theirs).
     QVector<int32_t> released;
+    /// Text recognition and page clean-up as the window asks for them (not in `calls` either):
+    /// each setTextLanguages value, each setPageCleanup, each readTextFirst index in order.
+    /// imageText answers from `texts` (State::None for an image not in it), or throws when
+    /// `throwing` holds "imageText".
+    QStringList textLanguages;
+    QVector<PageCleanup> cleanups;
+    QVector<int32_t> readFirst;
+    QHash<int32_t, ImageText> texts;
+    /// Runs for readTextFirst after it is recorded (answer at once, ...).
+    std::function<void(int32_t index)> onReadFirst;
     QStringList sourceNames{QStringLiteral("Fake scanner")};
     std::function<void(const QString& call)> onCall;
     /// Runs for SaveImage after it is recorded (write a file, throw, ...).
@@ -133,6 +144,23 @@ public:
     void ReleaseImages(const QVector<int32_t>& indices) override { released += indices; }
     int32_t RotateImage(int32_t index, int32_t degrees) override;
     int32_t SaveImage(int32_t index, const QString& path) override;
+    void setTextLanguages(const QString& languages) override { textLanguages << languages; }
+    ImageText imageText(int32_t index) const override {
+        if (throwing.contains(QStringLiteral("imageText")))
+            throw ScanError(QStringLiteral("componente non raggiungibile"));
+        return texts.value(index);
+    }
+    void readTextFirst(int32_t index) override {
+        readFirst << index;
+        if (onReadFirst)
+            onReadFirst(index);
+    }
+    void setPageCleanup(const PageCleanup& cleanup) override { cleanups << cleanup; }
+    /// Sets the text of image `index` and says so, as the component does once it is read.
+    void textRead(int32_t index, const ImageText& text) {
+        texts[index] = text;
+        Q_EMIT ImageTextReady(index);
+    }
     int32_t TiffMultiPage() const override;
     void setTiffMultiPage(int32_t value) override;
     int32_t LastErrorCode() const override;

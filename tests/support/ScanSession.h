@@ -83,6 +83,20 @@ public:
         m_log << QStringLiteral("DrawImage(%1,%2,%3,%4,%5)").arg(id).arg(x).arg(y).arg(w).arg(h);
     }
     void EndPage(const QString& info) override { m_log << "EndPage(" + info + ")"; }
+    void DrawPageText(const OcrWords& words, QSize pixels, double x, double y, double w,
+                      double h) override {
+        QStringList texts;
+        for (const OcrWord& word : words)
+            texts << word.text;
+        m_log << QStringLiteral("DrawPageText(%1,%2x%3,%4,%5,%6,%7)")
+                     .arg(texts.join(QLatin1Char(' ')))
+                     .arg(pixels.width())
+                     .arg(pixels.height())
+                     .arg(x)
+                     .arg(y)
+                     .arg(w)
+                     .arg(h);
+    }
     int32_t EndDocument() override {
         m_log << QStringLiteral("EndDocument");
         return 1;
@@ -110,6 +124,8 @@ protected:
     QStringList messages;              ///< caption | prompt of every message box
     QStringList infoShown;             ///< reports handed to the information window
     QStringList pdfCalls;              ///< the recording PDF writer's calls
+    /// Told of every scan log operation, as a host's logWritten is.
+    std::function<void(const QString&, int32_t, const QString&)> logHook;
     /// Replaces the recording writer (end-to-end tests use the real one).
     std::function<std::unique_ptr<PdfWriter>(int32_t)> pdfWriter;
     /// The answer of the PDF import's file dialog, and the folders it was opened in.
@@ -166,6 +182,10 @@ protected:
             return std::make_unique<RecordingPdfWriter>(pdfCalls);
         };
         s.showInfo = [this](const QString& info) { infoShown << info; };
+        s.logWritten = [this](const QString& operation, int32_t code, const QString& detail) {
+            if (logHook)
+                logHook(operation, code, detail);
+        };
         s.workingFolder = [this] { return folderOverride.isEmpty() ? folder() : folderOverride; };
         return s;
     }

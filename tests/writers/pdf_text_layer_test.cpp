@@ -1,8 +1,10 @@
 // The invisible text layer over page images, from words whose boxes are known exactly, judged
 // by poppler (pdftotext, its word boxes, pdffonts), qpdf --check, mupdf and Ghostscript.
-#include "writers/PdfTextLayer.h"
+#include "component_base/ScanError.h"
 #include "support/ItalianPages.h"
+#include "support/PdfaChecks.h"
 #include "support/SearchablePdf.h"
+#include "writers/PdfTextLayer.h"
 
 #include <QFile>
 #include <QRawFont>
@@ -217,6 +219,128 @@ TEST_F(PdfTextLayerTest, WordsLieOnTheirBoxesOverUntouchedImages) {
     const qint64 added = QFile(searchable).size() - QFile(plain).size();
     std::printf("text layer: %lld bytes for %zu pages of about %zu words\n", added, pages.size(),
                 pages[0].words.size());
+}
+
+// --- The writer's own route: DrawPageText over the rectangle DrawImage filled --------------
+
+struct WriterPage {
+    ItalianPage page;
+    QRectF mm;         // where DrawImage and DrawPageText put it: x, y from the bottom, w, h
+    bool words = true; // given its words
+};
+
+/// Writes `pages` with the writer as `conformance`, their words laid when `withText`; with
+/// `emptyText` each page is given an empty word list instead. EndDocument's result.
+int32_t writeWithText(const QTemporaryDir& dir, const std::vector<WriterPage>& pages,
+                      const QString& pdf, PdfConformance conformance, bool withText,
+                      bool emptyText = false) {
+    PdfWriter w;
+    w.setConformance(conformance);
+    w.setOutputPath(pdf);
+    w.BeginDocument(QString());
+    w.setDocumentMode(4);
+    int k = 0;
+    for (const WriterPage& p : pages) {
+        const QString file = dir.filePath(QStringLiteral("pagina_%1.png").arg(k++));
+        EXPECT_TRUE(p.page.image.save(file));
+        w.AddPage(210, 297);
+        const QRectF& r = p.mm;
+        w.DrawImage(w.AddImageFile(file), r.x(), r.y(), r.width(), r.height());
+        if (emptyText)
+            w.DrawPageText({}, p.page.image.size(), r.x(), r.y(), r.width(), r.height());
+        else if (withText && p.words)
+            w.DrawPageText(wordsOf(p.page), p.page.image.size(), r.x(), r.y(), r.width(),
+                           r.height());
+        w.EndPage(QString());
+    }
+    return w.EndDocument();
+}
+
+class WriterText : public PdfTextLayerTest, public ::testing::WithParamInterface<PdfConformance> {};
+
+// A whole page, a page left without words, and a black and white page drawn into a smaller
+// rectangle: the words come back from pdftotext with their accents, each on its box inside
+// its image, over page images byte for byte those of the document without text; the PDF/A
+// clauses hold with the text, as pikepdf, qpdf and poppler judge them.
+TEST_P(WriterText, WordsLieOnTheirImageWhichStaysAsItWas) {
+    const std::vector<WriterPage> pages = {
+        {italianPage(PageKind::Sans, 100), QRectF(0, 297, 210, 297)},
+        {italianPage(PageKind::Serif, 100), QRectF(0, 297, 210, 297), false},
+        {italianPage(PageKind::BlackAndWhite, 150), QRectF(15, 280, 180, 254.57)}};
+    const QString plain = path(QStringLiteral("senza_testo.pdf"));
+    const QString searchable = path(QStringLiteral("con_testo.pdf"));
+    ASSERT_EQ(writeWithText(dir, pages, plain, PdfConformance::Plain, false), 1);
+    ASSERT_EQ(writeWithText(dir, pages, searchable, GetParam(), true), 1);
+
+    constexpr double pt = 72.0 / 25.4;
+    for (size_t i = 0; i < pages.size(); ++i) {
+        SCOPED_TRACE(i);
+        const ItalianPage& p = pages[i].page;
+        const QStringList read = pdfWords(searchable, int(i) + 1);
+        if (!pages[i].words) {
+            EXPECT_TRUE(read.isEmpty());
+            continue;
+        }
+        const Recall r = recallOf(p.words, read);
+        EXPECT_EQ(r.share, 1.0);
+        EXPECT_TRUE(r.missingAccented.isEmpty()) << r.missingAccented.join(' ').toStdString();
+        // The image's rectangle in pdftotext's points (origin top-left).
+        const QRectF mm = pages[i].mm;
+        const QRectF image(mm.x() * pt, (297 - mm.y()) * pt, mm.width() * pt, mm.height() * pt);
+        const double scale = image.width() / p.image.width();
+        const std::vector<PdfWord> boxes = pdfBoxes(searchable, int(i) + 1);
+        ASSERT_EQ(boxes.size(), p.words.size());
+        for (size_t j = 0; j < boxes.size(); ++j) {
+            EXPECT_TRUE(image.adjusted(-0.5, -0.5, 0.5, 0.5).contains(boxes[j].box))
+                << boxes[j].text.toStdString();
+            const QPointF truth = image.topLeft() + QRectF(p.words[j].box).center() * scale;
+            const QPointF off = truth - boxes[j].box.center();
+            EXPECT_LT(std::hypot(off.x(), off.y()), 3.0) << boxes[j].text.toStdString();
+        }
+    }
+    EXPECT_TRUE(pdfWords(searchable).contains(QStringLiteral("Società")));
+
+    const auto before = pageStreams(plain), after = pageStreams(searchable);
+    for (const auto& [name, bytes] : before) {
+        if (name.find("content") == std::string::npos) {
+            EXPECT_EQ(after.at(name), bytes) << name;
+        }
+    }
+    EXPECT_EQ(after.count("1content1"), 0u); // the page without words keeps its one stream
+    const ToolResult check =
+        runTool(QStringLiteral("qpdf"), {QStringLiteral("--check"), searchable});
+    EXPECT_EQ(check.exitCode, 0) << check.output.toStdString();
+    if (GetParam() != PdfConformance::Plain) {
+        const int part = GetParam() == PdfConformance::PdfA1b ? 1 : 2;
+        const ToolResult verdict = checkPdfa(searchable, part, plain);
+        EXPECT_EQ(verdict.exitCode, 0) << verdict.output.toStdString();
+        expectOpensEverywhere(searchable, part);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Conformances, WriterText,
+                         ::testing::Values(PdfConformance::Plain, PdfConformance::PdfA1b,
+                                           PdfConformance::PdfA2b));
+
+// Pages given no words are written byte for byte as a writer that was never asked writes
+// them; text for no page, or over a rectangle without area, is refused.
+TEST_F(PdfTextLayerTest, WriterWithoutWordsWritesTheDocumentOfToday) {
+    const std::vector<WriterPage> pages = {
+        {italianPage(PageKind::Sans, 60), QRectF(0, 297, 210, 297)}};
+    const QString never = path(QStringLiteral("mai.pdf"));
+    const QString empty = path(QStringLiteral("vuoto.pdf"));
+    ASSERT_EQ(writeWithText(dir, pages, never, PdfConformance::Plain, false), 1);
+    ASSERT_EQ(writeWithText(dir, pages, empty, PdfConformance::Plain, false, true), 1);
+    EXPECT_EQ(pdfContents(empty), pdfContents(never));
+
+    PdfWriter w;
+    const OcrWords words = wordsOf(pages[0].page);
+    EXPECT_THROW(w.DrawPageText(words, QSize(10, 10), 0, 297, 210, 297), ScanError);
+    w.AddPage(210, 297);
+    for (const QRectF& r :
+         {QRectF(0, 297, 0, 297), QRectF(0, 297, 210, -1), QRectF(0, std::nan(""), 210, 297)})
+        EXPECT_THROW(w.DrawPageText(words, QSize(10, 10), r.x(), r.y(), r.width(), r.height()),
+                     ScanError);
 }
 
 } // namespace
