@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QFile>
+#include <QList>
+#include <unistd.h>
 
 /// A field of /proc/<pid>/status in kB ("VmHWM", "VmRSS"); -1 when it cannot be read (or
 /// `pid` is not above 0).
@@ -17,6 +19,29 @@ inline long processStatusKb(qint64 pid, const char* field) {
         if (line.startsWith(key))
             return line.mid(key.size()).trimmed().split(' ').first().toLong();
     return -1;
+}
+
+/// The CPU time process `pid` has used (user and system), in seconds; -1 when it cannot be
+/// read.
+inline double processCpuSeconds(qint64 pid) {
+    if (pid <= 0)
+        return -1;
+    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    // The command name, in parentheses, may hold spaces: the fields are counted after it.
+    const QByteArray stat = f.readAll();
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    return double(fields.at(11).toLongLong() + fields.at(12).toLongLong()) /
+           double(sysconf(_SC_CLK_TCK));
+}
+
+/// The machine's load average over the last minute, as /proc/loadavg gives it.
+inline QByteArray loadAverage() {
+    QFile f(QStringLiteral("/proc/loadavg"));
+    return f.open(QIODevice::ReadOnly) ? f.readAll().split(' ').first() : QByteArray("?");
 }
 
 /// A field of this process's /proc/self/status in kB; -1 when it cannot be read.

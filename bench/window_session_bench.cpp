@@ -64,6 +64,7 @@
 #include <QThread>
 #include <algorithm>
 #include <mutex>
+#include <utility>
 #include <vector>
 #endif
 #ifdef SCANSIONE_HAS_OCR_CLIENT
@@ -443,6 +444,7 @@ void confirm(int pages, const QStringList& kinds, const QStringList& formats, in
 struct ReadFigures {
     std::mutex mutex;
     std::vector<double> seconds; ///< each page's reading, in order
+    std::vector<double> cpu;     ///< the worker's CPU time for each (-1: not measured)
     long workerPeakKb = -1;      ///< the highest VmHWM of an OCR worker seen
     int failed = 0;
 };
@@ -489,13 +491,21 @@ public:
     MeasuredReader(std::unique_ptr<PageTextReader> inner, std::shared_ptr<ReadFigures> figures)
         : m_inner(std::move(inner)), m_figures(std::move(figures)) {}
     OcrResult read(const QImage& page, int dpi, const QString& languages) override {
+        const qint64 before = workerOf(m_inner.get());
+        const double cpuBefore = before > 0 ? processCpuSeconds(before) : 0;
         QElapsedTimer t;
         t.start();
         OcrResult result = m_inner->read(page, dpi, languages);
         const double seconds = t.nsecsElapsed() / 1e9;
-        const long kb = processStatusKb(workerOf(m_inner.get()), "VmHWM");
+        const qint64 pid = workerOf(m_inner.get());
+        const long kb = processStatusKb(pid, "VmHWM");
+        const double cpuAfter = processCpuSeconds(pid);
         std::lock_guard lock(m_figures->mutex);
         m_figures->seconds.push_back(seconds);
+        // A worker started for this page counts from nothing; another one's time is unknown.
+        m_figures->cpu.push_back(cpuAfter >= 0 && (pid == before || before == 0)
+                                     ? cpuAfter - cpuBefore
+                                     : -1);
         m_figures->workerPeakKb = std::max(m_figures->workerPeakKb, kb);
         if (!result.ok()) {
             ++m_figures->failed;
@@ -611,6 +621,9 @@ FeederRun feederRun(int sheets, int interval, const std::vector<QImage>& pages, 
     FeederRun run;
     QElapsedTimer clock;
     LoopProbe probe;
+    // Set on each page's text: asking the component then, not after every event, keeps the
+    // bench off the window's thread (imageText reads the page's words file).
+    bool textChanged = false;
     session.beforePress = [&](FormScansione& form) {
         ScanComponent* component = form.component();
         QObject::connect(component, &ScanComponent::PostScan, &form, [&](int32_t flag) {
@@ -621,7 +634,10 @@ FeederRun feederRun(int sheets, int interval, const std::vector<QImage>& pages, 
                 run.ended = at;
         });
         QObject::connect(component, &ScanComponent::ImageTextReady, &form,
-                         [&](int32_t) { run.textReady = clock.nsecsElapsed() / 1e9; });
+                         [&](int32_t) {
+                             run.textReady = clock.nsecsElapsed() / 1e9;
+                             textChanged = true;
+                         });
         if (withText)
             component->setTextLanguages(QStringLiteral("ita"));
         clock.start();
@@ -637,8 +653,11 @@ FeederRun feederRun(int sheets, int interval, const std::vector<QImage>& pages, 
         };
         QElapsedTimer bound;
         bound.start();
-        while (waiting() > 0 && bound.elapsed() < 600000)
+        for (bool pending = waiting() > 0; pending && bound.elapsed() < 600000;) {
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+            if (std::exchange(textChanged, false))
+                pending = waiting() > 0;
+        }
         probe.stop();
         run.images = component->ImageCount();
         for (int i = 0; i < run.images; ++i) {
@@ -686,9 +705,12 @@ int ocrFeeder(int sheets, int interval, bool fake) {
     const double firstSeconds = alone->seconds.front();
     const double pageSeconds =
         median(std::vector<double>(alone->seconds.begin() + 1, alone->seconds.end()));
-    std::printf("  one page alone: %.2f s (median of sans, serif, degraded: %.2f %.2f %.2f s); "
-                "the first call, with the worker's start and the language, %.2f s\n",
+    std::printf("  load average at the start: %s\n", loadAverage().constData());
+    std::printf("  one page alone: %.2f s (median of sans, serif, degraded: %.2f %.2f %.2f s; "
+                "worker CPU %.2f s); the first call, with the worker's start and the language, "
+                "%.2f s\n",
                 pageSeconds, alone->seconds[1], alone->seconds[2], alone->seconds[3],
+                median(std::vector<double>(alone->cpu.begin() + 1, alone->cpu.end())),
                 firstSeconds);
     std::fflush(stdout);
 
@@ -714,13 +736,11 @@ int ocrFeeder(int sheets, int interval, bool fake) {
     };
     row("without OCR", plain, false);
     row("with OCR", text, true);
-    const double inBatch = median(batch->seconds);
-    std::printf("  pages read during the batch: %zu, median %.2f s, longest %.2f s, %d failed\n",
-                batch->seconds.size(), inBatch,
-                batch->seconds.empty()
-                    ? -1.0
-                    : *std::max_element(batch->seconds.begin(), batch->seconds.end()),
-                batch->failed);
+    std::printf("  pages read during the batch (s, the worker's CPU s):");
+    for (size_t i = 0; i < batch->seconds.size(); ++i)
+        std::printf(" %.2f (%.2f)", batch->seconds[i], batch->cpu[i]);
+    std::printf("; median %.2f s, %d failed\n", median(batch->seconds), batch->failed);
+    std::printf("  load average at the end: %s\n", loadAverage().constData());
 
     const double added = text.textReady - plain.ended;
     const long peakKb = std::max(alone->workerPeakKb, batch->workerPeakKb);
