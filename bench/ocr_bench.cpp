@@ -252,7 +252,7 @@ int main(int argc, char** argv) {
         timeMet = timeMet && ourSeconds <= peerSeconds / 2;
     }
     auto goal = [](const char* text, bool met) {
-        std::printf("  %-66s %s\n", text, met ? "met" : "MISSED");
+        std::printf("  %-78s %s\n", text, met ? "met" : "MISSED");
     };
     std::printf("goals, on every page kind\n");
     goal("recall at least the peer's", recallMet);
@@ -262,7 +262,7 @@ int main(int argc, char** argv) {
     goal("our s/page (through the worker, with the text layer) at most half the peer's", timeMet);
 #ifdef SCANSIONE_HAS_OCR_CLIENT
     const long peakKb = processStatusKb(client.workerPid(), "VmHWM");
-    std::printf("  %-66s %s (%.1f MB)\n", "OCR worker's peak memory (VmHWM) under 300 MB",
+    std::printf("  %-78s %s (%.1f MB)\n", "OCR worker's peak memory (VmHWM) under 300 MB",
                 peakKb > 0 && peakKb < 300 * 1024 ? "met" : "MISSED", peakKb / 1024.0);
 #endif
     return 0;

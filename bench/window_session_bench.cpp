@@ -678,6 +678,11 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
+/// A worker's CPU seconds as printed; "-" when not measured.
+QByteArray cpuText(double seconds) {
+    return seconds < 0 ? QByteArray("-") : QByteArray::number(seconds, 'f', 2);
+}
+
 /// The feeder batch with and without text recognition, beside one page's recognition alone.
 int ocrFeeder(int sheets, int interval, bool fake) {
     std::vector<QImage> pages;
@@ -707,10 +712,11 @@ int ocrFeeder(int sheets, int interval, bool fake) {
         median(std::vector<double>(alone->seconds.begin() + 1, alone->seconds.end()));
     std::printf("  load average at the start: %s\n", loadAverage().constData());
     std::printf("  one page alone: %.2f s (median of sans, serif, degraded: %.2f %.2f %.2f s; "
-                "worker CPU %.2f s); the first call, with the worker's start and the language, "
+                "worker CPU %s s); the first call, with the worker's start and the language, "
                 "%.2f s\n",
                 pageSeconds, alone->seconds[1], alone->seconds[2], alone->seconds[3],
-                median(std::vector<double>(alone->cpu.begin() + 1, alone->cpu.end())),
+                cpuText(median(std::vector<double>(alone->cpu.begin() + 1, alone->cpu.end())))
+                    .constData(),
                 firstSeconds);
     std::fflush(stdout);
 
@@ -738,7 +744,7 @@ int ocrFeeder(int sheets, int interval, bool fake) {
     row("with OCR", text, true);
     std::printf("  pages read during the batch (s, the worker's CPU s):");
     for (size_t i = 0; i < batch->seconds.size(); ++i)
-        std::printf(" %.2f (%.2f)", batch->seconds[i], batch->cpu[i]);
+        std::printf(" %.2f (%s)", batch->seconds[i], cpuText(batch->cpu[i]).constData());
     std::printf("; median %.2f s, %d failed\n", median(batch->seconds), batch->failed);
     std::printf("  load average at the end: %s\n", loadAverage().constData());
 
