@@ -1,5 +1,6 @@
 #pragma once
 #include "component_base/DeviceLayer.h"
+#include "worker_process/WorkerProcess.h"
 #include "worker_process/WorkerProtocol.h"
 #include <QString>
 #include <memory>
@@ -19,19 +20,13 @@ struct WorkerBounds {
     int cancelMs = 10000;    ///< from a cancel, or the end of a batch, to the acquisition's end
 };
 
-/// The component's end of one SANE worker process: starts it, sends requests, routes the
-/// answers to whoever waits for them, and bounds every wait.
+/// The component's end of one SANE worker process: the SANE protocol's kinds and bounds on the
+/// worker-process machinery (WorkerProcess, which starts the program, routes the answers,
+/// bounds every wait and keeps the window's event loop running meanwhile). When the worker
+/// ends (crash, kill, bound passed, garbage on the socket) every waiter gets the reason as an
+/// I/O error (code 9) saying that the connection to the scanner was lost.
 ///
-/// Process layout: the worker runs in a process group of its own, with the socket as
-/// descriptor 3 and no other descriptor of ours. One reader thread per connection reads the
-/// worker's messages and watches the bounds; when the worker ends (crash, kill, bound passed,
-/// garbage on the socket) it kills the group, reaps the process and wakes every waiter with the
-/// reason, an I/O error (code 9) saying that the connection to the scanner was lost.
-///
-/// Threading: every member may be called from any thread. On the thread of the application
-/// (the window's) a wait never blocks its event loop for more than a slice of 20 ms: between
-/// slices it runs the events already waiting, user input held back, so the window repaints
-/// while the worker works; the wait as a whole still ends at the bound.
+/// Threading: every member may be called from any thread.
 class WorkerConnection {
 public:
     /// Starts `program` and waits for its greeting. Null, with `status` saying why, when it
@@ -64,12 +59,10 @@ public:
 
     /// The bounds of one acquisition's waits: the start of an image, data while reading, the
     /// end after a cancel or the end of the batch.
-    struct StreamBounds {
-        int startMs = 0, readMs = 0, cancelMs = 0;
-    };
+    using StreamBounds = WorkerProcess::StreamBounds;
     /// Sends an Acquire and keeps its events for nextEvent(). False when the worker is gone.
     bool openStream(uint32_t id, const QByteArray& request, const StreamBounds& bounds);
-    enum class Next { Event, Nothing, Closed };
+    using Next = WorkerProcess::Next;
     /// The next event of stream `id` (Phase, Progress, Image, End), waiting at most `waitMs`:
     /// Nothing when none came, Closed when the worker is gone (lost() says why) or the stream
     /// already ended. An Image's memory file becomes the caller's.
@@ -85,9 +78,8 @@ public:
     void kill(const QString& reason);
 
 private:
-    struct Shared;
-    explicit WorkerConnection(std::shared_ptr<Shared> shared, const WorkerBounds& bounds);
+    WorkerConnection(std::unique_ptr<WorkerProcess> process, const WorkerBounds& bounds);
 
-    std::shared_ptr<Shared> m_shared;
+    std::unique_ptr<WorkerProcess> m_process;
     WorkerBounds m_bounds;
 };

@@ -161,25 +161,26 @@ entry and the manual pages.")
 
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libscansione${SCANSIONE_SOVERSION})
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
-# The OCR worker links libtesseract (dpkg-shlibdeps adds it); Italian is the default language.
-set(CPACK_DEBIAN_LIBRARY_PACKAGE_RECOMMENDS "tesseract-ocr-ita")
 # The sRGB profile a PDF/A document embeds as its output intent (/usr/share/color/icc/sRGB.icc).
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_DEPENDS "icc-profiles-free")
 # The ldconfig trigger dpkg wants for a library in a public folder. CPack also writes
 # postinst/postrm scripts that call ldconfig themselves (lintian: maintscript-calls-ldconfig),
 # which the trigger makes redundant but not wrong.
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/triggers)
-# Qt's own Italian texts for the dialogs Qt draws (the file dialog, standard buttons), which
-# the programs and the hosts that ask load; without it they stay English.
-set(CPACK_DEBIAN_LIBRARY_PACKAGE_RECOMMENDS "qt6-translations-l10n")
+# The OCR worker links libtesseract (dpkg-shlibdeps adds libtesseract5); Italian is the default
+# language, and the orientation of a page's text is found with tesseract's "osd" data. Qt's own
+# Italian texts for the dialogs Qt draws (the file dialog, standard buttons), which the programs
+# and the hosts that ask load; without them they stay English.
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_RECOMMENDS
+    "tesseract-ocr-ita, tesseract-ocr-osd, qt6-translations-l10n")
 set(CPACK_DEBIAN_LIBRARY_DESCRIPTION
 "scan window library for Qt applications
 libscansione gives a Qt application the Scansione scan window: one call shows
 it, the user acquires pages from a SANE or virtual scanner, and the call
 returns the PDF, TIFF or JPEG files written.
 .
-This package holds the shared library and the program that runs SANE for it
-in a process of its own.")
+This package holds the shared library and the programs that run SANE and
+text recognition for it, each in a process of its own.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libscansione-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)

@@ -1,15 +1,9 @@
 #pragma once
 #include "common/OcrWord.h"
+#include "ocr_worker/OcrProtocol.h"
 #include <QString>
 #include <cstdint>
 #include <memory>
-
-/// How the pixels of a page given to OcrEngine are laid out.
-enum class OcrPixelFormat : uint8_t {
-    Mono = 1, ///< 1 bit a pixel, most significant bit first, a set bit black (as SANE gives)
-    Gray8,    ///< 8 bits a pixel, 0 black
-    Rgb24,    ///< 3 bytes a pixel, red first
-};
 
 /// A page's full-resolution pixels as the scanner gave them. Not owned: they must stay valid
 /// for the call they are passed to.

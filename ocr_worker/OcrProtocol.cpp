@@ -1,267 +1,170 @@
 #include "ocr_worker/OcrProtocol.h"
-#include <cerrno>
-#include <cstring>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace ocrproto {
 
+using workerproto::Decoder;
+using workerproto::Encoder;
+
 namespace {
 
-// The wire's fields: fixed-size values as they lie in memory, texts with their length.
-class Writer {
-public:
-    Writer(Kind kind, uint32_t id) {
-        put(uint32_t(0));
-        put(uint8_t(kind));
-        put(id);
-    }
-    template <typename T> Writer& put(T v) {
-        m_bytes.append(reinterpret_cast<const char*>(&v), sizeof v);
-        return *this;
-    }
-    Writer& put(const QString& v) {
-        const QByteArray utf8 = v.toUtf8();
-        put(uint32_t(utf8.size()));
-        m_bytes.append(utf8);
-        return *this;
-    }
-    QByteArray done() {
-        const uint32_t body = uint32_t(m_bytes.size() - kHeaderBytes);
-        std::memcpy(m_bytes.data(), &body, sizeof body);
-        return m_bytes;
-    }
-
-private:
-    QByteArray m_bytes;
-};
-
-// Reads fields in order; one cut short leaves ok() false for good and zeros from then on.
-class Reader {
-public:
-    explicit Reader(const QByteArray& body) : m_body(body) {}
-    template <typename T> T get() {
-        T v{};
-        if (m_ok && m_body.size() - m_at >= qsizetype(sizeof v)) {
-            std::memcpy(&v, m_body.constData() + m_at, sizeof v);
-            m_at += qsizetype(sizeof v);
-        } else {
-            m_ok = false;
-        }
-        return v;
-    }
-    QString text() {
-        const uint32_t n = get<uint32_t>();
-        if (!m_ok || n > uint64_t(m_body.size() - m_at)) {
-            m_ok = false;
-            return QString();
-        }
-        const QString v = QString::fromUtf8(m_body.constData() + m_at, qsizetype(n));
-        m_at += qsizetype(n);
-        return v;
-    }
-    qsizetype left() const { return m_body.size() - m_at; }
-    bool whole() const { return m_ok && m_at == m_body.size(); }
-
-private:
-    const QByteArray& m_body;
-    qsizetype m_at = 0;
-    bool m_ok = true;
-};
-
 // The smallest encoded word: the fixed fields and an empty text.
-constexpr qsizetype kWordBytes = 4 * 4 + 6 * 8 + 4 + 8 + 4;
+constexpr uint32_t kWordBytes = 4 * 4 + 6 * 8 + 4 + 8 + 4;
 
-bool readFully(int socket, char* at, size_t bytes, msghdr* withControl) {
-    while (bytes > 0) {
-        iovec iov{at, bytes};
-        msghdr plain{};
-        msghdr& msg = withControl ? *withControl : plain;
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        const ssize_t n = ::recvmsg(socket, &msg, MSG_CMSG_CLOEXEC);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        // Only the first read may bring the descriptor; later ones bring none.
-        withControl = nullptr;
-        at += n;
-        bytes -= size_t(n);
-    }
-    return true;
+bool isRequest(uint8_t kind) {
+    return kind == uint8_t(Kind::Recognise) || kind == uint8_t(Kind::Correct);
+}
+
+bool isAnswer(uint8_t kind) {
+    return kind >= uint8_t(Kind::Hello) && kind <= uint8_t(Kind::Unchanged);
+}
+
+Encoder& layout(Encoder& e, const PageLayout& p) {
+    return e.i32(p.width).i32(p.height).i32(p.bytesPerLine).u8(p.format).i32(p.dpi);
+}
+
+PageLayout layoutOf(Decoder& d) {
+    PageLayout p;
+    p.width = d.i32();
+    p.height = d.i32();
+    p.bytesPerLine = d.i32();
+    p.format = d.u8();
+    p.dpi = d.i32();
+    return p;
 }
 
 } // namespace
 
-QByteArray helloMessage(int32_t pid) {
-    return Writer(Kind::Hello, 0).put(kMagic).put(kVersion).put(pid).done();
+const workerproto::StreamKinds kFromWorker{
+    isAnswer, [](uint8_t kind) { return kind == uint8_t(Kind::Corrected); }, kMaxBody,
+    "pagina corretta senza dati"};
+const workerproto::StreamKinds kToWorker{isRequest, isRequest, kMaxBody, "pagina senza dati"};
+
+bool isReply(uint8_t kind) {
+    return kind > uint8_t(Kind::Hello) && kind <= uint8_t(Kind::Unchanged);
 }
 
-QByteArray recogniseMessage(uint32_t id, const PageRequest& page) {
-    return Writer(Kind::Recognise, id)
-        .put(page.width)
-        .put(page.height)
-        .put(page.bytesPerLine)
-        .put(page.format)
-        .put(page.dpi)
-        .put(page.languages)
-        .put(page.timeLimitMs)
-        .done();
+QByteArray helloMessage() {
+    return workerproto::helloMessage(uint8_t(Kind::Hello), kMagic, kVersion);
+}
+
+QByteArray recogniseMessage(uint32_t id, const PageRequest& request) {
+    Encoder e(uint8_t(Kind::Recognise), id);
+    return layout(e, request.page).text(request.languages).i32(request.timeLimitMs).message();
+}
+
+QByteArray correctMessage(uint32_t id, const CorrectRequest& request) {
+    Encoder e(uint8_t(Kind::Correct), id);
+    return layout(e, request.page)
+        .u8(request.straighten ? 1 : 0)
+        .u8(request.turnUpsideDown ? 1 : 0)
+        .message();
 }
 
 QByteArray wordsMessage(uint32_t id, const QString& error, const OcrWords& words) {
-    Writer w(Kind::Words, id);
-    w.put(error).put(uint32_t(words.size()));
+    Encoder e(uint8_t(Kind::Words), id);
+    e.text(error).u32(uint32_t(words.size()));
     for (const OcrWord& word : words) {
-        w.put(int32_t(word.box.left())).put(int32_t(word.box.top()));
-        w.put(int32_t(word.box.width())).put(int32_t(word.box.height()));
-        w.put(word.baseStart.x())
-            .put(word.baseStart.y())
-            .put(word.baseEnd.x())
-            .put(word.baseEnd.y());
-        w.put(word.angle).put(word.lineHeight).put(int32_t(word.line));
-        w.put(double(word.confidence)).put(word.text);
+        e.i32(word.box.left()).i32(word.box.top()).i32(word.box.width()).i32(word.box.height());
+        e.f64(word.baseStart.x()).f64(word.baseStart.y()).f64(word.baseEnd.x());
+        e.f64(word.baseEnd.y());
+        e.f64(word.angle).f64(word.lineHeight).i32(word.line);
+        e.f64(double(word.confidence)).text(word.text);
     }
-    return w.done();
+    return e.message();
+}
+
+QByteArray correctedMessage(uint32_t id, const Correction& c) {
+    const bool changed = c.changed() && c.error.isEmpty();
+    return Encoder(uint8_t(changed ? Kind::Corrected : Kind::Unchanged), id)
+        .text(c.error)
+        .f64(c.skewDegrees)
+        .u8(c.straightened ? 1 : 0)
+        .u8(c.turned ? 1 : 0)
+        .f64(c.orientationConfidence)
+        .i32(changed ? c.width : 0)
+        .i32(changed ? c.height : 0)
+        .i32(changed ? c.bytesPerLine : 0)
+        .message();
 }
 
 std::optional<int32_t> decodeHello(const QByteArray& body) {
-    Reader r(body);
-    const uint32_t magic = r.get<uint32_t>();
-    const uint32_t version = r.get<uint32_t>();
-    const int32_t pid = r.get<int32_t>();
-    if (!r.whole() || magic != kMagic || version != kVersion)
+    Decoder d(body);
+    const uint32_t magic = d.u32();
+    const uint32_t version = d.u32();
+    const int32_t pid = d.i32();
+    if (!d.finished() || magic != kMagic || version != kVersion)
         return std::nullopt;
     return pid;
 }
 
 std::optional<PageRequest> decodeRecognise(const QByteArray& body) {
-    Reader r(body);
-    PageRequest p;
-    p.width = r.get<int32_t>();
-    p.height = r.get<int32_t>();
-    p.bytesPerLine = r.get<int32_t>();
-    p.format = r.get<uint8_t>();
-    p.dpi = r.get<int32_t>();
-    p.languages = r.text();
-    p.timeLimitMs = r.get<int32_t>();
-    if (!r.whole())
+    Decoder d(body);
+    PageRequest r;
+    r.page = layoutOf(d);
+    r.languages = d.text();
+    r.timeLimitMs = d.i32();
+    if (!d.finished())
         return std::nullopt;
-    return p;
+    return r;
+}
+
+std::optional<CorrectRequest> decodeCorrect(const QByteArray& body) {
+    Decoder d(body);
+    CorrectRequest r;
+    r.page = layoutOf(d);
+    r.straighten = d.u8() != 0;
+    r.turnUpsideDown = d.u8() != 0;
+    if (!d.finished())
+        return std::nullopt;
+    return r;
 }
 
 bool decodeWords(const QByteArray& body, QString& error, OcrWords& words) {
-    Reader r(body);
-    error = r.text();
-    const uint32_t n = r.get<uint32_t>();
+    Decoder d(body);
+    error = d.text();
     // A count beyond what the body can hold is garbage: nothing is reserved for it.
-    if (n > uint64_t(r.left()) / kWordBytes)
-        return false;
+    const uint32_t n = d.count(kWordBytes);
     words.clear();
+    if (!d.ok())
+        return false;
     words.reserve(n);
     for (uint32_t i = 0; i < n; ++i) {
         OcrWord w;
-        const int32_t left = r.get<int32_t>(), top = r.get<int32_t>();
-        const int32_t width = r.get<int32_t>(), height = r.get<int32_t>();
+        const int32_t left = d.i32(), top = d.i32();
+        const int32_t width = d.i32(), height = d.i32();
         w.box = QRect(left, top, width, height);
-        const double x1 = r.get<double>(), y1 = r.get<double>();
-        const double x2 = r.get<double>(), y2 = r.get<double>();
+        const double x1 = d.f64(), y1 = d.f64();
+        const double x2 = d.f64(), y2 = d.f64();
         w.baseStart = QPointF(x1, y1);
         w.baseEnd = QPointF(x2, y2);
-        w.angle = r.get<double>();
-        w.lineHeight = r.get<double>();
-        w.line = r.get<int32_t>();
-        w.confidence = float(r.get<double>());
-        w.text = r.text();
+        w.angle = d.f64();
+        w.lineHeight = d.f64();
+        w.line = d.i32();
+        w.confidence = float(d.f64());
+        w.text = d.text();
         words.push_back(std::move(w));
     }
-    if (!r.whole()) {
+    if (!d.finished()) {
         words.clear();
         return false;
     }
     return true;
 }
 
-bool sendMessage(int socket, const QByteArray& message, int fd) {
-    const char* at = message.constData();
-    size_t left = size_t(message.size());
-    while (left > 0) {
-        iovec iov{const_cast<char*>(at), left};
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        if (fd >= 0 && at == message.constData()) {
-            // The descriptor rides on the first byte of the message.
-            msg.msg_control = control;
-            msg.msg_controllen = sizeof control;
-            cmsghdr* c = CMSG_FIRSTHDR(&msg);
-            c->cmsg_level = SOL_SOCKET;
-            c->cmsg_type = SCM_RIGHTS;
-            c->cmsg_len = CMSG_LEN(sizeof(int));
-            std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
-        }
-        const ssize_t n = ::sendmsg(socket, &msg, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        at += n;
-        left -= size_t(n);
-    }
-    return true;
-}
-
-bool receiveMessage(int socket, Message& out, QString& error) {
-    error.clear();
-    char header[kHeaderBytes];
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)] = {};
-    msghdr msg{};
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    const bool headerRead = readFully(socket, header, sizeof header, &msg);
-    int fd = -1;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
-            continue;
-        for (size_t i = 0; i < (c->cmsg_len - CMSG_LEN(0)) / sizeof(int); ++i) {
-            int passed;
-            std::memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof passed);
-            if (fd < 0)
-                fd = passed;
-            else
-                ::close(passed); // one file a message: more is garbage, dropped
-        }
-    }
-    auto fail = [&](const QString& why) {
-        if (fd >= 0)
-            ::close(fd);
-        error = why;
-        return false;
-    };
-    if (!headerRead)
-        return fail(QString());
-    uint32_t length, id;
-    uint8_t kind;
-    std::memcpy(&length, header, 4);
-    std::memcpy(&kind, header + 4, 1);
-    std::memcpy(&id, header + 5, 4);
-    if (kind != uint8_t(Kind::Recognise) && kind != uint8_t(Kind::Hello) &&
-        kind != uint8_t(Kind::Words))
-        return fail(QStringLiteral("messaggio di tipo sconosciuto %1").arg(kind));
-    if (length > kMaxBody)
-        return fail(QStringLiteral("messaggio di %1 byte").arg(length));
-    if ((kind == uint8_t(Kind::Recognise)) != (fd >= 0))
-        return fail(QStringLiteral("pagina senza dati"));
-    QByteArray body(qsizetype(length), Qt::Uninitialized);
-    if (!readFully(socket, body.data(), length, nullptr))
-        return fail(QStringLiteral("messaggio troncato"));
-    out.kind = Kind(kind);
-    out.id = id;
-    out.body = std::move(body);
-    out.fd = fd;
-    return true;
+std::optional<Correction> decodeCorrected(const QByteArray& body) {
+    Decoder d(body);
+    Correction c;
+    c.error = d.text();
+    c.skewDegrees = d.f64();
+    c.straightened = d.u8() != 0;
+    c.turned = d.u8() != 0;
+    c.orientationConfidence = d.f64();
+    c.width = d.i32();
+    c.height = d.i32();
+    c.bytesPerLine = d.i32();
+    if (!d.finished())
+        return std::nullopt;
+    return c;
 }
 
 } // namespace ocrproto

@@ -1,67 +1,136 @@
-// scansione-ocr-worker: text recognition runs here, in a process of its own, so that
-// tesseract crashing, hanging or taking the processor costs a page's text and never the scan
-// window, a host application or the document. The Scansione library starts this program with
-// a socket as descriptor 3 and speaks ocr_worker/OcrProtocol.h over it; the program ends when
-// the library closes its end. It is not meant to be run by hand.
+// scansione-ocr-worker: text recognition and the page geometry that needs tesseract run here,
+// in a process of their own, so that tesseract crashing, hanging or taking the processor costs
+// a page's text and never the scan window, a host application or the document. The Scansione
+// library starts this program (worker_process/WorkerProcess.h: its socket as descriptor 3, a
+// lower priority, OMP_THREAD_LIMIT=1) and speaks ocr_worker/OcrProtocol.h over it; the program
+// ends when the library closes its end. It is not meant to be run by hand.
 //
-// Whoever starts it should put OMP_THREAD_LIMIT=1 in its environment at exec: tesseract's
-// OpenMP reads the variable once, before main. When it is missing or different the program
-// starts itself again with it set, so that recognition keeps to one thread whatever the host's
-// environment says.
+// Tesseract's OpenMP reads OMP_THREAD_LIMIT once, before main. Should a starter of ours have
+// left it out or set it otherwise, the program starts itself again with it set, so that
+// recognition keeps to one thread whatever the host's environment says.
 #include "ocr_worker/OcrEngine.h"
 #include "ocr_worker/OcrProtocol.h"
+#include "ocr_worker/PageGeometry.h"
+#include "worker_process/SealedMemory.h"
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr int kSocket = 3;
-// Below the window and the SANE worker: recognition may wait, a jammed feeder may not.
-constexpr int kNiceness = 10;
 
-/// Reads the page of one Recognise, whose pixels are in the memory file that came with it.
-void recognise(OcrEngine& engine, const ocrproto::Message& request, QString& error,
-               OcrWords& words) {
+/// A request's pixels, mapped read-only from the sealed memory file that came with it.
+class MappedPage {
+public:
+    MappedPage(const ocrproto::PageLayout& page, int fd)
+        : m_map(fd, page.height > 0 && page.bytesPerLine > 0
+                        ? size_t(uint64_t(page.height) * uint64_t(page.bytesPerLine))
+                        : 0) {
+        if (page.format < uint8_t(OcrPixelFormat::Mono) ||
+            page.format > uint8_t(OcrPixelFormat::Rgb24) || page.height <= 0 ||
+            page.bytesPerLine <= 0) {
+            m_error = QStringLiteral("Richiesta di OCR non valida");
+        } else if (m_map.error() == EINVAL) {
+            m_error = QStringLiteral("Dati della pagina per l'OCR incompleti");
+        } else if (!m_map.data()) {
+            m_error = QStringLiteral("Dati della pagina per l'OCR illeggibili: %1")
+                          .arg(QString::fromLocal8Bit(std::strerror(m_map.error())));
+        }
+        m_pixels.data = m_map.data();
+        m_pixels.width = page.width;
+        m_pixels.height = page.height;
+        m_pixels.bytesPerLine = page.bytesPerLine;
+        m_pixels.dpi = page.dpi;
+        m_pixels.format = OcrPixelFormat(page.format);
+    }
+    const QString& error() const { return m_error; }
+    const OcrPixels& pixels() const { return m_pixels; }
+
+private:
+    SealedMapping m_map;
+    OcrPixels m_pixels;
+    QString m_error;
+};
+
+/// Reads the page of one Recognise.
+QByteArray recognise(OcrEngine& engine, const ocrproto::Message& request) {
     const std::optional<ocrproto::PageRequest> page = ocrproto::decodeRecognise(request.body);
-    if (!page || page->format < uint8_t(OcrPixelFormat::Mono) ||
-        page->format > uint8_t(OcrPixelFormat::Rgb24) || page->height <= 0 ||
-        page->bytesPerLine <= 0) {
-        error = QStringLiteral("Richiesta di OCR non valida");
-        return;
+    if (!page)
+        return ocrproto::wordsMessage(request.id, QStringLiteral("Richiesta di OCR non valida"),
+                                      {});
+    const MappedPage mapped(page->page, request.fd);
+    if (!mapped.error().isEmpty())
+        return ocrproto::wordsMessage(request.id, mapped.error(), {});
+    const OcrResult result = engine.recognise(mapped.pixels(), page->languages, page->timeLimitMs);
+    return ocrproto::wordsMessage(request.id, result.error, result.words);
+}
+
+/// Examines the page of one Correct: straightens it, turns it when upside down. The answer,
+/// and the memory file of the corrected pixels in `fd` (-1 when unchanged).
+QByteArray correct(OrientationFinder& finder, const ocrproto::Message& request, int& fd) {
+    fd = -1;
+    ocrproto::Correction c;
+    const std::optional<ocrproto::CorrectRequest> ask = ocrproto::decodeCorrect(request.body);
+    if (!ask) {
+        c.error = QStringLiteral("Richiesta di correzione della pagina non valida");
+        return ocrproto::correctedMessage(request.id, c);
     }
-    const uint64_t bytes = uint64_t(page->height) * uint64_t(page->bytesPerLine);
-    struct stat st {};
-    // A file that could shrink under the mapping would end this process with SIGBUS.
-    const int seals = ::fcntl(request.fd, F_GET_SEALS);
-    if (::fstat(request.fd, &st) != 0 || uint64_t(st.st_size) < bytes || seals < 0 ||
-        !(seals & F_SEAL_SHRINK)) {
-        error = QStringLiteral("Dati della pagina per l'OCR incompleti");
-        return;
+    const MappedPage mapped(ask->page, request.fd);
+    if (!mapped.error().isEmpty()) {
+        c.error = mapped.error();
+        return ocrproto::correctedMessage(request.id, c);
     }
-    void* map = ::mmap(nullptr, size_t(bytes), PROT_READ, MAP_SHARED, request.fd, 0);
-    if (map == MAP_FAILED) {
-        error = QStringLiteral("Dati della pagina per l'OCR illeggibili: %1")
-                    .arg(QString::fromLocal8Bit(std::strerror(errno)));
-        return;
+    PagePixels corrected;
+    if (ask->straighten) {
+        Straightening s = straightenPage(mapped.pixels());
+        if (!s.error.isEmpty()) {
+            c.error = s.error;
+            return ocrproto::correctedMessage(request.id, c);
+        }
+        c.skewDegrees = s.skew.found ? s.skew.angle : 0;
+        if (s.turned) {
+            corrected = std::move(s.page);
+            c.straightened = true;
+        }
     }
-    OcrPixels pixels;
-    pixels.data = static_cast<const uint8_t*>(map);
-    pixels.width = page->width;
-    pixels.height = page->height;
-    pixels.bytesPerLine = page->bytesPerLine;
-    pixels.dpi = page->dpi;
-    pixels.format = OcrPixelFormat(page->format);
-    OcrResult result = engine.recognise(pixels, page->languages, page->timeLimitMs);
-    ::munmap(map, size_t(bytes));
-    error = result.error;
-    words = std::move(result.words);
+    if (ask->turnUpsideDown) {
+        const OcrPixels current = corrected.empty() ? mapped.pixels() : corrected.view();
+        const OrientationFinding f = finder.find(current);
+        // Too little text to tell is an answer (leave the page as it lies); missing data is not.
+        if (!f.found && !f.tooLittleText) {
+            c = ocrproto::Correction();
+            c.error = f.error;
+            return ocrproto::correctedMessage(request.id, c);
+        }
+        c.orientationConfidence = f.found ? f.confidence : 0;
+        if (f.upsideDown()) {
+            PagePixels turned = turnPageHalf(current);
+            if (turned.empty()) {
+                c = ocrproto::Correction();
+                c.error = QStringLiteral("Memoria insufficiente per girare la pagina");
+                return ocrproto::correctedMessage(request.id, c);
+            }
+            corrected = std::move(turned);
+            c.turned = true;
+        }
+    }
+    if (c.changed()) {
+        c.width = corrected.width;
+        c.height = corrected.height;
+        c.bytesPerLine = corrected.bytesPerLine;
+        fd = sealedMemoryFile("pagina-corretta", corrected.data.data(), corrected.data.size());
+        if (fd < 0) {
+            c = ocrproto::Correction();
+            c.error = QStringLiteral("Memoria insufficiente per la pagina corretta: %1")
+                          .arg(QString::fromLocal8Bit(std::strerror(errno)));
+        }
+    }
+    return ocrproto::correctedMessage(request.id, c);
 }
 
 } // namespace
@@ -81,31 +150,40 @@ int main(int, char** argv) {
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN);
-    errno = 0;
-    if (::nice(kNiceness) == -1 && errno != 0)
-        std::fprintf(stderr, "scansione-ocr-worker: cannot lower priority: %s\n",
-                     std::strerror(errno));
-    if (!ocrproto::sendMessage(kSocket, ocrproto::helloMessage(int32_t(::getpid()))))
+    if (!ocrproto::sendMessage(kSocket, ocrproto::helloMessage()))
         return 1;
+    // Each loads its data on first use, once for the whole session.
     OcrEngine engine;
+    OrientationFinder finder;
+    workerproto::MessageStream stream(ocrproto::kToWorker);
     for (;;) {
         ocrproto::Message request;
         QString garbage;
-        if (!ocrproto::receiveMessage(kSocket, request, garbage)) {
-            if (garbage.isEmpty())
-                return 0; // the library closed its end
+        while (stream.next(request, garbage)) {
+            int fd = -1;
+            const QByteArray answer = request.kind == ocrproto::Kind::Correct
+                                          ? correct(finder, request, fd)
+                                          : recognise(engine, request);
+            ::close(request.fd);
+            const bool sent = ocrproto::sendMessage(kSocket, answer, fd);
+            if (fd >= 0)
+                ::close(fd);
+            if (!sent)
+                return 1;
+            request = ocrproto::Message();
+        }
+        if (!garbage.isEmpty()) {
             std::fprintf(stderr, "scansione-ocr-worker: %s\n", qPrintable(garbage));
             return 1;
         }
-        if (request.kind != ocrproto::Kind::Recognise) {
-            std::fprintf(stderr, "scansione-ocr-worker: unexpected message\n");
+        const workerproto::MessageStream::Read got = stream.receive(kSocket, false);
+        if (got == workerproto::MessageStream::Read::End && stream.pending() == 0)
+            return 0; // the library closed its end
+        if (got != workerproto::MessageStream::Read::Data) {
+            std::fprintf(stderr, "scansione-ocr-worker: %s\n",
+                         got == workerproto::MessageStream::Read::End ? "message cut short"
+                                                                      : std::strerror(errno));
             return 1;
         }
-        QString error;
-        OcrWords words;
-        recognise(engine, request, error, words);
-        ::close(request.fd);
-        if (!ocrproto::sendMessage(kSocket, ocrproto::wordsMessage(request.id, error, words)))
-            return 1;
     }
 }

@@ -268,6 +268,7 @@ OrientationFinding detectOrientation(tesseract::TessBaseAPI& tess, int character
     float confidence = 0, scriptConfidence = 0;
     const char* script = nullptr;
     if (!tess.DetectOrientationScript(&degrees, &confidence, &script, &scriptConfidence)) {
+        f.tooLittleText = true;
         f.error = QStringLiteral("Testo insufficiente per l'orientamento");
         return f;
     }

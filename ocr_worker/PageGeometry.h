@@ -57,6 +57,7 @@ struct OrientationFinding {
     double confidence = 0; ///< tesseract's confidence in `degrees`
     QString script;        ///< the script it saw ("Latin")
     QString error;         ///< missing data, bad geometry, or too little text to tell
+    bool tooLittleText = false; ///< the error is only that: the data and the page were fine
     /// True when the page is upside down with a confidence to act on.
     bool upsideDown() const;
 };

@@ -190,7 +190,7 @@ void WorkerServer::refuse(Kind request, uint32_t id, const DeviceStatus& status)
 
 int WorkerServer::run() {
     send(Encoder(Kind::Hello, 0).u32(kMagic).u32(kVersion).i32(int32_t(::getpid())));
-    MessageStream stream(false);
+    MessageStream stream(kToWorker);
     for (;;) {
         Message message;
         QString error;

@@ -25,6 +25,10 @@ bool isAnswer(uint8_t kind) {
     return kind >= uint8_t(Kind::Hello) && kind <= uint8_t(Kind::End);
 }
 
+const StreamKinds kFromWorker{isAnswer, [](uint8_t kind) { return kind == uint8_t(Kind::Image); },
+                              kMaxBody, "immagine senza dati"};
+const StreamKinds kToWorker{isRequest, [](uint8_t) { return false; }, kMaxBody, ""};
+
 std::optional<PixelFormat> pixelFormat(int qimageFormat) {
     switch (qimageFormat) {
     case QImage::Format_Mono:
@@ -60,9 +64,9 @@ std::optional<int> qimageFormat(uint8_t code) {
 
 // --- Encoder ---------------------------------------------------------------------------------
 
-Encoder::Encoder(Kind kind, uint32_t id) {
+Encoder::Encoder(uint8_t kind, uint32_t id) {
     raw<uint32_t>(0); // the body length, filled in by message()
-    raw<uint8_t>(uint8_t(kind));
+    raw<uint8_t>(kind);
     raw<uint32_t>(id);
 }
 
@@ -257,6 +261,10 @@ bool sendMessage(int socket, const QByteArray& message, int fd, int stallMs) {
     return true;
 }
 
+QByteArray helloMessage(uint8_t helloKind, uint32_t magic, uint32_t version) {
+    return Encoder(helloKind, 0).u32(magic).u32(version).i32(int32_t(::getpid())).message();
+}
+
 // --- Receiving -------------------------------------------------------------------------------
 
 MessageStream::~MessageStream() {
@@ -304,7 +312,8 @@ MessageStream::Read MessageStream::receive(int socket, bool dontWait) {
     return Read::Data;
 }
 
-bool MessageStream::next(Message& out, QString& error) {
+bool MessageStream::nextMessage(uint8_t& outKind, uint32_t& outId, QByteArray& outBody,
+                                int& outFd, QString& error) {
     auto fail = [&](const QString& why) {
         m_broken = true;
         error = why;
@@ -323,21 +332,21 @@ bool MessageStream::next(Message& out, QString& error) {
     std::memcpy(&length, header, 4);
     std::memcpy(&kind, header + 4, 1);
     std::memcpy(&id, header + 5, 4);
-    if (m_fromWorker ? !isAnswer(kind) : !isRequest(kind))
+    if (!m_kinds.valid(kind))
         return fail(QStringLiteral("messaggio di tipo sconosciuto %1").arg(kind));
-    if (length > kMaxBody)
+    if (length > m_kinds.maxBody)
         return fail(QStringLiteral("messaggio di %1 byte").arg(length));
     if (pending() < qsizetype(kHeaderBytes + length))
         return false;
-    out.kind = Kind(kind);
-    out.id = id;
-    out.body = m_buffer.mid(m_start + kHeaderBytes, length);
-    out.fd = -1;
+    outKind = kind;
+    outId = id;
+    outBody = m_buffer.mid(m_start + kHeaderBytes, length);
+    outFd = -1;
     m_start += kHeaderBytes + length;
-    if (out.kind == Kind::Image) {
+    if (m_kinds.carriesFile(kind)) {
         if (m_fds.empty())
-            return fail(QStringLiteral("immagine senza dati"));
-        out.fd = m_fds.front();
+            return fail(QString::fromUtf8(m_kinds.withoutFile));
+        outFd = m_fds.front();
         m_fds.pop_front();
     }
     return true;

@@ -7,15 +7,18 @@
 #include <deque>
 #include <optional>
 
-// The protocol between the component and the SANE worker program, over one stream socket.
+// The framing every worker protocol of ours shares (Encoder, Decoder, sendMessage,
+// MessageStream, the Hello every worker opens with), and the protocol between the component and
+// the SANE worker program, over one stream socket.
 //
 // Every message is a header of nine bytes (body length u32, kind u8, request id u32, all in
 // the machine's byte order: both ends run on one machine) and a body of at most kMaxBody
-// bytes. The worker speaks first with Hello (u32 magic, u32 protocol version, i32 its process
-// id); the component refuses any other version. Each request carries an id of the component's
-// choice, and every answer to it carries the same id. An Image carries its pixels in a sealed
-// memory file passed with the message (SCM_RIGHTS), so a page of tens of megabytes is never
-// copied through the socket.
+// bytes (each protocol sets its own bound). The worker speaks first with Hello (u32 magic,
+// u32 protocol version, i32 its process id; each protocol has its own magic and version); the
+// component refuses any other. Each request carries an id of the component's choice, and every
+// answer to it carries the same id. An Image carries its pixels in a sealed memory file passed
+// with the message (SCM_RIGHTS), so a page of tens of megabytes is never copied through the
+// socket.
 //
 // The bodies of the requests and answers, field by field, and which answer goes with which
 // request: SaneMessages.h, which both ends encode and decode with.
@@ -56,6 +59,19 @@ bool isRequest(uint8_t kind);
 /// True for the kinds the worker sends.
 bool isAnswer(uint8_t kind);
 
+/// What one direction of a protocol carries: the kinds valid in it, those that bring a memory
+/// file (SCM_RIGHTS) with them, the longest body, and the reason given for such a message that
+/// came without its file.
+struct StreamKinds {
+    bool (*valid)(uint8_t kind) = nullptr;
+    bool (*carriesFile)(uint8_t kind) = nullptr;
+    uint32_t maxBody = 0;
+    const char* withoutFile = "";
+};
+/// The SANE protocol's directions: the worker's answers, the component's requests.
+extern const StreamKinds kFromWorker;
+extern const StreamKinds kToWorker;
+
 /// What an acquiring worker is waiting for, so that the component can bound the wait.
 enum class Phase : uint8_t {
     Starting = 1, ///< sane_start of the next image (a lamp may warm up)
@@ -70,18 +86,21 @@ std::optional<PixelFormat> pixelFormat(int qimageFormat);
 /// The QImage format of a code; nullopt for an unknown code.
 std::optional<int> qimageFormat(uint8_t code);
 
-/// One message as read off the socket.
-struct Message {
-    Kind kind = Kind::Reply;
+/// One message as read off the socket, its kind as the protocol `K` names it.
+template <typename K> struct BasicMessage {
+    K kind{};
     uint32_t id = 0;
     QByteArray body;
-    int fd = -1; ///< the memory file of an Image; its owner closes it
+    int fd = -1; ///< the memory file that came with it (an Image); its owner closes it
 };
+using Message = BasicMessage<Kind>;
 
 /// Builds one message: header and body.
 class Encoder {
 public:
-    Encoder(Kind kind, uint32_t id);
+    Encoder(Kind kind, uint32_t id) : Encoder(uint8_t(kind), id) {}
+    /// A message of another protocol's kind.
+    Encoder(uint8_t kind, uint32_t id);
     Encoder& u8(uint8_t v);
     Encoder& u16(uint16_t v);
     Encoder& u32(uint32_t v);
@@ -137,12 +156,15 @@ private:
 /// waits for ever). False on any failure, with errno set.
 bool sendMessage(int socket, const QByteArray& message, int fd = -1, int stallMs = -1);
 
+/// A Hello: `magic`, `version` and this process's id.
+QByteArray helloMessage(uint8_t helloKind, uint32_t magic, uint32_t version);
+
 /// The bytes and descriptors read from a socket, cut into messages.
 class MessageStream {
 public:
-    /// `fromWorker`: the stream carries the worker's answers (else the component's requests);
-    /// a message of the other direction is garbage.
-    explicit MessageStream(bool fromWorker) : m_fromWorker(fromWorker) {}
+    /// `kinds`: what the stream carries (kFromWorker, kToWorker, or another protocol's); a
+    /// message of another kind is garbage.
+    explicit MessageStream(const StreamKinds& kinds) : m_kinds(kinds) {}
     ~MessageStream();
     MessageStream(const MessageStream&) = delete;
     MessageStream& operator=(const MessageStream&) = delete;
@@ -153,17 +175,24 @@ public:
     /// close-on-exec.
     Read receive(int socket, bool dontWait);
     /// Takes the next whole message into `out`: true when there was one. Garbage (an unknown
-    /// kind, a body beyond kMaxBody, an Image without its memory file, descriptors piling up)
-    /// makes `error` say why; nothing more comes out of the stream then.
-    bool next(Message& out, QString& error);
+    /// kind, a body beyond the bound, a kind that carries a memory file without one,
+    /// descriptors piling up) makes `error` say why; nothing more comes out of the stream then.
+    template <typename K> bool next(BasicMessage<K>& out, QString& error) {
+        uint8_t kind = 0;
+        if (!nextMessage(kind, out.id, out.body, out.fd, error))
+            return false;
+        out.kind = K(kind);
+        return true;
+    }
     /// Bytes of a message begun but not whole.
     qsizetype pending() const { return m_buffer.size() - m_start; }
 
 private:
+    bool nextMessage(uint8_t& kind, uint32_t& id, QByteArray& body, int& fd, QString& error);
     QByteArray m_buffer;
     qsizetype m_start = 0;
     std::deque<int> m_fds;
-    bool m_fromWorker;
+    StreamKinds m_kinds;
     bool m_broken = false;
 };
 

@@ -1,6 +1,7 @@
 #pragma once
 // Helpers shared by the SANE layer's tests: a sink that records what the device delivers.
 #include "component_base/DeviceLayer.h"
+#include "support/TestTools.h"
 #include <QElapsedTimer>
 #include <QImage>
 #include <QThread>
@@ -49,16 +50,4 @@ private:
 // Readable failure messages for Qt strings.
 inline void PrintTo(const QString& s, std::ostream* os) {
     *os << '"' << s.toStdString() << '"';
-}
-
-/// Waits up to `ms` for process `pid` to be gone (ended and reaped by its parent).
-inline bool processGone(pid_t pid, int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    while (::kill(pid, 0) == 0 || errno != ESRCH) {
-        if (timer.elapsed() > ms)
-            return false;
-        QThread::msleep(10);
-    }
-    return true;
 }

@@ -1,8 +1,8 @@
 # The libraries' layering, checked on every run: what each folder's code may include and what
 # its library may link (tests/layering/layering.cmake holds the rules).
 set(layering_libraries common settings component_base writers acquisition virtual_scanner
-  worker_process acquisition_sane sane_worker ocr_worker ocr_protocol acquisition_ui device_info scan_window
-  default_wiring)
+  worker_process acquisition_sane sane_worker ocr_worker ocr_protocol ocr_client acquisition_ui
+  device_info scan_window default_wiring)
 set(layering_links "")
 foreach(library IN LISTS layering_libraries)
   string(APPEND layering_links

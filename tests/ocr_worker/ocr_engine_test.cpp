@@ -24,13 +24,6 @@ extern char** environ;
 
 namespace {
 
-QStringList textsOf(const OcrWords& words) {
-    QStringList texts;
-    for (const OcrWord& w : words)
-        texts << w.text;
-    return texts;
-}
-
 class OcrEngineTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -186,7 +179,14 @@ protected:
     ocrproto::Message receive() {
         ocrproto::Message m;
         QString error;
-        EXPECT_TRUE(ocrproto::receiveMessage(m_socket, m, error)) << error.toStdString();
+        while (!m_stream.next(m, error)) {
+            const bool more = error.isEmpty() && m_stream.receive(m_socket, false) ==
+                                                     workerproto::MessageStream::Read::Data;
+            if (!more) {
+                ADD_FAILURE() << "no whole message: " << error.toStdString();
+                break;
+            }
+        }
         return m;
     }
     // A memory file holding `image`'s bytes, sealed against shrinking when `seal`.
@@ -201,11 +201,8 @@ protected:
     }
     void sendPage(uint32_t id, const QImage& image, int fd,
                   const QString& languages = QStringLiteral("ita"), int timeLimitMs = 0) {
-        ocrproto::PageRequest request{image.width(),
-                                      image.height(),
-                                      int(image.bytesPerLine()),
-                                      uint8_t(OcrPixelFormat::Gray8),
-                                      300,
+        ocrproto::PageRequest request{{image.width(), image.height(), int(image.bytesPerLine()),
+                                       uint8_t(OcrPixelFormat::Gray8), 300},
                                       languages,
                                       timeLimitMs};
         ASSERT_TRUE(ocrproto::sendMessage(m_socket, ocrproto::recogniseMessage(id, request), fd));
@@ -218,6 +215,7 @@ protected:
     }
     pid_t m_pid = 0;
     int m_socket = -1;
+    workerproto::MessageStream m_stream{ocrproto::kFromWorker};
 };
 
 // The worker greets, runs on one thread even when its starter forgot to say so, reads a page

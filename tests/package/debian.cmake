@@ -79,6 +79,13 @@ foreach(package libtiff6 libqpdf29 libsane1 libtesseract5 icc-profiles-free)
     message(FATAL_ERROR "libscansione${SOVERSION} does not depend on ${package}: ${last_output}")
   endif()
 endforeach()
+# The OCR worker's language and orientation data, and Qt's Italian texts.
+run("dpkg-deb -f" dpkg-deb -f "${library_deb}" Recommends)
+foreach(package tesseract-ocr-ita tesseract-ocr-osd qt6-translations-l10n)
+  if(NOT last_output MATCHES "(^|, )${package}( |,|$)")
+    message(FATAL_ERROR "libscansione${SOVERSION} does not recommend ${package}: ${last_output}")
+  endif()
+endforeach()
 
 # The desktop entry, icon and metadata as installed: the metadata names the entry, the entry
 # the icon.

@@ -55,7 +55,7 @@ TEST(WorkerServer, ARefusalHasTheShapeOfItsRequestsAnswer) {
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
         std::thread serving([socket = ends[1]] { WorkerServer(socket).run(); });
         ASSERT_TRUE(sendMessage(ends[0], r.request));
-        MessageStream stream(true);
+        MessageStream stream(kFromWorker);
         QList<Message> got; // Hello, then the answer
         QString error;
         for (Message m; got.size() < 2 && error.isEmpty();) {

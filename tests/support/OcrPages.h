@@ -3,6 +3,14 @@
 #include "ocr_worker/OcrEngine.h"
 #include "support/ItalianPages.h"
 
+/// The texts of `words`, in order.
+inline QStringList textsOf(const OcrWords& words) {
+    QStringList texts;
+    for (const OcrWord& w : words)
+        texts << w.text;
+    return texts;
+}
+
 /// `image` (Mono with a set bit black, Grayscale8 or RGB888) as pixels for OcrEngine; the
 /// image must outlive them.
 inline OcrPixels pixelsOf(const QImage& image, int dpi) {

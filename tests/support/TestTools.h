@@ -1,9 +1,12 @@
 #pragma once
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QString>
 #include <QStringList>
+#include <QThread>
+#include <cerrno>
 #include <csignal>
 #include <functional>
 #include <stdexcept>
@@ -28,6 +31,18 @@ inline ToolResult runTool(const QString& program, const QStringList& args, int t
     }
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
             QString::fromLocal8Bit(p.readAll())};
+}
+
+/// Waits up to `ms` for process `pid` to be gone (ended and reaped by its parent).
+inline bool processGone(pid_t pid, int ms) {
+    QElapsedTimer timer;
+    timer.start();
+    while (::kill(pid, 0) == 0 || errno != ESRCH) {
+        if (timer.elapsed() > ms)
+            return false;
+        QThread::msleep(10);
+    }
+    return true;
 }
 
 /// The bytes of `path`; empty when it cannot be read.

@@ -53,7 +53,7 @@ protected:
 };
 
 TEST_F(Wire, AWholeMessageComesOutWithItsFields) {
-    MessageStream stream(true);
+    MessageStream stream(kFromWorker);
     write(capabilityReply(7));
     QString error;
     const QList<Message> got = read(stream, error);
@@ -76,7 +76,7 @@ TEST_F(Wire, AMessageCutShortWaitsForTheRest) {
     const QByteArray whole = capabilityReply(3) + capabilityReply(4);
     for (qsizetype cut = 1; cut < whole.size(); ++cut) {
         SCOPED_TRACE(cut);
-        MessageStream stream(true);
+        MessageStream stream(kFromWorker);
         QString error;
         write(whole.left(cut));
         const qsizetype first = capabilityReply(3).size();
@@ -152,7 +152,7 @@ TEST_F(Wire, GarbageEndsTheStream) {
                           Case{"a request from the worker", request, "sconosciuto"},
                           Case{"an image without its memory", imageWithoutMemory, "senza dati"}}) {
         SCOPED_TRACE(c.name);
-        MessageStream stream(true);
+        MessageStream stream(kFromWorker);
         write(c.bytes + capabilityReply(2));
         QString error;
         EXPECT_TRUE(read(stream, error).isEmpty());

@@ -1,4 +1,4 @@
-#include "acquisition_sane/WorkerOutput.h"
+#include "worker_process/WorkerOutput.h"
 #include "common/WorkingFolder.h"
 
 #include <QByteArray>
