@@ -21,21 +21,33 @@ inline long processStatusKb(qint64 pid, const char* field) {
     return -1;
 }
 
+/// The fields of /proc/<pid>/stat from the third (the state) on: index 0 is field 3 of
+/// proc(5); empty when it cannot be read.
+inline QList<QByteArray> processStatFields(qint64 pid) {
+    if (pid <= 0)
+        return {};
+    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    // The command name, in parentheses, may hold spaces: the fields are counted after it.
+    const QByteArray stat = f.readAll();
+    return stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+}
+
 /// The CPU time process `pid` has used (user and system), in seconds; -1 when it cannot be
 /// read.
 inline double processCpuSeconds(qint64 pid) {
-    if (pid <= 0)
-        return -1;
-    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    // The command name, in parentheses, may hold spaces: the fields are counted after it.
-    const QByteArray stat = f.readAll();
-    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    const QList<QByteArray> fields = processStatFields(pid);
     if (fields.size() < 13)
         return -1;
     return double(fields.at(11).toLongLong() + fields.at(12).toLongLong()) /
            double(sysconf(_SC_CLK_TCK));
+}
+
+/// The niceness of process `pid` (its main thread); -100 when it cannot be read.
+inline int processNice(qint64 pid) {
+    const QList<QByteArray> fields = processStatFields(pid);
+    return fields.size() < 17 ? -100 : fields.at(16).toInt();
 }
 
 /// The machine's load average over the last minute, as /proc/loadavg gives it.

@@ -446,6 +446,7 @@ struct ReadFigures {
     std::vector<double> seconds; ///< each page's reading, in order
     std::vector<double> cpu;     ///< the worker's CPU time for each (-1: not measured)
     long workerPeakKb = -1;      ///< the highest VmHWM of an OCR worker seen
+    int workerNice = -100;       ///< the worker's niceness (-100: not seen)
     int failed = 0;
 };
 
@@ -507,6 +508,7 @@ public:
                                      ? cpuAfter - cpuBefore
                                      : -1);
         m_figures->workerPeakKb = std::max(m_figures->workerPeakKb, kb);
+        m_figures->workerNice = std::max(m_figures->workerNice, processNice(pid));
         if (!result.ok()) {
             ++m_figures->failed;
             std::fprintf(stderr, "page not read: %s\n", qPrintable(result.error));
@@ -746,6 +748,17 @@ int ocrFeeder(int sheets, int interval, bool fake) {
     for (size_t i = 0; i < batch->seconds.size(); ++i)
         std::printf(" %.2f (%s)", batch->seconds[i], cpuText(batch->cpu[i]).constData());
     std::printf("; median %.2f s, %d failed\n", median(batch->seconds), batch->failed);
+    // Off the CPU is mostly waiting for a core that busier or less nice processes hold.
+    double total = 0, off = 0;
+    for (size_t i = 0; i < batch->seconds.size(); ++i)
+        if (batch->cpu[i] >= 0) {
+            total += batch->seconds[i];
+            off += batch->seconds[i] - batch->cpu[i];
+        }
+    if (batch->workerNice > -100)
+        std::printf("  the worker, at nice %d (alone: %d), was off the CPU %.2f s of its pages' "
+                    "%.2f s\n",
+                    batch->workerNice, alone->workerNice, off, total);
     std::printf("  load average at the end: %s\n", loadAverage().constData());
 
     const double added = text.textReady - plain.ended;
