@@ -18,14 +18,15 @@
 //       one TIFF, img2pdf from the JPEG pages); with --reference each time also as a share of
 //       the time cjpeg -quality 85 takes to encode N colour pages of scanner-like noise.
 //       The format PDFA is the PDF written as PDF/A-2b (the settings' PDFA key).
-//   window_session_bench ocr [--pages N] [--interval MS] [--fake]
+//   window_session_bench ocr [--pages N] [--interval MS] [--fake] [--worker-nice N]
 //       a feeder batch of N (10) A4 300 dpi grey pages of Italian text, one every MS (2500)
 //       milliseconds, without and then with text recognition: when all pages' text is ready
 //       beside the end of the batch without it (what recognition adds), one page's
 //       recognition alone through the same reader, the window's longest event-loop pause
 //       while recognition runs, and the OCR worker's peak memory. The reader is the OCR
 //       worker's client; with --fake (or where the client is not built) a stand-in that
-//       sleeps 1.7 s a page. Prints the goals met or missed.
+//       sleeps 1.7 s a page. Prints the goals met or missed. --worker-nice is an experiment,
+//       not the product: the batch's worker is set to that niceness after its first page.
 //
 // The source builds against older trees of the project too (for figures before and after a
 // change in one run); what they lack is left out of the output.
@@ -62,6 +63,7 @@
 #include "component_base/PageServices.h"
 #include "support/ItalianPages.h"
 #include <QThread>
+#include <sys/resource.h>
 #include <algorithm>
 #include <mutex>
 #include <utility>
@@ -446,7 +448,10 @@ struct ReadFigures {
     std::vector<double> seconds; ///< each page's reading, in order
     std::vector<double> cpu;     ///< the worker's CPU time for each (-1: not measured)
     long workerPeakKb = -1;      ///< the highest VmHWM of an OCR worker seen
-    int workerNice = -100;       ///< the worker's niceness (-100: not seen)
+    int workerNice = -100;       ///< the worker's niceness at its first page (-100: not seen)
+    /// An experiment, not the product: every thread of the worker is set to this niceness
+    /// after each page (-100: left as the product sets it).
+    int forceNice = -100;
     int failed = 0;
 };
 
@@ -508,7 +513,13 @@ public:
                                      ? cpuAfter - cpuBefore
                                      : -1);
         m_figures->workerPeakKb = std::max(m_figures->workerPeakKb, kb);
-        m_figures->workerNice = std::max(m_figures->workerNice, processNice(pid));
+        if (m_figures->workerNice == -100)
+            m_figures->workerNice = processNice(pid); // as the product started it
+        if (m_figures->forceNice > -100 && pid > 0) {
+            const QDir threads(QStringLiteral("/proc/%1/task").arg(pid));
+            for (const QString& thread : threads.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+                ::setpriority(PRIO_PROCESS, id_t(thread.toInt()), m_figures->forceNice);
+        }
         if (!result.ok()) {
             ++m_figures->failed;
             std::fprintf(stderr, "page not read: %s\n", qPrintable(result.error));
@@ -686,7 +697,7 @@ QByteArray cpuText(double seconds) {
 }
 
 /// The feeder batch with and without text recognition, beside one page's recognition alone.
-int ocrFeeder(int sheets, int interval, bool fake) {
+int ocrFeeder(int sheets, int interval, bool fake, int forceNice) {
     std::vector<QImage> pages;
     for (PageKind kind : {PageKind::Sans, PageKind::Serif, PageKind::Degraded})
         pages.push_back(italianPage(kind).image.convertToFormat(QImage::Format_Grayscale8));
@@ -723,6 +734,10 @@ int ocrFeeder(int sheets, int interval, bool fake) {
     std::fflush(stdout);
 
     auto batch = std::make_shared<ReadFigures>();
+    batch->forceNice = forceNice;
+    if (forceNice > -100)
+        std::printf("  experiment: the batch's worker set to nice %d after its first page\n",
+                    forceNice);
     const PageServices services = measuredServices(fake, batch);
     const FeederRun plain = feederRun(sheets, interval, pages, false, services);
     const FeederRun text = feederRun(sheets, interval, pages, true, services);
@@ -807,7 +822,8 @@ int main(int argc, char** argv) {
     } else if (mode == QLatin1String("ocr")) {
         return ocrFeeder(optionValue(args, QStringLiteral("--pages"), 10),
                          optionValue(args, QStringLiteral("--interval"), 2500),
-                         args.contains(QStringLiteral("--fake")));
+                         args.contains(QStringLiteral("--fake")),
+                         optionValue(args, QStringLiteral("--worker-nice"), -100));
 #endif
     } else if (mode == QLatin1String("confirm")) {
         confirm(optionValue(args, QStringLiteral("--pages"), 20),
@@ -822,7 +838,8 @@ int main(int argc, char** argv) {
                      "[--interval MS] [--sane]\n"
                      "       window_session_bench confirm [--pages N] [--kinds BW,GRAY,RGB] "
                      "[--formats JPEG,TIFF,PDF] [--interval MS] [--tools] [--reference]\n"
-                     "       window_session_bench ocr [--pages N] [--interval MS] [--fake]\n");
+                     "       window_session_bench ocr [--pages N] [--interval MS] [--fake] "
+                     "[--worker-nice N]\n");
         return 2;
     }
     return 0;
