@@ -4,7 +4,8 @@
 # recognition in the real window (the time it adds, the window's longest pause, the OCR
 # worker's peak memory). Usage: bench/run-ocr.sh [--out DIR] [--fake]
 # --out keeps the PDFs of the first part; --fake runs the feeder batch with a stand-in reader.
-# BUILD names the build folder (default: a folder beside the repository).
+# BUILD names the build folder (default: a folder beside the repository); one already
+# configured (with -DSCANSIONE_BENCH=ON) is built as it is.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BUILD:-$ROOT/../build-ocr-bench}
@@ -19,7 +20,9 @@ while (($#)); do
     *) echo "usage: $0 [--out DIR] [--fake]" >&2; exit 2 ;;
   esac
 done
-cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DSCANSIONE_BENCH=ON -DSCANSIONE_TESTS=OFF >/dev/null
+if [[ ! -f $BUILD/CMakeCache.txt ]]; then
+  cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DSCANSIONE_BENCH=ON -DSCANSIONE_TESTS=OFF >/dev/null
+fi
 cmake --build "$BUILD" -j2 --target ocr_bench window_session_bench scansione-ocr-worker
 export OMP_THREAD_LIMIT=1 QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 "$BUILD/bench/ocr_bench" "${pdf_args[@]}"
