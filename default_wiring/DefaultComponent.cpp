@@ -3,6 +3,7 @@
 #include "virtual_scanner/VirtualScanner.h"
 #include "acquisition/VstScan.h"
 #include "acquisition_sane/SaneWorkerLayer.h"
+#include "ocr_client/OcrClient.h"
 #include <QtGlobal>
 
 std::unique_ptr<ScanComponent> createDefaultComponent(const QString& cacheParent,
@@ -12,5 +13,8 @@ std::unique_ptr<ScanComponent> createDefaultComponent(const QString& cacheParent
         layers.push_back(std::make_unique<SaneWorkerLayer>());
     if (auto virtualLayer = VirtualScannerLayer::fromEnvironment())
         layers.push_back(std::move(virtualLayer));
-    return std::make_unique<VstScan>(std::move(layers), cacheParent, std::move(dialogs));
+    // Text recognition and page clean-up run in the OCR worker program, started only when a
+    // session asks for them.
+    return std::make_unique<VstScan>(std::move(layers), cacheParent, ocrPageServices(),
+                                     std::move(dialogs));
 }

@@ -25,7 +25,8 @@ set(below_acquisition_ui acquisition writers component_base common)
 set(below_device_info acquisition writers component_base common)
 set(below_scan_window device_info acquisition writers component_base settings common)
 set(below_default_wiring scan_window acquisition_ui device_info acquisition_sane
-  virtual_scanner acquisition worker_process writers component_base settings common)
+  virtual_scanner acquisition ocr_client ocr_protocol worker_process writers component_base
+  settings common)
 # Folders whose code may show widgets.
 set(widget_folders acquisition_ui device_info scan_window default_wiring)
 # Libraries from outside the project each folder may link, besides Qt Core and Gui.

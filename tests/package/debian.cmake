@@ -81,6 +81,7 @@ foreach(package libtiff6 libqpdf29 libsane1 libtesseract5 icc-profiles-free)
 endforeach()
 # The OCR worker's language and orientation data, and Qt's Italian texts.
 run("dpkg-deb -f" dpkg-deb -f "${library_deb}" Recommends)
+string(STRIP "${last_output}" last_output) # the last name ends the field, before its newline
 foreach(package tesseract-ocr-ita tesseract-ocr-osd qt6-translations-l10n)
   if(NOT last_output MATCHES "(^|, )${package}( |,|$)")
     message(FATAL_ERROR "libscansione${SOVERSION} does not recommend ${package}: ${last_output}")
