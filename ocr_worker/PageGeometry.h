@@ -43,8 +43,8 @@ struct Straightening {
 /// Straightens `page` when its skew is found and lies over 0.2° and under 5° (a sheet fed
 /// askew; beyond that it is a page laid so on purpose, or a misreading): turned about its
 /// centre, the same size and format, white where the turn brings in pixels from outside;
-/// grey and colour by area mapping, black and white by shears, so it stays crisp. Otherwise
-/// the page is left as it is (`turned` false, `page` empty). Pure: any thread.
+/// grey and colour by interpolated shears, black and white by whole-pixel shears, so it stays
+/// crisp. Otherwise the page is left as it is (`turned` false, `page` empty). Pure: any thread.
 Straightening straightenPage(const OcrPixels& page);
 
 /// `page` turned by 180°, in the same format.

@@ -467,13 +467,17 @@ std::unique_ptr<WorkerProcess> WorkerProcess::start(const QString& program,
         // Linux keeps a niceness for each thread, and a child starts with its spawning
         // thread's: a thread of its own lowers only itself and spawns, so the worker runs at
         // its niceness from its first instruction while the caller's thread keeps its own
-        // (which nobody without privileges could raise again).
+        // (which nobody without privileges could raise again). The niceness counts from the
+        // application's main thread, not from the caller's: a caller that is itself a
+        // lowered background thread would otherwise stack its own on top, and a worker at 15
+        // gets next to nothing of a machine where anything else runs.
         std::thread([&] {
             errno = 0;
+            const int application = ::getpriority(PRIO_PROCESS, id_t(::getpid()));
             const int ours = ::getpriority(PRIO_PROCESS, id_t(::gettid()));
             if (errno == 0)
                 ::setpriority(PRIO_PROCESS, id_t(::gettid()),
-                              std::min(ours + options.niceness, 19));
+                              std::max(ours, std::min(application + options.niceness, 19)));
             spawn();
         }).join();
     } else {

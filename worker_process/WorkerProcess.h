@@ -61,7 +61,7 @@ public:
         /// "NAME=value" entries put into the worker's environment at exec, replacing any of the
         /// caller's of the same name.
         QStringList environment;
-        int niceness = 0; ///< added to the caller's for the whole process group
+        int niceness = 0; ///< added to the application's for the whole process group
     };
 
     /// Starts `program` and waits for its greeting. Null, with `why` saying why, when it cannot

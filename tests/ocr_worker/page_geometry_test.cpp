@@ -159,6 +159,8 @@ protected:
 // are never taken for upside down, nor are pages with too little text to tell.
 TEST_F(Orientation, UpsideDownFoundUprightNever) {
     auto half = [](const QImage& i) { return i.transformed(QTransform().rotate(180)); };
+    QImage negative = half(italianPage(PageKind::Sans).image);
+    negative.invertPixels();
     const struct {
         const char* name;
         QImage image;
@@ -171,6 +173,7 @@ TEST_F(Orientation, UpsideDownFoundUprightNever) {
         {"signature", sparseSide(SparseMark::Signature), false},
         {"sans upside down", half(italianPage(PageKind::Sans).image), true},
         {"lineart upside down", half(italianPage(PageKind::BlackAndWhite).image), true},
+        {"light on dark upside down", negative, true},
     };
     for (const auto& c : cases) {
         const OcrPixels pixels = pixelsOf(c.image, 300);
