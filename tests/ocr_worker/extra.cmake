@@ -8,3 +8,7 @@ foreach(name ocr_engine_test page_geometry_test)
     set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT OMP_THREAD_LIMIT=1)
   endif()
 endforeach()
+# The orientation finder is also tried on the virtual scanner's pages.
+if(TARGET page_geometry_test)
+  target_link_libraries(page_geometry_test PRIVATE virtual_scanner)
+endif()

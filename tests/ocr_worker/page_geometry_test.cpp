@@ -2,6 +2,7 @@
 // at 300 dpi; how straight a page came back is read from registration marks drawn on it.
 #include "ocr_worker/PageGeometry.h"
 #include "support/GeometryPages.h"
+#include "virtual_scanner/PageRenderer.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -186,6 +187,31 @@ TEST_F(Orientation, UpsideDownFoundUprightNever) {
         const OrientationFinding again = finder.find(turned.view());
         EXPECT_TRUE(again.found) << c.name;
         EXPECT_EQ(again.degrees, 0) << c.name;
+    }
+}
+
+// The virtual office feeder's upside-down sheet, as a user scans it: every pixel type and
+// resolution the scanner offers, both sides, found upside down.
+TEST_F(Orientation, VirtualScannersUpsideDownSheetFoundAtEveryOfferedSetting) {
+    for (const int32_t pixelType : {1, 2}) {
+        for (const int dpi : {150, 200, 300}) {
+            for (const bool back : {false, true}) {
+                PageSpec layout;
+                layout.pixelType = pixelType;
+                layout.dpiX = layout.dpiY = dpi;
+                layout.scannerName = QStringLiteral("Scanner ADF ufficio virtuale");
+                layout.sheet = 3;
+                layout.back = back;
+                layout.image = back ? 6 : 5;
+                layout.upsideDown = true;
+                const QImage page = renderPage(layout);
+                const OrientationFinding f = finder.find(pixelsOf(page, dpi));
+                EXPECT_TRUE(f.upsideDown())
+                    << (pixelType == 2 ? "colour " : "grey ") << dpi << " dpi "
+                    << (back ? "back" : "front") << ": " << f.degrees << "° confidence "
+                    << f.confidence << " " << qPrintable(f.error);
+            }
+        }
     }
 }
 
