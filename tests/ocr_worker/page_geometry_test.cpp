@@ -192,24 +192,27 @@ TEST_F(Orientation, UpsideDownFoundUprightNever) {
 
 // The virtual office feeder's upside-down sheet, as a user scans it: every pixel type and
 // resolution the scanner offers, both sides, found upside down.
-TEST_F(Orientation, VirtualScannersUpsideDownSheetFoundAtEveryOfferedSetting) {
+TEST_F(Orientation, VirtualScannersSheetTurnedOnlyWhenUpsideDownAtEveryOfferedSetting) {
     for (const int32_t pixelType : {1, 2}) {
         for (const int dpi : {150, 200, 300}) {
             for (const bool back : {false, true}) {
-                PageSpec layout;
-                layout.pixelType = pixelType;
-                layout.dpiX = layout.dpiY = dpi;
-                layout.scannerName = QStringLiteral("Scanner ADF ufficio virtuale");
-                layout.sheet = 3;
-                layout.back = back;
-                layout.image = back ? 6 : 5;
-                layout.upsideDown = true;
-                const QImage page = renderPage(layout);
-                const OrientationFinding f = finder.find(pixelsOf(page, dpi));
-                EXPECT_TRUE(f.upsideDown())
-                    << (pixelType == 2 ? "colour " : "grey ") << dpi << " dpi "
-                    << (back ? "back" : "front") << ": " << f.degrees << "° confidence "
-                    << f.confidence << " " << qPrintable(f.error);
+                for (const bool upsideDown : {true, false}) {
+                    PageSpec layout;
+                    layout.pixelType = pixelType;
+                    layout.dpiX = layout.dpiY = dpi;
+                    layout.scannerName = QStringLiteral("Scanner ADF ufficio virtuale");
+                    layout.sheet = 3;
+                    layout.back = back;
+                    layout.image = back ? 6 : 5;
+                    layout.upsideDown = upsideDown;
+                    const QImage page = renderPage(layout);
+                    const OrientationFinding f = finder.find(pixelsOf(page, dpi));
+                    EXPECT_EQ(f.upsideDown(), upsideDown)
+                        << (pixelType == 2 ? "colour " : "grey ") << dpi << " dpi "
+                        << (back ? "back" : "front") << (upsideDown ? " turned" : " upright")
+                        << ": " << f.degrees << "° confidence " << f.confidence << " "
+                        << qPrintable(f.error);
+                }
             }
         }
     }
