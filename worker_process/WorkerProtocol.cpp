@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace workerproto {
 
@@ -29,36 +30,29 @@ const StreamKinds kFromWorker{isAnswer, [](uint8_t kind) { return kind == uint8_
                               kMaxBody, "immagine senza dati"};
 const StreamKinds kToWorker{isRequest, [](uint8_t) { return false; }, kMaxBody, ""};
 
+namespace {
+// Each pixel code on the wire beside the QImage format it stands for: both directions read
+// this one table.
+constexpr std::pair<PixelFormat, QImage::Format> kPixelFormats[] = {
+    {PixelFormat::Mono, QImage::Format_Mono},
+    {PixelFormat::Gray8, QImage::Format_Grayscale8},
+    {PixelFormat::Gray16, QImage::Format_Grayscale16},
+    {PixelFormat::RGB888, QImage::Format_RGB888},
+    {PixelFormat::RGBX64, QImage::Format_RGBX64},
+};
+} // namespace
+
 std::optional<PixelFormat> pixelFormat(int qimageFormat) {
-    switch (qimageFormat) {
-    case QImage::Format_Mono:
-        return PixelFormat::Mono;
-    case QImage::Format_Grayscale8:
-        return PixelFormat::Gray8;
-    case QImage::Format_Grayscale16:
-        return PixelFormat::Gray16;
-    case QImage::Format_RGB888:
-        return PixelFormat::RGB888;
-    case QImage::Format_RGBX64:
-        return PixelFormat::RGBX64;
-    default:
-        return std::nullopt;
-    }
+    for (const auto& [code, format] : kPixelFormats)
+        if (format == qimageFormat)
+            return code;
+    return std::nullopt;
 }
 
 std::optional<int> qimageFormat(uint8_t code) {
-    switch (PixelFormat(code)) {
-    case PixelFormat::Mono:
-        return QImage::Format_Mono;
-    case PixelFormat::Gray8:
-        return QImage::Format_Grayscale8;
-    case PixelFormat::Gray16:
-        return QImage::Format_Grayscale16;
-    case PixelFormat::RGB888:
-        return QImage::Format_RGB888;
-    case PixelFormat::RGBX64:
-        return QImage::Format_RGBX64;
-    }
+    for (const auto& [wire, format] : kPixelFormats)
+        if (uint8_t(wire) == code)
+            return format;
     return std::nullopt;
 }
 
@@ -312,8 +306,8 @@ MessageStream::Read MessageStream::receive(int socket, bool dontWait) {
     return Read::Data;
 }
 
-bool MessageStream::nextMessage(uint8_t& outKind, uint32_t& outId, QByteArray& outBody,
-                                int& outFd, QString& error) {
+bool MessageStream::nextMessage(uint8_t& outKind, uint32_t& outId, QByteArray& outBody, int& outFd,
+                                QString& error) {
     auto fail = [&](const QString& why) {
         m_broken = true;
         error = why;
