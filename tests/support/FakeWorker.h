@@ -2,6 +2,7 @@
 // A worker program stood in for by a shell script in a folder of the test's own, beside the
 // files of bytes it sends: for the tests of what the component does with a worker that greets
 // wrongly, answers garbage, goes silent or dies.
+#include "support/TestTools.h"
 #include <QFile>
 #include <QString>
 #include <QTemporaryDir>
@@ -9,12 +10,7 @@
 
 /// Writes `bytes` as the file `name` in `dir`.
 inline void writeFakeFile(const QTemporaryDir& dir, const char* name, const QByteArray& bytes) {
-    QFile f(dir.filePath(QLatin1String(name)));
-    if (!f.open(QIODevice::WriteOnly)) {
-        ADD_FAILURE() << "cannot write " << f.fileName().toStdString();
-        return;
-    }
-    f.write(bytes);
+    EXPECT_TRUE(writeContents(dir.filePath(QLatin1String(name)), bytes)) << name;
 }
 
 /// The program "worker" in `dir`: a shell script that runs `body` with `dir` as its folder.
