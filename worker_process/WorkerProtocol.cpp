@@ -69,25 +69,6 @@ template <typename T> Encoder& Encoder::raw(T v) {
     return *this;
 }
 
-Encoder& Encoder::u8(uint8_t v) {
-    return raw(v);
-}
-Encoder& Encoder::u16(uint16_t v) {
-    return raw(v);
-}
-Encoder& Encoder::u32(uint32_t v) {
-    return raw(v);
-}
-Encoder& Encoder::i32(int32_t v) {
-    return raw(v);
-}
-Encoder& Encoder::i64(int64_t v) {
-    return raw(v);
-}
-Encoder& Encoder::f64(double v) {
-    return raw(v);
-}
-
 Encoder& Encoder::text(const QString& v) {
     const QByteArray utf8 = v.toUtf8();
     raw<uint32_t>(uint32_t(utf8.size()));
@@ -137,24 +118,22 @@ template <typename T> T Decoder::raw() {
     return v;
 }
 
-uint8_t Decoder::u8() {
-    return raw<uint8_t>();
-}
-uint16_t Decoder::u16() {
-    return raw<uint16_t>();
-}
-uint32_t Decoder::u32() {
-    return raw<uint32_t>();
-}
-int32_t Decoder::i32() {
-    return raw<int32_t>();
-}
-int64_t Decoder::i64() {
-    return raw<int64_t>();
-}
-double Decoder::f64() {
-    return raw<double>();
-}
+// A number goes as its bytes in the machine's order; each line names the Encoder and the
+// Decoder method of one type, so that the two directions cannot disagree.
+#define WORKERPROTO_NUMBER(Type, method)                                                           \
+    Encoder& Encoder::method(Type v) {                                                             \
+        return raw(v);                                                                             \
+    }                                                                                              \
+    Type Decoder::method() {                                                                       \
+        return raw<Type>();                                                                        \
+    }
+WORKERPROTO_NUMBER(uint8_t, u8)
+WORKERPROTO_NUMBER(uint16_t, u16)
+WORKERPROTO_NUMBER(uint32_t, u32)
+WORKERPROTO_NUMBER(int32_t, i32)
+WORKERPROTO_NUMBER(int64_t, i64)
+WORKERPROTO_NUMBER(double, f64)
+#undef WORKERPROTO_NUMBER
 
 uint32_t Decoder::count(uint32_t elementBytes) {
     const uint32_t n = u32();
