@@ -28,19 +28,28 @@ int bytesPerPixelOf(OcrPixelFormat format) {
     return -1;
 }
 
-int64_t minimumLineBytes(const OcrPixels& page) {
+} // namespace
+
+bool validPixels(const OcrPixels& page) {
+    if (!page.data || page.width <= 0 || page.height <= 0 ||
+        int64_t(page.width) * page.height > kMaxPixels)
+        return false;
     switch (page.format) {
     case OcrPixelFormat::Mono:
-        return (int64_t(page.width) + 7) / 8;
+        return page.bytesPerLine >= (int64_t(page.width) + 7) / 8;
     case OcrPixelFormat::Gray8:
-        return page.width;
+        return page.bytesPerLine >= page.width;
     case OcrPixelFormat::Rgb24:
-        return int64_t(page.width) * 3;
+        return page.bytesPerLine >= int64_t(page.width) * 3;
     }
-    return 0;
+    return false;
 }
 
-} // namespace
+QString tessDataFolder(const QString& dataPath) {
+    return dataPath.isEmpty()
+               ? qEnvironmentVariable("TESSDATA_PREFIX", QString::fromLatin1(kDebianDataPath))
+               : dataPath;
+}
 
 struct OcrEngine::Api {
     tesseract::TessBaseAPI tess;
@@ -52,10 +61,7 @@ QString ocrLanguagePackage(const QString& code) {
 }
 
 OcrEngine::OcrEngine(const QString& dataPath)
-    : m_api(std::make_unique<Api>()), m_dataPath(dataPath) {
-    if (m_dataPath.isEmpty())
-        m_dataPath = qEnvironmentVariable("TESSDATA_PREFIX", QString::fromLatin1(kDebianDataPath));
-}
+    : m_api(std::make_unique<Api>()), m_dataPath(tessDataFolder(dataPath)) {}
 
 OcrEngine::~OcrEngine() = default;
 
@@ -86,9 +92,7 @@ QString OcrEngine::load(const QString& languages) {
 OcrResult OcrEngine::recognise(const OcrPixels& page, const QString& languages, int timeLimitMs) {
     OcrResult result;
     const int bpp = bytesPerPixelOf(page.format);
-    if (!page.data || page.width <= 0 || page.height <= 0 || bpp < 0 ||
-        int64_t(page.width) * page.height > kMaxPixels ||
-        page.bytesPerLine < minimumLineBytes(page)) {
+    if (bpp < 0 || !validPixels(page)) {
         result.error = QStringLiteral("Pagina non valida per l'OCR (%1 × %2, %3 byte per riga)")
                            .arg(page.width)
                            .arg(page.height)

@@ -16,6 +16,15 @@ struct OcrPixels {
     OcrPixelFormat format = OcrPixelFormat::Gray8;
 };
 
+/// True when `page` has pixels of a known format, each row long enough for its width, and is
+/// no larger than a scan can be (A3 at 1200 dpi): anything else is refused before tesseract
+/// or leptonica allocates for it.
+bool validPixels(const OcrPixels& page);
+
+/// The folder of tesseract's data: `dataPath` when given, else TESSDATA_PREFIX from the
+/// environment, else Debian's folder.
+QString tessDataFolder(const QString& dataPath);
+
 /// The text recogniser of one worker session: it holds tesseract with the language data
 /// loaded, so that a page costs only its recognition, and loads data again only when the
 /// language asked for changes. Tesseract runs on the calling thread only, one thread in all,

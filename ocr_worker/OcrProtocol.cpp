@@ -32,6 +32,16 @@ PageLayout layoutOf(Decoder& d) {
     return p;
 }
 
+/// `body` read whole by `read`: nullopt when a field is cut short or bytes are left over.
+template <typename T, typename Read> std::optional<T> whole(const QByteArray& body, Read read) {
+    Decoder d(body);
+    T value;
+    read(d, value);
+    if (!d.finished())
+        return std::nullopt;
+    return value;
+}
+
 } // namespace
 
 const workerproto::StreamKinds kFromWorker{
@@ -98,25 +108,19 @@ std::optional<int32_t> decodeHello(const QByteArray& body) {
 }
 
 std::optional<PageRequest> decodeRecognise(const QByteArray& body) {
-    Decoder d(body);
-    PageRequest r;
-    r.page = layoutOf(d);
-    r.languages = d.text();
-    r.timeLimitMs = d.i32();
-    if (!d.finished())
-        return std::nullopt;
-    return r;
+    return whole<PageRequest>(body, [](Decoder& d, PageRequest& r) {
+        r.page = layoutOf(d);
+        r.languages = d.text();
+        r.timeLimitMs = d.i32();
+    });
 }
 
 std::optional<CorrectRequest> decodeCorrect(const QByteArray& body) {
-    Decoder d(body);
-    CorrectRequest r;
-    r.page = layoutOf(d);
-    r.straighten = d.u8() != 0;
-    r.turnUpsideDown = d.u8() != 0;
-    if (!d.finished())
-        return std::nullopt;
-    return r;
+    return whole<CorrectRequest>(body, [](Decoder& d, CorrectRequest& r) {
+        r.page = layoutOf(d);
+        r.straighten = d.u8() != 0;
+        r.turnUpsideDown = d.u8() != 0;
+    });
 }
 
 bool decodeWords(const QByteArray& body, QString& error, OcrWords& words) {
@@ -152,19 +156,16 @@ bool decodeWords(const QByteArray& body, QString& error, OcrWords& words) {
 }
 
 std::optional<Correction> decodeCorrected(const QByteArray& body) {
-    Decoder d(body);
-    Correction c;
-    c.error = d.text();
-    c.skewDegrees = d.f64();
-    c.straightened = d.u8() != 0;
-    c.turned = d.u8() != 0;
-    c.orientationConfidence = d.f64();
-    c.width = d.i32();
-    c.height = d.i32();
-    c.bytesPerLine = d.i32();
-    if (!d.finished())
-        return std::nullopt;
-    return c;
+    return whole<Correction>(body, [](Decoder& d, Correction& c) {
+        c.error = d.text();
+        c.skewDegrees = d.f64();
+        c.straightened = d.u8() != 0;
+        c.turned = d.u8() != 0;
+        c.orientationConfidence = d.f64();
+        c.width = d.i32();
+        c.height = d.i32();
+        c.bytesPerLine = d.i32();
+    });
 }
 
 } // namespace ocrproto

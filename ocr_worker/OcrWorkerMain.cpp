@@ -12,17 +12,16 @@
 #include "ocr_worker/OcrProtocol.h"
 #include "ocr_worker/PageGeometry.h"
 #include "worker_process/SealedMemory.h"
+#include "worker_process/WorkerProgram.h"
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr int kSocket = 3;
+using workerprogram::kSocket;
 
 /// A request's pixels, mapped read-only from the sealed memory file that came with it.
 class MappedPage {
@@ -143,13 +142,9 @@ int main(int, char** argv) {
         std::fprintf(stderr, "scansione-ocr-worker: cannot start again with one thread: %s\n",
                      std::strerror(errno));
     }
-    struct stat st {};
-    if (::fstat(kSocket, &st) != 0 || !S_ISSOCK(st.st_mode)) {
-        std::fprintf(stderr, "scansione-ocr-worker: the Scansione library starts this program "
-                             "(it needs its socket as descriptor 3)\n");
+    if (!workerprogram::readyToServe("scansione-ocr-worker: the Scansione library starts this "
+                                     "program (it needs its socket as descriptor 3)\n"))
         return 2;
-    }
-    std::signal(SIGPIPE, SIG_IGN);
     if (!ocrproto::sendMessage(kSocket, ocrproto::helloMessage()))
         return 1;
     // Each loads its data on first use, once for the whole session.

@@ -10,9 +10,6 @@
 
 namespace {
 
-constexpr auto kDebianDataPath = "/usr/share/tesseract-ocr/5/tessdata";
-// As OcrEngine: a page beyond A3 at 1200 dpi is not a scan.
-constexpr int64_t kMaxPixels = 400'000'000;
 // Leptonica's own deskew acts from this confidence on: under it the sweep found no lines.
 constexpr double kMinSkewConfidence = 3.0;
 // A turn smaller than this is within what a scanner's guides allow and would only soften the
@@ -26,21 +23,6 @@ struct PixFree {
     void operator()(PIX* p) const { pixDestroy(&p); }
 };
 using PixPtr = std::unique_ptr<PIX, PixFree>;
-
-bool validGeometry(const OcrPixels& page) {
-    if (!page.data || page.width <= 0 || page.height <= 0 ||
-        int64_t(page.width) * page.height > kMaxPixels)
-        return false;
-    switch (page.format) {
-    case OcrPixelFormat::Mono:
-        return page.bytesPerLine >= (int64_t(page.width) + 7) / 8;
-    case OcrPixelFormat::Gray8:
-        return page.bytesPerLine >= page.width;
-    case OcrPixelFormat::Rgb24:
-        return page.bytesPerLine >= int64_t(page.width) * 3;
-    }
-    return false;
-}
 
 QString geometryError(const OcrPixels& page) {
     return QStringLiteral("Pagina non valida (%1 × %2, %3 byte per riga)")
@@ -334,7 +316,7 @@ OcrPixels PagePixels::view() const {
 
 SkewFinding findSkew(const OcrPixels& page) {
     SkewFinding s;
-    if (!validGeometry(page)) {
+    if (!validPixels(page)) {
         s.error = geometryError(page);
         return s;
     }
@@ -387,7 +369,7 @@ Straightening straightenPage(const OcrPixels& page) {
 }
 
 PagePixels turnPageHalf(const OcrPixels& page) {
-    if (!validGeometry(page))
+    if (!validPixels(page))
         return PagePixels();
     if (page.format != OcrPixelFormat::Mono) {
         // Grey and colour pixels are whole bytes: the lines are taken last to first, each
@@ -520,16 +502,13 @@ struct OrientationFinder::Api {
 };
 
 OrientationFinder::OrientationFinder(const QString& dataPath)
-    : m_api(std::make_unique<Api>()), m_dataPath(dataPath) {
-    if (m_dataPath.isEmpty())
-        m_dataPath = qEnvironmentVariable("TESSDATA_PREFIX", QString::fromLatin1(kDebianDataPath));
-}
+    : m_api(std::make_unique<Api>()), m_dataPath(tessDataFolder(dataPath)) {}
 
 OrientationFinder::~OrientationFinder() = default;
 
 OrientationFinding OrientationFinder::find(const OcrPixels& page) {
     OrientationFinding f;
-    if (!validGeometry(page)) {
+    if (!validPixels(page)) {
         f.error = geometryError(page);
         return f;
     }

@@ -4,13 +4,7 @@
 // the protocol of worker_process/WorkerProtocol.h over it; the program ends when the library
 // closes its end. It is not meant to be run by hand.
 #include "sane_worker/WorkerServer.h"
-#include <csignal>
-#include <cstdio>
-#include <sys/stat.h>
-
-namespace {
-constexpr int kSocket = 3;
-} // namespace
+#include "worker_process/WorkerProgram.h"
 
 // SANE's backends leave memory behind at sane_exit and unload their code with it, so a leak
 // report of this process names third-party code, often as an unknown module. Leak checking is
@@ -21,15 +15,9 @@ extern "C" int __lsan_is_turned_off() {
 }
 
 int main() {
-    struct stat st {};
-    if (::fstat(kSocket, &st) != 0 || !S_ISSOCK(st.st_mode)) {
-        std::fprintf(stderr, "scansione-sane-worker: questo programma lo avvia la libreria di "
-                             "Scansione (gli serve il suo socket come descrittore 3)\n");
+    if (!workerprogram::readyToServe("scansione-sane-worker: questo programma lo avvia la libreria "
+                                     "di Scansione (gli serve il suo socket come descrittore 3)\n"))
         return 2;
-    }
-    // A write to a connection the other side closed (the component, saned, an eSCL scanner)
-    // fails with EPIPE instead of ending the process.
-    std::signal(SIGPIPE, SIG_IGN);
-    WorkerServer server(kSocket);
+    WorkerServer server(workerprogram::kSocket);
     return server.run();
 }

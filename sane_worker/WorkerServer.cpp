@@ -7,15 +7,14 @@
 #include "sane_worker/WorkerDevice.h"
 #include "worker_process/SaneMessages.h"
 #include "worker_process/SaneStatus.h"
+#include "worker_process/SealedMemory.h"
 #include <QImage>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <optional>
 #include <sane/sane.h>
-#include <sys/mman.h>
 #include <thread>
 #include <unistd.h>
 
@@ -26,37 +25,6 @@ namespace {
 // Once the component has gone, closing the devices and SANE may take this long; a backend that
 // hangs there must not keep an orphaned process alive.
 constexpr unsigned kExitSeconds = 5;
-
-/// The image's pixels in a sealed memory file, for the component to map: nobody can shrink
-/// it under the component's mapping (which would kill it with SIGBUS). -1 with errno on
-/// failure.
-int pageFile(const QImage& image) {
-    const int fd = ::memfd_create("scansione-pagina", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-    if (fd < 0)
-        return -1;
-    const char* at = reinterpret_cast<const char*>(image.constBits());
-    size_t left = size_t(image.sizeInBytes());
-    while (left > 0) {
-        const ssize_t n = ::write(fd, at, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int saved = n < 0 ? errno : ENOSPC;
-            ::close(fd);
-            errno = saved;
-            return -1;
-        }
-        at += n;
-        left -= size_t(n);
-    }
-    if (::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
-        const int saved = errno;
-        ::close(fd);
-        errno = saved;
-        return -1;
-    }
-    return fd;
-}
 
 } // namespace
 
@@ -106,7 +74,8 @@ public:
         int fd = m_server.m_frameMemory.sealedFile(image.constBits(), size_t(image.sizeInBytes()));
         const bool copied = fd < 0;
         if (copied)
-            fd = pageFile(image);
+            fd = sealedMemoryFile("scansione-pagina", image.constBits(),
+                                  size_t(image.sizeInBytes()));
         if (fd < 0) {
             // Stopping here without a word would end the batch as if it were complete.
             m_acquisition.sinkFailure =
@@ -239,6 +208,14 @@ void WorkerServer::dispatch(Message& message) {
         refuse(kind, id,
                sanestatus::status(SANE_STATUS_INVAL, QStringLiteral("richiesta non valida")));
     };
+    // A call on one open device: a request that does not decode is refused, as is one for a
+    // device that is not open or is busy; else `call` answers it.
+    auto onDevice = [&](const auto& request, auto call) {
+        if (!request)
+            return bad();
+        if (Device* d = deviceFor(kind, id, request->handle))
+            call(*d->device, *request);
+    };
     switch (kind) {
     case Kind::Start: {
         if (!sane::decode<sane::Start>(body))
@@ -311,56 +288,31 @@ void WorkerServer::dispatch(Message& message) {
         return startAcquisition(id, *r);
     }
     // The calls on one device: capabilities, frame, options, limits.
-    case Kind::CapabilityIds: {
-        const auto r = sane::decode<sane::CapabilityIds>(body);
-        if (!r)
-            return bad();
-        if (Device* d = deviceFor(kind, id, r->handle))
-            send(sane::encode(sane::CapabilityIdsReply{DeviceStatus(), d->device->capabilityIds()},
+    case Kind::CapabilityIds:
+        return onDevice(sane::decode<sane::CapabilityIds>(body), [&](auto& device, const auto&) {
+            send(
+                sane::encode(sane::CapabilityIdsReply{DeviceStatus(), device.capabilityIds()}, id));
+        });
+    case Kind::GetCapability:
+        return onDevice(sane::decode<sane::GetCapability>(body), [&](auto& device, const auto& r) {
+            send(sane::encode(sane::GetCapabilityReply{DeviceStatus(), device.capability(r.id)},
                               id));
-        return;
-    }
-    case Kind::GetCapability: {
-        const auto r = sane::decode<sane::GetCapability>(body);
-        if (!r)
-            return bad();
-        if (Device* d = deviceFor(kind, id, r->handle))
-            send(sane::encode(
-                sane::GetCapabilityReply{DeviceStatus(), d->device->capability(r->id)}, id));
-        return;
-    }
-    case Kind::SetCapability: {
-        const auto r = sane::decode<sane::SetCapability>(body);
-        if (!r)
-            return bad();
-        if (Device* d = deviceFor(kind, id, r->handle))
-            reply(id, d->device->setCapability(r->id, r->value));
-        return;
-    }
-    case Kind::SetImageLayout: {
-        const auto r = sane::decode<sane::SetImageLayout>(body);
-        if (!r)
-            return bad();
-        if (Device* d = deviceFor(kind, id, r->handle))
-            reply(id, d->device->setImageLayout(r->left, r->top, r->right, r->bottom));
-        return;
-    }
-    case Kind::Fault: {
-        const auto r = sane::decode<sane::Fault>(body);
-        if (!r)
-            return bad();
-        if (Device* d = deviceFor(kind, id, r->handle))
-            reply(id, d->device->fault());
-        return;
-    }
-    case Kind::SetOption: {
-        const auto r = sane::decode<sane::SetOption>(body);
-        if (!r)
-            return bad();
-        if (Device* d = deviceFor(kind, id, r->handle))
-            reply(id, d->device->setOption(r->name.toUtf8(), r->value));
-        return;
-    }
+        });
+    case Kind::SetCapability:
+        return onDevice(sane::decode<sane::SetCapability>(body), [&](auto& device, const auto& r) {
+            reply(id, device.setCapability(r.id, r.value));
+        });
+    case Kind::SetImageLayout:
+        return onDevice(sane::decode<sane::SetImageLayout>(body), [&](auto& device, const auto& r) {
+            reply(id, device.setImageLayout(r.left, r.top, r.right, r.bottom));
+        });
+    case Kind::Fault:
+        return onDevice(sane::decode<sane::Fault>(body),
+                        [&](auto& device, const auto&) { reply(id, device.fault()); });
+    case Kind::SetOption:
+        return onDevice(sane::decode<sane::SetOption>(body), [&](auto& device, const auto& r) {
+            reply(id, device.setOption(r.name.toUtf8(), r.value));
+        });
     case Kind::SetLimits: {
         const auto r = sane::decode<sane::SetLimits>(body);
         if (!r || r->stallMs <= 0 || r->cancelLostMs <= 0 || r->cancelMs <= 0)

@@ -190,6 +190,9 @@ private:
     void AvviaAcquisizione(int16_t firstPage, bool feederBatch);
     void VSTSCAN_PostScan(int32_t flag);
     void SostituisciPagina();
+    /// Programs the source for a scan or replace press; false, the reason told, when it
+    /// would not open.
+    bool programSource();
     /// After the source would not open for an acquisition: the component's reason in a
     /// message box, when it gives one.
     void reportSourceNotOpened();

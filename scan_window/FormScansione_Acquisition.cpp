@@ -18,14 +18,7 @@ void FormScansione::AvviaScansione() {
         return;
     setMousePointer(pointerHourglass);
 
-    // A programming step that throws counts as programmed: the trap goes on with the next
-    // statement. Only an explicit False (the source would not open) stops the command.
-    bool programmed = true;
-    resumeNext([this, &programmed] { programmed = ImpostaParametriScanner() != VbFalse; });
-    if (!programmed)
-        reportSourceNotOpened();
-
-    if (programmed) {
+    if (programSource()) {
         // A device that fails while asked about its feeder must not start a feeder batch:
         // that branch drops the pages and files of the session. Such an error means "no
         // feeder batch", and the new page is appended to the ones the user already has.
@@ -214,12 +207,7 @@ void FormScansione::SostituisciPagina() {
         return;
     setMousePointer(pointerHourglass);
 
-    bool programmed = true;
-    resumeNext([this, &programmed] { programmed = ImpostaParametriScanner() != VbFalse; });
-    if (!programmed)
-        reportSourceNotOpened();
-
-    if (programmed) {
+    if (programSource()) {
         const auto n = toInt16(imgPreviewTag());
         if (n && *n >= 1 && *n <= Pagine.count()) {
             setMousePointer(pointerDefault);
@@ -228,6 +216,16 @@ void FormScansione::SostituisciPagina() {
     }
 
     setMousePointer(pointerDefault);
+}
+
+bool FormScansione::programSource() {
+    // A programming step that throws counts as programmed: the trap goes on with the next
+    // statement. Only an explicit False (the source would not open) stops the command.
+    bool programmed = true;
+    resumeNext([this, &programmed] { programmed = ImpostaParametriScanner() != VbFalse; });
+    if (!programmed)
+        reportSourceNotOpened();
+    return programmed;
 }
 
 void FormScansione::reportSourceNotOpened() {

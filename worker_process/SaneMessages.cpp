@@ -2,26 +2,25 @@
 
 namespace workerproto::sane::field {
 
+// A number goes as the Encoder method of the same name as the Decoder method that reads it
+// back: one line a type, so that the two directions cannot disagree.
+#define SCANSIONE_NUMBER_FIELD(Type, method)                                                       \
+    void put(Encoder& e, Type v) {                                                                 \
+        e.method(v);                                                                               \
+    }                                                                                              \
+    void take(Reader& r, Type& v) {                                                                \
+        v = r.decoder.method();                                                                    \
+    }
+SCANSIONE_NUMBER_FIELD(uint8_t, u8)
+SCANSIONE_NUMBER_FIELD(uint16_t, u16)
+SCANSIONE_NUMBER_FIELD(uint32_t, u32)
+SCANSIONE_NUMBER_FIELD(int32_t, i32)
+SCANSIONE_NUMBER_FIELD(int64_t, i64)
+SCANSIONE_NUMBER_FIELD(double, f64)
+#undef SCANSIONE_NUMBER_FIELD
+
 void put(Encoder& e, bool v) {
     e.u8(v ? 1 : 0);
-}
-void put(Encoder& e, uint8_t v) {
-    e.u8(v);
-}
-void put(Encoder& e, uint16_t v) {
-    e.u16(v);
-}
-void put(Encoder& e, uint32_t v) {
-    e.u32(v);
-}
-void put(Encoder& e, int32_t v) {
-    e.i32(v);
-}
-void put(Encoder& e, int64_t v) {
-    e.i64(v);
-}
-void put(Encoder& e, double v) {
-    e.f64(v);
 }
 void put(Encoder& e, const QString& v) {
     e.text(v);
@@ -51,24 +50,6 @@ void put(Encoder& e, PixelFormat v) {
 
 void take(Reader& r, bool& v) {
     v = r.decoder.u8() != 0;
-}
-void take(Reader& r, uint8_t& v) {
-    v = r.decoder.u8();
-}
-void take(Reader& r, uint16_t& v) {
-    v = r.decoder.u16();
-}
-void take(Reader& r, uint32_t& v) {
-    v = r.decoder.u32();
-}
-void take(Reader& r, int32_t& v) {
-    v = r.decoder.i32();
-}
-void take(Reader& r, int64_t& v) {
-    v = r.decoder.i64();
-}
-void take(Reader& r, double& v) {
-    v = r.decoder.f64();
 }
 void take(Reader& r, QString& v) {
     v = r.decoder.text();

@@ -113,12 +113,14 @@ struct ImageAck {
 
 // --- Reply bodies ----------------------------------------------------------------------------
 
-/// The reply of the requests answered by a status alone.
-struct StatusReply {
-    static constexpr Kind kind = Kind::Reply;
+/// A body that says nothing but how it went.
+template <Kind K> struct StatusOnly {
+    static constexpr Kind kind = K;
     DeviceStatus status;
     static auto tie(auto& m) { return std::tie(m.status); }
 };
+/// The reply of the requests answered by a status alone.
+using StatusReply = StatusOnly<Kind::Reply>;
 
 struct StartReply {
     static constexpr Kind kind = Kind::Reply;
@@ -180,11 +182,7 @@ struct ImageEvent {
 };
 
 /// The end of an acquisition.
-struct EndEvent {
-    static constexpr Kind kind = Kind::End;
-    DeviceStatus status;
-    static auto tie(auto& m) { return std::tie(m.status); }
-};
+using EndEvent = StatusOnly<Kind::End>;
 
 // --- One field ---------------------------------------------------------------------------
 

@@ -4,7 +4,10 @@
 #include <QFileInfo>
 #include <QtGlobal>
 
+#include <csignal>
+#include <cstdio>
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 namespace workerprogram {
 namespace {
@@ -54,6 +57,16 @@ QString find(const char* variable, const QString& builtPath, const QString& name
             return beside;
     }
     return QStringLiteral(SCANSIONE_INSTALLED_WORKERS) + QLatin1Char('/') + name;
+}
+
+bool readyToServe(const char* notStarted) {
+    struct stat st {};
+    if (::fstat(kSocket, &st) != 0 || !S_ISSOCK(st.st_mode)) {
+        std::fputs(notStarted, stderr);
+        return false;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    return true;
 }
 
 } // namespace workerprogram

@@ -15,4 +15,13 @@ QString find(const char* variable, const QString& builtPath, const QString& name
 /// True when the program, or the shared library holding this code, lies in the build tree.
 bool runningFromBuildTree();
 
+/// The descriptor on which a worker program finds its socket to the component.
+constexpr int kSocket = 3;
+
+/// For a worker program's main(): true when kSocket is a socket, as when the library started
+/// the program; else (the program was run by hand) writes `notStarted` on standard error and
+/// is false. From then on a write to a connection the other side closed (the component, a
+/// network scanner) fails with EPIPE instead of ending the process.
+bool readyToServe(const char* notStarted);
+
 } // namespace workerprogram

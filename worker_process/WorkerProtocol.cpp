@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace workerproto {
 
@@ -29,36 +30,29 @@ const StreamKinds kFromWorker{isAnswer, [](uint8_t kind) { return kind == uint8_
                               kMaxBody, "immagine senza dati"};
 const StreamKinds kToWorker{isRequest, [](uint8_t) { return false; }, kMaxBody, ""};
 
+namespace {
+// Each pixel code on the wire beside the QImage format it stands for: both directions read
+// this one table.
+constexpr std::pair<PixelFormat, QImage::Format> kPixelFormats[] = {
+    {PixelFormat::Mono, QImage::Format_Mono},
+    {PixelFormat::Gray8, QImage::Format_Grayscale8},
+    {PixelFormat::Gray16, QImage::Format_Grayscale16},
+    {PixelFormat::RGB888, QImage::Format_RGB888},
+    {PixelFormat::RGBX64, QImage::Format_RGBX64},
+};
+} // namespace
+
 std::optional<PixelFormat> pixelFormat(int qimageFormat) {
-    switch (qimageFormat) {
-    case QImage::Format_Mono:
-        return PixelFormat::Mono;
-    case QImage::Format_Grayscale8:
-        return PixelFormat::Gray8;
-    case QImage::Format_Grayscale16:
-        return PixelFormat::Gray16;
-    case QImage::Format_RGB888:
-        return PixelFormat::RGB888;
-    case QImage::Format_RGBX64:
-        return PixelFormat::RGBX64;
-    default:
-        return std::nullopt;
-    }
+    for (const auto& [code, format] : kPixelFormats)
+        if (format == qimageFormat)
+            return code;
+    return std::nullopt;
 }
 
 std::optional<int> qimageFormat(uint8_t code) {
-    switch (PixelFormat(code)) {
-    case PixelFormat::Mono:
-        return QImage::Format_Mono;
-    case PixelFormat::Gray8:
-        return QImage::Format_Grayscale8;
-    case PixelFormat::Gray16:
-        return QImage::Format_Grayscale16;
-    case PixelFormat::RGB888:
-        return QImage::Format_RGB888;
-    case PixelFormat::RGBX64:
-        return QImage::Format_RGBX64;
-    }
+    for (const auto& [wire, format] : kPixelFormats)
+        if (uint8_t(wire) == code)
+            return format;
     return std::nullopt;
 }
 
@@ -73,25 +67,6 @@ Encoder::Encoder(uint8_t kind, uint32_t id) {
 template <typename T> Encoder& Encoder::raw(T v) {
     m_data.append(reinterpret_cast<const char*>(&v), sizeof v);
     return *this;
-}
-
-Encoder& Encoder::u8(uint8_t v) {
-    return raw(v);
-}
-Encoder& Encoder::u16(uint16_t v) {
-    return raw(v);
-}
-Encoder& Encoder::u32(uint32_t v) {
-    return raw(v);
-}
-Encoder& Encoder::i32(int32_t v) {
-    return raw(v);
-}
-Encoder& Encoder::i64(int64_t v) {
-    return raw(v);
-}
-Encoder& Encoder::f64(double v) {
-    return raw(v);
 }
 
 Encoder& Encoder::text(const QString& v) {
@@ -143,24 +118,22 @@ template <typename T> T Decoder::raw() {
     return v;
 }
 
-uint8_t Decoder::u8() {
-    return raw<uint8_t>();
-}
-uint16_t Decoder::u16() {
-    return raw<uint16_t>();
-}
-uint32_t Decoder::u32() {
-    return raw<uint32_t>();
-}
-int32_t Decoder::i32() {
-    return raw<int32_t>();
-}
-int64_t Decoder::i64() {
-    return raw<int64_t>();
-}
-double Decoder::f64() {
-    return raw<double>();
-}
+// A number goes as its bytes in the machine's order; each line names the Encoder and the
+// Decoder method of one type, so that the two directions cannot disagree.
+#define WORKERPROTO_NUMBER(Type, method)                                                           \
+    Encoder& Encoder::method(Type v) {                                                             \
+        return raw(v);                                                                             \
+    }                                                                                              \
+    Type Decoder::method() {                                                                       \
+        return raw<Type>();                                                                        \
+    }
+WORKERPROTO_NUMBER(uint8_t, u8)
+WORKERPROTO_NUMBER(uint16_t, u16)
+WORKERPROTO_NUMBER(uint32_t, u32)
+WORKERPROTO_NUMBER(int32_t, i32)
+WORKERPROTO_NUMBER(int64_t, i64)
+WORKERPROTO_NUMBER(double, f64)
+#undef WORKERPROTO_NUMBER
 
 uint32_t Decoder::count(uint32_t elementBytes) {
     const uint32_t n = u32();
@@ -312,8 +285,8 @@ MessageStream::Read MessageStream::receive(int socket, bool dontWait) {
     return Read::Data;
 }
 
-bool MessageStream::nextMessage(uint8_t& outKind, uint32_t& outId, QByteArray& outBody,
-                                int& outFd, QString& error) {
+bool MessageStream::nextMessage(uint8_t& outKind, uint32_t& outId, QByteArray& outBody, int& outFd,
+                                QString& error) {
     auto fail = [&](const QString& why) {
         m_broken = true;
         error = why;

@@ -8,6 +8,7 @@
 #include "virtual_scanner/VirtualScanner.h"
 #include "acquisition/VstScan.h"
 #include "support/HookedLayer.h"
+#include "support/TestTools.h"
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -42,10 +43,7 @@ protected:
                        const QString& cacheParent = {}, const DeviceHooks* hooks = nullptr) {
         ASSERT_TRUE(m_dir.isValid());
         const QString path = m_dir.filePath(QStringLiteral("scanners.json"));
-        QFile f(path);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(json);
-        f.close();
+        ASSERT_TRUE(writeContents(path, json));
         std::vector<std::unique_ptr<DeviceLayer>> layers;
         std::unique_ptr<DeviceLayer> layer = std::make_unique<VirtualScannerLayer>(path);
         if (hooks)

@@ -151,10 +151,7 @@ private:
 
 TEST_F(ComponentFaults, TheDeviceIsCancelledOnceHoweverOftenItIsAsked) {
     const QString path = m_dir.filePath(QStringLiteral("s.json"));
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(oneScanner(feeder(20, "\"pageDelayMs\":40")));
-    f.close();
+    ASSERT_TRUE(writeContents(path, oneScanner(feeder(20, "\"pageDelayMs\":40"))));
     std::atomic<int> cancels{0};
     const DeviceHooks hooks{nullptr, nullptr, [&cancels] { ++cancels; }};
     std::vector<std::unique_ptr<DeviceLayer>> layers;
@@ -260,10 +257,7 @@ TEST_F(ComponentFaults, CloseSourceManagerDuringAnAcquisitionIsSafe) {
 TEST_F(ComponentFaults, WithoutACacheFolderPagesStayInMemoryAndNothingIsLost) {
     ASSERT_TRUE(m_dir.isValid());
     const QString path = m_dir.filePath(QStringLiteral("s.json"));
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(oneScanner(feeder(2)));
-    f.close();
+    ASSERT_TRUE(writeContents(path, oneScanner(feeder(2))));
     std::vector<std::unique_ptr<DeviceLayer>> layers;
     layers.push_back(std::make_unique<VirtualScannerLayer>(path));
     m_scan = std::make_unique<VstScan>(std::move(layers), m_dir.filePath(QStringLiteral("gone")));

@@ -140,10 +140,7 @@ TEST_F(ComponentSources, FromEnvironmentFollowsTheVariable) {
     qunsetenv("SCANSIONE_VIRTUAL_SCANNERS");
     EXPECT_EQ(VirtualScannerLayer::fromEnvironment(), nullptr);
     const QString path = m_dir.filePath(QStringLiteral("env.json"));
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(kThree);
-    f.close();
+    ASSERT_TRUE(writeContents(path, kThree));
     qputenv("SCANSIONE_VIRTUAL_SCANNERS", QFile::encodeName(path));
     auto layer = VirtualScannerLayer::fromEnvironment();
     qunsetenv("SCANSIONE_VIRTUAL_SCANNERS");

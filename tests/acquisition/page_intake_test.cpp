@@ -6,6 +6,7 @@
 #include "acquisition/VstScan.h"
 #include "support/FakeTextReader.h"
 #include "support/FedPages.h"
+#include "support/TestTools.h"
 #include "virtual_scanner/VirtualScanner.h"
 #include <QCoreApplication>
 #include <QDir>
@@ -456,12 +457,9 @@ TEST_F(PageIntakeTest, DestroyedWhileCorrectingItWaitsOnlyForThePageUnderWay) {
 TEST(PageIntakeComponent, PageCleanedComesBeforeEachPostScanAndTheSavedPageIsCorrected) {
     QTemporaryDir dir;
     const QString json = dir.filePath(QStringLiteral("scanners.json"));
-    QFile f(json);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(R"({"scanners":[{"name":"ADF","pixelTypes":["GRAY"],"resolutions":[50],
-        "pageSizes":["A5"],"feeder":{"present":true,"paperDetectable":true,"sheets":2},
-        "duplex":true}]})");
-    f.close();
+    ASSERT_TRUE(writeContents(json, R"({"scanners":[{"name":"ADF","pixelTypes":["GRAY"],
+        "resolutions":[50],"pageSizes":["A5"],
+        "feeder":{"present":true,"paperDetectable":true,"sheets":2},"duplex":true}]})"));
     std::vector<std::unique_ptr<DeviceLayer>> layers;
     layers.push_back(std::make_unique<VirtualScannerLayer>(json));
     auto log = std::make_shared<CorrectorLog>();

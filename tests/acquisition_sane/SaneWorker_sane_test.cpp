@@ -6,6 +6,7 @@
 #include "component_base/ScanError.h"
 #include "worker_process/SaneStatus.h"
 #include "acquisition_sane/SaneWorkerLayer.h"
+#include "support/FakeWorker.h"
 #include "worker_process/WorkerProtocol.h"
 #include <QDir>
 #include <QElapsedTimer>
@@ -314,24 +315,17 @@ class SaneWorkerFake : public ::testing::TestWithParam<FakeCase> {};
 TEST_P(SaneWorkerFake, IsRefusedWithinItsBoundAndReaped) {
     const FakeCase c = GetParam();
     QTemporaryDir dir;
-    auto write = [&](const char* name, const QByteArray& bytes) {
-        QFile f(dir.filePath(QLatin1String(name)));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(bytes);
-    };
+    auto write = [&](const char* name, const QByteArray& b) { writeFakeFile(dir, name, b); };
     write("hello", Encoder(Kind::Hello, 0).u32(kMagic).u32(kVersion).i32(1).message());
     write("hello99", Encoder(Kind::Hello, 0).u32(kMagic).u32(99).i32(1).message());
     // The answer to Start (request 1): a status whose text claims 1000 bytes, and none come.
     write("reply", Encoder(Kind::Reply, 1).i32(0).u32(1000).message());
     write("reply9", Encoder(Kind::Reply, 9).status({}).u32(0).message());
-    const QString script = QStringLiteral("#!/bin/sh\ncd '%1'\necho $$ > pid\n%2\n")
-                               .arg(dir.path(), QLatin1String(c.script));
-    write("worker", script.toUtf8());
-    QFile::setPermissions(dir.filePath(QStringLiteral("worker")),
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString worker =
+        writeFakeWorker(dir, QStringLiteral("echo $$ > pid\n%1\n").arg(QLatin1String(c.script)));
     const QString program = c.code == sanestatus::WorkerFailed && QByteArray(c.script).isEmpty()
                                 ? dir.filePath(QStringLiteral("absent"))
-                                : dir.filePath(QStringLiteral("worker"));
+                                : worker;
     SaneWorkerLayer layer(program, shortBounds());
     QElapsedTimer timer;
     timer.start();

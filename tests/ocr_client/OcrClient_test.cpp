@@ -2,6 +2,7 @@
 // program, and workers that crash, hang or answer garbage, each costing that page only.
 #include "ocr_client/OcrClient.h"
 #include "ocr_worker/OcrProtocol.h"
+#include "support/FakeWorker.h"
 #include "support/GeometryPages.h"
 #include "support/TestTools.h"
 
@@ -138,11 +139,7 @@ class OcrClientFault : public ::testing::TestWithParam<FaultCase> {};
 TEST_P(OcrClientFault, CostsThatPageOnly) {
     const FaultCase c = GetParam();
     QTemporaryDir dir;
-    auto write = [&](const char* name, const QByteArray& bytes) {
-        QFile f(dir.filePath(QLatin1String(name)));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(bytes);
-    };
+    auto write = [&](const char* name, const QByteArray& b) { writeFakeFile(dir, name, b); };
     write("hello", ocrproto::helloMessage());
     OcrWord word;
     word.box = QRect(10, 20, 30, 40);
@@ -156,20 +153,18 @@ TEST_P(OcrClientFault, CostsThatPageOnly) {
     straightened.width = straightened.height = 8;
     straightened.bytesPerLine = 8;
     write("corrected", ocrproto::correctedMessage(1, straightened));
-    const QString script =
-        QStringLiteral("#!/bin/sh\ncd '%1'\necho \"$OMP_THREAD_LIMIT $(nice)\" > seen\n"
-                       "if [ -e pid ]; then\n"
-                       "  cat hello >&3; head -c 9 <&3 >/dev/null; cat words >&3; cat <&3 >/dev/null\n"
-                       "  exit 0\nfi\necho $$ > pid\n%2\n")
-            .arg(dir.path(), QLatin1String(c.firstRun));
-    write("worker", script.toUtf8());
-    QFile::setPermissions(dir.filePath(QStringLiteral("worker")),
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString worker = writeFakeWorker(
+        dir, QStringLiteral(
+                 "echo \"$OMP_THREAD_LIMIT $(nice)\" > seen\n"
+                 "if [ -e pid ]; then\n"
+                 "  cat hello >&3; head -c 9 <&3 >/dev/null; cat words >&3; cat <&3 >/dev/null\n"
+                 "  exit 0\nfi\necho $$ > pid\n%1\n")
+                 .arg(QLatin1String(c.firstRun)));
 
     // A host whose environment asks for four threads.
     const QByteArray hostThreads = qgetenv("OMP_THREAD_LIMIT");
     qputenv("OMP_THREAD_LIMIT", "4");
-    OcrClient client(dir.filePath(QStringLiteral("worker")), OcrBounds{5000, 2000, 2000});
+    OcrClient client(worker, OcrBounds{5000, 2000, 2000});
     const QImage page = italianPage(PageKind::Sans).image;
     if (c.correcting) {
         const PageCorrection lost = client.correct(page, 300, true, true);

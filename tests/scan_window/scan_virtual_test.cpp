@@ -590,24 +590,13 @@ INSTANTIATE_TEST_SUITE_P(Cache, CacheDisk,
                          });
 
 TEST(PrivateDisk, FullCacheDisk) {
-    const PrivateDiskRun run = runOnPrivateDisk("Cache/CacheDisk.*", 24 * 1024);
-    if (!run.available)
-        GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm): "
-                     << run.output.left(500).toStdString();
-    EXPECT_EQ(run.exitCode, 0) << run.output.toStdString();
-    EXPECT_TRUE(run.output.contains("[  PASSED  ] 2 tests.")) << run.output.toStdString();
+    expectAllPassOnPrivateDisk(QStringLiteral("Cache/CacheDisk.*"), 24 * 1024, 2);
 }
 
 TEST(PrivateDisk, FullAndReadOnlyFolders) {
-    const PrivateDiskRun run = runOnPrivateDisk("Faults/FailedDocument.*/*_Full*:"
-                                                "Faults/FailedDocument.*/*_ReadOnly",
-                                                16 * 1024);
-    if (!run.available)
-        GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm): "
-                     << run.output.left(500).toStdString();
-    EXPECT_EQ(run.exitCode, 0) << run.output.toStdString();
-    // Every case ran in the child; none was skipped there.
-    EXPECT_TRUE(run.output.contains("[  PASSED  ] 9 tests.")) << run.output.toStdString();
+    expectAllPassOnPrivateDisk(QStringLiteral("Faults/FailedDocument.*/*_Full*:"
+                                              "Faults/FailedDocument.*/*_ReadOnly"),
+                               16 * 1024, 9);
 }
 
 } // namespace

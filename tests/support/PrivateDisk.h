@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -59,6 +60,20 @@ inline PrivateDiskRun runOnPrivateDisk(const QString& filter, int sizeKiB, int t
     if (finished && child.exitStatus() == QProcess::NormalExit)
         run.exitCode = child.exitCode();
     return run;
+}
+
+/// Has the cases matching `filter` run on a private disk of `sizeKiB` and expects all `cases`
+/// of them to pass there, none skipped; where no private disk can be made the calling test is
+/// skipped instead.
+inline void expectAllPassOnPrivateDisk(const QString& filter, int sizeKiB, int cases) {
+    const PrivateDiskRun run = runOnPrivateDisk(filter, sizeKiB);
+    if (!run.available)
+        GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm): "
+                     << run.output.left(500).toStdString();
+    EXPECT_EQ(run.exitCode, 0) << run.output.toStdString();
+    const QString passed = cases == 1 ? QStringLiteral("[  PASSED  ] 1 test.")
+                                      : QStringLiteral("[  PASSED  ] %1 tests.").arg(cases);
+    EXPECT_TRUE(run.output.contains(passed)) << run.output.toStdString();
 }
 
 /// Fills the disk of `folder` up to `leaveBytes` free bytes with the file `filler`, which

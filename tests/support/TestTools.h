@@ -51,6 +51,12 @@ inline QByteArray contents(const QString& path) {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+/// Writes `bytes` as the file `path`, replacing what was there; false when it could not.
+[[nodiscard]] inline bool writeContents(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
 /// The bytes of the PDF at `path` with its trailer's /ID blanked: qpdf seeds that from the
 /// clock, so two writes of the same document differ there and nowhere else.
 inline QByteArray pdfContents(const QString& path) {
