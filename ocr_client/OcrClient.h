@@ -11,9 +11,13 @@ class WorkerProcess;
 /// killed (its whole process group), the page gets an error, and the next call starts a fresh
 /// worker.
 struct OcrBounds {
-    int startMs = 15000;   ///< from starting the program to its greeting
-    int pageMs = 60000;    ///< reading an A4 page at 300 dpi; a larger page gets more in proportion
-    int correctMs = 30000; ///< examining a page's skew and orientation, the same way scaled
+    // The worker runs at nice 10: on a machine busy with other work it gets a few percent of
+    // a core, and a page of one second's work takes tens of seconds on the clock. The bounds
+    // are there for a worker that hangs, so they leave room for one that is only starved (at
+    // "Conferma" the user can stop waiting at any time and write the rest without text).
+    int startMs = 30000; ///< from starting the program to its greeting
+    int pageMs = 180000; ///< reading an A4 page at 300 dpi; a larger page gets more in proportion
+    int correctMs = 120000; ///< examining a page's skew and orientation, the same way scaled
 };
 
 /// The component's end of the OCR worker program (scansione-ocr-worker): reads a page's words
